@@ -1,0 +1,82 @@
+// Bit strings: bit e is bit (e mod 8) of byte (e div 8), least significant
+// first. Block slots hold the same layout in 64-bit words (little-endian), so
+// that bit e is also bit (e mod 64) of word (e div 64).
+#pragma once
+
+#include "device/block.h"
+
+namespace SMETP_FORM {
+
+typedef unsigned long long SlotWord;
+enum { slotWords = 16 };  // 128 bytes per slot: room for the 1000 bits of a slot
+
+DEVFN int getBit(int index, const unsigned char* bits) {
+  return (bits[index >> 3] & (1u << (index & 7))) ? 1 : 0;
+}
+DEVFN void setBit(int index, unsigned char* bits) {
+  bits[index >> 3] = (unsigned char)(bits[index >> 3] | (1u << (index & 7)));
+}
+DEVFN void clearBit(int index, unsigned char* bits) {
+  bits[index >> 3] = (unsigned char)(bits[index >> 3] & ~(1u << (index & 7)));
+}
+
+// Mask of the bits of word w that lie below `count` bits.
+DEVFN SlotWord wordMaskBelow(int w, int count) {
+  const int rest = count - 64 * w;
+  if (rest >= 64) return ~0ull;
+  if (rest <= 0) return 0ull;
+  return (1ull << rest) - 1ull;
+}
+
+// Copies bits 0..count-1 of src into dst; dst's other bits keep their values.
+DEVFN void copyBits(SlotWord* dst, const SlotWord* src, int count) {
+  const int words = (count + 63) >> 6;
+  for (int w = 0; w < words; ++w) {
+    const SlotWord m = wordMaskBelow(w, count);
+    dst[w] = (dst[w] & ~m) | (src[w] & m);
+  }
+}
+
+// Copies bits 0..count-1 of a slot into a byte string; other bits keep values.
+DEVFN void storeBits(unsigned char* dst, const SlotWord* src, int count) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
+  const int whole = count >> 3;
+  for (int b = 0; b < whole; ++b) dst[b] = s[b];
+  if (count & 7) {
+    const unsigned m = (1u << (count & 7)) - 1u;
+    dst[whole] = (unsigned char)((dst[whole] & ~m) | (s[whole] & m));
+  }
+}
+
+// Sets bits 0..count-1 of `bits` at random: each is 1 when its draw r from
+// stream idx, taken by lane t, satisfies density > r / 32767. One draw per
+// bit, in bit order; the bits from `count` on keep their values.
+DEVFN void randomizeBits(unsigned char* bits, int count, float density, unsigned* streams, int idx,
+                         int t) {
+  if (count <= 0) return;
+  const int threshold = probabilityThreshold(density);
+  const unsigned c = laneIncrement(t) + randAdd;
+  unsigned s = streams[idx];
+  const int whole = count >> 3;
+  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)drawByteMask(s, c, threshold);
+  if (count & 7) {
+    const unsigned m = (1u << (count & 7)) - 1u;
+    const unsigned drawn = drawTailMask(s, c, threshold, count & 7);
+    bits[whole] = (unsigned char)((bits[whole] & ~m) | drawn);
+  }
+  streams[idx] = s;
+}
+
+// Flips each of bits 0..count-1 whose draw r from lane t's own stream
+// satisfies p > r / 32767; one draw per bit whether or not it flips.
+DEVFN void mutateBits(unsigned char* bits, int count, int threshold, unsigned* streams, int t) {
+  if (count <= 0) return;
+  const unsigned c = laneIncrement(t) + randAdd;
+  unsigned s = streams[t];
+  const int whole = count >> 3;
+  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)(bits[b] ^ drawByteMask(s, c, threshold));
+  if (count & 7) bits[whole] = (unsigned char)(bits[whole] ^ drawTailMask(s, c, threshold, count & 7));
+  streams[t] = s;
+}
+
+}  // namespace SMETP_FORM

@@ -1,0 +1,87 @@
+// The one file that knows which form is built. Under nvcc a block step is the
+// lane's own call followed by a barrier; in the CPU form it is a loop over the
+// lanes in ascending order, the end of the loop being the barrier.
+#pragma once
+
+#ifdef __CUDACC__
+#define SMETP_FORM cudaform
+#define DEVFN __device__ __forceinline__
+#define KERNEL __global__ void
+#define SHARED __shared__
+#define DEV_CONSTANT __constant__
+#define DEV_GLOBAL __device__
+#else
+#define SMETP_FORM cpuform
+#define DEVFN inline
+#define KERNEL void
+#define SHARED
+#define DEV_CONSTANT inline
+#define DEV_GLOBAL inline
+#endif
+
+#include "device/random.h"
+
+namespace SMETP_FORM {
+
+enum { blockLanes = 128 };
+
+#ifdef __CUDACC__
+
+struct Block {
+  template <class F>
+  __device__ void step(F f) {
+    f(int(threadIdx.x));
+    __syncthreads();
+  }
+  // Advances stream t by `steps` single steps of lane t, for the lanes whose
+  // `active` entry is set. No barrier: callers follow it with a step.
+  template <class Active>
+  __device__ void advanceOwnStreams(unsigned* streams, unsigned long long steps, Active active) {
+    const int t = threadIdx.x;
+    if (!active(t) || steps == 0) return;
+    unsigned s = streams[t];
+    const unsigned c = laneIncrement(t) + randAdd;
+    for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
+    streams[t] = s;
+  }
+  __device__ int lanes() const { return int(blockDim.x); }
+};
+
+// State that a lane keeps across a barrier: one value per thread.
+template <class T>
+struct PerLane {
+  T v;
+  __device__ T& operator[](int) { return v; }
+};
+
+#else
+
+// Lane count of the block being run by this host thread.
+inline thread_local int emulatedBlockLanes = blockLanes;
+
+struct Block {
+  int count = emulatedBlockLanes;
+  template <class F>
+  void step(F f) {
+    for (int t = 0; t < count; ++t) f(t);
+  }
+  template <class Active>
+  void advanceOwnStreams(unsigned* streams, unsigned long long steps, Active active) {
+    int lanes[blockLanes] = {};
+    int n = 0;
+    for (int t = 0; t < count && t < blockLanes; ++t)
+      if (active(t)) lanes[n++] = t;
+    advanceStreamsInterleaved(streams, lanes, n, steps);
+  }
+  int lanes() const { return count; }
+};
+
+template <class T>
+struct PerLane {
+  T v[blockLanes];
+  T& operator[](int t) { return v[t]; }
+};
+
+#endif
+
+}  // namespace SMETP_FORM

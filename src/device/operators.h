@@ -1,0 +1,127 @@
+// The block-wide steps of the genetic algorithm: sort, duplicate repair,
+// selection, crossover and mutation. Each is a list of block steps.
+#pragma once
+
+#include "device/fitness.h"
+
+namespace SMETP_FORM {
+
+enum { nelite = 16, tournSize = 8, candidates = popSize - nelite };
+#define SMETP_CROSS_PROB 0.85f
+
+// Bitonic sorting network over the 128 slots, ascending by fitness; equal
+// values are never exchanged. An exchange swaps fitness and slot index.
+DEVFN void bitonicSortPopulation(Block& block, BlockPop& sp) {
+  for (int k = 2; k <= popSize; k <<= 1) {
+    for (int j = k >> 1; j > 0; j >>= 1) {
+      block.step([&](int t) {
+        const int p = t ^ j;
+        if (p <= t) return;
+        const unsigned short a = sp.sfit[t], b = sp.sfit[p];
+        if ((t & k) == 0 ? a > b : a < b) {
+          sp.sfit[t] = b;
+          sp.sfit[p] = a;
+          const unsigned char i = sp.sidx[t];
+          sp.sidx[t] = sp.sidx[p];
+          sp.sidx[p] = i;
+        }
+      });
+    }
+  }
+}
+
+// Wherever slot t + 1 has the same fitness as slot t, lane t refills slot t + 1
+// at random from stream t + 1 and scores it with its own stream. Three
+// phases: all decisions, then all refills, then all evaluations.
+DEVFN void repairDuplicates(Block& block, BlockPop& sp, PerLane<bool>& dup,
+                            unsigned long long hardSteps) {
+  block.step([&](int t) { dup[t] = t < popSize - 1 && sp.sfit[t] == sp.sfit[t + 1]; });
+  block.step([&](int t) {
+    if (dup[t]) randomizeBits(slotBytePtr(sp, t + 1), probNl, graphdensity, next, t + 1, t);
+  });
+  block.advanceOwnStreams(next, hardSteps, [&](int t) { return bool(dup[t]); });
+  block.step([&](int t) {
+    if (dup[t]) sp.sfit[t + 1] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t + 1));
+  });
+}
+
+// Evaluates every slot: the hardness work on each lane's own stream, then the
+// fitness of the lane's slot.
+DEVFN void evaluatePopulation(Block& block, BlockPop& sp, unsigned long long hardSteps) {
+  block.advanceOwnStreams(next, hardSteps, [](int) { return true; });
+  block.step([&](int t) { sp.sfit[t] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t)); });
+}
+
+struct SlotCopy {
+  SlotWord w[slotWords];
+};
+
+// Tournaments of eight among slots 16..127, lanes 16..127: the winners are
+// read before any lane overwrites its slot.
+DEVFN void tournamentSelection(Block& block, BlockPop& sp, PerLane<SlotCopy>& lbitTemp,
+                               PerLane<unsigned short>& winFit) {
+  const int nl = probNl;
+  block.step([&](int t) {
+    if (t < nelite) return;
+    int w = nelite + devRand(next, t, t) % candidates;
+    for (int i = 1; i < tournSize; ++i) {
+      const int c = nelite + devRand(next, t, t) % candidates;
+      if (sp.sfit[w] > sp.sfit[c]) w = c;
+    }
+    winFit[t] = sp.sfit[w];
+    copyBits(lbitTemp[t].w, slotOf(sp, w), nl);
+  });
+  block.step([&](int t) {
+    if (t < nelite) return;
+    sp.sfit[t] = winFit[t];
+    copyBits(slotOf(sp, t), lbitTemp[t].w, nl);
+  });
+}
+
+// Single-point crossover. Lanes 16, 18, ..., 126 draw two distinct partners
+// among slots 16..127 and, with probability 0.85, a cut point; the exchanges
+// are then applied in ascending lane order, word position by word position
+// (positions are independent, so this equals applying each exchange whole).
+DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
+  const int nl = probNl;
+  block.step([&](int t) {
+    if (t < nelite || (t & 1)) return;
+    const int slot = (t - nelite) >> 1;
+    const int k1 = devRand(next, t, t) % candidates;
+    const int p1 = nelite + k1;
+    const int k2 = devRand(next, t, t) % (candidates - 1);
+    const int p2 = nelite + k2 < p1 ? nelite + k2 : nelite + 1 + k2;
+    sp.crossP1[slot] = (short)p1;
+    sp.crossP2[slot] = (short)p2;
+    sp.crossCut[slot] = -1;
+    if (devRand(next, t, t) < crossThreshold && nl > 0)
+      sp.crossCut[slot] = (short)(devRand(next, t, t) % nl);
+  });
+  block.step([&](int w) {
+    if (w >= slotWords || 64 * w >= nl) return;
+    const SlotWord below = wordMaskBelow(w, nl);
+    for (int l = 0; l < crossingLanes; ++l) {
+      const int cut = sp.crossCut[l];
+      if (cut < 0) continue;
+      const SlotWord mask = below & ~wordMaskBelow(w, cut);
+      if (!mask) continue;
+      SlotWord* a = slotOf(sp, sp.crossP1[l]);
+      SlotWord* b = slotOf(sp, sp.crossP2[l]);
+      const SlotWord d = (a[w] ^ b[w]) & mask;
+      a[w] ^= d;
+      b[w] ^= d;
+    }
+  });
+}
+
+// Per-bit mutation of slots 16..127 with the probability the host set.
+DEVFN void mutation(Block& block, BlockPop& sp, const float* mutationProb) {
+  const int nl = probNl;
+  block.step([&](int t) {
+    const float m = *mutationProb;
+    if (t < nelite) return;
+    mutateBits(slotBytePtr(sp, t), nl, probabilityThreshold(m), next, t);
+  });
+}
+
+}  // namespace SMETP_FORM

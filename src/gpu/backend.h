@@ -1,0 +1,28 @@
+// A backend of the runtime layer: one table of operations. gpu.cpp picks one
+// table at first use and forwards every call of gpu.h to it.
+#pragma once
+
+#include "gpu/gpu.h"
+
+struct gpuBackend {
+  const char* name;
+  bool (*available)();
+  int (*getDeviceCount)(int* count);
+  int (*getDeviceProperties)(gpuDeviceProp* prop, int device);
+  int (*malloc)(void** ptr, size_t bytes);
+  int (*free)(void* ptr);
+  int (*memcpy)(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind);
+  int (*memset)(void* ptr, int value, size_t bytes);
+  int (*memcpyToSymbol)(const char* symbol, const void* src, size_t bytes, size_t offset);
+  int (*memcpyFromSymbol)(void* dst, const char* symbol, size_t bytes, size_t offset);
+  int (*launch)(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2);
+  const char* (*getErrorString)(int error);
+};
+
+extern const gpuBackend emulatorBackend;
+#ifdef SMETP_HAVE_CUDA
+extern const gpuBackend cudaBackend;
+#endif
+
+// Error texts shared by both backends for the codes this layer produces itself.
+const char* gpuCommonErrorString(int error);

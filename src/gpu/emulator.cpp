@@ -1,0 +1,178 @@
+// The emulator backend: device memory on the host heap, the device variables of
+// the CPU form registered by name, and kernels run as one block on the host.
+// It checks what the real runtime checks, so that a faulty copy fails here with
+// an error code instead of corrupting memory.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "device/ga.h"
+#include "gpu/backend.h"
+
+namespace {
+
+// Live allocations: start address -> size in bytes.
+std::map<uintptr_t, size_t>& allocations() {
+  static std::map<uintptr_t, size_t> live;
+  return live;
+}
+
+// An error raised by a launch, returned by the next copy, as the real runtime
+// reports launch failures at the next synchronising call.
+int pendingError = gpuSuccess;
+
+// True when [ptr, ptr + bytes) lies inside one live allocation.
+bool isDeviceRange(const void* ptr, size_t bytes) {
+  const uintptr_t p = reinterpret_cast<uintptr_t>(ptr);
+  auto& live = allocations();
+  auto it = live.upper_bound(p);
+  if (it == live.begin()) return false;
+  --it;
+  const uintptr_t start = it->first;
+  const size_t size = it->second;
+  return p >= start && p - start <= size && bytes <= size - (p - start);
+}
+
+const DeviceSymbol* findSymbol(const char* name) {
+  if (!name) return nullptr;
+  for (const DeviceSymbol& s : cpuform::deviceSymbols)
+    if (std::strcmp(s.name, name) == 0) return &s;
+  return nullptr;
+}
+
+int takePending() {
+  const int e = pendingError;
+  pendingError = gpuSuccess;
+  return e;
+}
+
+bool emuAvailable() { return true; }
+
+int emuGetDeviceCount(int* count) {
+  if (!count) return gpuErrorInvalidValue;
+  *count = 1;
+  return gpuSuccess;
+}
+
+int emuGetDeviceProperties(gpuDeviceProp* prop, int device) {
+  if (!prop) return gpuErrorInvalidValue;
+  if (device != 0) return gpuErrorInvalidDevice;
+  std::memset(prop, 0, sizeof *prop);
+  std::snprintf(prop->name, sizeof prop->name, "smetp CPU emulation of one 128-lane block");
+  prop->major = 1;
+  prop->minor = 1;
+  prop->clockRate = 0;  // lanes run on the host processor; no device clock exists
+  prop->deviceOverlap = 0;
+  prop->kernelExecTimeoutEnabled = 0;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGE_SIZE);
+  prop->totalGlobalMem = pages > 0 && pageSize > 0 ? size_t(pages) * size_t(pageSize) : 0;
+  prop->totalConstMem = 65536;
+  prop->memPitch = 2147483647;
+  prop->textureAlignment = 256;
+  prop->multiProcessorCount = 1;
+  prop->sharedMemPerBlock = 16384;
+  prop->regsPerBlock = 8192;
+  prop->warpSize = 1;  // lanes run one after another, not in groups
+  prop->maxThreadsPerBlock = 128;
+  prop->maxThreadsDim[0] = 128;
+  prop->maxThreadsDim[1] = 1;
+  prop->maxThreadsDim[2] = 1;
+  prop->maxGridSize[0] = 1;
+  prop->maxGridSize[1] = 1;
+  prop->maxGridSize[2] = 1;
+  return gpuSuccess;
+}
+
+int emuMalloc(void** ptr, size_t bytes) {
+  if (!ptr) return gpuErrorInvalidValue;
+  // Zero-byte requests still get a distinct address, as the runtime gives.
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (!p) return gpuErrorMemoryAllocation;
+  allocations()[reinterpret_cast<uintptr_t>(p)] = bytes;
+  *ptr = p;
+  return gpuSuccess;
+}
+
+int emuFree(void* ptr) {
+  if (!ptr) return gpuSuccess;
+  auto& live = allocations();
+  auto it = live.find(reinterpret_cast<uintptr_t>(ptr));
+  if (it == live.end()) return gpuErrorInvalidDevicePointer;
+  live.erase(it);
+  std::free(ptr);
+  return gpuSuccess;
+}
+
+int emuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
+  if (int e = takePending()) return e;
+  if (bytes == 0) return gpuSuccess;
+  if (!dst || !src) return gpuErrorInvalidValue;
+  if (kind == gpuMemcpyHostToDevice) {
+    if (!isDeviceRange(dst, bytes)) return gpuErrorInvalidValue;
+  } else if (kind == gpuMemcpyDeviceToHost) {
+    if (!isDeviceRange(src, bytes)) return gpuErrorInvalidValue;
+  } else {
+    return gpuErrorInvalidMemcpyDirection;
+  }
+  std::memmove(dst, src, bytes);
+  return gpuSuccess;
+}
+
+int emuMemset(void* ptr, int value, size_t bytes) {
+  if (int e = takePending()) return e;
+  if (bytes == 0) return gpuSuccess;
+  if (!isDeviceRange(ptr, bytes)) return gpuErrorInvalidValue;
+  std::memset(ptr, value, bytes);
+  return gpuSuccess;
+}
+
+int emuMemcpyToSymbol(const char* symbol, const void* src, size_t bytes, size_t offset) {
+  if (int e = takePending()) return e;
+  const DeviceSymbol* s = findSymbol(symbol);
+  if (!s) return gpuErrorInvalidSymbol;
+  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !src))
+    return gpuErrorInvalidValue;
+  if (bytes) std::memmove(static_cast<char*>(s->address) + offset, src, bytes);
+  return gpuSuccess;
+}
+
+int emuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offset) {
+  if (int e = takePending()) return e;
+  const DeviceSymbol* s = findSymbol(symbol);
+  if (!s) return gpuErrorInvalidSymbol;
+  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !dst))
+    return gpuErrorInvalidValue;
+  if (bytes) std::memmove(dst, static_cast<const char*>(s->address) + offset, bytes);
+  return gpuSuccess;
+}
+
+int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
+  // Every parameter must be an address inside a live allocation; the kernel
+  // would otherwise read or write memory it does not own.
+  void* args[3] = {arg0, arg1, arg2};
+  const int argCount = kernel == kernelGAallInOneOperator ? 3 : 1;
+  for (int i = 0; i < argCount; ++i) {
+    if (!isDeviceRange(args[i], 1)) {
+      pendingError = gpuErrorLaunchFailure;
+      return gpuErrorLaunchFailure;
+    }
+  }
+  const int e = cpuform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
+  if (e != gpuSuccess) pendingError = e;
+  return e;
+}
+
+const char* emuGetErrorString(int error) { return gpuCommonErrorString(error); }
+
+}  // namespace
+
+const gpuBackend emulatorBackend = {
+    "cpu",          emuAvailable,      emuGetDeviceCount,    emuGetDeviceProperties,
+    emuMalloc,      emuFree,           emuMemcpy,            emuMemset,
+    emuMemcpyToSymbol, emuMemcpyFromSymbol, emuLaunch,       emuGetErrorString,
+};

@@ -1,0 +1,107 @@
+#include "gpu/gpu.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gpu/backend.h"
+
+namespace {
+
+#ifndef SMETP_HAVE_CUDA
+int noDevice() { return gpuErrorNoDevice; }
+const gpuBackend noDeviceBackend = {
+    "cuda",
+    [] { return false; },
+    [](int*) { return noDevice(); },
+    [](gpuDeviceProp*, int) { return noDevice(); },
+    [](void**, size_t) { return noDevice(); },
+    [](void*) { return noDevice(); },
+    [](void*, const void*, size_t, gpuMemcpyKind) { return noDevice(); },
+    [](void*, int, size_t) { return noDevice(); },
+    [](const char*, const void*, size_t, size_t) { return noDevice(); },
+    [](void*, const char*, size_t, size_t) { return noDevice(); },
+    [](gpuKernel, unsigned, void*, void*, void*) { return noDevice(); },
+    gpuCommonErrorString,
+};
+#endif
+
+const gpuBackend* active = nullptr;
+
+const gpuBackend* chooseBackend() {
+  const char* forced = std::getenv("SMETP_BACKEND");
+  if (forced && *forced) {
+#ifdef SMETP_HAVE_CUDA
+    if (std::strcmp(forced, "cuda") == 0) return &cudaBackend;
+#else
+    // A forced CUDA backend in a build without it answers every call with
+    // "no device", so the run stops with a clear runtime error.
+    if (std::strcmp(forced, "cuda") == 0) return &noDeviceBackend;
+#endif
+    return &emulatorBackend;
+  }
+#ifdef SMETP_HAVE_CUDA
+  if (cudaBackend.available()) return &cudaBackend;
+#endif
+  return &emulatorBackend;
+}
+
+const gpuBackend& backend() {
+  if (!active) active = chooseBackend();
+  return *active;
+}
+
+}  // namespace
+
+const char* gpuCommonErrorString(int error) {
+  switch (error) {
+    case gpuSuccess: return "no error";
+    case gpuErrorInvalidValue: return "invalid argument";
+    case gpuErrorMemoryAllocation: return "out of memory";
+    case gpuErrorInitialization: return "initialization error";
+    case gpuErrorLaunchFailure: return "unspecified launch failure";
+    case gpuErrorInvalidConfiguration: return "invalid configuration argument";
+    case gpuErrorInvalidSymbol: return "invalid device symbol";
+    case gpuErrorInvalidDevicePointer: return "invalid device pointer";
+    case gpuErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case gpuErrorNoDevice: return "no CUDA-capable device is detected";
+    case gpuErrorInvalidDevice: return "invalid device ordinal";
+    default: return "unknown error";
+  }
+}
+
+const char* gpuBackendName() { return backend().name; }
+
+bool gpuSelectBackend(const char* name) {
+  if (std::strcmp(name, "cpu") == 0) {
+    active = &emulatorBackend;
+    return true;
+  }
+#ifdef SMETP_HAVE_CUDA
+  if (std::strcmp(name, "cuda") == 0) {
+    active = &cudaBackend;
+    return true;
+  }
+#endif
+  return false;
+}
+
+int gpuGetDeviceCount(int* count) { return backend().getDeviceCount(count); }
+int gpuGetDeviceProperties(gpuDeviceProp* prop, int device) {
+  return backend().getDeviceProperties(prop, device);
+}
+int gpuMalloc(void** ptr, size_t bytes) { return backend().malloc(ptr, bytes); }
+int gpuFree(void* ptr) { return backend().free(ptr); }
+int gpuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
+  return backend().memcpy(dst, src, bytes, kind);
+}
+int gpuMemset(void* ptr, int value, size_t bytes) { return backend().memset(ptr, value, bytes); }
+int gpuMemcpyToSymbol(const char* symbol, const void* src, size_t bytes, size_t offset) {
+  return backend().memcpyToSymbol(symbol, src, bytes, offset);
+}
+int gpuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offset) {
+  return backend().memcpyFromSymbol(dst, symbol, bytes, offset);
+}
+int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
+  return backend().launch(kernel, blockThreads, arg0, arg1, arg2);
+}
+const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }

@@ -1,0 +1,76 @@
+// The runtime layer: the only way host code reaches the device. One interface,
+// two backends: the emulator (device memory on the host heap, one 128-lane block
+// run on the host) and, where built, the CUDA runtime. Host code never includes
+// CUDA headers and never branches on the backend.
+#pragma once
+
+#include <cstddef>
+
+// Result codes. 0 is success; the others mirror the runtime's meanings.
+enum gpuError {
+  gpuSuccess = 0,
+  gpuErrorInvalidValue = 1,
+  gpuErrorMemoryAllocation = 2,
+  gpuErrorInitialization = 3,
+  gpuErrorLaunchFailure = 4,
+  gpuErrorInvalidConfiguration = 9,
+  gpuErrorInvalidSymbol = 13,
+  gpuErrorInvalidDevicePointer = 17,
+  gpuErrorInvalidMemcpyDirection = 21,
+  gpuErrorNoDevice = 100,
+  gpuErrorInvalidDevice = 101,
+};
+
+enum gpuMemcpyKind { gpuMemcpyHostToDevice = 1, gpuMemcpyDeviceToHost = 2 };
+
+// The properties the device report prints.
+struct gpuDeviceProp {
+  char name[256];
+  int major;
+  int minor;
+  int clockRate;  // kHz
+  int deviceOverlap;
+  int kernelExecTimeoutEnabled;
+  size_t totalGlobalMem;
+  size_t totalConstMem;
+  size_t memPitch;
+  size_t textureAlignment;
+  int multiProcessorCount;
+  size_t sharedMemPerBlock;
+  int regsPerBlock;
+  int warpSize;
+  int maxThreadsPerBlock;
+  int maxThreadsDim[3];
+  int maxGridSize[3];
+};
+
+// The four kernels of the device code.
+enum gpuKernel {
+  kernelSrand = 0,
+  kernelGenerateRandomPopulation = 1,
+  kernelEvpopInitial = 2,
+  kernelGAallInOneOperator = 3,
+};
+
+int gpuGetDeviceCount(int* count);
+int gpuGetDeviceProperties(gpuDeviceProp* prop, int device);
+int gpuMalloc(void** ptr, size_t bytes);
+int gpuFree(void* ptr);
+int gpuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind);
+int gpuMemset(void* ptr, int value, size_t bytes);
+// Copies to and from a named device variable, at a byte offset into it.
+int gpuMemcpyToSymbol(const char* symbol, const void* src, size_t bytes, size_t offset = 0);
+int gpuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offset = 0);
+// Launches one block of blockThreads lanes with up to three device-address
+// parameters, in parameter order. Kernels run one at a time in launch order.
+int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1 = nullptr,
+              void* arg2 = nullptr);
+const char* gpuGetErrorString(int error);
+
+// Which backend serves the calls: "cpu" or "cuda". The choice is made on the
+// first call: SMETP_BACKEND=cpu|cuda forces one; otherwise the CUDA backend
+// when it is built and the runtime reports a usable device, else the emulator.
+const char* gpuBackendName();
+// Forces a backend before first use ("cpu" or "cuda"); returns false when the
+// name is unknown or that backend is not built.
+bool gpuSelectBackend(const char* name);

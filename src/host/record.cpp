@@ -1,0 +1,56 @@
+#include "host/record.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The part of the path from its last "/" on; the whole path when it has none.
+const char* recordedPath(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash : path;
+}
+
+}  // namespace
+
+void writeRunRecord(FILE* out, const RunRecord& r) {
+  char timeText[64] = "";
+  std::tm local;
+  if (localtime_r(&r.startTime, &local))
+    std::strftime(timeText, sizeof timeText, "%a %b %d %H:%M:%S %Y\n", &local);
+  std::fprintf(out,
+               "-----------------------------------------------------------\t\t\t\t\n"
+               "time:\t\t %s\t\t\t\t\n"
+               "path:\t\t%s\t\t\t\t\n"
+               "seed:\t\t%d\t\t\t\t\n"
+               "maxGen:\t%d\t\t\t\t\n"
+               "popSize:\t%d\t\t\t\t\n"
+               "objHard:\t%d\t\t\t\t\n"
+               "nelite:\t%d\t\t\t\t\n"
+               "startMut:\t%.4f\t\t\t\t\n"
+               "endMut:\t%.4f\t\t\t\t\n"
+               "crossProb:\t%.4f\t\t\t\t\n"
+               "tournSize:\t%d\t\t\t\t\n"
+               "graphDens:\t%.4f\t\t\t\t\n"
+               "best:\t\t%d\t\t\t\t\n"
+               "sec:\t\t%.4f\t\t\t\t\n"
+               "totSec:\t%.4f\t\t\t\t\n"
+               "memory:\t\t\t\t\n"
+               "-----------\t\t\t\t\n"
+               "const:\t%d\n",
+               timeText, recordedPath(r.path), r.seed, r.maxGen, 128, r.objHard, 16, 0.005,
+               double(r.endMut), 0.85, 8, double(r.graphDens), int(r.best), r.sec, r.totSec,
+               r.constBytes);
+}
+
+void appendRunRecord(const char* outFile, const RunRecord& r) {
+  FILE* f = std::fopen(outFile, "a");
+  if (!f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Greska pri otvaranju fajla %s\n", outFile);
+    writeRunRecord(stderr, r);
+    std::exit(1);
+  }
+  writeRunRecord(f, r);
+  std::fclose(f);
+}

@@ -1,0 +1,17 @@
+#include "problem/population.h"
+
+#include <cstdio>
+
+#include "gpu/gpu.h"
+#include "gpu/check.h"
+
+void allocChromosomeBits(Chrom* hostPop) {
+  int bytes = 0;
+  CHECK_CUDA(gpuMemcpyFromSymbol(&bytes, "probNlBytes", sizeof bytes));
+  for (int i = 0; i < popSize; ++i) {
+    void* p = nullptr;
+    CHECK_CUDA(gpuMalloc(&p, size_t(bytes)));
+    hostPop[i].lbit = static_cast<unsigned char*>(p);
+  }
+  std::printf("Alocirano %d karaktera za svaki niz grana\n", bytes);
+}

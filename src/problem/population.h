@@ -1,0 +1,7 @@
+#pragma once
+
+#include "problem/chrom.h"
+
+// Gives each of the 128 records its own device bit string of probNlBytes
+// bytes (read back from the device) and prints the allocation line.
+void allocChromosomeBits(Chrom* hostPop);
