@@ -56,9 +56,10 @@ DEVFN void randomizeBits(unsigned char* bits, int count, float density, unsigned
   if (count <= 0) return;
   const int threshold = probabilityThreshold(density);
   const unsigned c = laneIncrement(t) + randAdd;
+  const JumpAdds jump = jumpAdds(c);
   unsigned s = streams[idx];
   const int whole = count >> 3;
-  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)drawByteMask(s, c, threshold);
+  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)drawByteMask(s, jump, threshold);
   if (count & 7) {
     const unsigned m = (1u << (count & 7)) - 1u;
     const unsigned drawn = drawTailMask(s, c, threshold, count & 7);
@@ -72,9 +73,11 @@ DEVFN void randomizeBits(unsigned char* bits, int count, float density, unsigned
 DEVFN void mutateBits(unsigned char* bits, int count, int threshold, unsigned* streams, int t) {
   if (count <= 0) return;
   const unsigned c = laneIncrement(t) + randAdd;
+  const JumpAdds jump = jumpAdds(c);
   unsigned s = streams[t];
   const int whole = count >> 3;
-  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)(bits[b] ^ drawByteMask(s, c, threshold));
+  for (int b = 0; b < whole; ++b)
+    bits[b] = (unsigned char)(bits[b] ^ drawByteMask(s, jump, threshold));
   if (count & 7) bits[whole] = (unsigned char)(bits[whole] ^ drawTailMask(s, c, threshold, count & 7));
   streams[t] = s;
 }

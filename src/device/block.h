@@ -54,6 +54,8 @@ struct PerLane {
   __device__ T& operator[](int) { return v; }
 };
 
+DEVFN int lowestSetBit64(unsigned long long x) { return __ffsll((long long)x) - 1; }
+
 #else
 
 // Lane count of the block being run by this host thread.
@@ -81,6 +83,8 @@ struct PerLane {
   T v[blockLanes];
   T& operator[](int t) { return v[t]; }
 };
+
+inline int lowestSetBit64(unsigned long long x) { return __builtin_ctzll(x); }
 
 #endif
 

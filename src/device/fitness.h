@@ -40,28 +40,57 @@ DEVFN void hardnessWork(unsigned* streams, int t) {
   streams[t] = s;
 }
 
-// Builds the per-node lists of incident edges (by probLink), heaviest first.
-// Lane v builds node v's list.
-DEVFN void buildIncidentList(BlockPop& sp, int v) {
+// True when probLink lists, for every edge e, the pair that edgeIndex maps to
+// e, and exactly probNl pairs have an edge index (as loaded graph files do).
+DEVFN int edgeOrderMatchesIndex() {
+  const int n = probNn, nl = probNl;
+  if (n < 1 || n > maxNodes || nl < 0 || nl > maxEdges) return 0;
+  for (int e = 0; e < nl; ++e) {
+    const Link l = probLink[e];
+    if (l.from < 0 || l.from >= l.to || l.to >= n || edgeIndex(l.from, l.to) != e) return 0;
+  }
+  int indexed = 0;
+  for (int i = 0; i < n; ++i)
+    for (int j = i + 1; j < n; ++j) indexed += edgeIndex(i, j) != -1;
+  return indexed == nl;
+}
+
+// Builds node v's energy table from probLink: its neighbours of positive
+// weight, heaviest first, as growing masks.
+DEVFN void buildEnergyTable(BlockPop& sp, int v) {
   const int n = probNn, nl = probNl;
   if (v >= n || v >= maxNodes) return;
+  short weight[maxIncident];
+  unsigned char node[maxIncident];
   int count = 0;
-  for (int e = 0; e < nl && e < maxEdges; ++e) {
+  for (int e = 0; e < nl && e < maxEdges && count < maxIncident; ++e) {
     const Link l = probLink[e];
     if ((l.from != v && l.to != v) || l.weight <= 0) continue;
-    // Insertion by weight; a full list drops its lightest entry.
-    int pos = count < maxIncident ? count : maxIncident - 1;
-    if (count == maxIncident && sp.incWeight[v][pos] >= l.weight) continue;
-    while (pos > 0 && sp.incWeight[v][pos - 1] < l.weight) {
-      sp.incWeight[v][pos] = sp.incWeight[v][pos - 1];
-      sp.incEdge[v][pos] = sp.incEdge[v][pos - 1];
+    const int other = l.from == v ? l.to : l.from;
+    if (other < 0 || other >= n) continue;
+    int pos = count++;
+    while (pos > 0 && weight[pos - 1] < l.weight) {
+      weight[pos] = weight[pos - 1];
+      node[pos] = node[pos - 1];
       --pos;
     }
-    sp.incWeight[v][pos] = l.weight;
-    sp.incEdge[v][pos] = (unsigned short)e;
-    if (count < maxIncident) ++count;
+    weight[pos] = l.weight;
+    node[pos] = (unsigned char)other;
   }
-  sp.incCount[v] = (unsigned char)count;
+  SlotWord mask = 0;
+  for (int i = 0; i < count; ++i) {
+    mask |= 1ull << node[i];
+    sp.heavier[v][i] = mask;
+    sp.heavierWeight[v][i] = weight[i];
+  }
+  sp.heavierCount[v] = (unsigned char)count;
+}
+
+// Lane v's share of the per-launch tables: node v's energy table, and lane 0
+// checks the edge order.
+DEVFN void buildFitnessTables(BlockPop& sp, int v) {
+  buildEnergyTable(sp, v);
+  if (v == 0) sp.edgeOrderMatches = edgeOrderMatchesIndex();
 }
 
 // Bits [start, start + len) of a slot, len below 64, as the low bits of a word.
@@ -72,44 +101,76 @@ DEVFN SlotWord extractBits(const SlotWord* slot, int start, int len) {
   return len >= 64 ? v : v & ((1ull << len) - 1ull);
 }
 
+// Energy by the edges themselves: each selected edge raises the power of both
+// its nodes to its weight. Used when the tables do not apply.
+DEVFN int energyByEdges(const SlotWord* slot) {
+  const int n = probNn, nl = probNl;
+  int z[maxNodes];
+  for (int v = 0; v < n; ++v) z[v] = 0;
+  for (int w = 0; w < slotWords && 64 * w < nl; ++w) {
+    SlotWord bits = slot[w] & wordMaskBelow(w, nl);
+    while (bits) {
+      const int e = 64 * w + lowestSetBit64(bits);
+      bits &= bits - 1;
+      const Link l = probLink[e];
+      if (l.from < 0 || l.from >= n || l.to < 0 || l.to >= n) continue;
+      if (z[l.from] < l.weight) z[l.from] = l.weight;
+      if (z[l.to] < l.weight) z[l.to] = l.weight;
+    }
+  }
+  int energy = 0;
+  for (int v = 0; v < n; ++v) energy += z[v];
+  return energy;
+}
+
 // Fitness of a slot: connectivity by breadth-first search from node 0 over
 // the pairs that edgeIndex maps to a set bit, then the energy sum.
 DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
   const int n = probNn, nl = probNl;
   if (n <= 0 || n > maxNodes) return infeasibleFit;
-  // upper[u]: the nodes j > u whose pair with u is selected, as a bit mask.
-  SlotWord upper[maxNodes];
-  for (int u = 0; u < n; ++u) {
-    upper[u] = 0;
-    if (u >= n - 1) continue;
+  // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
+  // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
+  SlotWord adj[maxNodes];
+  for (int u = 0; u < n; ++u) adj[u] = 0;
+  for (int u = 0; u < n - 1; ++u) {
     const int start = nIdx[u];
     int len = n - u - 1;
     if (start < 0 || start >= nl) continue;
     if (start + len > nl) len = nl - start;
-    upper[u] = extractBits(slot, start, len) << (u + 1);
+    SlotWord upper = extractBits(slot, start, len) << (u + 1);
+    adj[u] |= upper;
+    while (upper) {
+      adj[lowestSetBit64(upper)] |= 1ull << u;
+      upper &= upper - 1;
+    }
   }
-  const SlotWord all = n == 64 ? ~0ull : (1ull << n) - 1ull;
+  const SlotWord all = (1ull << n) - 1ull;
   SlotWord reached = 1, frontier = 1;
   while (frontier) {
     SlotWord found = 0;
-    for (int u = 0; u < n; ++u) {
-      if ((frontier >> u) & 1ull) found |= upper[u];
-      if (upper[u] & frontier) found |= 1ull << u;
-    }
+    for (SlotWord f = frontier; f; f &= f - 1) found |= adj[lowestSetBit64(f)];
     frontier = found & ~reached & all;
     reached |= frontier;
   }
   if (reached != all) return infeasibleFit;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(slot);
   int energy = 0;
-  for (int v = 0; v < n; ++v) {
-    const int count = sp.incCount[v];
-    for (int i = 0; i < count; ++i) {
-      if (getBit(sp.incEdge[v][i], bytes)) {
-        energy += sp.incWeight[v][i];
-        break;
+  if (sp.edgeOrderMatches) {
+    for (int v = 0; v < n; ++v) {
+      const int count = sp.heavierCount[v];
+      const SlotWord near = adj[v];
+      if (count == 0 || !(near & sp.heavier[v][count - 1])) continue;
+      // The first mask that meets the selected neighbours, by a search whose
+      // steps depend on the count only.
+      int lo = 0;
+      for (int len = count; len > 1;) {
+        const int half = len >> 1;
+        lo = (near & sp.heavier[v][lo + half - 1]) ? lo : lo + half;
+        len -= half;
       }
+      energy += sp.heavierWeight[v][lo];
     }
+  } else {
+    energy = energyByEdges(slot);
   }
   return energy < maxFeasibleFit ? energy : maxFeasibleFit;
 }

@@ -14,11 +14,17 @@ struct BlockPop {
   SlotWord slbit[popSize][slotWords];
   unsigned short sfit[popSize];
   unsigned char sidx[popSize];
-  // For each node, its incident edges of positive weight, heaviest first: a
-  // node's power is the weight of the first selected edge in its list.
-  unsigned short incEdge[maxNodes][maxIncident];
-  short incWeight[maxNodes][maxIncident];
-  unsigned char incCount[maxNodes];
+  // Energy tables, used when edgeOrderMatches: heavier[v][i] is the mask of
+  // the i + 1 heaviest neighbours of node v (positive weights only) and
+  // heavierWeight[v][i] the weight of the (i + 1)-th, so that a node's power is
+  // the weight at the first mask that meets its selected neighbours.
+  SlotWord heavier[maxNodes][maxIncident];
+  short heavierWeight[maxNodes][maxIncident];
+  unsigned char heavierCount[maxNodes];
+  // Set when edge e of probLink is the pair that edgeIndex numbers e, for
+  // every e, and no other pair has an index below probNl: then bit e selects
+  // the same link for the connectivity search and for the energy.
+  int edgeOrderMatches;
   // The crossover plan of one generation: partners and cut point of each
   // crossing lane, cut -1 when its test failed.
   short crossP1[crossingLanes];

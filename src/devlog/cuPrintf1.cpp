@@ -16,9 +16,9 @@ constexpr int copyBytes = deviceLogRecordBytes + 1;  // a record plus a closing 
 constexpr int firstSlotOffset = 8;
 constexpr int slotBytes = 16;
 constexpr int formatHeadBytes = 8;
-constexpr int regionHeaderBytes = 16;      // the part of a region's header record that is read
-constexpr int32_t maxSlotLength = 256;     // a longer value marks a corrupt record
-constexpr long maxFieldNumber = 4096;      // largest width or precision passed to the formatter
+constexpr int regionHeaderBytes = 16;          // the part of a region's header record that is read
+constexpr int32_t maxSlotLength = 256;         // a longer value marks a corrupt record
+constexpr long maxFieldNumber = 4096;          // largest width or precision passed to the formatter
 constexpr size_t maxBufferBytes = 0x7FFFFF00;  // printfBufferLength is a signed 32-bit value
 constexpr const char* conversionChars = "%cdiouxXeEfgGaAnps";
 
@@ -54,50 +54,50 @@ uint32_t readU32(const unsigned char* p) {
   return v;
 }
 
-// Reads the digits at spec[i...] as a width or precision: -1 when there are
+// Reads the digits at body[i...] as a width or precision: -1 when there are
 // none, -2 when the number exceeds maxFieldNumber.
-long readFieldNumber(const char* spec, size_t len, size_t& i) {
-  if (i >= len || spec[i] < '0' || spec[i] > '9') return -1;
+long readFieldNumber(const char* body, size_t len, size_t& i) {
+  if (i >= len || body[i] < '0' || body[i] > '9') return -1;
   long n = 0;
-  for (; i < len && spec[i] >= '0' && spec[i] <= '9'; ++i) {
-    n = n * 10 + (spec[i] - '0');
+  for (; i < len && body[i] >= '0' && body[i] <= '9'; ++i) {
+    n = n * 10 + (body[i] - '0');
     if (n > maxFieldNumber) return -2;
   }
   return n;
 }
 
-// Builds in fmt a format for one conversion from the characters spec[0..len)
+// Builds in fmt a format for one conversion from the characters body[0..len)
 // between the "%" and the conversion character conv. Flags, width and
 // precision are kept where they are defined for conv; a width or precision
 // taken from an argument ("*") is dropped, since only one value is passed;
 // length modifiers other than h and hh on integer conversions are dropped,
 // since the value passed always has the plain type. Returns false when the
-// specification is not of the form flags, width, precision, modifier.
-bool buildFormat(const char* spec, size_t len, char conv, char (&fmt)[32]) {
+// body is not of the form flags, width, precision, modifier.
+bool buildFormat(const char* body, size_t len, char conv, char (&fmt)[32]) {
   const bool numeric = std::strchr("diouxXaAeEfgG", conv) != nullptr;
   const bool integer = std::strchr("diouxX", conv) != nullptr;
   bool flags[6] = {};
   static const char flagChars[] = "-+ #0'";
   size_t i = 0;
-  for (const char* f; i < len && (f = std::strchr(flagChars, spec[i])) != nullptr; ++i)
+  for (const char* f; i < len && (f = std::strchr(flagChars, body[i])) != nullptr; ++i)
     flags[f - flagChars] = true;
   long width = -1;
-  if (i < len && spec[i] == '*')
+  if (i < len && body[i] == '*')
     ++i;
   else
-    width = readFieldNumber(spec, len, i);
+    width = readFieldNumber(body, len, i);
   long precision = -1;
-  if (i < len && spec[i] == '.') {
+  if (i < len && body[i] == '.') {
     ++i;
-    if (i < len && spec[i] == '*') {
+    if (i < len && body[i] == '*') {
       ++i;
     } else {
-      precision = readFieldNumber(spec, len, i);
+      precision = readFieldNumber(body, len, i);
       if (precision == -1) precision = 0;
     }
   }
   const size_t modifierStart = i;
-  while (i < len && std::strchr("hlLjztq", spec[i])) ++i;
+  while (i < len && std::strchr("hlLjztq", body[i])) ++i;
   const size_t modifierLen = i - modifierStart;
   if (i != len || modifierLen > 2 || width == -2 || precision == -2) return false;
 
@@ -108,8 +108,8 @@ bool buildFormat(const char* spec, size_t len, char conv, char (&fmt)[32]) {
   if (width >= 0) n += std::snprintf(fmt + n, sizeof fmt - n, "%ld", width);
   if (precision >= 0 && conv != 'c' && conv != 'p')
     n += std::snprintf(fmt + n, sizeof fmt - n, ".%ld", precision);
-  const bool shortModifier = modifierLen > 0 && spec[modifierStart] == 'h' &&
-                             (modifierLen == 1 || spec[modifierStart + 1] == 'h');
+  const bool shortModifier = modifierLen > 0 && body[modifierStart] == 'h' &&
+                             (modifierLen == 1 || body[modifierStart + 1] == 'h');
   if (integer && shortModifier)
     for (size_t m = 0; m < modifierLen; ++m) fmt[n++] = 'h';
   fmt[n++] = conv;
@@ -117,7 +117,7 @@ bool buildFormat(const char* spec, size_t len, char conv, char (&fmt)[32]) {
   return true;
 }
 
-// Prints one conversion whose specification lies between percent and conv,
+// Prints one conversion whose flags, width and precision lie between percent and conv,
 // with the value of the given 16-byte slot. "%n" prints nothing and writes
 // nowhere.
 void printConversion(FILE* out, const char* percent, const char* conv, const unsigned char* slot,
