@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "gpu/gpu.h"
@@ -19,11 +20,13 @@ struct Case {
   float density;
   int maxWeight;  // weights drawn from 1..maxWeight
   unsigned seed;
+  bool shuffleLinks = false;  // edge table out of the order that edgeIndex numbers
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
   *os << c.nodes << " nodes, hardness " << c.hardness << ", density " << c.density
-      << ", weights 1.." << c.maxWeight << ", seed " << c.seed;
+      << ", weights 1.." << c.maxWeight << ", seed " << c.seed
+      << (c.shuffleLinks ? ", edge table shuffled" : "");
 }
 
 class KernelVsModel : public ::testing::TestWithParam<Case> {
@@ -37,6 +40,14 @@ class KernelVsModel : public ::testing::TestWithParam<Case> {
     std::uniform_int_distribution<int> weight(1, c.maxWeight);
     for (int16_t& w : weights) w = int16_t(weight(rng));
     in = modelCompleteInstance(c.nodes, weights.data(), c.hardness, c.density);
+    if (c.shuffleLinks) {
+      // The connectivity search and the energy then disagree on which pair a
+      // bit selects; each half must still follow its own rule.
+      for (int e = in.probNl - 1; e > 0; --e) {
+        const int f = int(rng() % unsigned(e + 1));
+        for (int k = 0; k < 3; ++k) std::swap(in.link[e][k], in.link[f][k]);
+      }
+    }
 
     ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("probNn", &in.probNn, 4));
     ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("probNl", &in.probNl, 4));
@@ -162,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{10, 1, 0.1f, 1000, 4}, Case{10, 2, 0.7f, 2, 5},
                       Case{20, 1, 0.5f, 5, 6}, Case{45, 0, 0.3f, 1000, 7},
                       Case{45, 0, 0.9f, 32767, 8}, Case{45, 1, 0.1f, 3, 9},
-                      Case{45, 2, 0.5f, 1000, 10}, Case{44, 0, 0.5f, 1000, 11}));
+                      Case{45, 2, 0.5f, 1000, 10}, Case{44, 0, 0.5f, 1000, 11},
+                      Case{10, 0, 0.6f, 1000, 12, true}, Case{45, 1, 0.4f, 1000, 13, true}));
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "device/ga.h"
+#include "device/symbols.h"
 #include "gpu/backend.h"
 
 namespace {
@@ -151,20 +152,45 @@ int emuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offs
   return gpuSuccess;
 }
 
+// True when every record's bit string holds the bytes the kernels touch.
+bool bitStringsValid(const Chrom* pop) {
+  const int nl = cpuform::probNl, nlBytes = cpuform::probNlBytes;
+  const int touched = nl > 0 ? (nl + 7) / 8 : 0;
+  const int loaded = nlBytes < int(slotBytes) ? nlBytes : int(slotBytes);
+  const size_t need = size_t(touched > loaded ? touched : loaded > 0 ? loaded : 0);
+  for (int t = 0; t < popSize; ++t)
+    if (need && !isDeviceRange(pop[t].lbit, need)) return false;
+  return true;
+}
+
 int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  // Every parameter must be an address inside a live allocation; the kernel
-  // would otherwise read or write memory it does not own.
-  void* args[3] = {arg0, arg1, arg2};
-  const int argCount = kernel == kernelGAallInOneOperator ? 3 : 1;
-  for (int i = 0; i < argCount; ++i) {
-    if (!isDeviceRange(args[i], 1)) {
-      pendingError = gpuErrorLaunchFailure;
-      return gpuErrorLaunchFailure;
-    }
+  // Every parameter must point into device memory large enough for what the
+  // kernel reads and writes there; a real device would fault otherwise, and
+  // the fault is reported by the next copy.
+  bool valid = false;
+  switch (kernel) {
+    case kernelSrand:
+      valid = isDeviceRange(arg0, popSize * sizeof(unsigned));
+      break;
+    case kernelGenerateRandomPopulation:
+    case kernelEvpopInitial:
+      valid = isDeviceRange(arg0, popSize * sizeof(Chrom)) &&
+              bitStringsValid(static_cast<const Chrom*>(arg0));
+      break;
+    case kernelGAallInOneOperator:
+      valid = isDeviceRange(arg0, popSize * sizeof(Chrom)) &&
+              bitStringsValid(static_cast<const Chrom*>(arg0)) &&
+              isDeviceRange(arg1, sizeof(float)) && isDeviceRange(arg2, sizeof(unsigned short));
+      break;
+    default:
+      return gpuErrorInvalidValue;
   }
-  const int e = cpuform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
-  if (e != gpuSuccess) pendingError = e;
-  return e;
+  if (!valid) {
+    pendingError = gpuErrorLaunchFailure;
+    return gpuErrorLaunchFailure;
+  }
+  // A refused configuration is reported by the launch alone, as the runtime does.
+  return cpuform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
 }
 
 const char* emuGetErrorString(int error) { return gpuCommonErrorString(error); }

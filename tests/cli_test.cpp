@@ -1,0 +1,251 @@
+// The built program run as a process: what it prints, the record it appends
+// and the status it ends with.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+int countOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// The part of standard output from the warning line on.
+std::string afterReport(const std::string& out) {
+  const size_t p = out.find("WARNING! Not using atomics!\n");
+  return p == std::string::npos ? out : out.substr(p);
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/smetp-cli-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+  // Runs smetp in the test's folder with the given arguments (shell words).
+  Result run(const std::string& args, const std::string& env = "SMETP_BACKEND=cpu") {
+    const std::string cmd = "cd '" + dir + "' && " + env + " '" SMETP_EXE "' " + args +
+                            " >stdout.txt 2>stderr.txt </dev/null";
+    const int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(dir + "/stdout.txt");
+    r.err = readFile(dir + "/stderr.txt");
+    return r;
+  }
+
+  std::string path(const std::string& name) { return dir + "/" + name; }
+  std::string record() { return readFile(path("out.dat")); }
+
+  // A complete graph of n nodes with weight 10 * (u + v), both directions.
+  std::string completeGraph(int n) {
+    std::string text = std::to_string(n) + " " + std::to_string(n * (n - 1)) + "\n";
+    for (int u = 1; u <= n; ++u)
+      for (int v = 1; v <= n; ++v)
+        if (u != v) text += std::to_string(u) + " " + std::to_string(v) + " " +
+                            std::to_string(10 * (u + v)) + "\n";
+    return text;
+  }
+
+  std::string dir;
+};
+
+TEST_F(Cli, NoArgumentsPrintsReportWarningAndUsage) {
+  const Result r = run("");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.out.find(" --- General Information for device 0 ---\nName: "));
+  EXPECT_NE(std::string::npos, r.out.find("\nDevice copy overlap: Disabled\n"));
+  EXPECT_NE(std::string::npos, r.out.find("\nKernel execition timeout : Disabled\n"));
+  EXPECT_NE(std::string::npos, r.out.find("\nMax thread dimensions: (128, 1, 1)\n"));
+  EXPECT_EQ(21, countOf(r.out, "\n"));  // 20 report lines and the warning
+  EXPECT_EQ("WARNING! Not using atomics!\n", afterReport(r.out));
+  EXPECT_EQ(
+      "Upotreba: <prog.exe> <ulFajl> <randSeed> <brGeneracija> <tezinaFjeCilja [0-N]> "
+      "<gustinaGrafa [0,1]>",
+      r.err);
+  EXPECT_EQ(1, run("a b c d").status);
+}
+
+TEST_F(Cli, WorkedExampleEdgesAndRecordWithoutLaunches) {
+  writeFile(path("g3.txt"), "3 6\n1 2 10\n1 3 20\n2 1 10\n2 3 30\n3 1 20\n3 2 30\n");
+  const Result r = run("g3.txt -5 49 0 0.3 extra args");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(
+      "WARNING! Not using atomics!\n(0,1)=10\n(0,2)=20\n(1,2)=30\n\n"
+      "STRONG MINIMUM ENERGY TOPOLOGY PROBLEM (SMETP)\n\nBroj iteracija:  0\n"
+      "Alocirano 3 karaktera za svaki niz grana\n",
+      afterReport(r.out));
+  const std::string rec = record();
+  EXPECT_EQ(20, countOf(rec, "\n"));  // the time text ends with its own line break
+  EXPECT_EQ(0u, rec.find("-----------------------------------------------------------\t\t\t\t\n"
+                         "time:\t\t "));
+  EXPECT_NE(std::string::npos,
+            rec.find("path:\t\tg3.txt\t\t\t\t\nseed:\t\t-5\t\t\t\t\nmaxGen:\t0\t\t\t\t\n"
+                     "popSize:\t128\t\t\t\t\nobjHard:\t0\t\t\t\t\nnelite:\t16\t\t\t\t\n"
+                     "startMut:\t0.0050\t\t\t\t\nendMut:\t0.0050\t\t\t\t\n"
+                     "crossProb:\t0.8500\t\t\t\t\ntournSize:\t8\t\t\t\t\n"
+                     "graphDens:\t0.3000\t\t\t\t\nbest:\t\t65000\t\t\t\t\n"));
+  EXPECT_NE(std::string::npos, rec.find("\t\t\t\t\nmemory:\t\t\t\t\n-----------\t\t\t\t\n"
+                                        "const:\t38\n"));
+}
+
+TEST_F(Cli, ProgressLinesOnePerLaunch) {
+  writeFile(path("g6.txt"), completeGraph(6));
+  for (int gens : {0, 49, 50, 149}) {
+    const Result r = run("./g6.txt 3 " + std::to_string(gens) + " 1 0.5");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(gens / 50, countOf(r.out, "Najbolja:\t")) << gens << " generations";
+    EXPECT_EQ(gens / 50, countOf(r.out, "\nBroj iteracija:  " + std::to_string(gens / 50) + "\n") *
+                             (gens / 50));
+  }
+  const Result r = run("./g6.txt 3 149 1 0.5");
+  EXPECT_NE(std::string::npos, r.out.find("Najbolja:\t65000\t= 50\nNajbolja:\t"));
+  EXPECT_NE(std::string::npos, r.out.find("\t= 100\n"));
+  EXPECT_EQ(std::string::npos, r.out.find("\t= 150\n"));
+  // Five runs, five records one after the other; the path keeps its last "/".
+  const std::string rec = record();
+  EXPECT_EQ(5 * 20, countOf(rec, "\n"));
+  EXPECT_NE(std::string::npos, rec.find("const:\t122\n-----------------------------------------"));
+  EXPECT_EQ(5, countOf(rec, "path:\t\t/g6.txt\t"));
+  EXPECT_EQ(2, countOf(rec, "maxGen:\t100\t"));
+}
+
+TEST_F(Cli, SeededRunRepeatsExactly) {
+  writeFile(path("g12.txt"), completeGraph(12));
+  const Result a = run("g12.txt 11 500 1 0.4");
+  const Result b = run("g12.txt 11 500 1 0.4");
+  ASSERT_EQ(0, a.status) << a.err;
+  EXPECT_EQ(afterReport(a.out), afterReport(b.out));
+  const Result c = run("g12.txt 12 500 1 0.4");
+  EXPECT_NE(afterReport(a.out), afterReport(c.out));
+}
+
+TEST_F(Cli, ArgumentsConvertLikeAtoiAndAtof) {
+  writeFile(path("g4.txt"), completeGraph(4));
+  ASSERT_EQ(0, run("g4.txt abc 120 x 0.5x").status);
+  ASSERT_EQ(0, run("g4.txt ' 7z' -120 -3 2").status);
+  const std::string rec = record();
+  EXPECT_NE(std::string::npos, rec.find("seed:\t\t0\t\t\t\t\nmaxGen:\t100\t"));
+  EXPECT_NE(std::string::npos, rec.find("graphDens:\t0.5000\t"));
+  EXPECT_NE(std::string::npos, rec.find("seed:\t\t7\t\t\t\t\nmaxGen:\t-100\t"));
+  EXPECT_NE(std::string::npos, rec.find("objHard:\t-3\t"));
+  EXPECT_NE(std::string::npos, rec.find("graphDens:\t2.0000\t"));
+}
+
+TEST_F(Cli, UnwritableRecordIsNotLost) {
+  writeFile(path("g4.txt"), completeGraph(4));
+  ASSERT_EQ(0, mkdir(path("out.dat").c_str(), 0755));
+  const Result r = run("g4.txt 1 100 0 0.5");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("Greska pri otvaranju fajla ./out.dat\n"
+                           "-----------------------------------------------------------\t\t\t\t\n"));
+  EXPECT_NE(std::string::npos, r.err.find("maxGen:\t100\t\t\t\t\n"));
+  EXPECT_NE(std::string::npos, r.err.find("const:\t60\n"));
+}
+
+TEST_F(Cli, MissingGraphFile) {
+  const Result r = run("nowhere.txt 1 100 0 0.5");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("WARNING! Not using atomics!\nNe moze da se otvori fajl nowhere.txt \n",
+            afterReport(r.out));
+}
+
+struct BadFile {
+  const char* text;
+  const char* message;  // expected in the one line on standard error
+};
+
+class CliBadFile : public Cli, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(CliBadFile, RejectedWithItsReason) {
+  writeFile(path("bad.txt"), GetParam().text);
+  const Result r = run("bad.txt 1 100 0 0.5");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("smetp: bad graph file bad.txt: ")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(GetParam().message)) << r.err;
+  EXPECT_EQ(1, countOf(r.err, "\n"));
+  EXPECT_EQ(std::string::npos, r.out.find("STRONG MINIMUM"));
+  EXPECT_FALSE(std::ifstream(path("out.dat")).good());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CliBadFile,
+    ::testing::Values(BadFile{"", "missing or unreadable header"},
+                      BadFile{"x 2\n", "missing or unreadable header"},
+                      BadFile{"3\n", "missing or unreadable header"},
+                      BadFile{"1 0\n", "1 nodes; a graph has 2 to 45"},
+                      BadFile{"46 2070\n", "46 nodes"},
+                      BadFile{"3 1\n1 2 5\n", "0 edges (header 1 / 2)"},
+                      BadFile{"3 -4\n", "-2 edges"},
+                      BadFile{"45 1990\n", "995 edges"},
+                      BadFile{"3 8\n1 2 5\n", "4 edges, more than the 3 pairs of 3 nodes"},
+                      BadFile{"3 6\n1 2 5\n1 3 6\n", "the file ends after 2 of 3 edges"},
+                      BadFile{"3 6\n1 2 5\n1 3 six\n", "not a number after 1 of 3 edges"},
+                      BadFile{"3 6\n1 2 99999999999\n", "too large after 0 of 3 edges"},
+                      BadFile{"3 6\n1 4 5\n", "node number outside 1..3"},
+                      BadFile{"3 6\n0 2 5\n", "node number outside 1..3"},
+                      BadFile{"3 6\n1 2 40000\n", "weight outside the 16-bit range"},
+                      BadFile{"3 6\n1 2 -40000\n", "weight outside the 16-bit range"},
+                      BadFile{"3 6\n1 3 5\n1 2 5\n", "expected the pair 1 2 next"},
+                      BadFile{"3 6\n1 2 5\n1 2 5\n", "expected the pair 1 3 next"}));
+
+TEST_F(Cli, ShortAndOddHeadersAreAccepted) {
+  // Five of six pairs, an odd A, reverse lines anywhere, and text after the
+  // last kept edge that is never read.
+  writeFile(path("short.txt"),
+            "4 11\n2 1 9\n1 2 5\n1 3 6\n4 1 7\n1 4 7\n2 3 8\n3 2 8\n2 4 9\nnot read\n");
+  const Result r = run("short.txt 1 100 0 0.5");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos,
+            afterReport(r.out).find("(0,1)=5\n(0,2)=6\n(0,3)=7\n(1,2)=8\n(1,3)=9\n\n"));
+  EXPECT_NE(std::string::npos, r.out.find("Alocirano 3 karaktera"));
+  EXPECT_NE(std::string::npos, record().find("const:\t54\n"));
+}
+
+TEST_F(Cli, WeightAtTheEdgesOfTheRangeIsKept) {
+  writeFile(path("w.txt"), "2 2\n1 2 -32768\n");
+  const Result r = run("w.txt 1 50 0 1");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("(0,1)=-32768\n"));
+}
+
+TEST_F(Cli, ForcedMissingBackendFailsThroughTheRuntimeCheck) {
+  const Result r = run("", "SMETP_BACKEND=cuda");
+  if (r.status != 1 || r.out.find(" in device_info.cpp at line ") == std::string::npos) {
+    // Only where a GPU serves the CUDA form does the report succeed.
+    ASSERT_NE(std::string::npos, r.out.find(" --- General Information for device 0 ---"));
+    GTEST_SKIP() << "a GPU answers the CUDA backend here";
+  }
+  EXPECT_EQ(0u, r.out.find("no CUDA-capable device is detected in device_info.cpp at line "))
+      << r.out;
+}
+
+}  // namespace
