@@ -79,7 +79,11 @@ void BM_GAallInOneOperator(benchmark::State& state) {
   state.counters["generations/s"] =
       benchmark::Counter(50.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_GAallInOneOperator)->Arg(0)->Arg(2)->ArgName("hardness")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GAallInOneOperator)
+    ->Arg(0)
+    ->Arg(2)
+    ->ArgName("hardness")
+    ->Unit(benchmark::kMillisecond);
 
 // The plain model of the same launch: bit by bit, as the algorithm reads.
 void BM_PlainModelLaunch(benchmark::State& state) {

@@ -70,8 +70,9 @@ class Cli : public ::testing::Test {
     std::string text = std::to_string(n) + " " + std::to_string(n * (n - 1)) + "\n";
     for (int u = 1; u <= n; ++u)
       for (int v = 1; v <= n; ++v)
-        if (u != v) text += std::to_string(u) + " " + std::to_string(v) + " " +
-                            std::to_string(10 * (u + v)) + "\n";
+        if (u != v)
+          text += std::to_string(u) + " " + std::to_string(v) + " " + std::to_string(10 * (u + v)) +
+                  "\n";
     return text;
   }
 
@@ -165,8 +166,9 @@ TEST_F(Cli, UnwritableRecordIsNotLost) {
   ASSERT_EQ(0, mkdir(path("out.dat").c_str(), 0755));
   const Result r = run("g4.txt 1 100 0 0.5");
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(0u, r.err.find("Greska pri otvaranju fajla ./out.dat\n"
-                           "-----------------------------------------------------------\t\t\t\t\n"));
+  EXPECT_EQ(0u,
+            r.err.find("Greska pri otvaranju fajla ./out.dat\n"
+                       "-----------------------------------------------------------\t\t\t\t\n"));
   EXPECT_NE(std::string::npos, r.err.find("maxGen:\t100\t\t\t\t\n"));
   EXPECT_NE(std::string::npos, r.err.find("const:\t60\n"));
 }
@@ -204,8 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"1 0\n", "1 nodes; a graph has 2 to 45"},
                       BadFile{"46 2070\n", "46 nodes"},
                       BadFile{"3 1\n1 2 5\n", "0 edges (header 1 / 2)"},
-                      BadFile{"3 -4\n", "-2 edges"},
-                      BadFile{"45 1990\n", "995 edges"},
+                      BadFile{"3 -4\n", "-2 edges"}, BadFile{"45 1990\n", "995 edges"},
                       BadFile{"3 8\n1 2 5\n", "4 edges, more than the 3 pairs of 3 nodes"},
                       BadFile{"3 6\n1 2 5\n1 3 6\n", "the file ends after 2 of 3 edges"},
                       BadFile{"3 6\n1 2 5\n1 3 six\n", "not a number after 1 of 3 edges"},

@@ -68,8 +68,8 @@ TEST(RunRecord, NineteenLinesWithTheirTabs) {
   t.tm_hour = 9;
   t.tm_min = 5;
   t.tm_sec = 3;
-  RunRecord r = {timegm(&t), "graphs/sub/g20.txt", -5, 100, 2, 0.01f, 0.3f, 22116, -0.001,
-                 1.5, 6128};
+  RunRecord r = {timegm(&t), "graphs/sub/g20.txt", -5, 100, 2, 0.01f, 0.3f, 22116, -0.001, 1.5,
+                 6128};
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);
   writeRunRecord(f, r);
@@ -142,8 +142,8 @@ TEST(Emulator, RefusesWhatTheRuntimeRefuses) {
 
 TEST(DrawThresholds, MatchTheSinglePrecisionTest) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (float p : {0.0f, -1.0f, 1e-9f, 0.005f, 0.01f, 0.3f, 0.85f, 0.5f, 0.99999f, 1.0f, 2.0f,
-                  nan}) {
+  for (float p :
+       {0.0f, -1.0f, 1e-9f, 0.005f, 0.01f, 0.3f, 0.85f, 0.5f, 0.99999f, 1.0f, 2.0f, nan}) {
     int above = 0, below = 0;
     for (int r = 0; r < 32768; ++r) {
       above += p > float(r) / 32767.0f;
@@ -175,9 +175,8 @@ TEST(HardnessWork, StepsAsTheJumpAheadForm) {
     int nodes, hardness;
     unsigned long long steps;
   };
-  for (Setting c : {Setting{10, 0, 0}, Setting{10, -2, 0}, Setting{10, 1, 20},
-                    Setting{10, 2, 200}, Setting{45, 2, 4050}, Setting{45, 6, 0},
-                    Setting{3, 5, 486}}) {
+  for (Setting c : {Setting{10, 0, 0}, Setting{10, -2, 0}, Setting{10, 1, 20}, Setting{10, 2, 200},
+                    Setting{45, 2, 4050}, Setting{45, 6, 0}, Setting{3, 5, 486}}) {
     ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("probNn", &c.nodes, 4));
     ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("objvalhardness", &c.hardness, 4));
     EXPECT_EQ(c.steps, cpuform::hardnessSteps());

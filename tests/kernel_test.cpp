@@ -167,13 +167,14 @@ TEST_P(KernelVsModel, ArbitraryBitStringsAndTails) {
   expectSameState("GAallInOneOperator");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Instances, KernelVsModel,
-    ::testing::Values(Case{3, 0, 0.5f, 9, 1}, Case{3, 2, 0.9f, 3, 2}, Case{10, 0, 0.3f, 1000, 3},
-                      Case{10, 1, 0.1f, 1000, 4}, Case{10, 2, 0.7f, 2, 5},
-                      Case{20, 1, 0.5f, 5, 6}, Case{45, 0, 0.3f, 1000, 7},
-                      Case{45, 0, 0.9f, 32767, 8}, Case{45, 1, 0.1f, 3, 9},
-                      Case{45, 2, 0.5f, 1000, 10}, Case{44, 0, 0.5f, 1000, 11},
-                      Case{10, 0, 0.6f, 1000, 12, true}, Case{45, 1, 0.4f, 1000, 13, true}));
+INSTANTIATE_TEST_SUITE_P(Instances, KernelVsModel,
+                         ::testing::Values(Case{3, 0, 0.5f, 9, 1}, Case{3, 2, 0.9f, 3, 2},
+                                           Case{10, 0, 0.3f, 1000, 3}, Case{10, 1, 0.1f, 1000, 4},
+                                           Case{10, 2, 0.7f, 2, 5}, Case{20, 1, 0.5f, 5, 6},
+                                           Case{45, 0, 0.3f, 1000, 7}, Case{45, 0, 0.9f, 32767, 8},
+                                           Case{45, 1, 0.1f, 3, 9}, Case{45, 2, 0.5f, 1000, 10},
+                                           Case{44, 0, 0.5f, 1000, 11},
+                                           Case{10, 0, 0.6f, 1000, 12, true},
+                                           Case{45, 1, 0.4f, 1000, 13, true}));
 
 }  // namespace

@@ -78,7 +78,8 @@ DEVFN void mutateBits(unsigned char* bits, int count, int threshold, unsigned* s
   const int whole = count >> 3;
   for (int b = 0; b < whole; ++b)
     bits[b] = (unsigned char)(bits[b] ^ drawByteMask(s, jump, threshold));
-  if (count & 7) bits[whole] = (unsigned char)(bits[whole] ^ drawTailMask(s, c, threshold, count & 7));
+  if (count & 7)
+    bits[whole] = (unsigned char)(bits[whole] ^ drawTailMask(s, c, threshold, count & 7));
   streams[t] = s;
 }
 

@@ -64,8 +64,8 @@ DEVFN unsigned jumpMul(int k) {
   return m[k];
 }
 DEVFN unsigned jumpSum(int k) {
-  const unsigned m[9] = {0u,         1u,          1103515246u, 73984215u,  2229708172u,
-                         1928144029u, 1586392282u, 845858003u, 3449821144u};
+  const unsigned m[9] = {0u,          1u,          1103515246u, 73984215u,  2229708172u,
+                         1928144029u, 1586392282u, 845858003u,  3449821144u};
   return m[k];
 }
 

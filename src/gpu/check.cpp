@@ -12,4 +12,3 @@ void checkCuda(int result, const char* file, int line) {
   std::printf("%s in %s at line %d\n", gpuGetErrorString(result), slash ? slash + 1 : file, line);
   std::exit(1);
 }
-

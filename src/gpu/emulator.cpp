@@ -198,7 +198,7 @@ const char* emuGetErrorString(int error) { return gpuCommonErrorString(error); }
 }  // namespace
 
 const gpuBackend emulatorBackend = {
-    "cpu",          emuAvailable,      emuGetDeviceCount,    emuGetDeviceProperties,
-    emuMalloc,      emuFree,           emuMemcpy,            emuMemset,
-    emuMemcpyToSymbol, emuMemcpyFromSymbol, emuLaunch,       emuGetErrorString,
+    "cpu",     emuAvailable,      emuGetDeviceCount, emuGetDeviceProperties, emuMalloc,
+    emuFree,   emuMemcpy,         emuMemset,         emuMemcpyToSymbol,      emuMemcpyFromSymbol,
+    emuLaunch, emuGetErrorString,
 };

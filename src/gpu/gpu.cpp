@@ -54,18 +54,30 @@ const gpuBackend& backend() {
 
 const char* gpuCommonErrorString(int error) {
   switch (error) {
-    case gpuSuccess: return "no error";
-    case gpuErrorInvalidValue: return "invalid argument";
-    case gpuErrorMemoryAllocation: return "out of memory";
-    case gpuErrorInitialization: return "initialization error";
-    case gpuErrorLaunchFailure: return "unspecified launch failure";
-    case gpuErrorInvalidConfiguration: return "invalid configuration argument";
-    case gpuErrorInvalidSymbol: return "invalid device symbol";
-    case gpuErrorInvalidDevicePointer: return "invalid device pointer";
-    case gpuErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
-    case gpuErrorNoDevice: return "no CUDA-capable device is detected";
-    case gpuErrorInvalidDevice: return "invalid device ordinal";
-    default: return "unknown error";
+    case gpuSuccess:
+      return "no error";
+    case gpuErrorInvalidValue:
+      return "invalid argument";
+    case gpuErrorMemoryAllocation:
+      return "out of memory";
+    case gpuErrorInitialization:
+      return "initialization error";
+    case gpuErrorLaunchFailure:
+      return "unspecified launch failure";
+    case gpuErrorInvalidConfiguration:
+      return "invalid configuration argument";
+    case gpuErrorInvalidSymbol:
+      return "invalid device symbol";
+    case gpuErrorInvalidDevicePointer:
+      return "invalid device pointer";
+    case gpuErrorInvalidMemcpyDirection:
+      return "invalid copy direction for memcpy";
+    case gpuErrorNoDevice:
+      return "no CUDA-capable device is detected";
+    case gpuErrorInvalidDevice:
+      return "invalid device ordinal";
+    default:
+      return "unknown error";
   }
 }
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "gpu/gpu.h"
 #include "gpu/check.h"
+#include "gpu/gpu.h"
 
 void printDeviceInfo() {
   int count = 0;

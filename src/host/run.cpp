@@ -92,23 +92,22 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   Schedule s = {infeasibleFit, startMutProb, 0, 0};
   void* cModifiedMutationProb = nullptr;
   CHECK_CUDA(gpuMalloc(&cModifiedMutationProb, sizeof(float)));
-  CHECK_CUDA(gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb,
-                       gpuMemcpyHostToDevice));
+  CHECK_CUDA(gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
   // Before the first improvement the launches without one count from probNl.
   CHECK_CUDA(gpuMemcpyFromSymbol(&s.noImprove, "probNl", sizeof s.noImprove));
 
   for (int i = 1; i <= launchCount; ++i) {
     if (noteLaunchResult(s, lastBest, msClock()))
-      CHECK_CUDA(gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb,
-                           gpuMemcpyHostToDevice));
+      CHECK_CUDA(
+          gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
     std::printf("Najbolja:\t%d\t= %d\n", int(s.bestSoFar), generationsPerLaunch * i);
     deviceLogInit(printfBufferBytes);
     gpuLaunch(kernelGAallInOneOperator, popSize, popcurrent, cModifiedMutationProb, cBest);
     deviceLogDisplay(stdout, false);
     deviceLogEnd();
     CHECK_CUDA(gpuMemcpy(&lastBest, cBest, sizeof lastBest, gpuMemcpyDeviceToHost));
-    CHECK_CUDA(gpuMemcpy(&s.mutProb, cModifiedMutationProb, sizeof s.mutProb,
-                         gpuMemcpyDeviceToHost));
+    CHECK_CUDA(
+        gpuMemcpy(&s.mutProb, cModifiedMutationProb, sizeof s.mutProb, gpuMemcpyDeviceToHost));
   }
 
   if (lastBest < s.bestSoFar) {

@@ -20,9 +20,9 @@ static_assert(sizeof(Link) == 6, "a Link is three packed 16-bit fields");
 
 // Sizes fixed by the design.
 enum {
-  popSize = 128,      // lanes of the block, chromosomes of the population
-  maxNodes = 45,      // nodes of the largest instance
-  maxEdges = 990,     // edges of the largest instance (45 nodes, complete)
-  slotBytes = 125,    // bytes of a block shared slot (room for 1000 bits)
+  popSize = 128,    // lanes of the block, chromosomes of the population
+  maxNodes = 45,    // nodes of the largest instance
+  maxEdges = 990,   // edges of the largest instance (45 nodes, complete)
+  slotBytes = 125,  // bytes of a block shared slot (room for 1000 bits)
   infeasibleFit = 65000,
 };

@@ -126,8 +126,8 @@ void loadGraph(const char* path, int* constBytes) {
     const int v = readEdgeValue(f, path, kept, nl);
     const int w = readEdgeValue(f, path, kept, nl);
     if (u < 1 || u > n || v < 1 || v > n) {
-      std::snprintf(what, sizeof what, "edge line \"%d %d %d\": node number outside 1..%d", u, v,
-                    w, n);
+      std::snprintf(what, sizeof what, "edge line \"%d %d %d\": node number outside 1..%d", u, v, w,
+                    n);
       reject(f, path, what);
     }
     if (w < -32768 || w > 32767) {

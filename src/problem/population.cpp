@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "gpu/gpu.h"
 #include "gpu/check.h"
+#include "gpu/gpu.h"
 
 void allocChromosomeBits(Chrom* hostPop) {
   int bytes = 0;
