@@ -173,7 +173,9 @@ INSTANTIATE_TEST_SUITE_P(Instances, KernelVsModel,
                                            Case{10, 2, 0.7f, 2, 5}, Case{20, 1, 0.5f, 5, 6},
                                            Case{45, 0, 0.3f, 1000, 7}, Case{45, 0, 0.9f, 32767, 8},
                                            Case{45, 1, 0.1f, 3, 9}, Case{45, 2, 0.5f, 1000, 10},
-                                           Case{44, 0, 0.5f, 1000, 11},
+                                           Case{44, 0, 0.5f, 1000, 11}, Case{10, 0, 1.0f, 50, 14},
+                                           Case{12, 1, 1.5f, 50, 15}, Case{10, 0, 0.0f, 50, 16},
+                                           Case{10, 0, -0.5f, 50, 17},
                                            Case{10, 0, 0.6f, 1000, 12, true},
                                            Case{45, 1, 0.4f, 1000, 13, true}));
 

@@ -2,7 +2,6 @@
 // as plain C++ (the CPU form, namespace cpuform) and by nvcc (the CUDA form,
 // namespace cudaform); block.h picks the form.
 #include "device/ga.h"
-
 #include "device/operators.h"
 #include "gpu/gpu.h"
 
@@ -66,8 +65,7 @@ KERNEL evpopInitial(Chrom* popcurrent) {
 
 // Fifty generations of the genetic algorithm on the block's population; the
 // best fitness is left where cBest points.
-KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb,
-                          unsigned short* cBest) {
+KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsigned short* cBest) {
   SHARED BlockPop sp;
   Block block;
   PerLane<bool> dup;
@@ -122,8 +120,7 @@ int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void
       break;
     case kernelGAallInOneOperator:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      GAallInOneOperator<<<1, blockThreads>>>(static_cast<Chrom*>(arg0),
-                                              static_cast<float*>(arg1),
+      GAallInOneOperator<<<1, blockThreads>>>(static_cast<Chrom*>(arg0), static_cast<float*>(arg1),
                                               static_cast<unsigned short*>(arg2));
       break;
     default:

@@ -31,6 +31,8 @@ struct BlockPop {
   short crossP2[crossingLanes];
   short crossCut[crossingLanes];
 };
+// Static shared memory of a CUDA block is limited to 48 KB.
+static_assert(sizeof(BlockPop) <= 48 * 1024, "the block population must fit in shared memory");
 
 DEVFN SlotWord* slotOf(BlockPop& sp, int t) { return sp.slbit[sp.sidx[t]]; }
 DEVFN unsigned char* slotBytePtr(BlockPop& sp, int t) {

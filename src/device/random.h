@@ -109,9 +109,11 @@ inline unsigned drawByteMask(unsigned& s, const JumpAdds& j, int threshold) {
   const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(j.add + 5));
   const __m128i s0 = _mm_add_epi32(mulLow32(sv, m0, _mm_srli_epi64(m0, 32)), a0);
   const __m128i s1 = _mm_add_epi32(mulLow32(sv, m1, _mm_srli_epi64(m1, 32)), a1);
-  // Draw r = bits 16..30 of the state; r < threshold compares those bits.
+  // Draw r = bits 16..30 of the state; r < threshold compares those bits. A
+  // threshold of 32768 (a probability above 1) takes every draw, and its limit
+  // must stay a positive int.
   const __m128i keep = _mm_set1_epi32(0x7FFF0000);
-  const __m128i limit = _mm_set1_epi32(threshold << 16);
+  const __m128i limit = _mm_set1_epi32(threshold > 32767 ? 0x7FFFFFFF : threshold << 16);
   const __m128i c0 = _mm_cmplt_epi32(_mm_and_si128(s0, keep), limit);
   const __m128i c1 = _mm_cmplt_epi32(_mm_and_si128(s1, keep), limit);
   s = unsigned(_mm_cvtsi128_si32(_mm_shuffle_epi32(s1, 0xFF)));

@@ -12,13 +12,13 @@ enum gpuError {
   gpuErrorInvalidValue = 1,
   gpuErrorMemoryAllocation = 2,
   gpuErrorInitialization = 3,
-  gpuErrorLaunchFailure = 4,
   gpuErrorInvalidConfiguration = 9,
   gpuErrorInvalidSymbol = 13,
   gpuErrorInvalidDevicePointer = 17,
   gpuErrorInvalidMemcpyDirection = 21,
   gpuErrorNoDevice = 100,
   gpuErrorInvalidDevice = 101,
+  gpuErrorLaunchFailure = 719,
 };
 
 enum gpuMemcpyKind { gpuMemcpyHostToDevice = 1, gpuMemcpyDeviceToHost = 2 };
