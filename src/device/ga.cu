@@ -56,7 +56,7 @@ KERNEL evpopInitial(Chrom* popcurrent) {
   PerLane<bool> dup;
   const unsigned long long hardSteps = hardnessSteps();
   block.step([&](int t) { loadSlot(sp, popcurrent, t, false); });
-  evaluatePopulation(block, sp, hardSteps);
+  evaluatePopulation(block, sp, hardSteps, 0);
   bitonicSortPopulation(block, sp);
   repairDuplicates(block, sp, dup, hardSteps);
   bitonicSortPopulation(block, sp);
@@ -78,7 +78,7 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
     tournamentSelection(block, sp, lbitTemp, winFit);
     crossover(block, sp, crossThreshold);
     mutation(block, sp, cModifiedMutationProb);
-    evaluatePopulation(block, sp, hardSteps);
+    evaluatePopulation(block, sp, hardSteps, nelite);
     bitonicSortPopulation(block, sp);
     repairDuplicates(block, sp, dup, hardSteps);
     bitonicSortPopulation(block, sp);

@@ -46,10 +46,16 @@ DEVFN void repairDuplicates(Block& block, BlockPop& sp, PerLane<bool>& dup,
 }
 
 // Evaluates every slot: the hardness work on each lane's own stream, then the
-// fitness of the lane's slot.
-DEVFN void evaluatePopulation(Block& block, BlockPop& sp, unsigned long long hardSteps) {
+// fitness of the lane's slot. In a generation the elite slots are unchanged
+// since their fitness was computed (selection, crossover and mutation never
+// touch them, and a launch starts from records whose fit is their fitness),
+// so their evaluation keeps the value it would compute again.
+DEVFN void evaluatePopulation(Block& block, BlockPop& sp, unsigned long long hardSteps,
+                              int firstChanged) {
   block.advanceOwnStreams(next, hardSteps, [](int) { return true; });
-  block.step([&](int t) { sp.sfit[t] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t)); });
+  block.step([&](int t) {
+    if (t >= firstChanged) sp.sfit[t] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t));
+  });
 }
 
 struct SlotCopy {
