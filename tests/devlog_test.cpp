@@ -104,6 +104,19 @@ TEST_F(DeviceLog, InitRoundsSizeFreesAnEarlierBufferAndEndDisablesDisplay) {
   EXPECT_EQ(readAll(f), "");
 }
 
+TEST_F(DeviceLog, ABufferOfTheSameSizeReusesTheMemoryZeroed) {
+  fillRing(0, 0, 3);
+  deviceLogEnd();
+  ASSERT_EQ(deviceLogInit(2048), 0);
+  unsigned char* again = nullptr;
+  gpuMemcpyFromSymbol(&again, "globalPrintfBuffer", sizeof again);
+  EXPECT_EQ(buffer, again);
+  Bytes contents(2048, 1);
+  ASSERT_EQ(gpuMemcpy(contents.data(), again, 2048, gpuMemcpyDeviceToHost), gpuSuccess);
+  EXPECT_EQ(Bytes(2048, 0), contents);
+  EXPECT_EQ("", display(0));
+}
+
 TEST_F(DeviceLog, RingPrintsConversionsIdentifiersAndOverflow) {
   write(0, record("i=%d u=%u x=%#x c=%c\n", {arg(-7), arg(7), arg(255), arg(int('A'))}, 3, 65535));
   write(256, record("f=%.2f d=%-11.3e|\n", {arg(1.5f), arg(-2.25)}, 1, 2));

@@ -24,6 +24,12 @@ constexpr const char* conversionChars = "%cdiouxXeEfgGaAnps";
 
 unsigned char* bufferStart = nullptr;  // null when absent
 size_t bufferLength = 0;
+// The device memory of the last buffer ended, kept for the next one of the
+// same size: a run sets up and ends a buffer around every launch, and
+// allocating and releasing device memory each time would cost more than the
+// launch's own host work.
+unsigned char* spareStart = nullptr;
+size_t spareLength = 0;
 unsigned char* readPosition = nullptr;  // where the last ring display stopped; null when absent
 FILE* outputStream = nullptr;
 
@@ -234,7 +240,15 @@ int deviceLogInit(size_t requestedBytes) {
   size_t length = requestedBytes < recordBytes ? recordBytes : requestedBytes;
   length = (length + recordBytes - 1) / recordBytes * recordBytes;
   void* p = nullptr;
-  if (gpuMalloc(&p, length) != gpuSuccess || !p) return 3;
+  if (spareStart && spareLength == length) {
+    p = spareStart;
+  } else {
+    if (spareStart) gpuFree(spareStart);
+    if (gpuMalloc(&p, length) != gpuSuccess || !p) p = nullptr;
+  }
+  spareStart = nullptr;
+  spareLength = 0;
+  if (!p) return 3;
   bufferStart = static_cast<unsigned char*>(p);
   bufferLength = length;
   gpuMemset(bufferStart, 0, bufferLength);
@@ -263,7 +277,11 @@ int deviceLogDisplay(FILE* out, bool showIdentifiers) {
 }
 
 void deviceLogEnd() {
-  if (bufferStart) gpuFree(bufferStart);
+  if (bufferStart) {
+    if (spareStart) gpuFree(spareStart);
+    spareStart = bufferStart;
+    spareLength = bufferLength;
+  }
   bufferStart = nullptr;
   bufferLength = 0;
   readPosition = nullptr;

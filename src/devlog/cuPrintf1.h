@@ -33,7 +33,8 @@ int deviceLogInit(size_t requestedBytes);
 // touched), else 0.
 int deviceLogDisplay(FILE* out, bool showIdentifiers);
 
-// Frees the buffer; a later display returns 1.
+// Ends the buffer; a later display returns 1. Its device memory is kept for
+// the next buffer of the same size.
 void deviceLogEnd();
 
 // Prints the records from start until stop, jumping to wrapTarget on reaching
