@@ -238,6 +238,13 @@ TEST_F(Cli, WeightAtTheEdgesOfTheRangeIsKept) {
   EXPECT_NE(std::string::npos, r.out.find("(0,1)=-32768\n"));
 }
 
+TEST_F(Cli, UnknownBackendIsRefused) {
+  const Result r = run("", "SMETP_BACKEND=gpu");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("smetp: SMETP_BACKEND must be cpu or cuda, not \"gpu\"\n", r.err);
+}
+
 TEST_F(Cli, ForcedMissingBackendFailsThroughTheRuntimeCheck) {
   const Result r = run("", "SMETP_BACKEND=cuda");
   if (r.status == 0) {

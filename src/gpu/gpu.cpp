@@ -1,5 +1,6 @@
 #include "gpu/gpu.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,7 +38,10 @@ const gpuBackend* chooseBackend() {
     // "no device", so the run stops with a clear runtime error.
     if (std::strcmp(forced, "cuda") == 0) return &noDeviceBackend;
 #endif
-    return &emulatorBackend;
+    if (std::strcmp(forced, "cpu") == 0) return &emulatorBackend;
+    std::fflush(stdout);
+    std::fprintf(stderr, "smetp: SMETP_BACKEND must be cpu or cuda, not \"%s\"\n", forced);
+    std::exit(1);
   }
 #ifdef SMETP_HAVE_CUDA
   if (cudaBackend.available()) return &cudaBackend;
