@@ -44,7 +44,6 @@ struct Block {
     for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
     streams[t] = s;
   }
-  __device__ int lanes() const { return int(blockDim.x); }
 };
 
 // State that a lane keeps across a barrier: one value per thread.
@@ -75,7 +74,6 @@ struct Block {
       if (active(t)) lanes[n++] = t;
     advanceStreamsInterleaved(streams, lanes, n, steps);
   }
-  int lanes() const { return count; }
 };
 
 template <class T>

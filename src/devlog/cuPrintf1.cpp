@@ -14,7 +14,7 @@ namespace {
 
 constexpr int copyBytes = deviceLogRecordBytes + 1;  // a record plus a closing zero byte
 constexpr int firstSlotOffset = 8;
-constexpr int slotBytes = 16;
+constexpr int argSlotBytes = 16;
 constexpr int formatHeadBytes = 8;
 constexpr int regionHeaderBytes = 16;          // the part of a region's header record that is read
 constexpr int32_t maxSlotLength = 256;         // a longer value marks a corrupt record
@@ -339,7 +339,7 @@ int deviceLogPrintRecord(FILE* out, const unsigned char* record, int formatOffse
     const char* conv = percent + 1 + std::strcspn(percent + 1, conversionChars);
     // An unfinished conversion, or one whose slot would lie beyond the record,
     // is written out as it stands together with the rest of the format.
-    if (*conv == '\0' || slotOffset + slotBytes > deviceLogRecordBytes) {
+    if (*conv == '\0' || slotOffset + argSlotBytes > deviceLogRecordBytes) {
       std::fputs(percent, out);
       return 1;
     }
@@ -349,7 +349,7 @@ int deviceLogPrintRecord(FILE* out, const unsigned char* record, int formatOffse
       return 0;
     }
     printConversion(out, percent, conv, copy + slotOffset, length);
-    slotOffset += slotBytes;
+    slotOffset += argSlotBytes;
     text = conv + 1;
   }
 }
