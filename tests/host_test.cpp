@@ -133,7 +133,9 @@ TEST(Emulator, RefusesWhatTheRuntimeRefuses) {
   // Too small for the 128 seeds, or a block of no lanes.
   EXPECT_EQ(gpuErrorLaunchFailure, gpuLaunch(kernelSrand, 1, static_cast<char*>(q) + 4));
   EXPECT_EQ(gpuErrorLaunchFailure, gpuMemset(q, 0, 4));
+  // A refused launch never ran: the next copy says so too, then all is well.
   EXPECT_EQ(gpuErrorInvalidConfiguration, gpuLaunch(kernelSrand, 0, q));
+  EXPECT_EQ(gpuErrorInvalidConfiguration, gpuMemset(q, 0, 4));
   EXPECT_EQ(gpuSuccess, gpuMemset(q, 0, 4));
   gpuFree(q);
   gpuDeviceProp prop;

@@ -2,6 +2,7 @@
 // table at first use and forwards every call of gpu.h to it.
 #pragma once
 
+#include "device/ga.h"
 #include "gpu/gpu.h"
 
 struct gpuBackend {
@@ -26,3 +27,9 @@ extern const gpuBackend cudaBackend;
 
 // Error texts shared by both backends for the codes this layer produces itself.
 const char* gpuCommonErrorString(int error);
+
+// Finds `name` in a form's symbol table and checks that `bytes` bytes at
+// `offset` lie inside the variable (and that a host pointer is given when
+// bytes are copied). Returns gpuSuccess and sets *found, or the error.
+int findSymbolRange(const DeviceSymbol (&table)[deviceSymbolCount], const char* name, size_t bytes,
+                    size_t offset, const void* hostPtr, const DeviceSymbol** found);

@@ -30,24 +30,6 @@ static_assert(int(cudaErrorLaunchFailure) == gpuErrorLaunchFailure, "result code
 static_assert(int(cudaMemcpyHostToDevice) == gpuMemcpyHostToDevice, "copy kinds");
 static_assert(int(cudaMemcpyDeviceToHost) == gpuMemcpyDeviceToHost, "copy kinds");
 
-// An error of a launch, returned by the next copy or fill: launches are not
-// checked by their callers, and a launch that never ran must not go unnoticed.
-// Errors of a kernel while it runs the runtime reports itself at that call.
-int pendingError = gpuSuccess;
-
-int takePending() {
-  const int e = pendingError;
-  pendingError = gpuSuccess;
-  return e;
-}
-
-const DeviceSymbol* findSymbol(const char* name) {
-  if (!name) return nullptr;
-  for (const DeviceSymbol& s : cudaform::deviceSymbols)
-    if (std::strcmp(s.name, name) == 0) return &s;
-  return nullptr;
-}
-
 // A device is usable when the runtime counts one, device 0 is recent enough
 // for the built code, and a context can be made on it.
 bool cudaAvailable() {
@@ -109,39 +91,27 @@ int cudaMallocOp(void** ptr, size_t bytes) {
 int cudaFreeOp(void* ptr) { return int(cudaFree(ptr)); }
 
 int cudaMemcpyOp(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
-  if (int e = takePending()) return e;
   if (kind != gpuMemcpyHostToDevice && kind != gpuMemcpyDeviceToHost)
     return gpuErrorInvalidMemcpyDirection;
   return int(cudaMemcpy(dst, src, bytes, cudaMemcpyKind(kind)));
 }
 
-int cudaMemsetOp(void* ptr, int value, size_t bytes) {
-  if (int e = takePending()) return e;
-  return int(cudaMemset(ptr, value, bytes));
-}
+int cudaMemsetOp(void* ptr, int value, size_t bytes) { return int(cudaMemset(ptr, value, bytes)); }
 
 int cudaMemcpyToSymbolOp(const char* symbol, const void* src, size_t bytes, size_t offset) {
-  if (int e = takePending()) return e;
-  const DeviceSymbol* s = findSymbol(symbol);
-  if (!s) return gpuErrorInvalidSymbol;
-  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !src))
-    return gpuErrorInvalidValue;
+  const DeviceSymbol* s = nullptr;
+  if (int e = findSymbolRange(cudaform::deviceSymbols, symbol, bytes, offset, src, &s)) return e;
   return int(cudaMemcpyToSymbol(s->address, src, bytes, offset, cudaMemcpyHostToDevice));
 }
 
 int cudaMemcpyFromSymbolOp(void* dst, const char* symbol, size_t bytes, size_t offset) {
-  if (int e = takePending()) return e;
-  const DeviceSymbol* s = findSymbol(symbol);
-  if (!s) return gpuErrorInvalidSymbol;
-  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !dst))
-    return gpuErrorInvalidValue;
+  const DeviceSymbol* s = nullptr;
+  if (int e = findSymbolRange(cudaform::deviceSymbols, symbol, bytes, offset, dst, &s)) return e;
   return int(cudaMemcpyFromSymbol(dst, s->address, bytes, offset, cudaMemcpyDeviceToHost));
 }
 
 int cudaLaunchOp(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  const int e = cudaform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
-  if (e != gpuSuccess) pendingError = e;
-  return e;
+  return cudaform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
 }
 
 const char* cudaErrorStringOp(int error) { return cudaGetErrorString(cudaError_t(error)); }

@@ -22,10 +22,6 @@ std::map<uintptr_t, size_t>& allocations() {
   return live;
 }
 
-// An error raised by a launch, returned by the next copy, as the real runtime
-// reports launch failures at the next synchronising call.
-int pendingError = gpuSuccess;
-
 // True when [ptr, ptr + bytes) lies inside one live allocation.
 bool isDeviceRange(const void* ptr, size_t bytes) {
   const uintptr_t p = reinterpret_cast<uintptr_t>(ptr);
@@ -36,19 +32,6 @@ bool isDeviceRange(const void* ptr, size_t bytes) {
   const uintptr_t start = it->first;
   const size_t size = it->second;
   return p >= start && p - start <= size && bytes <= size - (p - start);
-}
-
-const DeviceSymbol* findSymbol(const char* name) {
-  if (!name) return nullptr;
-  for (const DeviceSymbol& s : cpuform::deviceSymbols)
-    if (std::strcmp(s.name, name) == 0) return &s;
-  return nullptr;
-}
-
-int takePending() {
-  const int e = pendingError;
-  pendingError = gpuSuccess;
-  return e;
 }
 
 bool emuAvailable() { return true; }
@@ -110,7 +93,6 @@ int emuFree(void* ptr) {
 }
 
 int emuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
-  if (int e = takePending()) return e;
   if (bytes == 0) return gpuSuccess;
   if (!dst || !src) return gpuErrorInvalidValue;
   if (kind == gpuMemcpyHostToDevice) {
@@ -125,7 +107,6 @@ int emuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
 }
 
 int emuMemset(void* ptr, int value, size_t bytes) {
-  if (int e = takePending()) return e;
   if (bytes == 0) return gpuSuccess;
   if (!isDeviceRange(ptr, bytes)) return gpuErrorInvalidValue;
   std::memset(ptr, value, bytes);
@@ -133,21 +114,15 @@ int emuMemset(void* ptr, int value, size_t bytes) {
 }
 
 int emuMemcpyToSymbol(const char* symbol, const void* src, size_t bytes, size_t offset) {
-  if (int e = takePending()) return e;
-  const DeviceSymbol* s = findSymbol(symbol);
-  if (!s) return gpuErrorInvalidSymbol;
-  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !src))
-    return gpuErrorInvalidValue;
+  const DeviceSymbol* s = nullptr;
+  if (int e = findSymbolRange(cpuform::deviceSymbols, symbol, bytes, offset, src, &s)) return e;
   if (bytes) std::memmove(static_cast<char*>(s->address) + offset, src, bytes);
   return gpuSuccess;
 }
 
 int emuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offset) {
-  if (int e = takePending()) return e;
-  const DeviceSymbol* s = findSymbol(symbol);
-  if (!s) return gpuErrorInvalidSymbol;
-  if (offset > s->bytes || bytes > s->bytes - offset || (bytes && !dst))
-    return gpuErrorInvalidValue;
+  const DeviceSymbol* s = nullptr;
+  if (int e = findSymbolRange(cpuform::deviceSymbols, symbol, bytes, offset, dst, &s)) return e;
   if (bytes) std::memmove(dst, static_cast<const char*>(s->address) + offset, bytes);
   return gpuSuccess;
 }
@@ -165,8 +140,7 @@ bool bitStringsValid(const Chrom* pop) {
 
 int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
   // Every parameter must point into device memory large enough for what the
-  // kernel reads and writes there; a real device would fault otherwise, and
-  // the fault is reported by the next copy.
+  // kernel reads and writes there; a real device would fault otherwise.
   bool valid = false;
   switch (kernel) {
     case kernelSrand:
@@ -185,11 +159,7 @@ int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, v
     default:
       return gpuErrorInvalidValue;
   }
-  if (!valid) {
-    pendingError = gpuErrorLaunchFailure;
-    return gpuErrorLaunchFailure;
-  }
-  // A refused configuration is reported by the launch alone, as the runtime does.
+  if (!valid) return gpuErrorLaunchFailure;
   return cpuform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
 }
 

@@ -28,6 +28,18 @@ const gpuBackend noDeviceBackend = {
 
 const gpuBackend* active = nullptr;
 
+// The error of the latest failed launch, returned by the next copy or fill.
+// Launches are not checked by their callers, so a launch that never ran (or
+// faulted) surfaces at the next synchronising call, as the runtime reports
+// faults of running kernels.
+int heldLaunchError = gpuSuccess;
+
+int takeHeldLaunchError() {
+  const int e = heldLaunchError;
+  heldLaunchError = gpuSuccess;
+  return e;
+}
+
 const gpuBackend* chooseBackend() {
   const char* forced = std::getenv("SMETP_BACKEND");
   if (forced && *forced) {
@@ -85,6 +97,19 @@ const char* gpuCommonErrorString(int error) {
   }
 }
 
+int findSymbolRange(const DeviceSymbol (&table)[deviceSymbolCount], const char* name, size_t bytes,
+                    size_t offset, const void* hostPtr, const DeviceSymbol** found) {
+  if (!name) return gpuErrorInvalidSymbol;
+  for (const DeviceSymbol& s : table) {
+    if (std::strcmp(s.name, name) != 0) continue;
+    if (offset > s.bytes || bytes > s.bytes - offset || (bytes && !hostPtr))
+      return gpuErrorInvalidValue;
+    *found = &s;
+    return gpuSuccess;
+  }
+  return gpuErrorInvalidSymbol;
+}
+
 const char* gpuBackendName() { return backend().name; }
 
 bool gpuSelectBackend(const char* name) {
@@ -108,16 +133,24 @@ int gpuGetDeviceProperties(gpuDeviceProp* prop, int device) {
 int gpuMalloc(void** ptr, size_t bytes) { return backend().malloc(ptr, bytes); }
 int gpuFree(void* ptr) { return backend().free(ptr); }
 int gpuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
+  if (int e = takeHeldLaunchError()) return e;
   return backend().memcpy(dst, src, bytes, kind);
 }
-int gpuMemset(void* ptr, int value, size_t bytes) { return backend().memset(ptr, value, bytes); }
+int gpuMemset(void* ptr, int value, size_t bytes) {
+  if (int e = takeHeldLaunchError()) return e;
+  return backend().memset(ptr, value, bytes);
+}
 int gpuMemcpyToSymbol(const char* symbol, const void* src, size_t bytes, size_t offset) {
+  if (int e = takeHeldLaunchError()) return e;
   return backend().memcpyToSymbol(symbol, src, bytes, offset);
 }
 int gpuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offset) {
+  if (int e = takeHeldLaunchError()) return e;
   return backend().memcpyFromSymbol(dst, symbol, bytes, offset);
 }
 int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  return backend().launch(kernel, blockThreads, arg0, arg1, arg2);
+  const int e = backend().launch(kernel, blockThreads, arg0, arg1, arg2);
+  if (e != gpuSuccess) heldLaunchError = e;
+  return e;
 }
 const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }
