@@ -152,7 +152,7 @@ TEST(DrawThresholds, MatchTheSinglePrecisionTest) {
       below += float(r) / 32767.0f < p;
     }
     EXPECT_EQ(above, cpuform::probabilityThreshold(p)) << p;
-    EXPECT_EQ(below, cpuform::belowThreshold(p)) << p;
+    EXPECT_EQ(below, cpuform::probabilityThreshold(p)) << p;
   }
   EXPECT_EQ(32767, cpuform::probabilityThreshold(1.0f));
 }

@@ -72,7 +72,7 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
   PerLane<SlotCopy> lbitTemp;
   PerLane<unsigned short> winFit;
   const unsigned long long hardSteps = hardnessSteps();
-  const int crossThreshold = belowThreshold(SMETP_CROSS_PROB);
+  const int crossThreshold = probabilityThreshold(crossProb);
   block.step([&](int t) { loadSlot(sp, popcurrent, t, true); });
   for (int generation = 0; generation < 50; ++generation) {
     tournamentSelection(block, sp, lbitTemp, winFit);

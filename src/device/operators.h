@@ -7,7 +7,7 @@
 namespace SMETP_FORM {
 
 enum { nelite = 16, tournSize = 8, candidates = popSize - nelite };
-#define SMETP_CROSS_PROB 0.85f
+constexpr float crossProb = 0.85f;
 
 // Bitonic sorting network over the 128 slots, ascending by fitness; equal
 // values are never exchanged. An exchange swaps fitness and slot index.
@@ -120,13 +120,13 @@ DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
   });
 }
 
-// Per-bit mutation of slots 16..127 with the probability the host set.
+// Per-bit mutation of slots 16..127 with the probability the host set, read
+// once per generation and turned into its draw threshold.
 DEVFN void mutation(Block& block, BlockPop& sp, const float* mutationProb) {
   const int nl = probNl;
+  const int threshold = probabilityThreshold(*mutationProb);
   block.step([&](int t) {
-    const float m = *mutationProb;
-    if (t < nelite) return;
-    mutateBits(slotBytePtr(sp, t), nl, probabilityThreshold(m), next, t);
+    if (t >= nelite) mutateBits(slotBytePtr(sp, t), nl, threshold, next, t);
   });
 }
 

@@ -29,26 +29,14 @@ DEVFN int devRand(unsigned* streams, int idx, int t) {
 
 DEVFN float unitValue(int r) { return (float)r / 32767.0f; }
 
-// The draws r for which p > r / 32767 (single precision) are exactly the
-// r below this count, since the quotient never decreases as r grows.
+// The draws r for which p > r / 32767 (single precision), or equally
+// r / 32767 < p, are exactly the r below this count, since the quotient never
+// decreases as r grows.
 DEVFN int probabilityThreshold(float p) {
   int lo = 0, hi = 32768;  // the answer lies in [lo, hi]
   while (lo < hi) {
     const int mid = (lo + hi) / 2;
     if (p > unitValue(mid))
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  return lo;
-}
-
-// The draws r for which r / 32767 < p are likewise r below this count.
-DEVFN int belowThreshold(float p) {
-  int lo = 0, hi = 32768;
-  while (lo < hi) {
-    const int mid = (lo + hi) / 2;
-    if (unitValue(mid) < p)
       lo = mid + 1;
     else
       hi = mid;
@@ -100,6 +88,7 @@ inline __m128i mulLow32(__m128i broadcast, __m128i even, __m128i odd) {
   return _mm_unpacklo_epi32(_mm_shuffle_epi32(e, 0x08), _mm_shuffle_epi32(o, 0x08));
 }
 inline unsigned drawByteMask(unsigned& s, const JumpAdds& j, int threshold) {
+  // jumpMul(1) .. jumpMul(8), as a table the loads can read.
   alignas(16) static const unsigned mul[8] = {1103515245u, 3265436265u, 2155723957u, 3993403153u,
                                               3953215549u, 3554433017u, 2603963141u, 3487424289u};
   const __m128i m0 = _mm_load_si128(reinterpret_cast<const __m128i*>(mul));
