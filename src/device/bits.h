@@ -48,39 +48,40 @@ DEVFN void storeBits(unsigned char* dst, const SlotWord* src, int count) {
   }
 }
 
-// Sets bits 0..count-1 of `bits` at random: each is 1 when its draw r from
-// stream idx, taken by lane t, satisfies density > r / 32767. One draw per
-// bit, in bit order; the bits from `count` on keep their values.
-DEVFN void randomizeBits(unsigned char* bits, int count, float density, unsigned* streams, int idx,
-                         int t) {
+// Draws once per bit 0..count-1, in bit order, from stream idx taken by lane
+// t; a draw below the threshold either sets its bit (the others cleared) or,
+// with `flip`, flips it. Bits from `count` on keep their values.
+DEVFN void drawBits(unsigned char* bits, int count, int threshold, unsigned* streams, int idx,
+                    int t, bool flip) {
   if (count <= 0) return;
-  const int threshold = probabilityThreshold(density);
   const unsigned c = laneIncrement(t) + randAdd;
   const JumpAdds jump = jumpAdds(c);
   unsigned s = streams[idx];
   const int whole = count >> 3;
-  for (int b = 0; b < whole; ++b) bits[b] = (unsigned char)drawByteMask(s, jump, threshold);
+  for (int b = 0; b < whole; ++b) {
+    const unsigned drawn = drawByteMask(s, jump, threshold);
+    bits[b] = (unsigned char)(flip ? bits[b] ^ drawn : drawn);
+  }
   if (count & 7) {
-    const unsigned m = (1u << (count & 7)) - 1u;
+    const unsigned keep = ~((1u << (count & 7)) - 1u);
     const unsigned drawn = drawTailMask(s, c, threshold, count & 7);
-    bits[whole] = (unsigned char)((bits[whole] & ~m) | drawn);
+    bits[whole] = (unsigned char)(flip ? bits[whole] ^ drawn : (bits[whole] & keep) | drawn);
   }
   streams[idx] = s;
 }
 
+// Sets bits 0..count-1 of `bits` at random: each is 1 when its draw r from
+// stream idx, taken by lane t, satisfies density > r / 32767.
+DEVFN void randomizeBits(unsigned char* bits, int count, float density, unsigned* streams, int idx,
+                         int t) {
+  drawBits(bits, count, probabilityThreshold(density), streams, idx, t, false);
+}
+
 // Flips each of bits 0..count-1 whose draw r from lane t's own stream
-// satisfies p > r / 32767; one draw per bit whether or not it flips.
+// satisfies p > r / 32767 (r below the threshold); one draw per bit whether
+// or not it flips.
 DEVFN void mutateBits(unsigned char* bits, int count, int threshold, unsigned* streams, int t) {
-  if (count <= 0) return;
-  const unsigned c = laneIncrement(t) + randAdd;
-  const JumpAdds jump = jumpAdds(c);
-  unsigned s = streams[t];
-  const int whole = count >> 3;
-  for (int b = 0; b < whole; ++b)
-    bits[b] = (unsigned char)(bits[b] ^ drawByteMask(s, jump, threshold));
-  if (count & 7)
-    bits[whole] = (unsigned char)(bits[whole] ^ drawTailMask(s, c, threshold, count & 7));
-  streams[t] = s;
+  drawBits(bits, count, threshold, streams, t, t, true);
 }
 
 }  // namespace SMETP_FORM
