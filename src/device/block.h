@@ -55,6 +55,11 @@ struct PerLane {
 
 DEVFN int lowestSetBit64(unsigned long long x) { return __ffsll((long long)x) - 1; }
 
+// Starts a kernel as one block of `lanes` lanes; launchResult() then tells
+// whether the runtime took it.
+#define LAUNCH_ONE_BLOCK(kernel, lanes, ...) kernel<<<1, (lanes)>>>(__VA_ARGS__)
+inline int launchResult() { return int(cudaGetLastError()); }
+
 #else
 
 // Lane count of the block being run by this host thread.
@@ -83,6 +88,10 @@ struct PerLane {
 };
 
 inline int lowestSetBit64(unsigned long long x) { return __builtin_ctzll(x); }
+
+// Runs a kernel as one block of `lanes` lanes on this host thread.
+#define LAUNCH_ONE_BLOCK(kernel, lanes, ...) (emulatedBlockLanes = int(lanes), kernel(__VA_ARGS__))
+inline int launchResult() { return 0; }
 
 #endif
 

@@ -104,32 +104,33 @@ const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
     {"printfBufferPtr", (void*)&printfBufferPtr, sizeof(printfBufferPtr), false},
 };
 
-#ifdef __CUDACC__
-
+// Launches one kernel as one block of blockThreads lanes; the generation
+// kernels need exactly the 128 lanes of the population.
 int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
+  if (blockThreads == 0) return gpuErrorInvalidConfiguration;
   switch (kernel) {
     case kernelSrand:
-      k_srand<<<1, blockThreads>>>(static_cast<unsigned*>(arg0));
+      LAUNCH_ONE_BLOCK(k_srand, blockThreads, static_cast<unsigned*>(arg0));
       break;
     case kernelGenerateRandomPopulation:
-      generateRandomPopulation<<<1, blockThreads>>>(static_cast<Chrom*>(arg0));
+      LAUNCH_ONE_BLOCK(generateRandomPopulation, blockThreads, static_cast<Chrom*>(arg0));
       break;
     case kernelEvpopInitial:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      evpopInitial<<<1, blockThreads>>>(static_cast<Chrom*>(arg0));
+      LAUNCH_ONE_BLOCK(evpopInitial, blockThreads, static_cast<Chrom*>(arg0));
       break;
     case kernelGAallInOneOperator:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      GAallInOneOperator<<<1, blockThreads>>>(static_cast<Chrom*>(arg0), static_cast<float*>(arg1),
-                                              static_cast<unsigned short*>(arg2));
+      LAUNCH_ONE_BLOCK(GAallInOneOperator, blockThreads, static_cast<Chrom*>(arg0),
+                       static_cast<float*>(arg1), static_cast<unsigned short*>(arg2));
       break;
     default:
       return gpuErrorInvalidValue;
   }
-  return int(cudaGetLastError());
+  return launchResult();
 }
 
-#else
+#ifndef __CUDACC__
 
 // All listed streams advance together, step after step, so that the steps of
 // different lanes overlap; two steps are taken as one composed step
@@ -151,31 +152,6 @@ __attribute__((target_clones("avx2", "default"))) void advanceStreamsInterleaved
   if (steps & 1)
     for (int i = 0; i < padded; ++i) s[i] = s[i] * randMul + c[i];
   for (int i = 0; i < count; ++i) streams[lanes[i]] = s[i];
-}
-
-int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  if (blockThreads == 0) return gpuErrorInvalidConfiguration;
-  emulatedBlockLanes = int(blockThreads);
-  switch (kernel) {
-    case kernelSrand:
-      k_srand(static_cast<unsigned*>(arg0));
-      break;
-    case kernelGenerateRandomPopulation:
-      generateRandomPopulation(static_cast<Chrom*>(arg0));
-      break;
-    case kernelEvpopInitial:
-      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      evpopInitial(static_cast<Chrom*>(arg0));
-      break;
-    case kernelGAallInOneOperator:
-      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      GAallInOneOperator(static_cast<Chrom*>(arg0), static_cast<float*>(arg1),
-                         static_cast<unsigned short*>(arg2));
-      break;
-    default:
-      return gpuErrorInvalidValue;
-  }
-  return gpuSuccess;
 }
 
 #endif
