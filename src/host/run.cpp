@@ -21,13 +21,14 @@ enum { generationsPerLaunch = 50, mutationStepLaunches = 1000, printfBufferBytes
 const float startMutProb = 0.005f;
 const double mutProbStep = 0.005;
 
-}  // namespace
-
+// Wall time in whole milliseconds since the process started.
 long msClock() {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - processStart)
                   .count());
 }
+
+}  // namespace
 
 bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now) {
   if (lastBest < s.bestSoFar) {

@@ -18,7 +18,4 @@ bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now);
 // The 128 stream seeds that the host generator gives for `seed`.
 void hostSeeds(int seed, unsigned seeds[128]);
 
-// Milliseconds since the process started.
-long msClock();
-
 void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, float graphDens);
