@@ -1,9 +1,11 @@
 #include "problem/graph.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "gpu/check.h"
 #include "gpu/gpu.h"
@@ -47,20 +49,12 @@ ReadResult readInt(FILE* f, int* out) {
   return readOk;
 }
 
-[[noreturn]] void reject(FILE* f, const char* path, const char* what) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "smetp: bad graph file %s: %s\n", path, what);
-  if (f) std::fclose(f);
-  std::exit(1);
-}
-
-// Reads the next value of an edge line, or rejects the file saying why.
-int readEdgeValue(FILE* f, const char* path, int kept, int wanted) {
-  int v = 0;
+// Reads the next value of an edge line, or says why it cannot.
+bool readEdgeValue(FILE* f, int kept, int wanted, int* v, std::string* reason) {
   char what[160];
-  switch (readInt(f, &v)) {
+  switch (readInt(f, v)) {
     case readOk:
-      return v;
+      return true;
     case readEnd:
       std::snprintf(what, sizeof what, "the file ends after %d of %d edges", kept, wanted);
       break;
@@ -72,69 +66,62 @@ int readEdgeValue(FILE* f, const char* path, int kept, int wanted) {
       std::snprintf(what, sizeof what, "a number too large after %d of %d edges", kept, wanted);
       break;
   }
-  reject(f, path, what);
+  *reason = what;
+  return false;
 }
 
-}  // namespace
-
-void loadGraph(const char* path, int* constBytes) {
-  FILE* f = std::fopen(path, "r");
-  if (!f) {
-    std::printf("Ne moze da se otvori fajl %s \n", path);
-    std::exit(1);
-  }
+// Checks and reads the header and edge lines of an open file into g.
+bool parseGraph(FILE* f, GraphData* g, std::string* reason) {
   int n = 0, a = 0;
-  if (readInt(f, &n) != readOk || readInt(f, &a) != readOk)
-    reject(f, path, "missing or unreadable header (two integers: nodes, twice the edge count)");
+  if (readInt(f, &n) != readOk || readInt(f, &a) != readOk) {
+    *reason = "missing or unreadable header (two integers: nodes, twice the edge count)";
+    return false;
+  }
   const int nl = a / 2;
   char what[200];
   if (n < 2 || n > maxNodes) {
     std::snprintf(what, sizeof what, "%d nodes; a graph has 2 to %d", n, int(maxNodes));
-    reject(f, path, what);
+    *reason = what;
+    return false;
   }
   if (nl < 1 || nl > maxEdges) {
     std::snprintf(what, sizeof what, "%d edges (header %d / 2); a graph has 1 to %d", nl, a,
                   int(maxEdges));
-    reject(f, path, what);
+    *reason = what;
+    return false;
   }
   if (nl > n * (n - 1) / 2) {
     std::snprintf(what, sizeof what, "%d edges, more than the %d pairs of %d nodes", nl,
                   n * (n - 1) / 2, n);
-    reject(f, path, what);
+    *reason = what;
+    return false;
   }
-  const int nlBytes = nl / 8 + 3;
-
-  int* nodeIndex = static_cast<int*>(std::malloc(sizeof(int) * size_t(n - 1)));
-  if (!nodeIndex) {
-    std::fprintf(stderr, "Greska pri alokaciji nIdx i nIdxTemp");
-    std::exit(1);
-  }
-  nodeIndex[0] = 0;
-  for (int i = 1; i < n - 1; ++i) nodeIndex[i] = nodeIndex[i - 1] + (n - i);
-
-  Link* links = static_cast<Link*>(std::malloc(sizeof(Link) * size_t(nl)));
-  if (!links) {
-    std::fprintf(stderr, "Greska pri alokaciji linkova");
-    std::exit(1);
-  }
+  g->n = n;
+  g->nl = nl;
+  g->nlBytes = nl / 8 + 3;
+  for (int i = 0; i < maxNodes; ++i) g->nodeIndex[i] = 0;
+  for (int i = 1; i < n - 1; ++i) g->nodeIndex[i] = g->nodeIndex[i - 1] + (n - i);
 
   // Kept lines must be the pairs (1,2), (1,3), ..., (N-1,N) in this order: the
   // device finds the edge of a pair by its position in that order.
   int wantU = 1, wantV = 2;
   for (int kept = 0; kept < nl;) {
-    const int u = readEdgeValue(f, path, kept, nl);
-    const int v = readEdgeValue(f, path, kept, nl);
-    const int w = readEdgeValue(f, path, kept, nl);
+    int u = 0, v = 0, w = 0;
+    if (!readEdgeValue(f, kept, nl, &u, reason) || !readEdgeValue(f, kept, nl, &v, reason) ||
+        !readEdgeValue(f, kept, nl, &w, reason))
+      return false;
     if (u < 1 || u > n || v < 1 || v > n) {
       std::snprintf(what, sizeof what, "edge line \"%d %d %d\": node number outside 1..%d", u, v, w,
                     n);
-      reject(f, path, what);
+      *reason = what;
+      return false;
     }
     if (w < -32768 || w > 32767) {
       std::snprintf(what, sizeof what,
                     "edge line \"%d %d %d\": weight outside the 16-bit range -32768..32767", u, v,
                     w);
-      reject(f, path, what);
+      *reason = what;
+      return false;
     }
     if (u >= v) continue;
     if (u != wantU || v != wantV) {
@@ -142,26 +129,60 @@ void loadGraph(const char* path, int* constBytes) {
                     "edge line \"%d %d %d\": expected the pair %d %d next (pairs u < v must come "
                     "in the order 1 2, 1 3, ..., %d %d)",
                     u, v, w, wantU, wantV, n - 1, n);
-      reject(f, path, what);
+      *reason = what;
+      return false;
     }
-    links[kept].from = short(u - 1);
-    links[kept].to = short(v - 1);
-    links[kept].weight = short(w);
-    std::printf("(%d,%d)=%d\n", links[kept].from, links[kept].to, links[kept].weight);
+    g->links[kept].from = short(u - 1);
+    g->links[kept].to = short(v - 1);
+    g->links[kept].weight = short(w);
     ++kept;
     if (++wantV > n) {
       ++wantU;
       wantV = wantU + 1;
     }
   }
+  return true;
+}
 
-  *constBytes += 4 * (n - 1) + 6 * nl + 12;
-  CHECK_CUDA(gpuMemcpyToSymbol("probNn", &n, sizeof n));
-  CHECK_CUDA(gpuMemcpyToSymbol("probNl", &nl, sizeof nl));
-  CHECK_CUDA(gpuMemcpyToSymbol("probNlBytes", &nlBytes, sizeof nlBytes));
-  CHECK_CUDA(gpuMemcpyToSymbol("probLink", links, sizeof(Link) * size_t(nl)));
-  CHECK_CUDA(gpuMemcpyToSymbol("nIdx", nodeIndex, sizeof(int) * size_t(n - 1)));
-  std::free(links);
-  std::free(nodeIndex);
+}  // namespace
+
+GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reason) {
+  FILE* f = std::fopen(path, "r");
+  if (!f) {
+    *reason = std::strerror(errno);
+    return graphOpenFailed;
+  }
+  const bool ok = parseGraph(f, g, reason);
   std::fclose(f);
+  return ok ? graphOk : graphBad;
+}
+
+int graphConstBytes(const GraphData& g) { return 4 * (g.n - 1) + 6 * g.nl + 12; }
+
+void uploadGraph(const GraphData& g) {
+  CHECK_CUDA(gpuMemcpyToSymbol("probNn", &g.n, sizeof g.n));
+  CHECK_CUDA(gpuMemcpyToSymbol("probNl", &g.nl, sizeof g.nl));
+  CHECK_CUDA(gpuMemcpyToSymbol("probNlBytes", &g.nlBytes, sizeof g.nlBytes));
+  CHECK_CUDA(gpuMemcpyToSymbol("probLink", g.links, sizeof(Link) * size_t(g.nl)));
+  CHECK_CUDA(gpuMemcpyToSymbol("nIdx", g.nodeIndex, sizeof(int) * size_t(g.n - 1)));
+}
+
+void loadGraph(const char* path, int* constBytes) {
+  static GraphData g;
+  std::string reason;
+  switch (readGraphFile(path, &g, &reason)) {
+    case graphOk:
+      break;
+    case graphOpenFailed:
+      std::printf("Ne moze da se otvori fajl %s \n", path);
+      std::exit(1);
+    case graphBad:
+      std::fflush(stdout);
+      std::fprintf(stderr, "smetp: bad graph file %s: %s\n", path, reason.c_str());
+      std::exit(1);
+  }
+  for (int e = 0; e < g.nl; ++e)
+    std::printf("(%d,%d)=%d\n", g.links[e].from, g.links[e].to, g.links[e].weight);
+  *constBytes += graphConstBytes(g);
+  uploadGraph(g);
 }

@@ -2,8 +2,35 @@
 // lines "u v w" with 1-based nodes; only lines with u < v are taken.
 #pragma once
 
+#include <string>
+
+#include "problem/chrom.h"
+
+// An instance as the device takes it: node and edge counts, bytes per bit
+// string, the edge table (0-based, row-major pair order) and the index of each
+// node's first pair.
+struct GraphData {
+  int n;
+  int nl;
+  int nlBytes;
+  Link links[maxEdges];
+  int nodeIndex[maxNodes];
+};
+
+enum GraphReadStatus { graphOk, graphOpenFailed, graphBad };
+
+// Reads and checks the instance without printing or uploading anything. On
+// graphOpenFailed, *reason holds why the file could not be opened; on
+// graphBad, what is wrong with it.
+GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reason);
+
+// Bytes of device constant data that an instance takes.
+int graphConstBytes(const GraphData& g);
+
+// Uploads the instance to the named device variables.
+void uploadGraph(const GraphData& g);
+
 // Reads the instance, prints each kept edge as "(u,v)=w" (0-based), uploads
-// the node and edge counts, the bytes per bit string, the edge table and the
-// node index table to the device, and adds the uploaded bytes to *constBytes.
-// A file that cannot be used ends the process with status 1 and a message.
+// it (uploadGraph) and adds the uploaded bytes to *constBytes. A file that
+// cannot be used ends the process with status 1 and a message.
 void loadGraph(const char* path, int* constBytes);
