@@ -1,5 +1,9 @@
 #include "host/record.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,34 +17,62 @@ const char* recordedPath(const char* path) {
 
 }  // namespace
 
-void writeRunRecord(FILE* out, const RunRecord& r) {
+std::string runRecordText(const RunRecord& r) {
   char timeText[64] = "";
   std::tm local;
   if (localtime_r(&r.startTime, &local))
     std::strftime(timeText, sizeof timeText, "%a %b %d %H:%M:%S %Y\n", &local);
-  std::fprintf(out,
-               "-----------------------------------------------------------\t\t\t\t\n"
-               "time:\t\t %s\t\t\t\t\n"
-               "path:\t\t%s\t\t\t\t\n"
-               "seed:\t\t%d\t\t\t\t\n"
-               "maxGen:\t%d\t\t\t\t\n"
-               "popSize:\t%d\t\t\t\t\n"
-               "objHard:\t%d\t\t\t\t\n"
-               "nelite:\t%d\t\t\t\t\n"
-               "startMut:\t%.4f\t\t\t\t\n"
-               "endMut:\t%.4f\t\t\t\t\n"
-               "crossProb:\t%.4f\t\t\t\t\n"
-               "tournSize:\t%d\t\t\t\t\n"
-               "graphDens:\t%.4f\t\t\t\t\n"
-               "best:\t\t%d\t\t\t\t\n"
-               "sec:\t\t%.4f\t\t\t\t\n"
-               "totSec:\t%.4f\t\t\t\t\n"
-               "memory:\t\t\t\t\n"
-               "-----------\t\t\t\t\n"
-               "const:\t%d\n",
-               timeText, recordedPath(r.path), r.seed, r.maxGen, 128, r.objHard, 16, 0.005,
-               double(r.endMut), 0.85, 8, double(r.graphDens), int(r.best), r.sec, r.totSec,
-               r.constBytes);
+  char text[2048];
+  const int len = std::snprintf(
+      text, sizeof text,
+      "-----------------------------------------------------------\t\t\t\t\n"
+      "time:\t\t %s\t\t\t\t\n"
+      "path:\t\t%s\t\t\t\t\n"
+      "seed:\t\t%d\t\t\t\t\n"
+      "maxGen:\t%d\t\t\t\t\n"
+      "popSize:\t%d\t\t\t\t\n"
+      "objHard:\t%d\t\t\t\t\n"
+      "nelite:\t%d\t\t\t\t\n"
+      "startMut:\t%.4f\t\t\t\t\n"
+      "endMut:\t%.4f\t\t\t\t\n"
+      "crossProb:\t%.4f\t\t\t\t\n"
+      "tournSize:\t%d\t\t\t\t\n"
+      "graphDens:\t%.4f\t\t\t\t\n"
+      "best:\t\t%d\t\t\t\t\n"
+      "sec:\t\t%.4f\t\t\t\t\n"
+      "totSec:\t%.4f\t\t\t\t\n"
+      "memory:\t\t\t\t\n"
+      "-----------\t\t\t\t\n"
+      "const:\t%d\n",
+      timeText, recordedPath(r.path), r.seed, r.maxGen, 128, r.objHard, 16, 0.005, double(r.endMut),
+      0.85, 8, double(r.graphDens), int(r.best), r.sec, r.totSec, r.constBytes);
+  return std::string(text, len > 0 ? size_t(len) < sizeof text ? size_t(len) : sizeof text - 1 : 0);
+}
+
+void writeRunRecord(FILE* out, const RunRecord& r) { std::fputs(runRecordText(r).c_str(), out); }
+
+bool appendWhole(const char* path, const std::string& text, std::string* error) {
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? std::strerror(errno) : "nothing written";
+      ::close(fd);
+      return false;
+    }
+    done += size_t(n);
+  }
+  if (::close(fd) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 void appendRunRecord(const char* outFile, const RunRecord& r) {

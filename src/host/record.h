@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 struct RunRecord {
   time_t startTime;
@@ -18,8 +19,15 @@ struct RunRecord {
   int constBytes;
 };
 
+// The 19 lines of one record.
+std::string runRecordText(const RunRecord& r);
 // Writes the 19 lines of one record to `out`.
 void writeRunRecord(FILE* out, const RunRecord& r);
+// Appends `text` to the file (created when missing) with one write on a file
+// opened for appending, so that records of processes appending to the same
+// file never interleave; the close is checked too. On failure returns false
+// and sets *error to the reason.
+bool appendWhole(const char* path, const std::string& text, std::string* error);
 // Appends the record to the file; when the file cannot be opened, says so,
 // writes the record to standard error instead and ends the process with 1.
 void appendRunRecord(const char* outFile, const RunRecord& r);
