@@ -81,6 +81,10 @@ DEVFN int edgeOrderMatchesIndex(const RunView& run) {
 // form is not asked for (SMETP_PORTABLE_CPU set to anything but 0).
 bool cpuShufflesBits();
 
+// Transposes a 64 x 64 bit matrix in place: bit c of word r and bit r of word
+// c change places.
+void transposeBits64(SlotWord* m);
+
 // The energy of nodes 0..n-1 whose selected neighbours are adj[v]: each node's
 // heaviest selected neighbour found by one bit shuffle into rank order.
 int energyByRanks(const SlotWord* adj, int n, const unsigned char (*rankNode)[64],
@@ -166,8 +170,9 @@ DEVFN int energyByEdges(const RunView& run, const SlotWord* slot) {
 DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
   const int n = sp.run.probNn, nl = sp.run.probNl;
   if (n <= 0 || n > maxNodes) return infeasibleFit;
-  // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
-  // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
+    // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
+    // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
+#ifdef __CUDACC__
   SlotWord adj[maxNodes];
   for (int u = 0; u < n; ++u) adj[u] = 0;
   for (int u = 0; u < n - 1; ++u) {
@@ -182,6 +187,23 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
       upper &= upper - 1;
     }
   }
+#else
+  // The CPU form takes the rows' upper parts, then their lower parts from the
+  // transposed bit matrix.
+  alignas(32) SlotWord adj[64];
+  alignas(32) SlotWord lower[64];
+  for (int u = 0; u < 64; ++u) adj[u] = 0;
+  for (int u = 0; u < n - 1; ++u) {
+    const int start = sp.run.nIdx[u];
+    int len = n - u - 1;
+    if (start < 0 || start >= nl) continue;
+    if (start + len > nl) len = nl - start;
+    adj[u] = extractBits(slot, start, len) << (u + 1);
+  }
+  for (int u = 0; u < 64; ++u) lower[u] = adj[u];
+  transposeBits64(lower);
+  for (int u = 0; u < n; ++u) adj[u] |= lower[u];
+#endif
   const SlotWord all = (1ull << n) - 1ull;
   SlotWord reached = 1, frontier = 1;
   while (frontier) {

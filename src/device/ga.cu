@@ -289,12 +289,74 @@ bool portableCpuAsked() {
 }
 
 // Chosen once, for the processor the program runs on.
-bool useAvx2Draws() {
+bool useAvx2() {
   static const bool use = __builtin_cpu_supports("avx2") && !portableCpuAsked();
   return use;
 }
 
 }  // namespace
+
+// Swaps, for block sizes j = 32 down to 1, the upper-right and lower-left
+// j x j blocks of every 2j x 2j diagonal block.
+const SlotWord transposeLowHalves[6] = {0x00000000FFFFFFFFull, 0x0000FFFF0000FFFFull,
+                                        0x00FF00FF00FF00FFull, 0x0F0F0F0F0F0F0F0Full,
+                                        0x3333333333333333ull, 0x5555555555555555ull};
+
+void transposeBits64Portable(SlotWord* m) {
+  int level = 0;
+  for (int j = 32; j; j >>= 1, ++level) {
+    const SlotWord low = transposeLowHalves[level];
+    for (int b = 0; b < 64; b += 2 * j)
+      for (int k = b; k < b + j; ++k) {
+        const SlotWord t = ((m[k] >> j) ^ m[k + j]) & low;
+        m[k + j] ^= t;
+        m[k] ^= t << j;
+      }
+  }
+}
+
+// The same with four words to a register: the blocks of 32 to 4 rows pair
+// whole registers; those of 2 and 1 rows pair words inside a register.
+__attribute__((target("avx2"))) void transposeBits64Avx2(SlotWord* m) {
+  __m256i v[16];
+  for (int i = 0; i < 16; ++i)
+    v[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(m + 4 * i));
+  int level = 0;
+  for (int j = 32; j >= 4; j >>= 1, ++level) {
+    const __m256i low = _mm256_set1_epi64x((long long)transposeLowHalves[level]);
+    const int step = j / 4;  // registers between the two rows of a pair
+    for (int b = 0; b < 16; b += 2 * step)
+      for (int k = b; k < b + step; ++k) {
+        const __m256i t =
+            _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(v[k], j), v[k + step]), low);
+        v[k + step] = _mm256_xor_si256(v[k + step], t);
+        v[k] = _mm256_xor_si256(v[k], _mm256_slli_epi64(t, j));
+      }
+  }
+  // Rows k and k + 2 (k = 0, 1) of a register, then rows k and k + 1 (k = 0, 2).
+  const __m256i low2 =
+      _mm256_set_epi64x(0, 0, (long long)transposeLowHalves[4], (long long)transposeLowHalves[4]);
+  const __m256i low1 =
+      _mm256_set_epi64x(0, (long long)transposeLowHalves[5], 0, (long long)transposeLowHalves[5]);
+  for (int i = 0; i < 16; ++i) {
+    __m256i x = _mm256_permute4x64_epi64(v[i], 0x4E);  // words 2 3 0 1
+    __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(v[i], 2), x), low2);
+    v[i] = _mm256_xor_si256(
+        v[i], _mm256_xor_si256(_mm256_slli_epi64(t, 2), _mm256_permute4x64_epi64(t, 0x4E)));
+    x = _mm256_permute4x64_epi64(v[i], 0xB1);  // words 1 0 3 2
+    t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(v[i], 1), x), low1);
+    v[i] = _mm256_xor_si256(
+        v[i], _mm256_xor_si256(_mm256_slli_epi64(t, 1), _mm256_permute4x64_epi64(t, 0xB1)));
+  }
+  for (int i = 0; i < 16; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(m + 4 * i), v[i]);
+}
+
+void transposeBits64(SlotWord* m) {
+  if (useAvx2())
+    transposeBits64Avx2(m);
+  else
+    transposeBits64Portable(m);
+}
 
 bool cpuShufflesBits() {
   static const bool use = __builtin_cpu_supports("avx512bitalg") &&
@@ -317,7 +379,7 @@ __attribute__((target("avx512f,avx512bw,avx512bitalg"))) int energyByRanks(
 
 void drawWholeBytes(unsigned char* bits, int whole, int threshold, unsigned& s, unsigned c,
                     bool flip) {
-  if (useAvx2Draws())
+  if (useAvx2())
     drawWholeBytesAvx2(bits, whole, threshold, s, c, flip);
   else
     drawWholeBytesPortable(bits, whole, threshold, s, c, flip);
