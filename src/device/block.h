@@ -1,6 +1,9 @@
 // The one file that knows which form is built. Under nvcc a block step is the
 // lane's own call followed by a barrier; in the CPU form it is a loop over the
-// lanes in ascending order, the end of the loop being the barrier.
+// lanes in ascending order, the end of the loop being the barrier. A third,
+// test-only form (SMETP_THREADED_FORM) runs each lane on its own host thread
+// and ends each step at a real barrier, so that a thread sanitizer sees two
+// lanes that touch one word in one step.
 #pragma once
 
 #ifdef __CUDACC__
@@ -10,6 +13,15 @@
 #define SHARED __shared__
 #define DEV_CONSTANT __constant__
 #define DEV_GLOBAL __device__
+#elif defined(SMETP_THREADED_FORM)
+#define SMETP_FORM threadform
+#define DEVFN inline
+#define KERNEL void
+// One instance per kernel, seen by all the lane threads; the blocks of a
+// launch run one after another, so a block has it to itself.
+#define SHARED static
+#define DEV_CONSTANT inline
+#define DEV_GLOBAL inline
 #else
 #define SMETP_FORM cpuform
 #define DEVFN inline
@@ -62,6 +74,62 @@ DEVFN int blockIndex() { return int(blockIdx.x); }
 // tells whether the runtime took it.
 #define LAUNCH_BLOCKS(kernel, blocks, lanes, ...) kernel<<<(blocks), (lanes)>>>(__VA_ARGS__)
 inline int launchResult() { return int(cudaGetLastError()); }
+
+#elif defined(SMETP_THREADED_FORM)
+
+// Lane index and block index of the calling lane thread.
+inline thread_local int threadLane = 0;
+inline thread_local int threadBlock = 0;
+
+inline int blockIndex() { return threadBlock; }
+
+// Waits until every lane thread of the block has arrived (the block barrier).
+void laneBarrier();
+// Reports lane threadLane reaching for lane t's per-lane value.
+void foreignLaneAccess(int t);
+// Runs `blocks` blocks one after another, each as `lanes` threads that call
+// body(context) with threadLane and threadBlock set; returns when all ended.
+void runThreadedBlocks(unsigned blocks, unsigned lanes, void (*body)(void* context), void* context);
+// 0, or gpuErrorLaunchFailure when a lane of the latest launch broke the rules
+// of a block (a barrier some lanes skipped, another lane's per-lane value).
+int threadedLaunchResult();
+
+struct Block {
+  template <class F>
+  void step(F f) {
+    f(threadLane);
+    laneBarrier();
+  }
+  template <class Active>
+  void advanceOwnStreams(unsigned* streams, unsigned long long steps, Active active) {
+    const int t = threadLane;
+    if (!active(t) || steps == 0) return;
+    unsigned s = streams[t];
+    const unsigned c = laneIncrement(t) + randAdd;
+    for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
+    streams[t] = s;
+  }
+};
+
+// One value per lane thread, as in a register; only the owner may reach it.
+template <class T>
+struct PerLane {
+  T v;
+  T& operator[](int t) {
+    if (t != threadLane) foreignLaneAccess(t);
+    return v;
+  }
+};
+
+inline int lowestSetBit64(unsigned long long x) { return __builtin_ctzll(x); }
+
+#define LAUNCH_BLOCKS(kernel, blocks, lanes, ...)                                                  \
+  do {                                                                                             \
+    auto runLane = [&]() { kernel(__VA_ARGS__); };                                                 \
+    runThreadedBlocks((blocks), (lanes), [](void* c) { (*static_cast<decltype(runLane)*>(c))(); }, \
+                      &runLane);                                                                   \
+  } while (0)
+inline int launchResult() { return threadedLaunchResult(); }
 
 #else
 

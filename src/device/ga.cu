@@ -1,6 +1,7 @@
 // The four kernels and the named device variables. This one source is built
 // as plain C++ (the CPU form, namespace cpuform) and by nvcc (the CUDA form,
-// namespace cudaform); block.h picks the form.
+// namespace cudaform), and for the race check as the threaded form (namespace
+// threadform); block.h picks the form.
 #include "device/ga.h"
 #include "device/operators.h"
 #include "gpu/gpu.h"
@@ -208,7 +209,7 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
   return launchResult();
 }
 
-#ifndef __CUDACC__
+#if !defined(__CUDACC__) && !defined(SMETP_THREADED_FORM)
 
 namespace {
 
@@ -388,9 +389,21 @@ void drawWholeBytes(unsigned char* bits, int whole, int threshold, unsigned& s, 
 // All listed streams advance together, step after step, so that the steps of
 // different lanes overlap; two steps are taken as one composed step
 // (state * a^2 + c * (a + 1)), which leaves every state where two single steps
-// would. Built for AVX2 where the processor has it.
-__attribute__((target_clones("avx2", "default"))) void advanceStreamsInterleaved(
-    unsigned* streams, const int* lanes, int count, unsigned long long steps) {
+// would. Built for AVX2 where the processor has it, except under a thread
+// sanitizer, which instruments the resolver that picks the clone although it
+// runs while the program is loaded, before the sanitizer is set up.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SMETP_NO_CLONES
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(SMETP_NO_CLONES)
+#define SMETP_CLONES
+#else
+#define SMETP_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+SMETP_CLONES void advanceStreamsInterleaved(unsigned* streams, const int* lanes, int count,
+                                            unsigned long long steps) {
   if (steps == 0 || count <= 0) return;
   alignas(32) unsigned s[blockLanes], c[blockLanes], c2[blockLanes];
   const int padded = (count + 7) & ~7;

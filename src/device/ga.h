@@ -28,3 +28,11 @@ extern const DeviceSymbol deviceSymbols[deviceSymbolCount];
 int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
                  void* arg2);
 }  // namespace cudaform
+
+// The threaded form, built only into the race check: each lane a host thread,
+// each block step ending at a real barrier.
+namespace threadform {
+extern const DeviceSymbol deviceSymbols[deviceSymbolCount];
+int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                 void* arg2);
+}  // namespace threadform

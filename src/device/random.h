@@ -121,7 +121,7 @@ DEVFN unsigned drawTailMask(unsigned& s, unsigned c, int threshold, int bits) {
   return mask;
 }
 
-#ifndef __CUDACC__
+#if !defined(__CUDACC__) && !defined(SMETP_THREADED_FORM)
 // Steps each listed lane's own stream `steps` times, one step at a time, with
 // several lanes interleaved so that the steps of different lanes overlap.
 void advanceStreamsInterleaved(unsigned* streams, const int* lanes, int count,
