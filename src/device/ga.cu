@@ -209,7 +209,7 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
   return launchResult();
 }
 
-#if !defined(__CUDACC__) && !defined(SMETP_THREADED_FORM)
+#ifndef __CUDACC__
 
 namespace {
 
@@ -385,6 +385,10 @@ void drawWholeBytes(unsigned char* bits, int whole, int threshold, unsigned& s, 
   else
     drawWholeBytesPortable(bits, whole, threshold, s, c, flip);
 }
+
+#endif
+
+#if !defined(__CUDACC__) && !defined(SMETP_THREADED_FORM)
 
 // All listed streams advance together, step after step, so that the steps of
 // different lanes overlap; two steps are taken as one composed step
