@@ -192,7 +192,7 @@ data/g10.txt 1 200 0 0.3
 data/g10.txt 2 200 0 0.3
 data/g10.txt 3 150 1 0.5
 
-data/g20.txt 1 200 0 0.3   # a comment after a run
+data/g20.txt 1 200 0 0.3   #a comment after a run
 data/g20.txt 2 100 0 0.2
 data/g20.txt 3 200 1 0.4
 data/g10.txt 4 250 0 0.3
