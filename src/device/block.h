@@ -50,11 +50,7 @@ struct Block {
   template <class Active>
   __device__ void advanceOwnStreams(unsigned* streams, unsigned long long steps, Active active) {
     const int t = threadIdx.x;
-    if (!active(t) || steps == 0) return;
-    unsigned s = streams[t];
-    const unsigned c = laneIncrement(t) + randAdd;
-    for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
-    streams[t] = s;
+    if (active(t)) advanceStream(streams, t, steps);
   }
 };
 
@@ -103,11 +99,7 @@ struct Block {
   template <class Active>
   void advanceOwnStreams(unsigned* streams, unsigned long long steps, Active active) {
     const int t = threadLane;
-    if (!active(t) || steps == 0) return;
-    unsigned s = streams[t];
-    const unsigned c = laneIncrement(t) + randAdd;
-    for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
-    streams[t] = s;
+    if (active(t)) advanceStream(streams, t, steps);
   }
 };
 

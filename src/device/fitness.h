@@ -39,11 +39,7 @@ DEVFN unsigned long long hardnessSteps(const RunView& run) {
 // Extra work that makes an evaluation cost more without changing its result:
 // `steps` single steps of lane t's own stream, the values discarded.
 DEVFN void hardnessWork(unsigned* streams, int t, unsigned long long steps) {
-  if (steps == 0) return;
-  unsigned s = streams[t];
-  const unsigned c = laneIncrement(t) + randAdd;
-  for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
-  streams[t] = s;
+  advanceStream(streams, t, steps);
 }
 
 // Lane t's share of filling the block's run view from the named device

@@ -27,6 +27,14 @@ DEVFN int devRand(unsigned* streams, int idx, int t) {
   return int((s >> 16) & 32767u);
 }
 
+// Takes `steps` single steps of lane t's own stream, the values discarded.
+DEVFN void advanceStream(unsigned* streams, int t, unsigned long long steps) {
+  unsigned s = streams[t];
+  const unsigned c = laneIncrement(t) + randAdd;
+  for (unsigned long long k = 0; k < steps; ++k) s = s * randMul + c;
+  streams[t] = s;
+}
+
 DEVFN float unitValue(int r) { return (float)r / 32767.0f; }
 
 // The draws r for which p > r / 32767 (single precision), or equally
