@@ -110,6 +110,7 @@ void BM_objectiveValue(benchmark::State& state) {
   using namespace cpuform;
   static BlockPop sp;
   std::memset(&sp, 0, sizeof sp);
+  for (int t = 0; t < blockLanes; ++t) viewNamedRun(sp.run, t);
   for (int v = 0; v < in.probNn; ++v) buildFitnessTables(sp, v);
   std::mt19937 rng(7);
   std::bernoulli_distribution bit(0.3);

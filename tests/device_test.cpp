@@ -40,9 +40,10 @@ class Fitness : public ::testing::Test {
     static BlockPop sp;
     std::memset(&sp, 0, sizeof sp);
     Block block;
+    block.step([&](int t) { viewNamedRun(sp.run, t); });
     block.step([&](int t) { buildFitnessTables(sp, t); });
     for (const auto& p : pairs) {
-      const int e = edgeIndex(p.first, p.second);
+      const int e = edgeIndex(sp.run, p.first, p.second);
       sp.slbit[0][e >> 6] |= 1ull << (e & 63);
     }
     const int viaTables = fitnessOfSlot(sp, sp.slbit[0]);
@@ -58,7 +59,9 @@ TEST_F(Fitness, SmallTopologies) {
   EXPECT_EQ(19, of({{0, 1}, {1, 2}, {0, 2}}));
   EXPECT_EQ(infeasibleFit, of({}));
   EXPECT_EQ(infeasibleFit, of({{1, 2}}));  // node 0 isolated
-  EXPECT_EQ(1, edgeIndex(2, 0));
+  static RunView view;
+  for (int t = 0; t < blockLanes; ++t) viewNamedRun(view, t);
+  EXPECT_EQ(1, edgeIndex(view, 2, 0));
 
   uploadComplete(4, [](int, int) { return 10; });
   EXPECT_EQ(infeasibleFit, of({{0, 1}, {2, 3}}));  // two components

@@ -171,6 +171,18 @@ unsigned jumped(unsigned s, int t, unsigned long long k) {
   return accMul * s + accAdd;
 }
 
+// The step count is the 32-bit wrapped power, taken by repeated squaring; a
+// plain product loop is the reference.
+TEST(HardnessWork, StepCountIsTheWrappedPower) {
+  for (int nodes : {2, 3, 10, 44, 45})
+    for (int hardness : {1, 5, 6, 7, 31, 32, 33, 100, 1001, 65536, 99999}) {
+      unsigned p = 1;
+      for (int i = 0; i < hardness; ++i) p *= unsigned(nodes);
+      const unsigned long long want = int(p) > 0 ? 2ull * unsigned(int(p)) : 0;
+      EXPECT_EQ(want, cpuform::hardnessSteps(nodes, hardness)) << nodes << "^" << hardness;
+    }
+}
+
 TEST(HardnessWork, StepsAsTheJumpAheadForm) {
   ASSERT_TRUE(gpuSelectBackend("cpu"));
   struct Setting {
@@ -179,13 +191,11 @@ TEST(HardnessWork, StepsAsTheJumpAheadForm) {
   };
   for (Setting c : {Setting{10, 0, 0}, Setting{10, -2, 0}, Setting{10, 1, 20}, Setting{10, 2, 200},
                     Setting{45, 2, 4050}, Setting{45, 6, 0}, Setting{3, 5, 486}}) {
-    ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("probNn", &c.nodes, 4));
-    ASSERT_EQ(gpuSuccess, gpuMemcpyToSymbol("objvalhardness", &c.hardness, 4));
-    EXPECT_EQ(c.steps, cpuform::hardnessSteps());
+    EXPECT_EQ(c.steps, cpuform::hardnessSteps(c.nodes, c.hardness));
     unsigned streams[128], expected[128];
     for (int t = 0; t < 128; ++t) streams[t] = expected[t] = unsigned(t) * 2654435761u;
     for (int t : {0, 5, 127}) {
-      cpuform::hardnessWork(streams, t);
+      cpuform::hardnessWork(streams, t, c.steps);
       expected[t] = jumped(expected[t], t, c.steps);
     }
     for (int t = 0; t < 128; ++t) EXPECT_EQ(expected[t], streams[t]) << "lane " << t;

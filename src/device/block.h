@@ -55,15 +55,26 @@ struct PerLane {
 
 DEVFN int lowestSetBit64(unsigned long long x) { return __ffsll((long long)x) - 1; }
 
-// Starts a kernel as one block of `lanes` lanes; launchResult() then tells
-// whether the runtime took it.
-#define LAUNCH_ONE_BLOCK(kernel, lanes, ...) kernel<<<1, (lanes)>>>(__VA_ARGS__)
+// The block's index in its launch: the run it works on in a batch.
+DEVFN int blockIndex() { return int(blockIdx.x); }
+
+// Starts a kernel as `blocks` blocks of `lanes` lanes; launchResult() then
+// tells whether the runtime took it.
+#define LAUNCH_BLOCKS(kernel, blocks, lanes, ...) kernel<<<(blocks), (lanes)>>>(__VA_ARGS__)
 inline int launchResult() { return int(cudaGetLastError()); }
 
 #else
 
-// Lane count of the block being run by this host thread.
+// Lane count and index of the block being run by this host thread.
 inline thread_local int emulatedBlockLanes = blockLanes;
+inline thread_local int emulatedBlockIndex = 0;
+
+inline int blockIndex() { return emulatedBlockIndex; }
+
+// Runs body(context, b) for every block b below `blocks`, spread over the
+// emulator's worker threads; a single block runs on the calling thread. Blocks
+// share nothing but what the kernel's parameters point to.
+void runEmulatedBlocks(unsigned blocks, void (*body)(void* context, unsigned block), void* context);
 
 struct Block {
   int count = emulatedBlockLanes;
@@ -89,8 +100,19 @@ struct PerLane {
 
 inline int lowestSetBit64(unsigned long long x) { return __builtin_ctzll(x); }
 
-// Runs a kernel as one block of `lanes` lanes on this host thread.
-#define LAUNCH_ONE_BLOCK(kernel, lanes, ...) (emulatedBlockLanes = int(lanes), kernel(__VA_ARGS__))
+// Runs a kernel as `blocks` blocks of `lanes` lanes, each block on one host
+// thread.
+#define LAUNCH_BLOCKS(kernel, blocks, lanes, ...)                                               \
+  do {                                                                                          \
+    auto launchOneBlock = [&](unsigned b) {                                                     \
+      emulatedBlockLanes = int(lanes);                                                          \
+      emulatedBlockIndex = int(b);                                                              \
+      kernel(__VA_ARGS__);                                                                      \
+    };                                                                                          \
+    runEmulatedBlocks(                                                                          \
+        (blocks), [](void* c, unsigned b) { (*static_cast<decltype(launchOneBlock)*>(c))(b); }, \
+        &launchOneBlock);                                                                       \
+  } while (0)
 inline int launchResult() { return 0; }
 
 #endif

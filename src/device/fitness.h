@@ -13,26 +13,32 @@ namespace SMETP_FORM {
 enum { maxFeasibleFit = 64999 };
 
 // Edge index of the pair {i, j}, or -1 when that index is not below probNl.
-DEVFN int edgeIndex(int i, int j) {
-  const int k = i < j ? nIdx[i] + (j - i) - 1 : nIdx[j] + (i - j) - 1;
-  return k < probNl ? k : -1;
+DEVFN int edgeIndex(const RunView& run, int i, int j) {
+  const int k = i < j ? run.nIdx[i] + (j - i) - 1 : run.nIdx[j] + (i - j) - 1;
+  return k < run.probNl ? k : -1;
 }
 
-// Generator steps of the hardness work: twice probNn to the power
-// objvalhardness (32-bit wrapping product), none when that is not positive.
-DEVFN unsigned long long hardnessSteps() {
-  const int h = objvalhardness;
-  if (h <= 0) return 0;
-  unsigned p = 1;
-  for (int i = 0; i < h; ++i) p *= (unsigned)probNn;
+// Generator steps of the hardness work: twice `nodes` to the power `hardness`
+// (32-bit wrapping product), none when that is not positive. The wrapped power
+// comes from repeated squaring, so a huge exponent costs a few dozen
+// multiplications.
+DEVFN unsigned long long hardnessSteps(int nodes, int hardness) {
+  if (hardness <= 0) return 0;
+  unsigned p = 1, base = (unsigned)nodes;
+  for (unsigned e = (unsigned)hardness; e; e >>= 1) {
+    if (e & 1u) p *= base;
+    base *= base;
+  }
   const int signedP = (int)p;
   return signedP > 0 ? 2ull * (unsigned long long)signedP : 0;
 }
+DEVFN unsigned long long hardnessSteps(const RunView& run) {
+  return hardnessSteps(run.probNn, run.objvalhardness);
+}
 
 // Extra work that makes an evaluation cost more without changing its result:
-// 2P single steps of lane t's own stream, the values discarded.
-DEVFN void hardnessWork(unsigned* streams, int t) {
-  const unsigned long long steps = hardnessSteps();
+// `steps` single steps of lane t's own stream, the values discarded.
+DEVFN void hardnessWork(unsigned* streams, int t, unsigned long long steps) {
   if (steps == 0) return;
   unsigned s = streams[t];
   const unsigned c = laneIncrement(t) + randAdd;
@@ -40,31 +46,46 @@ DEVFN void hardnessWork(unsigned* streams, int t) {
   streams[t] = s;
 }
 
+// Lane t's share of filling the block's run view from the named device
+// variables (the single run).
+DEVFN void viewNamedRun(RunView& run, int t) {
+  if (t == 0) {
+    run.probNn = probNn;
+    run.probNl = probNl;
+    run.probNlBytes = probNlBytes;
+    run.objvalhardness = objvalhardness;
+    run.graphdensity = graphdensity;
+    run.next = next;
+  }
+  for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = nIdx[i];
+  for (int e = t; e < maxEdges; e += blockLanes) run.probLink[e] = probLink[e];
+}
+
 // True when probLink lists, for every edge e, the pair that edgeIndex maps to
 // e, and exactly probNl pairs have an edge index (as loaded graph files do).
-DEVFN int edgeOrderMatchesIndex() {
-  const int n = probNn, nl = probNl;
+DEVFN int edgeOrderMatchesIndex(const RunView& run) {
+  const int n = run.probNn, nl = run.probNl;
   if (n < 1 || n > maxNodes || nl < 0 || nl > maxEdges) return 0;
   for (int e = 0; e < nl; ++e) {
-    const Link l = probLink[e];
-    if (l.from < 0 || l.from >= l.to || l.to >= n || edgeIndex(l.from, l.to) != e) return 0;
+    const Link l = run.probLink[e];
+    if (l.from < 0 || l.from >= l.to || l.to >= n || edgeIndex(run, l.from, l.to) != e) return 0;
   }
   int indexed = 0;
   for (int i = 0; i < n; ++i)
-    for (int j = i + 1; j < n; ++j) indexed += edgeIndex(i, j) != -1;
+    for (int j = i + 1; j < n; ++j) indexed += edgeIndex(run, i, j) != -1;
   return indexed == nl;
 }
 
 // Builds node v's energy table from probLink: its neighbours of positive
 // weight, heaviest first, as growing masks.
 DEVFN void buildEnergyTable(BlockPop& sp, int v) {
-  const int n = probNn, nl = probNl;
+  const int n = sp.run.probNn, nl = sp.run.probNl;
   if (v >= n || v >= maxNodes) return;
   short weight[maxIncident];
   unsigned char node[maxIncident];
   int count = 0;
   for (int e = 0; e < nl && e < maxEdges && count < maxIncident; ++e) {
-    const Link l = probLink[e];
+    const Link l = sp.run.probLink[e];
     if ((l.from != v && l.to != v) || l.weight <= 0) continue;
     const int other = l.from == v ? l.to : l.from;
     if (other < 0 || other >= n) continue;
@@ -90,7 +111,7 @@ DEVFN void buildEnergyTable(BlockPop& sp, int v) {
 // checks the edge order.
 DEVFN void buildFitnessTables(BlockPop& sp, int v) {
   buildEnergyTable(sp, v);
-  if (v == 0) sp.edgeOrderMatches = edgeOrderMatchesIndex();
+  if (v == 0) sp.edgeOrderMatches = edgeOrderMatchesIndex(sp.run);
 }
 
 // Bits [start, start + len) of a slot, len below 64, as the low bits of a word.
@@ -103,8 +124,8 @@ DEVFN SlotWord extractBits(const SlotWord* slot, int start, int len) {
 
 // Energy by the edges themselves: each selected edge raises the power of both
 // its nodes to its weight. Used when the tables do not apply.
-DEVFN int energyByEdges(const SlotWord* slot) {
-  const int n = probNn, nl = probNl;
+DEVFN int energyByEdges(const RunView& run, const SlotWord* slot) {
+  const int n = run.probNn, nl = run.probNl;
   int z[maxNodes];
   for (int v = 0; v < n; ++v) z[v] = 0;
   for (int w = 0; w < slotWords && 64 * w < nl; ++w) {
@@ -112,7 +133,7 @@ DEVFN int energyByEdges(const SlotWord* slot) {
     while (bits) {
       const int e = 64 * w + lowestSetBit64(bits);
       bits &= bits - 1;
-      const Link l = probLink[e];
+      const Link l = run.probLink[e];
       if (l.from < 0 || l.from >= n || l.to < 0 || l.to >= n) continue;
       if (z[l.from] < l.weight) z[l.from] = l.weight;
       if (z[l.to] < l.weight) z[l.to] = l.weight;
@@ -126,14 +147,14 @@ DEVFN int energyByEdges(const SlotWord* slot) {
 // Fitness of a slot: connectivity by breadth-first search from node 0 over
 // the pairs that edgeIndex maps to a set bit, then the energy sum.
 DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
-  const int n = probNn, nl = probNl;
+  const int n = sp.run.probNn, nl = sp.run.probNl;
   if (n <= 0 || n > maxNodes) return infeasibleFit;
   // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
   // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
   SlotWord adj[maxNodes];
   for (int u = 0; u < n; ++u) adj[u] = 0;
   for (int u = 0; u < n - 1; ++u) {
-    const int start = nIdx[u];
+    const int start = sp.run.nIdx[u];
     int len = n - u - 1;
     if (start < 0 || start >= nl) continue;
     if (start + len > nl) len = nl - start;
@@ -170,7 +191,7 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
       energy += sp.heavierWeight[v][lo];
     }
   } else {
-    energy = energyByEdges(slot);
+    energy = energyByEdges(sp.run, slot);
   }
   return energy < maxFeasibleFit ? energy : maxFeasibleFit;
 }
@@ -178,7 +199,7 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
 // The objective as the kernels call it: the hardness work on lane t's own
 // stream, then the fitness of the slot.
 DEVFN int objectiveValue(const BlockPop& sp, const SlotWord* slot, unsigned* streams, int t) {
-  hardnessWork(streams, t);
+  hardnessWork(streams, t, hardnessSteps(sp.run));
   return fitnessOfSlot(sp, slot);
 }
 

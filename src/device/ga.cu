@@ -4,6 +4,7 @@
 #include "device/ga.h"
 #include "device/operators.h"
 #include "gpu/gpu.h"
+#include "problem/batchrun.h"
 
 namespace SMETP_FORM {
 
@@ -16,7 +17,8 @@ DEVFN void loadSlot(BlockPop& sp, const Chrom* popcurrent, int t, bool withFit) 
   sp.sidx[t] = (unsigned char)t;
   if (withFit) sp.sfit[t] = (unsigned short)popcurrent[t].fit;
   unsigned char* row = reinterpret_cast<unsigned char*>(sp.slbit[t]);
-  const int bytes = probNlBytes < int(slotBytes) ? probNlBytes : int(slotBytes);
+  const int nlBytes = sp.run.probNlBytes;
+  const int bytes = nlBytes < int(slotBytes) ? nlBytes : int(slotBytes);
   for (int b = 0; b < slotWords * 8; ++b) row[b] = b < bytes ? popcurrent[t].lbit[b] : 0;
   buildFitnessTables(sp, t);
 }
@@ -25,7 +27,59 @@ DEVFN void loadSlot(BlockPop& sp, const Chrom* popcurrent, int t, bool withFit) 
 // 0..probNl-1 of the slot into the record's bit string.
 DEVFN void storeSlot(BlockPop& sp, Chrom* popcurrent, int t) {
   popcurrent[t].fit = sp.sfit[t];
-  storeBits(popcurrent[t].lbit, slotOf(sp, t), probNl);
+  storeBits(popcurrent[t].lbit, slotOf(sp, t), sp.run.probNl);
+}
+
+// Lane t's share of filling the block's run view from a batch run.
+DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
+  if (t == 0) {
+    run.probNn = r.probNn;
+    run.probNl = r.probNl;
+    run.probNlBytes = r.probNlBytes;
+    run.objvalhardness = r.objvalhardness;
+    run.graphdensity = r.graphdensity;
+    run.next = r.next;
+  }
+  for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = r.nIdx[i];
+  for (int e = t; e < maxEdges; e += blockLanes) run.probLink[e] = r.probLink[e];
+}
+
+// Scores, sorts, repairs and sorts a random population, and stores it back in
+// ascending order of fitness.
+DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
+  PerLane<bool> dup;
+  const unsigned long long hardSteps = hardnessSteps(sp.run);
+  block.step([&](int t) { loadSlot(sp, popcurrent, t, false); });
+  evaluatePopulation(block, sp, hardSteps, 0);
+  bitonicSortPopulation(block, sp);
+  repairDuplicates(block, sp, dup, hardSteps);
+  bitonicSortPopulation(block, sp);
+  block.step([&](int t) { storeSlot(sp, popcurrent, t); });
+}
+
+// Fifty generations on the block's population; the best fitness is left where
+// cBest points.
+DEVFN void fiftyGenerations(Block& block, BlockPop& sp, Chrom* popcurrent,
+                            float* cModifiedMutationProb, unsigned short* cBest) {
+  PerLane<bool> dup;
+  PerLane<SlotCopy> lbitTemp;
+  PerLane<unsigned short> winFit;
+  const unsigned long long hardSteps = hardnessSteps(sp.run);
+  const int crossThreshold = probabilityThreshold(crossProb);
+  block.step([&](int t) { loadSlot(sp, popcurrent, t, true); });
+  for (int generation = 0; generation < 50; ++generation) {
+    tournamentSelection(block, sp, lbitTemp, winFit);
+    crossover(block, sp, crossThreshold);
+    mutation(block, sp, cModifiedMutationProb);
+    evaluatePopulation(block, sp, hardSteps, nelite);
+    bitonicSortPopulation(block, sp);
+    repairDuplicates(block, sp, dup, hardSteps);
+    bitonicSortPopulation(block, sp);
+  }
+  block.step([&](int t) {
+    storeSlot(sp, popcurrent, t);
+    if (t == 0) *cBest = sp.sfit[0];
+  });
 }
 
 }  // namespace
@@ -53,14 +107,8 @@ KERNEL generateRandomPopulation(Chrom* popcurrent) {
 KERNEL evpopInitial(Chrom* popcurrent) {
   SHARED BlockPop sp;
   Block block;
-  PerLane<bool> dup;
-  const unsigned long long hardSteps = hardnessSteps();
-  block.step([&](int t) { loadSlot(sp, popcurrent, t, false); });
-  evaluatePopulation(block, sp, hardSteps, 0);
-  bitonicSortPopulation(block, sp);
-  repairDuplicates(block, sp, dup, hardSteps);
-  bitonicSortPopulation(block, sp);
-  block.step([&](int t) { storeSlot(sp, popcurrent, t); });
+  block.step([&](int t) { viewNamedRun(sp.run, t); });
+  initialGeneration(block, sp, popcurrent);
 }
 
 // Fifty generations of the genetic algorithm on the block's population; the
@@ -68,25 +116,34 @@ KERNEL evpopInitial(Chrom* popcurrent) {
 KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsigned short* cBest) {
   SHARED BlockPop sp;
   Block block;
-  PerLane<bool> dup;
-  PerLane<SlotCopy> lbitTemp;
-  PerLane<unsigned short> winFit;
-  const unsigned long long hardSteps = hardnessSteps();
-  const int crossThreshold = probabilityThreshold(crossProb);
-  block.step([&](int t) { loadSlot(sp, popcurrent, t, true); });
-  for (int generation = 0; generation < 50; ++generation) {
-    tournamentSelection(block, sp, lbitTemp, winFit);
-    crossover(block, sp, crossThreshold);
-    mutation(block, sp, cModifiedMutationProb);
-    evaluatePopulation(block, sp, hardSteps, nelite);
-    bitonicSortPopulation(block, sp);
-    repairDuplicates(block, sp, dup, hardSteps);
-    bitonicSortPopulation(block, sp);
-  }
+  block.step([&](int t) { viewNamedRun(sp.run, t); });
+  fiftyGenerations(block, sp, popcurrent, cModifiedMutationProb, cBest);
+}
+
+// Batch: block b seeds nothing (the host wrote run b's generator states),
+// gives run b's chromosomes random bit strings and makes its initial
+// generation, exactly as the single run's three first kernels do.
+KERNEL batchInitial(BatchRun* runs, Chrom* pops) {
+  SHARED BlockPop sp;
+  Block block;
+  const int b = blockIndex();
+  Chrom* popcurrent = pops + popSize * b;
+  block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   block.step([&](int t) {
-    storeSlot(sp, popcurrent, t);
-    if (t == 0) *cBest = sp.sfit[0];
+    randomizeBits(popcurrent[t].lbit, sp.run.probNl, sp.run.graphdensity, sp.run.next, t, t);
   });
+  initialGeneration(block, sp, popcurrent);
+}
+
+// Batch: fifty generations of run b, when it is active; a finished run's block
+// returns at once.
+KERNEL batchGenerations(BatchRun* runs, BatchControl* control, Chrom* pops) {
+  const int b = blockIndex();
+  if (!control[b].active) return;
+  SHARED BlockPop sp;
+  Block block;
+  block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
+  fiftyGenerations(block, sp, pops + popSize * b, &control[b].mutProb, &control[b].best);
 }
 
 const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
@@ -104,25 +161,39 @@ const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
     {"printfBufferPtr", (void*)&printfBufferPtr, sizeof(printfBufferPtr), false},
 };
 
-// Launches one kernel as one block of blockThreads lanes; the generation
-// kernels need exactly the 128 lanes of the population.
-int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  if (blockThreads == 0) return gpuErrorInvalidConfiguration;
+// Launches one kernel as `blocks` blocks of blockThreads lanes; the
+// generation kernels need exactly the 128 lanes of the population, and only
+// the batch kernels take more than one block.
+int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                 void* arg2) {
+  if (blockThreads == 0 || blocks == 0) return gpuErrorInvalidConfiguration;
+  const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations;
+  if (!batch && blocks != 1) return gpuErrorInvalidConfiguration;
   switch (kernel) {
     case kernelSrand:
-      LAUNCH_ONE_BLOCK(k_srand, blockThreads, static_cast<unsigned*>(arg0));
+      LAUNCH_BLOCKS(k_srand, 1, blockThreads, static_cast<unsigned*>(arg0));
       break;
     case kernelGenerateRandomPopulation:
-      LAUNCH_ONE_BLOCK(generateRandomPopulation, blockThreads, static_cast<Chrom*>(arg0));
+      LAUNCH_BLOCKS(generateRandomPopulation, 1, blockThreads, static_cast<Chrom*>(arg0));
       break;
     case kernelEvpopInitial:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      LAUNCH_ONE_BLOCK(evpopInitial, blockThreads, static_cast<Chrom*>(arg0));
+      LAUNCH_BLOCKS(evpopInitial, 1, blockThreads, static_cast<Chrom*>(arg0));
       break;
     case kernelGAallInOneOperator:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
-      LAUNCH_ONE_BLOCK(GAallInOneOperator, blockThreads, static_cast<Chrom*>(arg0),
-                       static_cast<float*>(arg1), static_cast<unsigned short*>(arg2));
+      LAUNCH_BLOCKS(GAallInOneOperator, 1, blockThreads, static_cast<Chrom*>(arg0),
+                    static_cast<float*>(arg1), static_cast<unsigned short*>(arg2));
+      break;
+    case kernelBatchInitial:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+      LAUNCH_BLOCKS(batchInitial, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<Chrom*>(arg1));
+      break;
+    case kernelBatchGenerations:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+      LAUNCH_BLOCKS(batchGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<BatchControl*>(arg1), static_cast<Chrom*>(arg2));
       break;
     default:
       return gpuErrorInvalidValue;

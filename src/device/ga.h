@@ -17,11 +17,14 @@ enum { deviceSymbolCount = 12 };
 
 namespace cpuform {
 extern const DeviceSymbol deviceSymbols[deviceSymbolCount];
-// Runs one kernel (a gpuKernel value) as one block; returns a gpuError value.
-int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2);
+// Runs one kernel (a gpuKernel value) as `blocks` blocks; returns a gpuError
+// value.
+int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                 void* arg2);
 }  // namespace cpuform
 
 namespace cudaform {
 extern const DeviceSymbol deviceSymbols[deviceSymbolCount];
-int launchKernel(int kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2);
+int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                 void* arg2);
 }  // namespace cudaform

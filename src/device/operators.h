@@ -37,9 +37,11 @@ DEVFN void repairDuplicates(Block& block, BlockPop& sp, PerLane<bool>& dup,
                             unsigned long long hardSteps) {
   block.step([&](int t) { dup[t] = t < popSize - 1 && sp.sfit[t] == sp.sfit[t + 1]; });
   block.step([&](int t) {
-    if (dup[t]) randomizeBits(slotBytePtr(sp, t + 1), probNl, graphdensity, next, t + 1, t);
+    if (dup[t])
+      randomizeBits(slotBytePtr(sp, t + 1), sp.run.probNl, sp.run.graphdensity, sp.run.next, t + 1,
+                    t);
   });
-  block.advanceOwnStreams(next, hardSteps, [&](int t) { return bool(dup[t]); });
+  block.advanceOwnStreams(sp.run.next, hardSteps, [&](int t) { return bool(dup[t]); });
   block.step([&](int t) {
     if (dup[t]) sp.sfit[t + 1] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t + 1));
   });
@@ -52,7 +54,7 @@ DEVFN void repairDuplicates(Block& block, BlockPop& sp, PerLane<bool>& dup,
 // so their evaluation keeps the value it would compute again.
 DEVFN void evaluatePopulation(Block& block, BlockPop& sp, unsigned long long hardSteps,
                               int firstChanged) {
-  block.advanceOwnStreams(next, hardSteps, [](int) { return true; });
+  block.advanceOwnStreams(sp.run.next, hardSteps, [](int) { return true; });
   block.step([&](int t) {
     if (t >= firstChanged) sp.sfit[t] = (unsigned short)fitnessOfSlot(sp, slotOf(sp, t));
   });
@@ -66,12 +68,13 @@ struct SlotCopy {
 // read before any lane overwrites its slot.
 DEVFN void tournamentSelection(Block& block, BlockPop& sp, PerLane<SlotCopy>& lbitTemp,
                                PerLane<unsigned short>& winFit) {
-  const int nl = probNl;
+  const int nl = sp.run.probNl;
+  unsigned* const streams = sp.run.next;
   block.step([&](int t) {
     if (t < nelite) return;
-    int w = nelite + devRand(next, t, t) % candidates;
+    int w = nelite + devRand(streams, t, t) % candidates;
     for (int i = 1; i < tournSize; ++i) {
-      const int c = nelite + devRand(next, t, t) % candidates;
+      const int c = nelite + devRand(streams, t, t) % candidates;
       if (sp.sfit[w] > sp.sfit[c]) w = c;
     }
     winFit[t] = sp.sfit[w];
@@ -89,19 +92,20 @@ DEVFN void tournamentSelection(Block& block, BlockPop& sp, PerLane<SlotCopy>& lb
 // are then applied in ascending lane order, word position by word position
 // (positions are independent, so this equals applying each exchange whole).
 DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
-  const int nl = probNl;
+  const int nl = sp.run.probNl;
+  unsigned* const streams = sp.run.next;
   block.step([&](int t) {
     if (t < nelite || (t & 1)) return;
     const int slot = (t - nelite) >> 1;
-    const int k1 = devRand(next, t, t) % candidates;
+    const int k1 = devRand(streams, t, t) % candidates;
     const int p1 = nelite + k1;
-    const int k2 = devRand(next, t, t) % (candidates - 1);
+    const int k2 = devRand(streams, t, t) % (candidates - 1);
     const int p2 = nelite + k2 < p1 ? nelite + k2 : nelite + 1 + k2;
     sp.crossP1[slot] = (short)p1;
     sp.crossP2[slot] = (short)p2;
     sp.crossCut[slot] = -1;
-    if (devRand(next, t, t) < crossThreshold && nl > 0)
-      sp.crossCut[slot] = (short)(devRand(next, t, t) % nl);
+    if (devRand(streams, t, t) < crossThreshold && nl > 0)
+      sp.crossCut[slot] = (short)(devRand(streams, t, t) % nl);
   });
   block.step([&](int w) {
     if (w >= slotWords || 64 * w >= nl) return;
@@ -123,10 +127,11 @@ DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
 // Per-bit mutation of slots 16..127 with the probability the host set, read
 // once per generation and turned into its draw threshold.
 DEVFN void mutation(Block& block, BlockPop& sp, const float* mutationProb) {
-  const int nl = probNl;
+  const int nl = sp.run.probNl;
+  unsigned* const streams = sp.run.next;
   const int threshold = probabilityThreshold(*mutationProb);
   block.step([&](int t) {
-    if (t >= nelite) mutateBits(slotBytePtr(sp, t), nl, threshold, next, t);
+    if (t >= nelite) mutateBits(slotBytePtr(sp, t), nl, threshold, streams, t);
   });
 }
 

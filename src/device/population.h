@@ -1,6 +1,6 @@
-// The block's working population in shared memory. Slots are reached through
-// sidx, so that the sort exchanges one-byte indices instead of whole slots:
-// slot t is row sidx[t] of slbit.
+// The block's working population in shared memory, and the run it belongs to.
+// Slots are reached through sidx, so that the sort exchanges one-byte indices
+// instead of whole slots: slot t is row sidx[t] of slbit.
 #pragma once
 
 #include "device/bits.h"
@@ -10,7 +10,23 @@ namespace SMETP_FORM {
 
 enum { maxIncident = maxNodes - 1, crossingLanes = 56 };
 
+// The run a block works on, as every generation routine reads it: the
+// instance, the run parameters and the run's 128 generator words. It is filled
+// at kernel start from the named device variables (the single run) or from
+// the block's entry of the batch arrays, so the routines never know which.
+struct RunView {
+  int probNn;
+  int probNl;
+  int probNlBytes;
+  int objvalhardness;
+  float graphdensity;
+  unsigned* next;  // the run's generator states, one per lane
+  int nIdx[maxNodes];
+  Link probLink[maxEdges];
+};
+
 struct BlockPop {
+  RunView run;
   SlotWord slbit[popSize][slotWords];
   unsigned short sfit[popSize];
   unsigned char sidx[popSize];
@@ -31,7 +47,8 @@ struct BlockPop {
   short crossP2[crossingLanes];
   short crossCut[crossingLanes];
 };
-// Static shared memory of a CUDA block is limited to 48 KB.
+// Static shared memory of a CUDA block is limited to 48 KB; the run's tables
+// are read on every evaluation, so they live there too.
 static_assert(sizeof(BlockPop) <= 48 * 1024, "the block population must fit in shared memory");
 
 DEVFN SlotWord* slotOf(BlockPop& sp, int t) { return sp.slbit[sp.sidx[t]]; }

@@ -16,7 +16,8 @@ struct gpuBackend {
   int (*memset)(void* ptr, int value, size_t bytes);
   int (*memcpyToSymbol)(const char* symbol, const void* src, size_t bytes, size_t offset);
   int (*memcpyFromSymbol)(void* dst, const char* symbol, size_t bytes, size_t offset);
-  int (*launch)(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2);
+  int (*launch)(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                void* arg2);
   const char* (*getErrorString)(int error);
 };
 

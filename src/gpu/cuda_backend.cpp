@@ -110,8 +110,9 @@ int cudaMemcpyFromSymbolOp(void* dst, const char* symbol, size_t bytes, size_t o
   return int(cudaMemcpyFromSymbol(dst, s->address, bytes, offset, cudaMemcpyDeviceToHost));
 }
 
-int cudaLaunchOp(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  return cudaform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
+int cudaLaunchOp(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+                 void* arg2) {
+  return cudaform::launchKernel(kernel, blocks, blockThreads, arg0, arg1, arg2);
 }
 
 const char* cudaErrorStringOp(int error) { return cudaGetErrorString(cudaError_t(error)); }

@@ -4,15 +4,21 @@
 // an error code instead of corrupting memory.
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "device/ga.h"
 #include "device/symbols.h"
 #include "gpu/backend.h"
+#include "problem/batchrun.h"
 
 namespace {
 
@@ -127,21 +133,44 @@ int emuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offs
   return gpuSuccess;
 }
 
-// True when every record's bit string holds the bytes the kernels touch.
-bool bitStringsValid(const Chrom* pop) {
-  const int nl = cpuform::probNl, nlBytes = cpuform::probNlBytes;
+// Bytes of a record's bit string that the kernels touch for an instance of
+// nl edges whose bit strings are nlBytes long.
+size_t touchedBitBytes(int nl, int nlBytes) {
   const int touched = nl > 0 ? (nl + 7) / 8 : 0;
   const int loaded = nlBytes < int(slotBytes) ? nlBytes : int(slotBytes);
-  const size_t need = size_t(touched > loaded ? touched : loaded > 0 ? loaded : 0);
+  return size_t(touched > loaded ? touched : loaded > 0 ? loaded : 0);
+}
+
+// True when every record's bit string holds the bytes the kernels touch.
+bool bitStringsValid(const Chrom* pop, int nl, int nlBytes) {
+  const size_t need = touchedBitBytes(nl, nlBytes);
   for (int t = 0; t < popSize; ++t)
     if (need && !isDeviceRange(pop[t].lbit, need)) return false;
   return true;
 }
 
-int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
+// True when the batch arrays of `blocks` runs lie in device memory, with every
+// run's population and its bit strings.
+bool batchValid(unsigned blocks, const void* runs, const void* control, const void* pops) {
+  if (!isDeviceRange(runs, blocks * sizeof(BatchRun)) ||
+      !isDeviceRange(pops, size_t(blocks) * popSize * sizeof(Chrom)))
+    return false;
+  if (control && !isDeviceRange(control, blocks * sizeof(BatchControl))) return false;
+  const BatchRun* r = static_cast<const BatchRun*>(runs);
+  const Chrom* p = static_cast<const Chrom*>(pops);
+  for (unsigned b = 0; b < blocks; ++b)
+    if (r[b].probNl > maxEdges ||
+        !bitStringsValid(p + size_t(b) * popSize, r[b].probNl, r[b].probNlBytes))
+      return false;
+  return true;
+}
+
+int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
+              void* arg2) {
   // Every parameter must point into device memory large enough for what the
   // kernel reads and writes there; a real device would fault otherwise.
   bool valid = false;
+  const int nl = cpuform::probNl, nlBytes = cpuform::probNlBytes;
   switch (kernel) {
     case kernelSrand:
       valid = isDeviceRange(arg0, popSize * sizeof(unsigned));
@@ -149,23 +178,110 @@ int emuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, v
     case kernelGenerateRandomPopulation:
     case kernelEvpopInitial:
       valid = isDeviceRange(arg0, popSize * sizeof(Chrom)) &&
-              bitStringsValid(static_cast<const Chrom*>(arg0));
+              bitStringsValid(static_cast<const Chrom*>(arg0), nl, nlBytes);
       break;
     case kernelGAallInOneOperator:
       valid = isDeviceRange(arg0, popSize * sizeof(Chrom)) &&
-              bitStringsValid(static_cast<const Chrom*>(arg0)) &&
+              bitStringsValid(static_cast<const Chrom*>(arg0), nl, nlBytes) &&
               isDeviceRange(arg1, sizeof(float)) && isDeviceRange(arg2, sizeof(unsigned short));
+      break;
+    case kernelBatchInitial:
+      valid = blocks > 0 && batchValid(blocks, arg0, nullptr, arg1);
+      break;
+    case kernelBatchGenerations:
+      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
       break;
     default:
       return gpuErrorInvalidValue;
   }
   if (!valid) return gpuErrorLaunchFailure;
-  return cpuform::launchKernel(kernel, blockThreads, arg0, arg1, arg2);
+  return cpuform::launchKernel(kernel, blocks, blockThreads, arg0, arg1, arg2);
 }
 
 const char* emuGetErrorString(int error) { return gpuCommonErrorString(error); }
 
+// The workers that run the blocks of a launch: the calling thread and
+// workers - 1 pool threads, which take blocks one at a time until none is left.
+struct BlockWorkers {
+  std::mutex lock;
+  std::condition_variable wake, finished;
+  std::vector<std::thread> threads;
+  unsigned long long launch = 0;  // counts launches, so a thread sees each one once
+  void (*body)(void*, unsigned) = nullptr;
+  void* context = nullptr;
+  unsigned blocks = 0;
+  std::atomic<unsigned> nextBlock{0};
+  unsigned busy = 0;  // pool threads still working on the current launch
+  bool quit = false;
+
+  ~BlockWorkers() {
+    {
+      std::lock_guard<std::mutex> g(lock);
+      quit = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : threads) t.join();
+  }
+
+  void takeBlocks() {
+    for (unsigned b; (b = nextBlock.fetch_add(1)) < blocks;) body(context, b);
+  }
+
+  void poolThread() {
+    unsigned long long seen = 0;
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      wake.wait(g, [&] { return quit || launch != seen; });
+      if (quit) return;
+      seen = launch;
+      g.unlock();
+      takeBlocks();
+      g.lock();
+      if (--busy == 0) finished.notify_one();
+    }
+  }
+
+  void run(unsigned count, void (*f)(void*, unsigned), void* c, unsigned workers) {
+    std::unique_lock<std::mutex> g(lock);
+    while (threads.size() + 1 < workers) threads.emplace_back([this] { poolThread(); });
+    body = f;
+    context = c;
+    blocks = count;
+    nextBlock = 0;
+    busy = unsigned(threads.size());
+    ++launch;
+    g.unlock();
+    wake.notify_all();
+    takeBlocks();
+    g.lock();
+    finished.wait(g, [&] { return busy == 0; });
+  }
+};
+
+std::atomic<int> hostWorkers{0};
+
+unsigned workerCount() {
+  const int w = hostWorkers.load();
+  if (w > 0) return unsigned(w);
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? cores : 1;
+}
+
 }  // namespace
+
+void gpuSetHostWorkers(int workers) { hostWorkers = workers > 0 ? workers : 0; }
+
+void cpuform::runEmulatedBlocks(unsigned blocks, void (*body)(void* context, unsigned block),
+                                void* context) {
+  unsigned workers = workerCount();
+  if (workers > blocks) workers = blocks;
+  if (workers <= 1) {
+    for (unsigned b = 0; b < blocks; ++b) body(context, b);
+    return;
+  }
+  static BlockWorkers pool;
+  pool.run(blocks, body, context, workers);
+}
 
 const gpuBackend emulatorBackend = {
     "cpu",     emuAvailable,      emuGetDeviceCount, emuGetDeviceProperties, emuMalloc,

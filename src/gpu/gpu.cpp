@@ -21,7 +21,7 @@ const gpuBackend noDeviceBackend = {
     [](void*, int, size_t) { return noDevice(); },
     [](const char*, const void*, size_t, size_t) { return noDevice(); },
     [](void*, const char*, size_t, size_t) { return noDevice(); },
-    [](gpuKernel, unsigned, void*, void*, void*) { return noDevice(); },
+    [](gpuKernel, unsigned, unsigned, void*, void*, void*) { return noDevice(); },
     gpuCommonErrorString,
 };
 #endif
@@ -149,7 +149,11 @@ int gpuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offs
   return backend().memcpyFromSymbol(dst, symbol, bytes, offset);
 }
 int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1, void* arg2) {
-  const int e = backend().launch(kernel, blockThreads, arg0, arg1, arg2);
+  return gpuLaunchBlocks(kernel, 1, blockThreads, arg0, arg1, arg2);
+}
+int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0,
+                    void* arg1, void* arg2) {
+  const int e = backend().launch(kernel, blocks, blockThreads, arg0, arg1, arg2);
   if (e != gpuSuccess) heldLaunchError = e;
   return e;
 }

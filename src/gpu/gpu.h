@@ -44,12 +44,15 @@ struct gpuDeviceProp {
   int maxGridSize[3];
 };
 
-// The four kernels of the device code.
+// The kernels of the device code: the single run's four, and the batch's two
+// (block b works on run b).
 enum gpuKernel {
   kernelSrand = 0,
   kernelGenerateRandomPopulation = 1,
   kernelEvpopInitial = 2,
   kernelGAallInOneOperator = 3,
+  kernelBatchInitial = 4,      // (BatchRun* runs, Chrom* pops)
+  kernelBatchGenerations = 5,  // (BatchRun* runs, BatchControl* control, Chrom* pops)
 };
 
 int gpuGetDeviceCount(int* count);
@@ -65,6 +68,12 @@ int gpuMemcpyFromSymbol(void* dst, const char* symbol, size_t bytes, size_t offs
 // parameters, in parameter order. Kernels run one at a time in launch order.
 int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1 = nullptr,
               void* arg2 = nullptr);
+// Launches `blocks` blocks of blockThreads lanes (the batch kernels).
+int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0,
+                    void* arg1 = nullptr, void* arg2 = nullptr);
+// Worker threads that the CPU form spreads the blocks of a launch over
+// (default: the processor count); the CUDA form ignores it.
+void gpuSetHostWorkers(int workers);
 const char* gpuGetErrorString(int error);
 
 // Which backend serves the calls: "cpu" or "cuda". The choice is made on the

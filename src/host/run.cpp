@@ -21,14 +21,13 @@ enum { generationsPerLaunch = 50, mutationStepLaunches = 1000, printfBufferBytes
 const float startMutProb = 0.005f;
 const double mutProbStep = 0.005;
 
-// Wall time in whole milliseconds since the process started.
-long msClock() {
+}  // namespace
+
+long runClockMs() {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - processStart)
                   .count());
 }
-
-}  // namespace
 
 bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now) {
   if (lastBest < s.bestSoFar) {
@@ -54,16 +53,51 @@ void hostSeeds(int seed, unsigned seeds[128]) {
   }
 }
 
+RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock) {
+  RunProgress p;
+  p.schedule = Schedule{infeasibleFit, startMutProb, probNl, 0};
+  p.lastBest = infeasibleFit;
+  p.launchCount = maxGen / generationsPerLaunch;
+  p.startClock = startClock;
+  p.startTime = startTime;
+  return p;
+}
+
+bool beforeLaunch(RunProgress& p) { return noteLaunchResult(p.schedule, p.lastBest, runClockMs()); }
+
+void finishRunProgress(RunProgress& p) {
+  if (p.lastBest < p.schedule.bestSoFar) {
+    p.schedule.bestSoFar = p.lastBest;
+    p.schedule.lastImproveClock = runClockMs();
+  }
+}
+
+RunRecord runRecordOf(const RunProgress& p, const char* path, int seed, int objHard,
+                      float graphDens, int constBytes, long endClock) {
+  RunRecord r;
+  r.startTime = p.startTime;
+  r.path = path;
+  r.seed = seed;
+  r.maxGen = p.launchCount * generationsPerLaunch;
+  r.objHard = objHard;
+  r.endMut = p.schedule.mutProb;
+  r.graphDens = graphDens;
+  r.best = p.schedule.bestSoFar;
+  r.sec = double(p.schedule.lastImproveClock - p.startClock) / 1000.0;
+  r.totSec = double(endClock - p.startClock) / 1000.0;
+  r.constBytes = constBytes;
+  return r;
+}
+
 void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, float graphDens) {
   const char* outFile = "./out.dat";
-  const int launchCount = maxGen / generationsPerLaunch;
   const time_t startTime = std::time(nullptr);
-  const long startClock = msClock();
+  const long startClock = runClockMs();
 
   int constBytes = 0;
   loadGraph(path, &constBytes);
   std::printf("\nSTRONG MINIMUM ENERGY TOPOLOGY PROBLEM (SMETP)\n");
-  std::printf("\nBroj iteracija:  %d\n", launchCount);
+  std::printf("\nBroj iteracija:  %d\n", maxGen / generationsPerLaunch);
 
   unsigned seedsHost[popSize];
   hostSeeds(seed, seedsHost);
@@ -85,20 +119,22 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
 
   gpuLaunch(kernelGenerateRandomPopulation, popSize, popcurrent);
   gpuLaunch(kernelEvpopInitial, popSize, popcurrent);
-  unsigned short lastBest = 0;
+  unsigned short waited = 0;
   // Waits for the kernels; the value itself means nothing yet.
-  CHECK_CUDA(gpuMemcpy(&lastBest, cBest, sizeof lastBest, gpuMemcpyDeviceToHost));
-  lastBest = infeasibleFit;
+  CHECK_CUDA(gpuMemcpy(&waited, cBest, sizeof waited, gpuMemcpyDeviceToHost));
 
-  Schedule s = {infeasibleFit, startMutProb, 0, 0};
+  // Before the first improvement the launches without one count from probNl,
+  // as the device holds it.
+  int probNlDevice = 0;
+  CHECK_CUDA(gpuMemcpyFromSymbol(&probNlDevice, "probNl", sizeof probNlDevice));
+  RunProgress p = startRunProgress(maxGen, probNlDevice, startTime, startClock);
+  Schedule& s = p.schedule;
   void* cModifiedMutationProb = nullptr;
   CHECK_CUDA(gpuMalloc(&cModifiedMutationProb, sizeof(float)));
   CHECK_CUDA(gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
-  // Before the first improvement the launches without one count from probNl.
-  CHECK_CUDA(gpuMemcpyFromSymbol(&s.noImprove, "probNl", sizeof s.noImprove));
 
-  for (int i = 1; i <= launchCount; ++i) {
-    if (noteLaunchResult(s, lastBest, msClock()))
+  for (int i = 1; i <= p.launchCount; ++i) {
+    if (beforeLaunch(p))
       CHECK_CUDA(
           gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
     std::printf("Najbolja:\t%d\t= %d\n", int(s.bestSoFar), generationsPerLaunch * i);
@@ -106,29 +142,13 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
     gpuLaunch(kernelGAallInOneOperator, popSize, popcurrent, cModifiedMutationProb, cBest);
     deviceLogDisplay(stdout, false);
     deviceLogEnd();
-    CHECK_CUDA(gpuMemcpy(&lastBest, cBest, sizeof lastBest, gpuMemcpyDeviceToHost));
+    CHECK_CUDA(gpuMemcpy(&p.lastBest, cBest, sizeof p.lastBest, gpuMemcpyDeviceToHost));
     CHECK_CUDA(
         gpuMemcpy(&s.mutProb, cModifiedMutationProb, sizeof s.mutProb, gpuMemcpyDeviceToHost));
   }
 
-  if (lastBest < s.bestSoFar) {
-    s.bestSoFar = lastBest;
-    s.lastImproveClock = msClock();
-  }
-  const long endClock = msClock();
-
-  RunRecord r;
-  r.startTime = startTime;
-  r.path = path;
-  r.seed = seed;
-  r.maxGen = launchCount * generationsPerLaunch;
-  r.objHard = objHard;
-  r.endMut = s.mutProb;
-  r.graphDens = graphDens;
-  r.best = s.bestSoFar;
-  r.sec = double(s.lastImproveClock - startClock) / 1000.0;
-  r.totSec = double(endClock - startClock) / 1000.0;
-  r.constBytes = constBytes;
+  finishRunProgress(p);
+  const RunRecord r = runRecordOf(p, path, seed, objHard, graphDens, constBytes, runClockMs());
   appendRunRecord(outFile, r);
 
   gpuFree(popcurrent);

@@ -2,6 +2,10 @@
 // progress lines and mutation schedule, the run record and the release.
 #pragma once
 
+#include <ctime>
+
+#include "host/record.h"
+
 // Best fitness and mutation probability as they stand between launches.
 struct Schedule {
   unsigned short bestSoFar;
@@ -17,5 +21,32 @@ bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now);
 
 // The 128 stream seeds that the host generator gives for `seed`.
 void hostSeeds(int seed, unsigned seeds[128]);
+
+// Wall time in whole milliseconds since the process started: the clock of the
+// run record's times.
+long runClockMs();
+
+// The host side of one run between its launches, the same for the single run
+// and for each run of a batch.
+struct RunProgress {
+  Schedule schedule;
+  unsigned short lastBest;  // the best after the latest launch
+  int launchCount;          // launches the run makes
+  long startClock;
+  time_t startTime;
+};
+
+// A run of maxGen generations, before its first launch; probNl is the
+// instance's edge count, where the launches without improvement count from.
+RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock);
+// Folds the previous launch's best into the schedule before the next launch
+// (noteLaunchResult); true when the mutation probability must be uploaded.
+bool beforeLaunch(RunProgress& p);
+// Takes what the final launch left: a best that improved on the last printed
+// one counts as an improvement at this moment.
+void finishRunProgress(RunProgress& p);
+// The run's record as it stands after finishRunProgress, at time endClock.
+RunRecord runRecordOf(const RunProgress& p, const char* path, int seed, int objHard,
+                      float graphDens, int constBytes, long endClock);
 
 void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, float graphDens);

@@ -1,0 +1,217 @@
+// The batch engine against the single run: every run of a batch must give the
+// record (times aside) and the progress values that smetp gives for the same
+// five arguments, whatever the number of workers and the company of the run.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "batch/engine.h"
+#include "gpu/gpu.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The record with its time, sec and totSec values masked.
+std::string maskTimes(const std::string& record) {
+  static const std::regex time("(time:\t\t )[^\n]*\n"), sec("(sec:\t\t)[-0-9.]+"),
+      tot("(totSec:\t)[-0-9.]+");
+  std::string r = std::regex_replace(record, time, "$1*\n");
+  r = std::regex_replace(r, sec, "$1*");
+  return std::regex_replace(r, tot, "$1*");
+}
+
+struct SingleRun {
+  std::vector<unsigned short> history;  // the progress values, then the record's best
+  std::string record;
+};
+
+struct Case {
+  std::string file;  // under data/ or the test's folder
+  int seed, maxGen, objHard;
+  float graphDens;
+};
+
+class BatchEngine : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/smetp-batch-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir = pattern;
+    // Two nodes, one edge; and a graph whose header promises fewer pairs.
+    std::ofstream(dir + "/g2.txt") << "2 2\n1 2 7\n2 1 7\n";
+    std::ofstream(dir + "/short.txt") << "4 8\n1 2 5\n1 3 9\n1 4 2\n2 3 4\n";
+    cases = {
+        {"data/g10.txt", 1, 149, 0, 0.3f},
+        {"data/g20.txt", -7, 100, 1, 0.5f},
+        {"g2.txt", 3, 200, 0, 0.5f},
+        {"data/g10.txt", 5, 0, 0, 0.3f},
+        {"data/g30.txt", 11, 49, 2, 0.2f},
+        {"data/g45.txt", 2, 149, 2, 1.5f},
+        {"data/g10.txt", 9, 250, 2, 0.0f},
+        {"short.txt", 4, 100, 1, 0.7f},
+        {"data/g20.txt", 123456, 150, 0, 0.9f},
+    };
+    for (const Case& c : cases) expected.push_back(single(c));
+  }
+  static void TearDownTestSuite() { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+  static std::string pathOf(const Case& c) {
+    return c.file.rfind("data/", 0) == 0 ? std::string(SMETP_SOURCE_DIR "/") + c.file
+                                         : dir + "/" + c.file;
+  }
+
+  // smetp itself on the case, in a folder of its own.
+  static SingleRun single(const Case& c) {
+    const std::string work = dir + "/single";
+    std::system(("rm -rf '" + work + "' && mkdir '" + work + "'").c_str());
+    char args[512];
+    std::snprintf(args, sizeof args, "'%s' %d %d %d %.9g", pathOf(c).c_str(), c.seed, c.maxGen,
+                  c.objHard, double(c.graphDens));
+    const std::string cmd = "cd '" + work + "' && SMETP_BACKEND=cpu '" SMETP_EXE "' " + args +
+                            " >stdout.txt 2>&1 </dev/null";
+    EXPECT_EQ(0, std::system(cmd.c_str())) << cmd;
+    SingleRun r;
+    std::istringstream out(readFile(work + "/stdout.txt"));
+    for (std::string line; std::getline(out, line);) {
+      unsigned best = 0, gens = 0;
+      if (std::sscanf(line.c_str(), "Najbolja:\t%u\t= %u", &best, &gens) == 2)
+        r.history.push_back((unsigned short)best);
+    }
+    r.record = readFile(work + "/out.dat");
+    unsigned best = 0;
+    const size_t at = r.record.find("best:\t\t");
+    if (at != std::string::npos) std::sscanf(r.record.c_str() + at, "best:\t\t%u", &best);
+    r.history.push_back((unsigned short)best);
+    return r;
+  }
+
+  // The batch of the given cases (indices into `cases`) with `jobs` workers;
+  // results by position in the batch, each with its record's text (its path
+  // lives only as long as the batch's runs).
+  static std::vector<std::pair<RunResult, std::string>> batch(const std::vector<size_t>& which,
+                                                              int jobs) {
+    std::vector<GraphData> instances;
+    std::map<std::string, int> index;
+    std::vector<RunSpec> runs;
+    for (size_t k : which) {
+      const Case& c = cases[k];
+      const std::string path = pathOf(c);
+      if (!index.count(path)) {
+        instances.emplace_back();
+        std::string reason;
+        EXPECT_EQ(graphOk, readGraphFile(path.c_str(), &instances.back(), &reason)) << reason;
+        index[path] = int(instances.size() - 1);
+      }
+      runs.push_back(
+          RunSpec{path, c.seed, c.maxGen, c.objHard, c.graphDens, long(runs.size()), index[path]});
+    }
+    std::vector<std::pair<RunResult, std::string>> results(runs.size());
+    std::vector<bool> seen(runs.size());
+    BatchOptions options{jobs, nullptr,
+                         [&](size_t i, const RunResult& r) {
+                           EXPECT_FALSE(seen[i]) << "run " << i << " finished twice";
+                           seen[i] = true;
+                           results[i] = {r, runRecordText(r.record)};
+                         },
+                         nullptr};
+    EXPECT_TRUE(runBatch(runs, instances, options));
+    for (size_t i = 0; i < runs.size(); ++i) EXPECT_TRUE(seen[i]) << "run " << i;
+    return results;
+  }
+
+  static void expectSame(size_t k, const std::pair<RunResult, std::string>& got) {
+    const SingleRun& want = expected[k];
+    const RunResult& r = got.first;
+    EXPECT_EQ(want.history, r.history) << "case " << k;
+    EXPECT_EQ(maskTimes(want.record), maskTimes(got.second)) << "case " << k;
+    EXPECT_EQ(r.hasTopology, r.launches > 0);
+    EXPECT_STREQ("cpu", r.backend);
+  }
+
+  static std::string dir;
+  static std::vector<Case> cases;
+  static std::vector<SingleRun> expected;
+};
+
+std::string BatchEngine::dir;
+std::vector<Case> BatchEngine::cases;
+std::vector<SingleRun> BatchEngine::expected;
+
+TEST_F(BatchEngine, EveryRunAsTheSingleRunWhateverTheWorkers) {
+  ASSERT_TRUE(gpuSelectBackend("cpu"));
+  std::vector<size_t> all;
+  for (size_t k = 0; k < cases.size(); ++k) all.push_back(k);
+  for (int jobs : {1, 2, 3}) {
+    const auto results = batch(all, jobs);
+    for (size_t k = 0; k < all.size(); ++k) expectSame(k, results[k]);
+  }
+}
+
+TEST_F(BatchEngine, ARunDoesNotDependOnItsCompany) {
+  ASSERT_TRUE(gpuSelectBackend("cpu"));
+  // Alone, twice in one batch, and in reverse order with others.
+  expectSame(5, batch({5}, 2)[0]);
+  const auto twice = batch({1, 1}, 2);
+  expectSame(1, twice[0]);
+  expectSame(1, twice[1]);
+  const auto reversed = batch({8, 7, 6, 2}, 2);
+  expectSame(8, reversed[0]);
+  expectSame(7, reversed[1]);
+  expectSame(6, reversed[2]);
+  expectSame(2, reversed[3]);
+}
+
+// The topology of a finished run is its best chromosome: connected, with the
+// run's best as its energy, by a plain recount here.
+TEST_F(BatchEngine, TopologyHasTheBestAsItsEnergy) {
+  ASSERT_TRUE(gpuSelectBackend("cpu"));
+  const std::vector<size_t> which = {0, 2, 5, 8};
+  const auto results = batch(which, 2);
+  for (size_t k = 0; k < results.size(); ++k) {
+    const RunResult& r = results[k].first;
+    ASSERT_TRUE(r.hasTopology);
+    GraphData g;
+    std::string reason;
+    ASSERT_EQ(graphOk, readGraphFile(pathOf(cases[which[k]]).c_str(), &g, &reason));
+    std::map<std::pair<int, int>, int> weight;
+    for (int e = 0; e < g.nl; ++e)
+      weight[{g.links[e].from + 1, g.links[e].to + 1}] = g.links[e].weight;
+    std::vector<int> power(size_t(g.n + 1), 0), group(size_t(g.n + 1));
+    for (int v = 1; v <= g.n; ++v) group[size_t(v)] = v;
+    auto root = [&](int v) {
+      while (group[size_t(v)] != v) v = group[size_t(v)];
+      return v;
+    };
+    for (const auto& l : r.topology) {
+      ASSERT_LT(l.first, l.second);
+      ASSERT_TRUE(weight.count(l));
+      const int w = weight[l];
+      power[size_t(l.first)] = std::max(power[size_t(l.first)], w);
+      power[size_t(l.second)] = std::max(power[size_t(l.second)], w);
+      group[size_t(root(l.first))] = root(l.second);
+    }
+    int energy = 0, parts = 0;
+    for (int v = 1; v <= g.n; ++v) {
+      energy += power[size_t(v)];
+      parts += root(v) == v;
+    }
+    EXPECT_EQ(parts == 1 ? std::min(energy, 64999) : 65000, int(r.record.best)) << "case " << k;
+  }
+}
+
+}  // namespace
