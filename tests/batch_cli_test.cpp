@@ -269,14 +269,15 @@ pid_t startBatch(const std::string& dir, const std::vector<std::string>& args) {
 
 TEST_F(BatchCli, SignalsEndTheBatchWithWholeResults) {
   writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
-  std::string runs;
-  for (int i = 0; i < 40; ++i) runs += "g45.txt " + std::to_string(i) + " 5000 0 0.3\n";
+  // Two short runs that finish early, then long ones that the signal stops.
+  std::string runs = "g45.txt 1 50 0 0.3\ng45.txt 2 100 0 0.3\n";
+  for (int i = 0; i < 4; ++i) runs += "g45.txt " + std::to_string(i) + " 20000 0 0.3\n";
   writeFile(path("runs.txt"), runs);
   for (const int sig : {SIGINT, SIGTERM}) {
     const pid_t pid = startBatch(dir, {"--jobs", "1", "runs.txt"});
     ASSERT_GT(pid, 0);
     // Wait for the first result, then stop the batch.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (readFile(path("results.jsonl")).empty() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(pid, sig);
@@ -288,7 +289,8 @@ TEST_F(BatchCli, SignalsEndTheBatchWithWholeResults) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ('\n', text.back());
     const std::vector<json> res = results();
-    EXPECT_LT(res.size(), 40u);
+    EXPECT_LE(1u, res.size());
+    EXPECT_GE(2u, res.size());
     const std::vector<std::string> records = recordsOf(readFile(path("out.dat")));
     ASSERT_EQ(res.size(), records.size());
     for (size_t i = 0; i < res.size(); ++i) {
