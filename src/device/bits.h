@@ -51,17 +51,28 @@ DEVFN void storeBits(unsigned char* dst, const SlotWord* src, int count) {
 // Draws once per bit 0..count-1, in bit order, from stream idx taken by lane
 // t; a draw below the threshold either sets its bit (the others cleared) or,
 // with `flip`, flips it. Bits from `count` on keep their values.
+#ifndef __CUDACC__
+// Draws bytes 0..whole-1 of drawBits from state s of a stream whose step adds
+// c: sixteen draws at a time where the processor has AVX2, else eight.
+void drawWholeBytes(unsigned char* bits, int whole, int threshold, unsigned& s, unsigned c,
+                    bool flip);
+#endif
+
 DEVFN void drawBits(unsigned char* bits, int count, int threshold, unsigned* streams, int idx,
                     int t, bool flip) {
   if (count <= 0) return;
   const unsigned c = laneIncrement(t) + randAdd;
-  const JumpAdds jump = jumpAdds(c);
   unsigned s = streams[idx];
   const int whole = count >> 3;
+#ifdef __CUDACC__
+  const JumpAdds jump = jumpAdds(c);
   for (int b = 0; b < whole; ++b) {
     const unsigned drawn = drawByteMask(s, jump, threshold);
     bits[b] = (unsigned char)(flip ? bits[b] ^ drawn : drawn);
   }
+#else
+  drawWholeBytes(bits, whole, threshold, s, c, flip);
+#endif
   if (count & 7) {
     const unsigned keep = ~((1u << (count & 7)) - 1u);
     const unsigned drawn = drawTailMask(s, c, threshold, count & 7);

@@ -76,6 +76,17 @@ DEVFN int edgeOrderMatchesIndex(const RunView& run) {
   return indexed == nl;
 }
 
+#ifndef __CUDACC__
+// True when the processor has the AVX-512 bit shuffle and the portable CPU
+// form is not asked for (SMETP_PORTABLE_CPU set to anything but 0).
+bool cpuShufflesBits();
+
+// The energy of nodes 0..n-1 whose selected neighbours are adj[v]: each node's
+// heaviest selected neighbour found by one bit shuffle into rank order.
+int energyByRanks(const SlotWord* adj, int n, const unsigned char (*rankNode)[64],
+                  const short (*heavierWeight)[maxIncident]);
+#endif
+
 // Builds node v's energy table from probLink: its neighbours of positive
 // weight, heaviest first, as growing masks.
 DEVFN void buildEnergyTable(BlockPop& sp, int v) {
@@ -105,6 +116,9 @@ DEVFN void buildEnergyTable(BlockPop& sp, int v) {
     sp.heavierWeight[v][i] = weight[i];
   }
   sp.heavierCount[v] = (unsigned char)count;
+#ifndef __CUDACC__
+  for (int i = 0; i < 64; ++i) sp.ranks.rankNode[v][i] = i < count ? node[i] : 63;
+#endif
 }
 
 // Lane v's share of the per-launch tables: node v's energy table, and lane 0
@@ -112,6 +126,9 @@ DEVFN void buildEnergyTable(BlockPop& sp, int v) {
 DEVFN void buildFitnessTables(BlockPop& sp, int v) {
   buildEnergyTable(sp, v);
   if (v == 0) sp.edgeOrderMatches = edgeOrderMatchesIndex(sp.run);
+#ifndef __CUDACC__
+  if (v == 0) sp.ranks.use = cpuShufflesBits();
+#endif
 }
 
 // Bits [start, start + len) of a slot, len below 64, as the low bits of a word.
@@ -175,7 +192,12 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
   }
   if (reached != all) return infeasibleFit;
   int energy = 0;
-  if (sp.edgeOrderMatches) {
+#ifndef __CUDACC__
+  if (sp.edgeOrderMatches && sp.ranks.use) {
+    energy = energyByRanks(adj, n, sp.ranks.rankNode, sp.heavierWeight);
+  } else
+#endif
+      if (sp.edgeOrderMatches) {
     for (int v = 0; v < n; ++v) {
       const int count = sp.heavierCount[v];
       const SlotWord near = adj[v];

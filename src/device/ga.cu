@@ -6,6 +6,13 @@
 #include "gpu/gpu.h"
 #include "problem/batchrun.h"
 
+#ifndef __CUDACC__
+#include <immintrin.h>
+
+#include <cstdlib>
+#include <cstring>
+#endif
+
 namespace SMETP_FORM {
 
 namespace {
@@ -202,6 +209,119 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
 }
 
 #ifndef __CUDACC__
+
+namespace {
+
+// Jump-ahead constants of the stream step: k steps map s to
+// wideMul[k] * s + c * wideSum[k], for k = 0..16.
+struct WideJumps {
+  unsigned mul[17], sum[17];
+};
+constexpr WideJumps makeWideJumps() {
+  WideJumps j{};
+  j.mul[0] = 1u;
+  j.sum[0] = 0u;
+  for (int k = 1; k <= 16; ++k) {
+    j.mul[k] = j.mul[k - 1] * randMul;
+    j.sum[k] = j.sum[k - 1] * randMul + 1u;
+  }
+  return j;
+}
+constexpr WideJumps wideJumps = makeWideJumps();
+
+// Sixteen draws per step in two 256-bit registers: states s_1 .. s_16 from
+// the same s, each draw compared with the threshold, the sixteen decisions
+// gathered into two bytes.
+__attribute__((target("avx2"))) void drawWholeBytesAvx2(unsigned char* bits, int whole,
+                                                        int threshold, unsigned& state, unsigned c,
+                                                        bool flip) {
+  alignas(32) unsigned add[16];
+  for (int k = 0; k < 16; ++k) add[k] = c * wideJumps.sum[k + 1];
+  const __m256i m0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wideJumps.mul + 1));
+  const __m256i m1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wideJumps.mul + 9));
+  const __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(add));
+  const __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(add + 8));
+  // Draw r = bits 16..30 of a state; r < threshold compares those bits with
+  // the threshold moved there (a threshold of 32768 takes every draw).
+  const __m256i keep = _mm256_set1_epi32(0x7FFF0000);
+  const __m256i limit = _mm256_set1_epi32(threshold > 32767 ? 0x7FFFFFFF : threshold << 16);
+  const unsigned mul8 = wideJumps.mul[8], add8 = add[7];
+  const unsigned mul16 = wideJumps.mul[16], add16 = add[15];
+  unsigned s = state;
+  int b = 0;
+  for (; b + 2 <= whole; b += 2) {
+    const __m256i sv = _mm256_set1_epi32(int(s));
+    const __m256i s0 = _mm256_add_epi32(_mm256_mullo_epi32(sv, m0), a0);
+    const __m256i s1 = _mm256_add_epi32(_mm256_mullo_epi32(sv, m1), a1);
+    const unsigned lo = unsigned(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, _mm256_and_si256(s0, keep)))));
+    const unsigned hi = unsigned(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, _mm256_and_si256(s1, keep)))));
+    bits[b] = (unsigned char)(flip ? bits[b] ^ lo : lo);
+    bits[b + 1] = (unsigned char)(flip ? bits[b + 1] ^ hi : hi);
+    s = s * mul16 + add16;
+  }
+  if (b < whole) {
+    const __m256i sv = _mm256_set1_epi32(int(s));
+    const __m256i s0 = _mm256_add_epi32(_mm256_mullo_epi32(sv, m0), a0);
+    const unsigned lo = unsigned(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(limit, _mm256_and_si256(s0, keep)))));
+    bits[b] = (unsigned char)(flip ? bits[b] ^ lo : lo);
+    s = s * mul8 + add8;
+  }
+  state = s;
+}
+
+void drawWholeBytesPortable(unsigned char* bits, int whole, int threshold, unsigned& s, unsigned c,
+                            bool flip) {
+  const JumpAdds jump = jumpAdds(c);
+  for (int b = 0; b < whole; ++b) {
+    const unsigned drawn = drawByteMask(s, jump, threshold);
+    bits[b] = (unsigned char)(flip ? bits[b] ^ drawn : drawn);
+  }
+}
+
+// SMETP_PORTABLE_CPU set to anything but 0 keeps the CPU form to the
+// instructions every x86-64 processor has (for comparing the two).
+bool portableCpuAsked() {
+  const char* v = std::getenv("SMETP_PORTABLE_CPU");
+  return v && *v && std::strcmp(v, "0") != 0;
+}
+
+// Chosen once, for the processor the program runs on.
+bool useAvx2Draws() {
+  static const bool use = __builtin_cpu_supports("avx2") && !portableCpuAsked();
+  return use;
+}
+
+}  // namespace
+
+bool cpuShufflesBits() {
+  static const bool use = __builtin_cpu_supports("avx512bitalg") &&
+                          __builtin_cpu_supports("avx512bw") && !portableCpuAsked();
+  return use;
+}
+
+__attribute__((target("avx512f,avx512bw,avx512bitalg"))) int energyByRanks(
+    const SlotWord* adj, int n, const unsigned char (*rankNode)[64],
+    const short (*heavierWeight)[maxIncident]) {
+  int energy = 0;
+  for (int v = 0; v < n; ++v) {
+    const __m512i order = _mm512_load_si512(rankNode[v]);
+    const SlotWord ranked =
+        _mm512_bitshuffle_epi64_mask(_mm512_set1_epi64((long long)adj[v]), order);
+    if (ranked) energy += heavierWeight[v][__builtin_ctzll(ranked)];
+  }
+  return energy;
+}
+
+void drawWholeBytes(unsigned char* bits, int whole, int threshold, unsigned& s, unsigned c,
+                    bool flip) {
+  if (useAvx2Draws())
+    drawWholeBytesAvx2(bits, whole, threshold, s, c, flip);
+  else
+    drawWholeBytesPortable(bits, whole, threshold, s, c, flip);
+}
 
 // All listed streams advance together, step after step, so that the steps of
 // different lanes overlap; two steps are taken as one composed step

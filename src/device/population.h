@@ -25,6 +25,17 @@ struct RunView {
   Link probLink[maxEdges];
 };
 
+#ifndef __CUDACC__
+// CPU form, where the processor shuffles bits (AVX-512 BITALG): rankNode[v][i]
+// is node v's neighbour of rank i in heavier[v] (0 = heaviest), and 63, a
+// node that never exists, past its count; so the selected neighbours of v,
+// shuffled by this table, have the rank of the heaviest as their lowest bit.
+struct RankTables {
+  int use;
+  alignas(64) unsigned char rankNode[maxNodes][64];
+};
+#endif
+
 struct BlockPop {
   RunView run;
   SlotWord slbit[popSize][slotWords];
@@ -46,10 +57,18 @@ struct BlockPop {
   short crossP1[crossingLanes];
   short crossP2[crossingLanes];
   short crossCut[crossingLanes];
+#ifndef __CUDACC__
+  RankTables ranks;  // not in a CUDA block's shared memory
+#endif
 };
 // Static shared memory of a CUDA block is limited to 48 KB; the run's tables
 // are read on every evaluation, so they live there too.
+#ifdef __CUDACC__
 static_assert(sizeof(BlockPop) <= 48 * 1024, "the block population must fit in shared memory");
+#else
+static_assert(sizeof(BlockPop) - sizeof(RankTables) <= 48 * 1024,
+              "the block population must fit in shared memory");
+#endif
 
 DEVFN SlotWord* slotOf(BlockPop& sp, int t) { return sp.slbit[sp.sidx[t]]; }
 DEVFN unsigned char* slotBytePtr(BlockPop& sp, int t) {

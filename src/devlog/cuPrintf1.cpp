@@ -287,6 +287,13 @@ void deviceLogEnd() {
   readPosition = nullptr;
 }
 
+void deviceLogRelease() {
+  deviceLogEnd();
+  if (spareStart) gpuFree(spareStart);
+  spareStart = nullptr;
+  spareLength = 0;
+}
+
 int deviceLogPrintRange(FILE* out, unsigned char* start, bool showIdentifiers, bool zeroEachRecord,
                         unsigned char* wrapTarget, unsigned char* wrapPoint, unsigned char* stop) {
   if (start == stop || !bufferStart) return 0;

@@ -37,6 +37,9 @@ int deviceLogDisplay(FILE* out, bool showIdentifiers);
 // the next buffer of the same size.
 void deviceLogEnd();
 
+// Ends the buffer and releases its device memory, the kept one included.
+void deviceLogRelease();
+
 // Prints the records from start until stop, jumping to wrapTarget on reaching
 // wrapPoint; all positions are device addresses. Stops early at a record that
 // lacks the record magic or has a format offset of 256 or more, at a corrupt

@@ -51,10 +51,12 @@ std::string runRecordText(const RunRecord& r) {
 
 void writeRunRecord(FILE* out, const RunRecord& r) { std::fputs(runRecordText(r).c_str(), out); }
 
-bool appendWhole(const char* path, const std::string& text, std::string* error) {
+bool appendWhole(const char* path, const std::string& text, std::string* error, bool* openFailed) {
+  if (openFailed) *openFailed = false;
   const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = std::strerror(errno);
+    if (openFailed) *openFailed = true;
     return false;
   }
   size_t done = 0;
@@ -76,13 +78,25 @@ bool appendWhole(const char* path, const std::string& text, std::string* error) 
 }
 
 void appendRunRecord(const char* outFile, const RunRecord& r) {
-  FILE* f = std::fopen(outFile, "a");
-  if (!f) {
-    std::fflush(stdout);
+  // The whole record goes out in one write() on a descriptor opened with
+  // O_APPEND: the kernel moves to the end of the file and writes there as one
+  // step, so records of processes appending to the same file at the same time
+  // stay whole and never interleave (on local file systems; NFS emulates
+  // O_APPEND and gives no such promise). A buffered stream may split a record
+  // into several writes, which could interleave; keep it to one write.
+  const std::string text = runRecordText(r);
+  std::string error;
+  bool openFailed = false;
+  if (appendWhole(outFile, text, &error, &openFailed)) return;
+  std::fflush(stdout);
+  if (openFailed) {
     std::fprintf(stderr, "Greska pri otvaranju fajla %s\n", outFile);
-    writeRunRecord(stderr, r);
-    std::exit(1);
+    std::fprintf(stderr, "smetp: cannot open %s: %s; the run record follows\n", outFile,
+                 error.c_str());
+  } else {
+    std::fprintf(stderr, "smetp: cannot write the run record to %s: %s; the record follows\n",
+                 outFile, error.c_str());
   }
-  writeRunRecord(f, r);
-  std::fclose(f);
+  std::fputs(text.c_str(), stderr);
+  std::exit(1);
 }

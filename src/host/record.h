@@ -26,8 +26,11 @@ void writeRunRecord(FILE* out, const RunRecord& r);
 // Appends `text` to the file (created when missing) with one write on a file
 // opened for appending, so that records of processes appending to the same
 // file never interleave; the close is checked too. On failure returns false
-// and sets *error to the reason.
-bool appendWhole(const char* path, const std::string& text, std::string* error);
-// Appends the record to the file; when the file cannot be opened, says so,
-// writes the record to standard error instead and ends the process with 1.
+// and sets *error to the reason (strerror), and *openFailed (when given) to
+// whether it was the open that failed.
+bool appendWhole(const char* path, const std::string& text, std::string* error,
+                 bool* openFailed = nullptr);
+// Appends the record to the file. When it cannot be stored (open, write or
+// close fails), says which file and why on standard error, writes the record
+// there instead and ends the process with 1.
 void appendRunRecord(const char* outFile, const RunRecord& r);

@@ -155,4 +155,6 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   gpuFree(cModifiedMutationProb);
   gpuFree(cBest);
   gpuFree(seeds);
+  freeChromosomeBits(hostPop);
+  deviceLogRelease();
 }

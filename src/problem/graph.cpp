@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "gpu/check.h"
 #include "gpu/gpu.h"
@@ -13,87 +14,241 @@
 
 namespace {
 
-enum ReadResult { readOk, readEnd, readNotNumber, readTooLarge };
+// The characters of an instance, from an open file or from memory, with the
+// number of the line that the next character starts or continues.
+struct Source {
+  FILE* file;                // null when reading from memory
+  const unsigned char* at;   // memory: the next byte
+  const unsigned char* end;  // memory: one past the last byte
+  int line;                  // 1-based line of the next character
+  int previous;              // the last character read, EOF before the first
+  int readError;             // errno of a failed read of the file, 0 when none
+};
+
+int nextChar(Source* s) {
+  int c = EOF;
+  if (s->readError) return EOF;
+  if (s->file) {
+    errno = 0;
+    c = std::getc(s->file);
+    if (c == EOF && std::ferror(s->file)) {
+      s->readError = errno ? errno : EIO;
+      return EOF;
+    }
+  } else if (s->at < s->end) {
+    c = *s->at++;
+  }
+  if (c == EOF) return EOF;
+  if (c == '\n') ++s->line;
+  s->previous = c;
+  return c;
+}
+
+// Puts back the character just read, which the next nextChar returns again.
+void unreadChar(Source* s, int c) {
+  if (c == EOF) return;
+  if (s->file)
+    std::ungetc(c, s->file);
+  else
+    --s->at;
+  if (c == '\n') --s->line;
+}
+
+// The line on which the text ended: a closing line break ends the line before.
+int lastLine(const Source& s) { return s.previous == '\n' ? s.line - 1 : s.line; }
+
+// Where one value of the file starts and its text as read, shortened.
+struct Token {
+  int line;
+  std::string text;  // raw bytes, at most tokenBytes of them
+  bool shortened;    // more bytes followed
+};
+
+enum { tokenBytes = 20 };
+
+void keep(Token* t, int c) {
+  if (t->text.size() < tokenBytes)
+    t->text += char(c);
+  else
+    t->shortened = true;
+}
+
+// Adds the rest of a rejected value, up to the next white space, to its text.
+void keepRest(Source* s, Token* t) {
+  int c;
+  while ((c = nextChar(s)) != EOF && !std::isspace(c)) keep(t, c);
+  unreadChar(s, c);
+}
+
+// The token's text in quotes, printable: bytes outside printable ASCII as
+// \xNN, quote and backslash escaped, "..." where it was shortened.
+std::string quoted(const Token& t) {
+  std::string out = "\"";
+  for (const char ch : t.text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += char(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(c));
+      out += hex;
+    }
+  }
+  if (t.shortened) out += "...";
+  return out + "\"";
+}
+
+enum ReadResult { readOk, readEnd, readFailed, readNotNumber, readTooLarge };
 
 // Reads one decimal integer the way "%d" does: white space skipped, an
 // optional sign, then digits up to the first other character, which stays
 // unread. Unlike "%d" it reports a value beyond the int range instead of
-// leaving it undefined.
-ReadResult readInt(FILE* f, int* out) {
+// leaving it undefined. *t gets the line where the value starts and, for a
+// rejected value, its text.
+ReadResult readInt(Source* s, int* out, Token* t) {
   int c;
-  do c = std::fgetc(f);
+  do c = nextChar(s);
   while (c != EOF && std::isspace(c));
-  if (c == EOF) return readEnd;
+  t->line = s->line;
+  t->text.clear();
+  t->shortened = false;
+  if (c == EOF) {
+    t->line = lastLine(*s);
+    return s->readError ? readFailed : readEnd;
+  }
   bool negative = false;
   if (c == '+' || c == '-') {
+    keep(t, c);
     negative = c == '-';
-    c = std::fgetc(f);
+    c = nextChar(s);
   }
   if (c == EOF || !std::isdigit(c)) {
-    if (c != EOF) std::ungetc(c, f);
+    unreadChar(s, c);
+    keepRest(s, t);
     return readNotNumber;
   }
   long long value = 0;
   bool tooLarge = false;
-  for (; c != EOF && std::isdigit(c); c = std::fgetc(f)) {
+  for (; c != EOF && std::isdigit(c); c = nextChar(s)) {
+    keep(t, c);
     value = value * 10 + (c - '0');
     if (value > 2147483648LL) {
       tooLarge = true;
       value = 2147483648LL;
     }
   }
-  if (c != EOF) std::ungetc(c, f);
+  unreadChar(s, c);
   if (negative) value = -value;
   if (tooLarge || value > INT_MAX || value < INT_MIN) return readTooLarge;
   *out = int(value);
   return readOk;
 }
 
-// Reads the next value of an edge line, or says why it cannot.
-bool readEdgeValue(FILE* f, int kept, int wanted, int* v, std::string* reason) {
-  char what[160];
-  switch (readInt(f, v)) {
+// After a value that another value must follow: true when the next character
+// cannot start or separate one, i.e. text glued to the number ("90abc",
+// "9e1"). A glued sign is left alone, since "5+1" reads as the two values 5
+// and +1. Such text is added to *t.
+bool gluedText(Source* s, Token* t) {
+  const int c = nextChar(s);
+  unreadChar(s, c);
+  if (c == EOF || std::isspace(c) || c == '+' || c == '-') return false;
+  keepRest(s, t);
+  return true;
+}
+
+std::string lineText(int line, const char* what) {
+  return "line " + std::to_string(line) + ": " + what;
+}
+
+std::string readErrorText(const Source& s) { return std::strerror(s.readError); }
+
+// Reads one header value, or says why it cannot.
+bool readHeaderValue(Source* s, int* v, Token* t, std::string* reason) {
+  char what[200];
+  switch (readInt(s, v, t)) {
+    case readOk:
+      if (!gluedText(s, t)) return true;
+      std::snprintf(what, sizeof what, "header: %s is not a number", quoted(*t).c_str());
+      break;
+    case readEnd:
+      std::snprintf(what, sizeof what,
+                    "the file ends before the header is complete (two integers: nodes, twice "
+                    "the edge count)");
+      break;
+    case readFailed:
+      std::snprintf(what, sizeof what, "read error in the header: %s", readErrorText(*s).c_str());
+      break;
+    case readNotNumber:
+      std::snprintf(what, sizeof what,
+                    "header: %s is not a number (the header is two integers: nodes, twice the "
+                    "edge count)",
+                    quoted(*t).c_str());
+      break;
+    case readTooLarge:
+      std::snprintf(what, sizeof what, "header: the number %s is too large", quoted(*t).c_str());
+      break;
+  }
+  *reason = lineText(t->line, what);
+  return false;
+}
+
+// Reads the next value of an edge line, or says why it cannot. With
+// moreFollows, text glued to the value is rejected at once (the next read
+// would fail on it anyway).
+bool readEdgeValue(Source* s, int kept, int wanted, bool moreFollows, int* v, Token* t,
+                   std::string* reason) {
+  char what[200];
+  ReadResult result = readInt(s, v, t);
+  if (result == readOk && moreFollows && gluedText(s, t)) result = readNotNumber;
+  switch (result) {
     case readOk:
       return true;
     case readEnd:
       std::snprintf(what, sizeof what, "the file ends after %d of %d edges", kept, wanted);
       break;
+    case readFailed:
+      std::snprintf(what, sizeof what, "read error after %d of %d edges: %s", kept, wanted,
+                    readErrorText(*s).c_str());
+      break;
     case readNotNumber:
-      std::snprintf(what, sizeof what, "text that is not a number after %d of %d edges", kept,
-                    wanted);
+      std::snprintf(what, sizeof what, "text %s that is not a number after %d of %d edges",
+                    quoted(*t).c_str(), kept, wanted);
       break;
     case readTooLarge:
-      std::snprintf(what, sizeof what, "a number too large after %d of %d edges", kept, wanted);
+      std::snprintf(what, sizeof what, "the number %s is too large, after %d of %d edges",
+                    quoted(*t).c_str(), kept, wanted);
       break;
   }
-  *reason = what;
+  *reason = lineText(t->line, what);
   return false;
 }
 
-// Checks and reads the header and edge lines of an open file into g.
-bool parseGraph(FILE* f, GraphData* g, std::string* reason) {
+// Checks and reads the header and edge lines into g.
+bool parseGraph(Source* s, GraphData* g, std::string* reason) {
   int n = 0, a = 0;
-  if (readInt(f, &n) != readOk || readInt(f, &a) != readOk) {
-    *reason = "missing or unreadable header (two integers: nodes, twice the edge count)";
+  Token nodesToken, countToken;
+  if (!readHeaderValue(s, &n, &nodesToken, reason) || !readHeaderValue(s, &a, &countToken, reason))
     return false;
-  }
   const int nl = a / 2;
   char what[200];
   if (n < 2 || n > maxNodes) {
-    std::snprintf(what, sizeof what, "%d nodes; a graph has 2 to %d", n, int(maxNodes));
-    *reason = what;
+    std::snprintf(what, sizeof what, "header: %d nodes; a graph has 2 to %d", n, int(maxNodes));
+    *reason = lineText(nodesToken.line, what);
     return false;
   }
   if (nl < 1 || nl > maxEdges) {
-    std::snprintf(what, sizeof what, "%d edges (header %d / 2); a graph has 1 to %d", nl, a,
+    std::snprintf(what, sizeof what, "header: %d edges (header %d / 2); a graph has 1 to %d", nl, a,
                   int(maxEdges));
-    *reason = what;
+    *reason = lineText(countToken.line, what);
     return false;
   }
   if (nl > n * (n - 1) / 2) {
-    std::snprintf(what, sizeof what, "%d edges, more than the %d pairs of %d nodes", nl,
+    std::snprintf(what, sizeof what, "header: %d edges, more than the %d pairs of %d nodes", nl,
                   n * (n - 1) / 2, n);
-    *reason = what;
+    *reason = lineText(countToken.line, what);
     return false;
   }
   g->n = n;
@@ -107,20 +262,25 @@ bool parseGraph(FILE* f, GraphData* g, std::string* reason) {
   int wantU = 1, wantV = 2;
   for (int kept = 0; kept < nl;) {
     int u = 0, v = 0, w = 0;
-    if (!readEdgeValue(f, kept, nl, &u, reason) || !readEdgeValue(f, kept, nl, &v, reason) ||
-        !readEdgeValue(f, kept, nl, &w, reason))
+    Token ut, vt, wt;
+    if (!readEdgeValue(s, kept, nl, true, &u, &ut, reason) ||
+        !readEdgeValue(s, kept, nl, true, &v, &vt, reason))
       return false;
+    // Nothing is read after the last kept edge, so text glued to its weight is
+    // never seen.
+    const bool lastKept = u < v && kept + 1 == nl;
+    if (!readEdgeValue(s, kept, nl, !lastKept, &w, &wt, reason)) return false;
     if (u < 1 || u > n || v < 1 || v > n) {
       std::snprintf(what, sizeof what, "edge line \"%d %d %d\": node number outside 1..%d", u, v, w,
                     n);
-      *reason = what;
+      *reason = lineText(u < 1 || u > n ? ut.line : vt.line, what);
       return false;
     }
     if (w < -32768 || w > 32767) {
       std::snprintf(what, sizeof what,
                     "edge line \"%d %d %d\": weight outside the 16-bit range -32768..32767", u, v,
                     w);
-      *reason = what;
+      *reason = lineText(wt.line, what);
       return false;
     }
     if (u >= v) continue;
@@ -129,7 +289,7 @@ bool parseGraph(FILE* f, GraphData* g, std::string* reason) {
                     "edge line \"%d %d %d\": expected the pair %d %d next (pairs u < v must come "
                     "in the order 1 2, 1 3, ..., %d %d)",
                     u, v, w, wantU, wantV, n - 1, n);
-      *reason = what;
+      *reason = lineText(ut.line, what);
       return false;
     }
     g->links[kept].from = short(u - 1);
@@ -152,9 +312,16 @@ GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reaso
     *reason = std::strerror(errno);
     return graphOpenFailed;
   }
-  const bool ok = parseGraph(f, g, reason);
+  Source s = {f, nullptr, nullptr, 1, EOF, 0};
+  const bool ok = parseGraph(&s, g, reason);
   std::fclose(f);
   return ok ? graphOk : graphBad;
+}
+
+GraphReadStatus readGraphText(const char* data, size_t size, GraphData* g, std::string* reason) {
+  const auto bytes = reinterpret_cast<const unsigned char*>(data);
+  Source s = {nullptr, bytes, bytes + size, 1, EOF, 0};
+  return parseGraph(&s, g, reason) ? graphOk : graphBad;
 }
 
 int graphConstBytes(const GraphData& g) { return 4 * (g.n - 1) + 6 * g.nl + 12; }
@@ -175,6 +342,8 @@ void loadGraph(const char* path, int* constBytes) {
       break;
     case graphOpenFailed:
       std::printf("Ne moze da se otvori fajl %s \n", path);
+      std::fflush(stdout);
+      std::fprintf(stderr, "smetp: cannot open graph file %s: %s\n", path, reason.c_str());
       std::exit(1);
     case graphBad:
       std::fflush(stdout);

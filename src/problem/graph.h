@@ -2,6 +2,7 @@
 // lines "u v w" with 1-based nodes; only lines with u < v are taken.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "problem/chrom.h"
@@ -20,9 +21,15 @@ struct GraphData {
 enum GraphReadStatus { graphOk, graphOpenFailed, graphBad };
 
 // Reads and checks the instance without printing or uploading anything. On
-// graphOpenFailed, *reason holds why the file could not be opened; on
-// graphBad, what is wrong with it.
+// graphOpenFailed, *reason holds why the file could not be opened (strerror);
+// on graphBad, what is wrong with it, starting "line L: " with the 1-based line
+// at fault and quoting offending text shortened and in printable form. A read
+// error is reported as such, not as the end of the file.
 GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reason);
+
+// The same check of an instance held in memory (size bytes, NUL bytes
+// included): graphOk or graphBad.
+GraphReadStatus readGraphText(const char* data, size_t size, GraphData* g, std::string* reason);
 
 // Bytes of device constant data that an instance takes.
 int graphConstBytes(const GraphData& g);

@@ -15,3 +15,10 @@ void allocChromosomeBits(Chrom* hostPop) {
   }
   std::printf("Alocirano %d karaktera za svaki niz grana\n", bytes);
 }
+
+void freeChromosomeBits(Chrom* hostPop) {
+  for (int i = 0; i < popSize; ++i) {
+    gpuFree(hostPop[i].lbit);
+    hostPop[i].lbit = nullptr;
+  }
+}
