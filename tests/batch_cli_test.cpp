@@ -150,7 +150,7 @@ TEST_F(BatchCli, BadLinesAreNamedByFileAndLineAndNothingIsWritten) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(
       "smetp-batch: runs.txt:2: cannot open graph file nowhere.txt: No such file or directory\n"
-      "smetp-batch: runs.txt:3: bad graph file bad.txt: the file ends after 1 of 3 edges\n",
+      "smetp-batch: runs.txt:3: bad graph file bad.txt: line 3: the file ends after 1 of 3 edges\n",
       r.err);
   r = batch("-", "g6.txt 1 100 0 0.5\n\nnowhere.txt 1 100 0 0.5\n");
   EXPECT_EQ(1, r.status);
