@@ -1,0 +1,84 @@
+#include "batch/progress.h"
+
+#include <cmath>
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+void drawBar(Progress* p) {
+  const double elapsed = secondsSince(p->start);
+  const double rate = elapsed > 0 ? double(p->generationsDone) / elapsed : 0;
+  const double left =
+      rate > 0 ? double(p->totalGenerations - p->generationsDone) / rate : (p->done ? 0 : -1);
+  std::fprintf(p->out, "\r%s\x1b[K", barText(p->done, p->total, rate, left, 30).c_str());
+  std::fflush(p->out);
+  p->drawn = true;
+  p->lastDraw = std::chrono::steady_clock::now();
+}
+
+}  // namespace
+
+std::string durationText(double seconds) {
+  if (!(seconds >= 0) || seconds > 1e8) return "--:--";
+  const long s = long(std::lround(seconds));
+  char text[40];
+  if (s >= 3600)
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+std::string barText(long done, long total, double generationsPerSecond, double secondsLeft,
+                    int width) {
+  const int filled = total > 0 ? int(double(width) * double(done) / double(total)) : width;
+  std::string bar =
+      "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.') + "]";
+  char text[160];
+  std::snprintf(text, sizeof text, " %ld/%ld runs  %.0f gen/s  %s left", done, total,
+                generationsPerSecond, durationText(secondsLeft).c_str());
+  return bar + text;
+}
+
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total,
+                   long long totalGenerations) {
+  p->mode = mode;
+  p->out = out;
+  p->total = total;
+  p->done = 0;
+  p->totalGenerations = totalGenerations;
+  p->generationsDone = 0;
+  p->start = p->lastDraw = std::chrono::steady_clock::now();
+  p->drawn = false;
+  if (mode == progressBar) drawBar(p);
+}
+
+void progressGenerations(Progress* p, long long generationsDone) {
+  p->generationsDone = generationsDone;
+  if (p->mode == progressBar && secondsSince(p->lastDraw) >= 0.2) drawBar(p);
+}
+
+void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
+  ++p->done;
+  if (p->mode == progressBar) {
+    drawBar(p);
+  } else if (p->mode == progressLines) {
+    std::fprintf(p->out, "smetp-batch: run %ld/%ld done (index %ld, %s seed %d): best %d, %.3f s\n",
+                 p->done, p->total, spec.index, spec.path.c_str(), spec.seed, int(r.record.best),
+                 r.record.totSec);
+    std::fflush(p->out);
+  }
+}
+
+void endProgress(Progress* p) {
+  if (p->mode == progressBar && p->drawn) {
+    drawBar(p);
+    std::fputc('\n', p->out);
+    std::fflush(p->out);
+  }
+  p->drawn = false;
+  p->mode = progressNone;
+}

@@ -1,0 +1,36 @@
+// Progress of a batch on standard error: a bar that redraws itself on a
+// terminal, one line per finished run otherwise, or nothing.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "batch/engine.h"
+
+enum ProgressMode { progressNone, progressLines, progressBar };
+
+struct Progress {
+  ProgressMode mode;
+  FILE* out;
+  long total;                  // runs of the batch
+  long done;                   // runs finished
+  long long totalGenerations;  // generations of all runs together
+  long long generationsDone;   // as the engine last reported
+  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point lastDraw;
+  bool drawn;  // the bar is on the screen
+};
+
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total,
+                   long long totalGenerations);
+void progressGenerations(Progress* p, long long generationsDone);
+void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r);
+// Ends the bar's line; call before printing anything else.
+void endProgress(Progress* p);
+
+// "1:02:03" or "2:03" for a number of seconds; "--:--" when unknown.
+std::string durationText(double seconds);
+// The bar's text: runs done of total, generations per second, time left.
+std::string barText(long done, long total, double generationsPerSecond, double secondsLeft,
+                    int width);

@@ -1,0 +1,213 @@
+#include "batch/results.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "batch/runs.h"
+#include "problem/chrom.h"
+
+namespace {
+
+enum { maxFeasibleEnergy = 64999 };
+
+// The float as the JSON number of its shortest decimal text (a double read
+// from that text prints as the same digits).
+double jsonFloat(float value) { return std::strtod(shortestFloatText(value).c_str(), nullptr); }
+
+int findRoot(std::vector<int>& parent, int v) {
+  while (parent[size_t(v)] != v) {
+    parent[size_t(v)] = parent[size_t(parent[size_t(v)])];
+    v = parent[size_t(v)];
+  }
+  return v;
+}
+
+}  // namespace
+
+int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& links,
+                   std::string* error) {
+  // The weight of each pair that the instance lists.
+  std::vector<int> weight(size_t(g.n * g.n), 0);
+  std::vector<bool> listed(size_t(g.n * g.n), false);
+  for (int e = 0; e < g.nl; ++e) {
+    const size_t k = size_t(g.links[e].from * g.n + g.links[e].to);
+    weight[k] = g.links[e].weight;
+    listed[k] = true;
+  }
+  std::vector<int> power(size_t(g.n), 0);
+  std::vector<int> parent(size_t(g.n));
+  for (int v = 0; v < g.n; ++v) parent[size_t(v)] = v;
+  int components = g.n;
+  for (const std::pair<int, int>& l : links) {
+    const int u = l.first - 1, v = l.second - 1;
+    if (u < 0 || v <= u || v >= g.n || !listed[size_t(u * g.n + v)]) {
+      *error = "the link [" + std::to_string(l.first) + ", " + std::to_string(l.second) +
+               "] is not an edge of the instance";
+      return -1;
+    }
+    const int w = weight[size_t(u * g.n + v)];
+    power[size_t(u)] = std::max(power[size_t(u)], w);
+    power[size_t(v)] = std::max(power[size_t(v)], w);
+    const int ru = findRoot(parent, u), rv = findRoot(parent, v);
+    if (ru != rv) {
+      parent[size_t(ru)] = rv;
+      --components;
+    }
+  }
+  if (components != 1) return infeasibleFit;
+  long energy = 0;
+  for (int p : power) energy += p;
+  return int(std::min(energy, long(maxFeasibleEnergy)));
+}
+
+std::string checkTopology(const GraphData& g, const RunResult& r) {
+  const int best = int(r.record.best);
+  if (!r.hasTopology) {
+    if (best == infeasibleFit) return "";
+    return "the run reports the best " + std::to_string(best) + " but no topology";
+  }
+  std::string error;
+  const int energy = topologyEnergy(g, r.topology, &error);
+  if (energy < 0) return error;
+  if (energy == best) return "";
+  if (energy == infeasibleFit)
+    return "the run reports the best " + std::to_string(best) +
+           " but its topology does not connect all nodes";
+  return "the run reports the best " + std::to_string(best) + " but its topology's energy is " +
+         std::to_string(energy);
+}
+
+int launchOfBest(const std::vector<unsigned short>& history) {
+  if (history.empty() || history.back() == infeasibleFit) return 0;
+  // history[j] is the best after launch j (j >= 1).
+  for (size_t j = 1; j < history.size(); ++j)
+    if (history[j] == history.back()) return int(j);
+  return 0;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (!EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr)) return "";
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned i = 0; i < len; ++i) {
+    text += hex[digest[i] >> 4];
+    text += hex[digest[i] & 15];
+  }
+  return text;
+}
+
+std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
+                       const std::string& runsSha256) {
+  nlohmann::ordered_json j;
+  j["index"] = spec.index;
+  j["runs_sha256"] = runsSha256;
+  j["instance"] = spec.path;
+  j["nodes"] = g.n;
+  j["edges"] = g.nl;
+  j["seed"] = spec.seed;
+  j["generations"] = r.record.maxGen;
+  j["hardness"] = spec.objHard;
+  j["density"] = jsonFloat(spec.graphDens);
+  j["launches"] = r.launches;
+  j["best"] = int(r.record.best);
+  j["feasible"] = r.record.best < infeasibleFit;
+  j["history"] = r.history;
+  j["launch_of_best"] = launchOfBest(r.history);
+  j["seconds_to_best"] = r.record.sec;
+  j["seconds"] = r.record.totSec;
+  j["end_mutation"] = jsonFloat(r.record.endMut);
+  j["backend"] = r.backend ? r.backend : "";
+  if (r.hasTopology) {
+    std::vector<std::pair<int, int>> links = r.topology;
+    std::sort(links.begin(), links.end());
+    j["topology"] = nlohmann::json::array();
+    for (const std::pair<int, int>& l : links) j["topology"].push_back({l.first, l.second});
+  } else {
+    j["topology"] = nullptr;
+  }
+  j["record"] = runRecordText(r.record);
+  // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
+                       const std::string& recordPath, std::string* error) {
+  out->resultsPath = resultsPath;
+  out->recordPath = recordPath;
+  out->next = 0;
+  out->waiting.clear();
+  out->failed = false;
+  out->resultsFd =
+      ::open(resultsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (out->resultsFd < 0) {
+    *error = "cannot write results file " + resultsPath + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Writes the whole line at the end of the file; on failure cuts the file back
+// to where it ended, so that no part of the line stays.
+bool writeLine(int fd, const std::string& line, std::string* reason) {
+  const off_t before = ::lseek(fd, 0, SEEK_END);
+  size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *reason = n < 0 ? std::strerror(errno) : "nothing written";
+      if (done > 0 && before >= 0) (void)!::ftruncate(fd, before);
+      return false;
+    }
+    done += size_t(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool offerResult(OrderedOutput* out, size_t position, std::string line, std::string record,
+                 std::string* error) {
+  if (out->failed) return false;
+  out->waiting.emplace(position, std::make_pair(std::move(line), std::move(record)));
+  for (auto it = out->waiting.begin(); it != out->waiting.end() && it->first == out->next;
+       it = out->waiting.erase(it), ++out->next) {
+    std::string reason;
+    if (!writeLine(out->resultsFd, it->second.first, &reason)) {
+      *error = "cannot write results file " + out->resultsPath + ": " + reason +
+               "\nthe record of the run that was not written follows:\n" + it->second.second;
+      out->failed = true;
+      return false;
+    }
+    if (!out->recordPath.empty() &&
+        !appendWhole(out->recordPath.c_str(), it->second.second, &reason)) {
+      *error = "cannot append to record file " + out->recordPath + ": " + reason +
+               "\nthe record of the run that was not appended follows:\n" + it->second.second;
+      out->failed = true;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool closeOrderedOutput(OrderedOutput* out, std::string* error) {
+  if (out->resultsFd < 0) return true;
+  const int fd = out->resultsFd;
+  out->resultsFd = -1;
+  if (::close(fd) != 0) {
+    *error = "cannot write results file " + out->resultsPath + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}

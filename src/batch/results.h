@@ -1,0 +1,62 @@
+// A finished run as one line of the results file (JSON Lines), the host's
+// own check of the run's topology, and the writer that puts results and
+// records out in run order while runs finish in any order.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "batch/engine.h"
+#include "problem/graph.h"
+
+// The energy of a topology (1-based pairs) on instance g: each node's power
+// is the largest weight among its chosen links, never below 0; the energy is
+// the sum of powers, capped at 64999, and 65000 when the links do not connect
+// all g.n nodes. Returns -1 and sets *error when a pair is not an edge of g.
+int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& links,
+                   std::string* error);
+
+// Checks a finished run's topology against its best: "" when they agree,
+// else what is wrong. A run without a topology must have the best 65000.
+std::string checkTopology(const GraphData& g, const RunResult& r);
+
+// The first launch after which the best had its final value; 0 when the
+// final best is 65000. history is the run's history (launches + 1 values).
+int launchOfBest(const std::vector<unsigned short>& history);
+
+// sha256 of the bytes, as 64 lowercase hex digits.
+std::string sha256Hex(const std::string& bytes);
+
+// The run's result as one JSON object and a line break.
+std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
+                       const std::string& runsSha256);
+
+// Puts finished runs out in the order of positions 0, 1, 2, ...: each result
+// line with one write to the results file, then the record appended whole to
+// the record file (none when recordPath is empty).
+struct OrderedOutput {
+  int resultsFd;
+  std::string resultsPath;
+  std::string recordPath;
+  size_t next;  // position of the next run to put out
+  std::map<size_t, std::pair<std::string, std::string>> waiting;  // line and record text
+  bool failed;
+};
+
+// Opens the results file (created or truncated). Returns false with the
+// reason in *error when it cannot be opened.
+bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
+                       const std::string& recordPath, std::string* error);
+
+// Takes the finished run at `position` and writes every run now due. On a
+// failed write, sets out->failed, puts the message (naming the file and the
+// reason) and the record text of the run that was not recorded in *error,
+// and returns false; nothing more is written after that. A result line that
+// was written only in part is cut off again.
+bool offerResult(OrderedOutput* out, size_t position, std::string line, std::string record,
+                 std::string* error);
+
+// Closes the results file; false with *error when the close fails.
+bool closeOrderedOutput(OrderedOutput* out, std::string* error);

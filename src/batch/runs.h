@@ -1,0 +1,69 @@
+// The list of runs of a batch: a runs file (one run a line, the five
+// arguments of smetp) or the cross product of grid options. The parsers take
+// text and return an error text instead of printing or exiting, so that tests
+// and fuzz targets can call them on any buffer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One run as read, before the instances are loaded.
+struct RunLine {
+  std::string path;
+  int seed;
+  int maxGen;
+  int objHard;
+  float graphDens;
+  long line;  // 1-based line of the runs file; 0 for a run of the grid
+};
+
+struct RunsError {
+  long line;
+  std::string reason;
+};
+
+// A runs file: one run a line, "graphfile seed generations hardness density"
+// separated by blanks (space, tab, CR, VT, FF). A field that starts with '#'
+// starts a comment that runs to the end of the line; lines with no fields are
+// skipped. The numbers are converted as smetp converts its arguments: the
+// integers with strtol (base 10) and the density with strtod, each up to the
+// first character that cannot continue the number ("12abc" is 12, "abc" is 0).
+// Every bad line is reported in *errors (in line order); returns true when
+// there is none.
+bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
+                   std::vector<RunsError>* errors);
+
+// The same, as one text: "" when the runs are good, else one "LINE: reason"
+// line per bad line.
+std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* runs);
+
+// A list of integers for --seeds and --hardness: items separated by commas,
+// each either a number or an inclusive range FIRST-LAST with FIRST <= LAST.
+// A number is an optional sign and decimal digits, so a minus right after a
+// number separates the two ends of a range: "-3--1" is -3, -2, -1 and
+// "-5,7" is -5 and 7. No blanks, no empty items.
+bool parseIntList(const std::string& text, std::vector<int>* values, std::string* error);
+
+// A list of densities for --density: numbers separated by commas, each read
+// whole by strtod.
+bool parseFloatList(const std::string& text, std::vector<float>* values, std::string* error);
+
+// "K/N" with 0 <= K < N: the shard of the runs whose index i has i mod N == K.
+bool parseShard(const std::string& text, long* k, long* n, std::string* error);
+
+// The most runs a grid may expand to.
+enum { maxGridRuns = 1000000 };
+
+// The grid's runs in order: for each instance, each hardness, each density,
+// each seed. Fails when that is more than maxGridRuns runs.
+bool expandGrid(const std::vector<std::string>& instances, const std::vector<int>& seeds,
+                int maxGen, const std::vector<int>& hardness, const std::vector<float>& densities,
+                std::vector<RunLine>* runs, std::string* error);
+
+// The shortest decimal text that strtof reads back as exactly `value`.
+std::string shortestFloatText(float value);
+
+// The runs as a runs file: one "path seed generations hardness density" line
+// per run, the density as shortestFloatText. Parsing it gives the same runs
+// (for paths without blanks).
+std::string canonicalRunsText(const std::vector<RunLine>& runs);

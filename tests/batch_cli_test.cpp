@@ -1,0 +1,360 @@
+// smetp-batch run as a process: its errors and what it leaves behind, shards,
+// the order of results and records, signals, and each run against smetp
+// itself on the same five arguments.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "batch/results.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream s(text);
+  for (std::string l; std::getline(s, l);) lines.push_back(l);
+  return lines;
+}
+
+// The record text with its clock readings (start time, sec, totSec) masked:
+// each such line keeps its name only.
+std::string maskTimes(const std::string& record) {
+  std::string masked;
+  for (const std::string& l : linesOf(record)) {
+    const bool clock =
+        l.rfind("time:", 0) == 0 || l.rfind("sec:", 0) == 0 || l.rfind("totSec:", 0) == 0;
+    masked += (clock ? l.substr(0, l.find(':') + 1) : l) + "\n";
+  }
+  return masked;
+}
+
+// The records of a record file, one string each.
+std::vector<std::string> recordsOf(const std::string& text) {
+  const std::string start = "-----------------------------------------------------------\t\t\t\t\n";
+  std::vector<std::string> records;
+  for (size_t p = text.find(start); p != std::string::npos;) {
+    const size_t next = text.find(start, p + start.size());
+    records.push_back(text.substr(p, next == std::string::npos ? std::string::npos : next - p));
+    p = next;
+  }
+  return records;
+}
+
+// A complete graph of n nodes with weight 10 * (u + v) - 35 (some weights
+// are not positive), both directions listed.
+std::string completeGraph(int n) {
+  std::string text = std::to_string(n) + " " + std::to_string(n * (n - 1)) + "\n";
+  for (int u = 1; u <= n; ++u)
+    for (int v = 1; v <= n; ++v)
+      if (u != v)
+        text += std::to_string(u) + " " + std::to_string(v) + " " +
+                std::to_string(10 * (u + v) - 35) + "\n";
+  return text;
+}
+
+class BatchCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/smetp-batch-cli-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir = pattern;
+    writeFile(path("g6.txt"), completeGraph(6));
+    writeFile(path("g2.txt"), "2 2\n1 2 5\n2 1 5\n");
+    writeFile(path("g10.txt"), readFile(SMETP_DATA_DIR "/g10.txt"));
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+  Result runExe(const char* exe, const std::string& args, const std::string& input = "") {
+    std::string cmd =
+        "cd '" + dir + "' && SMETP_BACKEND=cpu '" + exe + "' " + args + " >stdout.txt 2>stderr.txt";
+    if (!input.empty()) {
+      writeFile(path("stdin.txt"), input);
+      cmd += " <stdin.txt";
+    } else {
+      cmd += " </dev/null";
+    }
+    const int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = readFile(path("stdout.txt"));
+    r.err = readFile(path("stderr.txt"));
+    return r;
+  }
+  Result batch(const std::string& args, const std::string& input = "") {
+    return runExe(SMETP_BATCH_EXE, args, input);
+  }
+
+  std::vector<json> results(const std::string& name = "results.jsonl") {
+    std::vector<json> out;
+    for (const std::string& l : linesOf(readFile(path(name)))) out.push_back(json::parse(l));
+    return out;
+  }
+
+  std::string path(const std::string& name) { return dir + "/" + name; }
+  std::string dir;
+};
+
+TEST_F(BatchCli, BadLinesAreNamedByFileAndLineAndNothingIsWritten) {
+  writeFile(path("results.jsonl"), "earlier results\n");
+  writeFile(path("runs.txt"), "# runs\ng6.txt 1 100 0 0.5\ng6.txt 1 100 0\n\ng6.txt 1 2 3 4 5\n");
+  Result r = batch("runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(
+      "smetp-batch: runs.txt:3: 4 fields; a run line has 5: graphfile seed generations hardness "
+      "density\n"
+      "smetp-batch: runs.txt:5: 6 fields; a run line has 5: graphfile seed generations hardness "
+      "density\n",
+      r.err);
+
+  // Instances: each read once, the first line that names it reported.
+  writeFile(path("bad.txt"), "3 6\n1 2 10\n1 3\n");
+  writeFile(path("runs.txt"),
+            "g6.txt 1 100 0 0.5\nnowhere.txt 1 100 0 0.5\nbad.txt 2 50 0 0.5\n"
+            "nowhere.txt 3 100 0 0.5\n");
+  r = batch("runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(
+      "smetp-batch: runs.txt:2: cannot open graph file nowhere.txt: No such file or directory\n"
+      "smetp-batch: runs.txt:3: bad graph file bad.txt: line 3: the file ends after 1 of 3 edges\n",
+      r.err);
+  r = batch("-", "g6.txt 1 100 0 0.5\n\nnowhere.txt 1 100 0 0.5\n");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("smetp-batch: -:3: cannot open graph file nowhere.txt: "));
+
+  // The grid's instances are named by the option.
+  r = batch(
+      "--instance g6.txt --instance nowhere.txt --seeds 1-3 --generations 50 "
+      "--hardness 0 --density 0.5");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(
+      "smetp-batch: --instance nowhere.txt: cannot open graph file nowhere.txt: No such file or "
+      "directory\n",
+      r.err);
+  r = batch("--instance g6.txt --seeds 3-1 --generations 50 --hardness 0 --density 0.5");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("smetp-batch: --seeds \"3-1\": the range 3-1 ends below its start\n", r.err);
+  EXPECT_EQ(1, batch("--instance g6.txt --seeds 1 --hardness 0 --density 0.5").status);
+  EXPECT_EQ(1, batch("runs.txt --instance g6.txt --seeds 1 --generations 50 --hardness 0 "
+                     "--density 0.5")
+                   .status);
+  EXPECT_EQ(1, batch("missing-runs.txt").status);
+  EXPECT_EQ(1, batch("--shard 2/2 -", "g6.txt 1 100 0 0.5\n").status);
+  EXPECT_EQ(1, batch("", "").status);
+
+  EXPECT_EQ("earlier results\n", readFile(path("results.jsonl")));
+  EXPECT_FALSE(exists(path("out.dat")));
+
+  r = batch("--help");
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.out.find("--shard"));
+}
+
+TEST_F(BatchCli, ResultsAndRecordsInRunOrderWhateverFinishesFirst) {
+  // Long runs first, so that later runs finish before earlier ones.
+  std::string runs = "# mixed lengths\n";
+  for (int i = 0; i < 8; ++i)
+    runs += "g6.txt " + std::to_string(i) + " " + std::to_string(i < 2 ? 1000 : 50) + " 0 0.5\n";
+  writeFile(path("runs.txt"), runs);
+  const Result r = batch("--jobs 3 --results r.jsonl --record rec.dat runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(8u, linesOf(r.err).size());  // one progress line per run: stderr is not a terminal
+  const std::vector<json> res = results("r.jsonl");
+  const std::vector<std::string> records = recordsOf(readFile(path("rec.dat")));
+  ASSERT_EQ(8u, res.size());
+  ASSERT_EQ(8u, records.size());
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(i, res[size_t(i)]["index"]);
+    EXPECT_EQ(i, res[size_t(i)]["seed"]);
+    EXPECT_EQ(sha256Hex(runs), res[size_t(i)]["runs_sha256"]);
+    EXPECT_EQ(records[size_t(i)], res[size_t(i)]["record"]);
+    EXPECT_EQ("g6.txt", res[size_t(i)]["instance"]);
+    EXPECT_EQ(6, res[size_t(i)]["nodes"]);
+    EXPECT_EQ(15, res[size_t(i)]["edges"]);
+  }
+  EXPECT_FALSE(exists(path("out.dat")));
+  ASSERT_EQ(0, batch("--no-record --quiet runs.txt").status);
+  EXPECT_EQ("", readFile(path("stderr.txt")));
+  EXPECT_EQ(8u, results().size());
+  EXPECT_FALSE(exists(path("out.dat")));
+}
+
+TEST_F(BatchCli, ShardsTakeEveryNthRunAndKeepTheGlobalIndex) {
+  const std::string grid =
+      "--instance g6.txt --instance g2.txt --seeds=-1-1 --generations 100 --hardness 0 "
+      "--density 0.3,0.6 --quiet --no-record";
+  ASSERT_EQ(0, batch(grid + " --results all.jsonl").status);
+  const std::vector<json> all = results("all.jsonl");
+  ASSERT_EQ(12u, all.size());
+  // Grid order: instance, hardness, density, seed.
+  EXPECT_EQ(-1, all[0]["seed"]);
+  EXPECT_EQ(1, all[2]["seed"]);
+  EXPECT_EQ(0.6, all[3]["density"]);
+  EXPECT_EQ("g2.txt", all[6]["instance"]);
+  const std::string canonical =
+      "g6.txt -1 100 0 0.3\ng6.txt 0 100 0 0.3\ng6.txt 1 100 0 0.3\ng6.txt -1 100 0 0.6\n"
+      "g6.txt 0 100 0 0.6\ng6.txt 1 100 0 0.6\ng2.txt -1 100 0 0.3\ng2.txt 0 100 0 0.3\n"
+      "g2.txt 1 100 0 0.3\ng2.txt -1 100 0 0.6\ng2.txt 0 100 0 0.6\ng2.txt 1 100 0 0.6\n";
+  EXPECT_EQ(sha256Hex(canonical), all[0]["runs_sha256"]);
+  // The same runs from a runs file carry the file's own hash.
+  writeFile(path("runs.txt"), canonical);
+  for (int k = 0; k < 5; ++k) {
+    const std::string name = "s" + std::to_string(k) + ".jsonl";
+    ASSERT_EQ(0, batch("--quiet --no-record --shard " + std::to_string(k) + "/5 --results " + name +
+                       " runs.txt")
+                     .status);
+    const std::vector<json> part = results(name);
+    ASSERT_EQ(k < 2 ? 3u : 2u, part.size());
+    for (size_t j = 0; j < part.size(); ++j) {
+      const size_t i = size_t(k) + 5 * j;
+      EXPECT_EQ(long(i), part[j]["index"]);
+      EXPECT_EQ(sha256Hex(canonical), part[j]["runs_sha256"]);
+      for (const char* field : {"instance", "seed", "density", "best", "history", "topology"})
+        EXPECT_EQ(all[i][field], part[j][field]) << field << " of run " << i;
+    }
+  }
+  // More shards than runs: an empty shard is a finished one.
+  ASSERT_EQ(0, batch("--quiet --no-record --shard 20/21 --results e.jsonl runs.txt").status);
+  EXPECT_EQ("", readFile(path("e.jsonl")));
+}
+
+// Starts smetp-batch in the background; returns its process id.
+pid_t startBatch(const std::string& dir, const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (!std::freopen("/dev/null", "r", stdin) || !std::freopen("stderr.txt", "w", stderr))
+      _exit(127);
+    std::vector<char*> argv = {const_cast<char*>(SMETP_BATCH_EXE)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    setenv("SMETP_BACKEND", "cpu", 1);
+    execv(SMETP_BATCH_EXE, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+TEST_F(BatchCli, SignalsEndTheBatchWithWholeResults) {
+  writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
+  // Two short runs that finish early, then long ones that the signal stops.
+  std::string runs = "g45.txt 1 50 0 0.3\ng45.txt 2 100 0 0.3\n";
+  for (int i = 0; i < 4; ++i) runs += "g45.txt " + std::to_string(i) + " 20000 0 0.3\n";
+  writeFile(path("runs.txt"), runs);
+  for (const int sig : {SIGINT, SIGTERM}) {
+    const pid_t pid = startBatch(dir, {"--jobs", "1", "runs.txt"});
+    ASSERT_GT(pid, 0);
+    // Wait for the first result, then stop the batch.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (readFile(path("results.jsonl")).empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(pid, sig);
+    int raw = 0;
+    ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(sig == SIGINT ? 130 : 143, WEXITSTATUS(raw));
+    const std::string text = readFile(path("results.jsonl"));
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ('\n', text.back());
+    const std::vector<json> res = results();
+    EXPECT_LE(1u, res.size());
+    EXPECT_GE(2u, res.size());
+    const std::vector<std::string> records = recordsOf(readFile(path("out.dat")));
+    ASSERT_EQ(res.size(), records.size());
+    for (size_t i = 0; i < res.size(); ++i) {
+      EXPECT_EQ(long(i), res[i]["index"]);
+      EXPECT_EQ(records[i], res[i]["record"]);
+    }
+    std::remove(path("out.dat").c_str());
+    std::remove(path("results.jsonl").c_str());
+  }
+}
+
+// The best values of smetp's progress lines "Najbolja:\t<best>\t= <generations>".
+std::vector<int> progressValues(const std::string& out) {
+  std::vector<int> values;
+  for (const std::string& l : linesOf(out))
+    if (l.rfind("Najbolja:\t", 0) == 0) values.push_back(std::stoi(l.substr(10)));
+  return values;
+}
+
+TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
+  writeFile(path("g10b.txt"), readFile(SMETP_DATA_DIR "/g10.txt"));
+  // Several instances, 0, 49 and 149 generations, a negative seed, two
+  // nodes, density above 1, hardness 1 and 2, and more runs than jobs.
+  const std::vector<std::string> runs = {
+      "g10.txt 1 600 0 0.3",    "g6.txt -5 149 1 0.5", "g2.txt 7 149 0 0.5",
+      "g10b.txt 2 149 2 1.5",   "g6.txt 3 49 0 0.3",   "g10.txt 4 0 0 0.3",
+      "./g10.txt -1 300 1 0.1", "g6.txt 12 250 2 0.9", "g2.txt -3 0 1 2",
+  };
+  std::string runsText;
+  for (const std::string& r : runs) runsText += r + "\n";
+  writeFile(path("runs.txt"), runsText);
+
+  std::vector<std::vector<int>> progress;
+  for (const std::string& r : runs) {
+    const Result s = runExe(SMETP_EXE, r);
+    ASSERT_EQ(0, s.status) << r << ": " << s.err;
+    progress.push_back(progressValues(s.out));
+  }
+  const std::vector<std::string> smetpRecords = recordsOf(readFile(path("out.dat")));
+  ASSERT_EQ(runs.size(), smetpRecords.size());
+
+  for (const char* jobs : {"1", "2"}) {
+    const std::string rec = std::string("batch") + jobs + ".dat";
+    const Result b =
+        batch(std::string("--quiet --jobs ") + jobs + " --record " + rec + " runs.txt");
+    ASSERT_EQ(0, b.status) << b.err;
+    const std::vector<json> res = results();
+    const std::vector<std::string> records = recordsOf(readFile(path(rec)));
+    ASSERT_EQ(runs.size(), res.size());
+    ASSERT_EQ(runs.size(), records.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+      SCOPED_TRACE(runs[i] + " with --jobs " + jobs);
+      EXPECT_EQ(maskTimes(smetpRecords[i]), maskTimes(records[i]));
+      EXPECT_EQ(records[i], res[i]["record"]);
+      std::vector<int> history = progress[i];
+      history.push_back(res[i]["best"]);
+      EXPECT_EQ(history, res[i]["history"].get<std::vector<int>>());
+      EXPECT_EQ(progress[i].size(), res[i]["launches"].get<size_t>());
+      EXPECT_EQ(res[i]["best"].get<int>() < 65000, res[i]["feasible"].get<bool>());
+      EXPECT_EQ(res[i]["launches"] == 0, res[i]["topology"].is_null());
+    }
+  }
+}
+
+}  // namespace
