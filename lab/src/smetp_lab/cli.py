@@ -152,10 +152,9 @@ def cmd_plot_progress(a) -> int:
     for path in a.files or ["-"]:
         pts = read_progress(path)
         label = "standard input" if path == "-" else os.path.basename(path)
-        # One run: a band of zero width; each line prints the best before a
-        # launch of 50 generations.
+        # One run: a band of zero width, at the generations the lines print.
         series.append({"label": label, "histories": [[b for _, b in pts]],
-                       "step": (pts[1][0] - pts[0][0]) if len(pts) > 1 else 50})
+                       "x": [g for g, _ in pts]})
         final = pts[-1][1]
         print(f"{label}: {len(pts)} progress lines, best {final} at generation "
               f"{pts[int(np.argmax(np.array([b for _, b in pts]) == final))][0]}")

@@ -61,6 +61,7 @@ class _Scanner:
         self.text = text
         self.pos = 0
         self.line = 1
+        self.last_line = 1
 
     def read_int(self) -> tuple[str, int]:
         t, n = self.text, len(self.text)
@@ -69,7 +70,9 @@ class _Scanner:
                 self.line += 1
             self.pos += 1
         if self.pos >= n:
+            self.line = self.last_line  # the end is reported at the last line read
             return "end", 0
+        self.last_line = self.line
         start = self.pos
         if t[self.pos] in "+-":
             self.pos += 1

@@ -34,17 +34,19 @@ def _upper(values) -> float | None:
 
 def convergence(panels: list[dict], path: str, title: str = "Convergence"):
     """panels: {"title", "series": [{"label", "histories" (runs x points),
-    "step" (generations per point)}], "lines": {label: value}}. Draws the
+    "step" (generations per point) or "x" (the generations of each point)}],
+    "lines": {label: value}}. Draws the
     median and the interquartile band over the runs of each series."""
     fig, axes = _grid(len(panels))
     for ax, panel in zip(axes, panels):
         tops = []
         for s in panel["series"]:
             h = np.array(s["histories"], dtype=float)
-            x = np.arange(h.shape[1]) * s["step"]
+            x = np.asarray(s["x"]) if "x" in s else np.arange(h.shape[1]) * s["step"]
             med = np.median(h, axis=0)
             q1, q3 = np.percentile(h, [25, 75], axis=0)
-            line, = ax.plot(x, med, label=f"{s['label']} (median of {h.shape[0]})")
+            label = s["label"] + (f" (median of {h.shape[0]})" if h.shape[0] > 1 else "")
+            line, = ax.plot(x, med, label=label)
             ax.fill_between(x, q1, q3, alpha=0.25, color=line.get_color(), linewidth=0)
             tops += list(q3) + list(med)
         for label, value in panel.get("lines", {}).items():

@@ -55,10 +55,12 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         raise LabError(results_path, "no runs")
     finder = InstanceFinder(instances_dir)
     insts = {}
+    given = {}  # each instance's path as the results name it
     groups: dict[tuple, list] = defaultdict(list)
     for run in runs:
         inst = finder(run)
         insts[inst.path] = inst
+        given.setdefault(inst.path, run.data["instance"])
         require_history(run)
         key = (inst.path, run.get("generations", int), run.get("hardness", int),
                run.get("density", float))
@@ -106,7 +108,7 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         candidates = [v for v in [b["ls"], min(bests), min(pol), optimum] if v is not None]
         reference = optimum if ex and ex["proven"] else min(candidates)
         row = {
-            "instance": path, "nodes": inst.n, "hardness": hard, "density": dens,
+            "instance": given[path], "nodes": inst.n, "hardness": hard, "density": dens,
             "generations": gens, "runs": len(rs),
             "feasible_runs": sum(v < INFEASIBLE for v in bests),
             "verified_runs": sum(checks[id(r)].ok for r in rs),
@@ -129,8 +131,8 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
             w.writerow({k: _fmt(row[k]) for k in COLUMNS})
 
     say("report: plots")
-    images = _plots(out_dir, insts, groups, base, names, polished)
-    _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks)
+    images = _plots(out_dir, insts, groups, base, names, given)
+    _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given)
     return rows
 
 
@@ -144,7 +146,7 @@ def _label(key) -> str:
     return f"hardness {hard}, density {dens:g}, {gens} gen"
 
 
-def _plots(out_dir, insts, groups, base, names, polished) -> dict:
+def _plots(out_dir, insts, groups, base, names, given) -> dict:
     images = {"convergence": "convergence.png", "final": "final_energies.png", "topology": {}}
     conv, final = [], []
     for path, inst in insts.items():
@@ -160,8 +162,8 @@ def _plots(out_dir, insts, groups, base, names, polished) -> dict:
             hists = [h + [h[-1]] * (width - len(h)) for h in hists]
             series.append({"label": _label(k), "histories": hists,
                            "step": GENERATIONS_PER_LAUNCH})
-        conv.append({"title": f"{path} ({inst.n} nodes)", "series": series, "lines": lines})
-        final.append({"title": f"{path} ({inst.n} nodes)",
+        conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series, "lines": lines})
+        final.append({"title": f"{given[path]} ({inst.n} nodes)",
                       "groups": [(_label(k), [r.data["best"] for r in groups[k]]) for k in keys],
                       "lines": {"MST": b["mst"], "local search": b["ls"],
                                 **({"optimum": b["exact"]["optimum"]} if b["exact"]
@@ -194,7 +196,7 @@ def _plots(out_dir, insts, groups, base, names, polished) -> dict:
     return images
 
 
-def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks):
+def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given):
     bad = [c for c in checks.values() if not c.ok]
     out = [f"# smetp results: {os.path.basename(results_path)}", ""]
     out.append(f"{sum(r['runs'] for r in rows)} runs over {len(insts)} instance(s) "
@@ -235,7 +237,7 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         out.append("")
         for path in insts:
             ex = base[path]["exact"]
-            out.append(f"- {path}: {'optimum' if ex['proven'] else 'best'} {ex['optimum']}, "
+            out.append(f"- {given[path]}: {'optimum' if ex['proven'] else 'best'} {ex['optimum']}, "
                        f"bound {ex['bound']:g}, gap {100 * ex['gap']:.2f} %, "
                        f"{ex['seconds']:.1f} s ({ex.get('solver', 'MIP')})")
         out.append("")
@@ -253,9 +255,9 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
     out.append("## Best topologies")
     out.append("")
     for path, name in images["topology"].items():
-        out.append(f"{path}: links in red, each node's power as a circle around it.")
+        out.append(f"{given[path]}: links in red, each node's power as a circle around it.")
         out.append("")
-        out.append(f"![{path}]({name})")
+        out.append(f"![{given[path]}]({name})")
         out.append("")
     out.append("Files: `summary.csv` (the table above, one row per instance and parameter "
                "set), the PNG plots.")
