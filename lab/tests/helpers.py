@@ -8,7 +8,6 @@ import os
 import random
 
 import numpy as np
-
 from smetp_lab.energy import energy, to_pairs
 from smetp_lab.instance import INFEASIBLE, parse_instance
 

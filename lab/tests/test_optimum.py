@@ -3,7 +3,6 @@ import random
 
 import pytest
 from helpers import REPO, enumerate_optimum, instance, instance_text
-
 from smetp_lab.energy import check_links, energy, is_connected
 from smetp_lab.exact import cached_solve, solve
 from smetp_lab.heuristics import local_search, mst

@@ -6,7 +6,6 @@ import statistics
 
 import pytest
 from helpers import instance, instance_text, run_record, write_jsonl
-
 from smetp_lab.cli import main
 from smetp_lab.energy import energy
 from smetp_lab.exact import solve

@@ -3,7 +3,6 @@ import json
 
 import pytest
 from helpers import instance, instance_text, run_record, write_jsonl
-
 from smetp_lab.cli import main
 from smetp_lab.energy import check_links, energy, read_topology_file
 from smetp_lab.instance import LabError, parse_instance
@@ -49,7 +48,8 @@ def test_link_list_checks(g4):
     # Duplicates and reversed pairs are the same link.
     assert links(g4, [[2, 1], [1, 2], [3, 4], [4, 3]]) == [(0, 1), (2, 3)]
     for bad, says in (([[1, 5]], "outside 1..4"), ([[0, 2]], "outside 1..4"),
-                      ([[2, 2]], "itself"), ([[1, "2"]], "not a pair"), ([[1, 2, 3]], "not a pair")):
+                      ([[2, 2]], "itself"), ([[1, "2"]], "not a pair"),
+                      ([[1, 2, 3]], "not a pair")):
         with pytest.raises(LabError, match=says):
             links(g4, bad)
     # A pair past the edges the header promises is no edge.
@@ -108,6 +108,11 @@ def test_verify_results_reports_each_run(g4, tmp_path, capsys):
     assert "MISMATCH: best 54 but the topology scores 55" in out[2]
     write_jsonl(res, runs[:2])
     assert main(["verify", str(res)]) == 0
+    # The batch writes each link once: a repeated one is reported.
+    runs[0]["topology"].append([1, 2])
+    write_jsonl(res, runs[:1])
+    assert main(["verify", str(res)]) == 1
+    assert "MISMATCH: the topology lists a link twice" in capsys.readouterr().out
 
 
 def test_verify_errors(g4, tmp_path, capsys):
@@ -122,7 +127,8 @@ def test_verify_errors(g4, tmp_path, capsys):
     r["topology"] = [[1, 2], [2, 9]]
     res.write_text("\n" + json.dumps(r) + "\n")
     assert main(["verify", str(res)]) == 1
-    assert capsys.readouterr().err == f"smetp-lab: {res}:2: link 2: [2, 9] has a node outside 1..4\n"
+    err = capsys.readouterr().err
+    assert err == f"smetp-lab: {res}:2: link 2: [2, 9] has a node outside 1..4\n"
     res.write_text('{"index": 0,\n')
     assert main(["verify", str(res)]) == 1
     assert capsys.readouterr().err.startswith(f"smetp-lab: {res}:1: not a JSON object")

@@ -39,7 +39,6 @@ bound is a valid lower bound.
 """
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import sys
@@ -50,8 +49,8 @@ import numpy as np
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import maximum_flow
 
-from .energy import Links, energy, to_pairs, usable_components
-from .heuristics import local_search, mst
+from .energy import Links, energy, to_pairs, usable, usable_components
+from .heuristics import local_search, mst, mst_within
 from .instance import ENERGY_CAP, INFEASIBLE, Instance
 
 _FLOW_SCALE = 1_000_000
@@ -300,9 +299,8 @@ class _Model:
 
 
 def _tree_for(inst: Instance, p: np.ndarray) -> Links:
-    from .heuristics import _mst_of
-    from .energy import usable
-    return _mst_of(inst, usable(inst, p))
+    """A spanning tree among the links that powers p allow."""
+    return mst_within(inst, usable(inst, p))
 
 
 def solve(inst: Instance, time_limit: float = 600.0, log=None) -> dict:

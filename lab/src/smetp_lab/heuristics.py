@@ -22,7 +22,7 @@ from .energy import Links, energy, is_connected, usable
 from .instance import Instance
 
 
-def _mst_of(inst: Instance, allowed: np.ndarray) -> Links | None:
+def mst_within(inst: Instance, allowed: np.ndarray) -> Links | None:
     """Minimum spanning tree by weight among the allowed edges, or None when
     they do not connect all nodes."""
     n = inst.n
@@ -40,7 +40,7 @@ def _mst_of(inst: Instance, allowed: np.ndarray) -> Links | None:
 
 
 def mst(inst: Instance) -> Links | None:
-    return _mst_of(inst, inst.has_edge)
+    return mst_within(inst, inst.has_edge)
 
 
 def _tree_powers(inst: Instance, adj: np.ndarray) -> np.ndarray:
@@ -61,7 +61,7 @@ def _links(adj: np.ndarray) -> Links:
 
 def _exchange(inst: Instance, adj: np.ndarray) -> bool:
     """Applies the first improving exchange; True when one was found."""
-    n, W = inst.n, inst.weight
+    W = inst.weight
     p = _tree_powers(inst, adj)
     for a, b in _links(adj):
         adj[a, b] = adj[b, a] = False
@@ -115,7 +115,7 @@ def _lower(inst: Instance, adj: np.ndarray) -> bool:
             q = _repair(inst, q, v)
             if q is None:
                 continue
-            tree = _mst_of(inst, usable(inst, q))
+            tree = mst_within(inst, usable(inst, q))
             if tree is None:
                 continue
             new = _adj(inst.n, tree)
@@ -132,11 +132,11 @@ def local_search(inst: Instance, links: Links, max_rounds: int = 10000) -> Links
         return sorted(links)
     start = energy(inst, links)
     # Start from the cheapest tree inside the given links, then move.
-    tree = _mst_of(inst, _adj(inst.n, links))
+    tree = mst_within(inst, _adj(inst.n, links))
     adj = _adj(inst.n, tree)
     for _ in range(max_rounds):
         p = _tree_powers(inst, adj)
-        retree = _mst_of(inst, usable(inst, p))
+        retree = mst_within(inst, usable(inst, p))
         new = _adj(inst.n, retree)
         if int(_tree_powers(inst, new).sum()) < int(p.sum()):
             adj = new
