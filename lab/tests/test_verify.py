@@ -2,10 +2,10 @@
 import json
 
 import pytest
-from helpers import instance, instance_text, run_record, write_jsonl
+from helpers import REPO, instance, instance_text, run_record, write_jsonl
 from smetp_lab.cli import main
 from smetp_lab.energy import check_links, energy, read_topology_file
-from smetp_lab.instance import LabError, parse_instance
+from smetp_lab.instance import LabError, parse_instance, read_instance
 
 # 4 nodes: weights chosen so that every node's power is easy to follow.
 W4 = {(1, 2): 10, (1, 3): 40, (1, 4): 30, (2, 3): 20, (2, 4): 50, (3, 4): 5}
@@ -139,3 +139,13 @@ def test_verify_instance_and_topology(tmp_path, capsys):
     (tmp_path / "t.json").write_text("[[1, 2], [3, 4]]")
     assert main(["verify", str(tmp_path / "g4.txt"), str(tmp_path / "t.json")]) == 0
     assert "65000 (does not connect all 4 nodes: 2 pieces)" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("n", [10, 20, 30, 45])
+def test_sample_coordinates_give_the_weights(n):
+    # The .xy beside each sample must be the points its weights came from.
+    inst = read_instance(f"{REPO}/data/g{n}.txt")
+    assert inst.coords is not None
+    for u, v, w in inst.edges:
+        (x1, y1), (x2, y2) = inst.coords[u], inst.coords[v]
+        assert abs(((x1 - x2) ** 2 + (y1 - y2) ** 2) ** 0.5 - w) <= 0.5 + 1e-4
