@@ -15,16 +15,25 @@ increasing first node:
 
 With the default square side of 1000 every weight is at most 1415, so any
 topology's energy (at most 45 such weights) stays below 65000.
+
+With -o FILE the points are also written beside the instance, to FILE with
+its extension replaced by .xy: a comment line, then one "x y" line per node
+in node order (used to draw topologies at the nodes' true places).
 """
 import argparse
 import math
+import os
 import random
 import sys
 
 
-def make_instance(nodes, seed, side):
+def make_points(nodes, seed, side):
     rng = random.Random(seed)
-    points = [(rng.uniform(0, side), rng.uniform(0, side)) for _ in range(nodes)]
+    return [(rng.uniform(0, side), rng.uniform(0, side)) for _ in range(nodes)]
+
+
+def make_instance(nodes, seed, side):
+    points = make_points(nodes, seed, side)
     lines = ["%d %d" % (nodes, nodes * (nodes - 1))]
     for u in range(nodes):
         for v in range(nodes):
@@ -49,6 +58,12 @@ def main():
     if a.output:
         with open(a.output, "w") as f:
             f.write(text)
+        xy = os.path.splitext(a.output)[0] + ".xy"
+        with open(xy, "w") as f:
+            f.write("# x y of nodes 1..%d: make_instance.py %d %d --side %g\n"
+                    % (a.nodes, a.nodes, a.seed, a.side))
+            for x, y in make_points(a.nodes, a.seed, a.side):
+                f.write("%.6f %.6f\n" % (x, y))
     else:
         sys.stdout.write(text)
 

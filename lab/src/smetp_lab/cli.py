@@ -1,0 +1,287 @@
+"""smetp-lab: judges smetp results (verify, baselines, exact optimum,
+reports with plots, merging of shards)."""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+
+from .instance import INFEASIBLE, LabError, read_instance
+
+
+def _log(msg: str):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def cmd_verify(a) -> int:
+    from .energy import components, energy, read_topology_file
+    from .judge import check_run, describe
+    from .results import InstanceFinder, read_results
+
+    if a.topology is not None:
+        inst = read_instance(a.first)
+        links = read_topology_file(a.topology, inst)
+        e = energy(inst, links)
+        if e >= INFEASIBLE:
+            pieces = int(components(inst.n, links).max()) + 1
+            print(f"{a.topology}: {INFEASIBLE} (does not connect all {inst.n} nodes: "
+                  f"{pieces} pieces)")
+        else:
+            print(f"{a.topology}: {e} (connects all {inst.n} nodes with {len(links)} links)")
+        return 0
+    finder = InstanceFinder(a.instances_dir)
+    bad = 0
+    for run in read_results(a.first):
+        c = check_run(run, finder(run))
+        if c.ok:
+            print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok")
+        else:
+            bad += 1
+            print(f"{describe(run)}: MISMATCH: {'; '.join(c.problems)} ({run.where})")
+    if bad:
+        _log(f"smetp-lab: {bad} run(s) do not match")
+    return 1 if bad else 0
+
+
+def cmd_baseline(a) -> int:
+    from .energy import energy, to_pairs
+    from .heuristics import local_search, mst
+
+    inst = read_instance(a.instance)
+    tree = mst(inst)
+    if tree is None:
+        out = {"mst": None, "local_search": None}
+    else:
+        ls = local_search(inst, tree)
+        out = {"mst": {"energy": energy(inst, tree), "topology": to_pairs(tree)},
+               "local_search": {"energy": energy(inst, ls), "topology": to_pairs(ls)}}
+    if a.json:
+        print(json.dumps(out))
+    elif tree is None:
+        print(f"{a.instance}: the edges do not connect all nodes; no spanning tree "
+              f"({INFEASIBLE})")
+    else:
+        for key, label in (("mst", "minimum spanning tree"), ("local_search", "local search")):
+            links = " ".join(f"{u}-{v}" for u, v in out[key]["topology"])
+            print(f"{label}: {out[key]['energy']}\n  links: {links}")
+    return 0
+
+
+def cmd_polish(a) -> int:
+    from .judge import polish_run
+    from .results import InstanceFinder, read_results, write_results
+
+    finder = InstanceFinder(a.instances_dir)
+    runs = read_results(a.results)
+    out = []
+    for k, run in enumerate(runs, 1):
+        out.append(polish_run(run, finder(run)))
+        if k % 20 == 0 or k == len(runs):
+            _log(f"polish: {k} of {len(runs)} runs")
+    write_results(a.output, out)
+    return 0
+
+
+def cmd_exact(a) -> int:
+    from .exact import cached_solve, solve
+
+    inst = read_instance(a.instance)
+    log = None if a.quiet else _log
+    if a.no_cache:
+        r = solve(inst, a.time_limit, log)
+        r["cached"] = False
+    else:
+        r = cached_solve(inst, a.time_limit, a.cache_dir, log)
+    if a.json:
+        print(json.dumps(r))
+        return 0
+    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
+    if r["optimum"] >= INFEASIBLE:
+        print(f"optimum: {INFEASIBLE} (the edges do not connect all nodes)")
+        return 0
+    print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
+    print(f"bound: {r['bound']:g}")
+    print(f"gap: {100 * r['gap']:.2f} %")
+    print(f"proven: {'yes' if r['proven'] else 'no'}")
+    print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
+    print(f"topology: {json.dumps(r['topology'])}")
+    return 0
+
+
+def cmd_report(a) -> int:
+    from .report import build
+
+    rows = build(a.results, a.output, a.exact, a.time_limit, a.cache_dir, a.instances_dir,
+                 None if a.quiet else _log)
+    print(f"{os.path.join(a.output, 'report.md')}: {len(rows)} instance/parameter rows")
+    return 0
+
+
+PROGRESS = re.compile(r"^Najbolja:\s+(-?\d+)\s+=\s+(-?\d+)\s*$")
+
+
+def read_progress(path: str) -> list[tuple[int, int]]:
+    """(generations, best) from smetp's progress lines."""
+    try:
+        if path == "-":
+            lines = sys.stdin.read().splitlines()
+        else:
+            with open(path, errors="replace") as f:
+                lines = f.read().splitlines()
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None
+    points = []
+    for line in lines:
+        m = PROGRESS.match(line)
+        if m:
+            points.append((int(m.group(2)), int(m.group(1))))
+    if not points:
+        raise LabError("standard input" if path == "-" else path,
+                       'no progress lines ("Najbolja: <best> = <generations>") found')
+    return points
+
+
+def cmd_plot_progress(a) -> int:
+    import numpy as np
+
+    from . import plots
+
+    series = []
+    for path in a.files or ["-"]:
+        pts = read_progress(path)
+        label = "standard input" if path == "-" else os.path.basename(path)
+        # One run: a band of zero width, at the generations the lines print.
+        series.append({"label": label, "histories": [[b for _, b in pts]],
+                       "x": [g for g, _ in pts]})
+        final = pts[-1][1]
+        print(f"{label}: {len(pts)} progress lines, best {final} at generation "
+              f"{pts[int(np.argmax(np.array([b for _, b in pts]) == final))][0]}")
+    lines = {}
+    if a.optimum is not None:
+        lines["optimum"] = a.optimum
+    plots.convergence([{"title": "smetp progress", "series": series, "lines": lines}],
+                      a.output, title="Best energy before each launch")
+    print(f"{a.output}: written")
+    return 0
+
+
+def cmd_merge(a) -> int:
+    from .merge import merge, ranges, write_merged
+
+    runs, missing = merge(a.shards, a.expect, a.partial)
+    write_merged(runs, a.output, a.record)
+    if missing:
+        _log(f"smetp-lab: merge: {len(missing)} run(s) missing: {ranges(missing)}")
+    print(f"{a.output}: {len(runs)} runs" + (f", records in {a.record}" if a.record else ""))
+    return 0
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="smetp-lab",
+        description="Judges smetp results: verifies topologies, computes baselines and the "
+                    "exact optimum, writes reports with plots, merges shards.")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    inst_dir = dict(metavar="DIR", help="folder to look for instances in first (then the "
+                    "path as given, from the current folder and from the results file's "
+                    "folder)")
+    cache = dict(metavar="DIR", help="cache of exact results (default "
+                 "$XDG_CACHE_HOME/smetp-lab or ~/.cache/smetp-lab)")
+
+    s = sub.add_parser("verify", help="recompute the energy of topologies",
+                       description="verify INSTANCE TOPOLOGY: the energy of one topology "
+                       "(JSON [[u, v], ...] or lines 'u v', 1-based). verify RESULTS.jsonl: "
+                       "each run's topology against its best; status 1 on any mismatch.")
+    s.add_argument("first", metavar="INSTANCE|RESULTS")
+    s.add_argument("topology", metavar="TOPOLOGY", nargs="?")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_verify)
+
+    s = sub.add_parser("baseline", help="minimum spanning tree and local search",
+                       description="The minimum spanning tree (a 2-approximation) and the "
+                       "local search from it: energy and links.")
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.set_defaults(func=cmd_baseline)
+
+    s = sub.add_parser("polish", help="local search from each run's topology",
+                       description="Adds polished and polished_topology to each run: the "
+                       "local search started from the run's topology; the run's own fields "
+                       "stay as they are.")
+    s.add_argument("results", metavar="RESULTS")
+    s.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="results file to write (- for standard output)")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_polish)
+
+    s = sub.add_parser("exact", help="the optimum by mixed-integer programming",
+                       description="The optimum by mixed-integer programming (HiGHS): "
+                       "optimum, bound, gap, time, whether proven. Results are cached per "
+                       "instance content.")
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
+                   help="seconds the solver may take (default 600)")
+    s.add_argument("--cache-dir", **cache)
+    s.add_argument("--no-cache", action="store_true", help="solve even when cached, "
+                   "store nothing")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    s.set_defaults(func=cmd_exact)
+
+    s = sub.add_parser("report", help="report.md, summary.csv and plots",
+                       description="A Markdown report, a CSV summary per instance and "
+                       "parameter set, and PNG plots (convergence, final energies, best "
+                       "topologies).")
+    s.add_argument("results", metavar="RESULTS")
+    s.add_argument("-o", "--output", required=True, metavar="DIR")
+    s.add_argument("--exact", action="store_true", help="also the exact optimum (cached)")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
+                   help="time limit of each exact solve (default 600)")
+    s.add_argument("--cache-dir", **cache)
+    s.add_argument("--instances-dir", **inst_dir)
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    s.set_defaults(func=cmd_report)
+
+    s = sub.add_parser("plot-progress", help="convergence plot from smetp's console output",
+                       description="Reads smetp's console output (files, or standard input) "
+                       "and plots the best energy of the progress lines against generations.")
+    s.add_argument("files", nargs="*", metavar="FILE", help="console output (default: "
+                   "standard input; - also reads it)")
+    s.add_argument("-o", "--output", default="progress.png", metavar="PNG",
+                   help="plot to write (default progress.png)")
+    s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line")
+    s.set_defaults(func=cmd_plot_progress)
+
+    s = sub.add_parser("merge", help="merge shard results in run order",
+                       description="Merges the results of shards into one file ordered by "
+                       "index. Errors: a run present twice, shards of different runs files "
+                       "(runs_sha256), a missing run (indices must cover 0..max, or "
+                       "0..N-1 with --expect N).")
+    s.add_argument("shards", nargs="+", metavar="SHARD")
+    s.add_argument("-o", "--output", required=True, metavar="RESULTS")
+    s.add_argument("--record", metavar="FILE", help="also write the run records, each run's "
+                   "record text in index order (the file is replaced)")
+    s.add_argument("--expect", type=int, metavar="N", help="the runs file has N runs")
+    s.add_argument("--partial", action="store_true", help="merge what is there and list the "
+                   "missing runs on standard error instead of failing")
+    s.set_defaults(func=cmd_merge)
+    return p
+
+
+def main(argv=None) -> int:
+    a = parser().parse_args(argv)
+    try:
+        return a.func(a)
+    except LabError as e:
+        print(f"smetp-lab: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

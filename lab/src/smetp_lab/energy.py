@@ -1,0 +1,113 @@
+"""Energy of a topology, computed independently of the C++ engine.
+
+Each node transmits with the largest weight among its chosen links, never
+below 0; the energy is the sum over nodes, capped at 64999; a topology that
+does not connect every node scores 65000.
+"""
+from __future__ import annotations
+
+import json
+
+import numpy as np
+from scipy.sparse import csr_matrix
+from scipy.sparse.csgraph import connected_components
+
+from .instance import ENERGY_CAP, INFEASIBLE, Instance, LabError
+
+Links = list[tuple[int, int]]  # 0-based pairs, u < v
+
+
+def check_links(inst: Instance, pairs, where: str) -> Links:
+    """Checks 1-based pairs against the instance and returns them 0-based,
+    u < v, sorted, each once (a pair listed twice is the same link)."""
+    out = set()
+    for k, pair in enumerate(pairs):
+        if (not isinstance(pair, (list, tuple)) or len(pair) != 2
+                or not all(isinstance(x, int) and not isinstance(x, bool) for x in pair)):
+            raise LabError(where, f"link {k + 1}: {json.dumps(pair)} is not a pair of node numbers")
+        u, v = pair
+        if not (1 <= u <= inst.n and 1 <= v <= inst.n):
+            raise LabError(where, f"link {k + 1}: [{u}, {v}] has a node outside 1..{inst.n}")
+        if u == v:
+            raise LabError(where, f"link {k + 1}: [{u}, {v}] joins a node to itself")
+        a, b = min(u, v) - 1, max(u, v) - 1
+        if not inst.has_edge[a, b]:
+            raise LabError(where, f"link {k + 1}: [{u}, {v}] is not an edge of the instance "
+                           f"(it lists {len(inst.edges)} edges)")
+        out.add((a, b))
+    return sorted(out)
+
+
+def to_pairs(links: Links) -> list[list[int]]:
+    """0-based links as the sorted 1-based pairs of the results format."""
+    return [[u + 1, v + 1] for u, v in sorted(links)]
+
+
+def read_topology_file(path: str, inst: Instance) -> Links:
+    """A topology file: JSON ``[[u, v], ...]`` or one ``u v`` line per link."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None
+    if text.lstrip().startswith("["):
+        try:
+            pairs = json.loads(text)
+        except json.JSONDecodeError as e:
+            raise LabError(f"{path}:{e.lineno}", f"not valid JSON: {e.msg}") from None
+        if not isinstance(pairs, list):
+            raise LabError(path, "a topology is a JSON list of [u, v] pairs")
+        return check_links(inst, pairs, path)
+    out: Links = []
+    for lineno, line in enumerate(text.splitlines(), 1):
+        fields = line.split("#", 1)[0].split()
+        if not fields:
+            continue
+        try:
+            if len(fields) != 2:
+                raise ValueError
+            pair = [int(fields[0]), int(fields[1])]
+        except ValueError:
+            raise LabError(f"{path}:{lineno}", f'"{line.strip()}" is not a line "u v"') from None
+        out += check_links(inst, [pair], f"{path}:{lineno}")
+    return sorted(set(out))
+
+
+def powers(inst: Instance, links: Links) -> np.ndarray:
+    p = np.zeros(inst.n, dtype=np.int64)
+    for u, v in links:
+        w = inst.weight[u, v]
+        if w > p[u]:
+            p[u] = w
+        if w > p[v]:
+            p[v] = w
+    return p
+
+
+def components(n: int, links: Links) -> np.ndarray:
+    """Component label of each node in the graph of the given links."""
+    if not links:
+        return np.arange(n)
+    a = np.array(links)
+    m = csr_matrix((np.ones(len(a)), (a[:, 0], a[:, 1])), shape=(n, n))
+    return connected_components(m, directed=False)[1]
+
+
+def is_connected(n: int, links: Links) -> bool:
+    return len(links) >= n - 1 and int(components(n, links).max()) == 0
+
+
+def energy(inst: Instance, links: Links) -> int:
+    if not is_connected(inst.n, links):
+        return INFEASIBLE
+    return min(int(powers(inst, links).sum()), ENERGY_CAP)
+
+
+# Power-assignment view: with powers p, the usable links are the edges whose
+# weight neither end's power falls short of.
+def usable(inst: Instance, p: np.ndarray) -> np.ndarray:
+    return inst.has_edge & (inst.weight <= np.minimum.outer(p, p))
+
+
+def usable_components(inst: Instance, p: np.ndarray) -> tuple[int, np.ndarray]:
+    return connected_components(csr_matrix(usable(inst, p)), directed=False)

@@ -1,0 +1,442 @@
+"""The optimum by mixed-integer programming (HiGHS through highspy).
+
+Formulation. A solution is a power level per node; the links it allows are
+the edges whose weight neither end's power falls short of, and they must
+connect all nodes. For node v let L_v,0 < L_v,1 < ... be the distinct
+weights of its edges (negative ones read as 0).
+
+  y[v,k] in {0,1}   v's power reaches L_v,k           (y[v,0] = 1, every node
+                                                      needs at least one link)
+  y[v,k+1] <= y[v,k]                                   (levels are monotone)
+  energy = sum_v sum_k (L_v,k - L_v,k-1) y[v,k]       (L_v,-1 = 0)
+
+Connectivity through a spanning arborescence rooted at node 1 with arc
+variables z[a,b] in [0,1] (a is b's parent):
+  sum_a z[a,b] = 1                            for every b but the root
+  sum_{a: rank_b(ab) >= k} z[a,b] <= y[b,k]   (a node's parent link sets its
+                                               power from below, per level)
+  z[a,b] + z[b,a] <= y[a, rank_a(ab)]        (a link, whichever way the tree
+                                               runs through it, needs both
+                                               ends' power; this, not the
+                                               arc alone, keeps the LP from
+                                               paying half a link per end)
+  sum_{a not in S, b in S} z[a,b] >= 1        for sets S without the root
+  sum_{u in S} y[u, r_u(S)] >= 1              for sets S, r_u(S) the level of
+                                               u's cheapest edge leaving S
+                                               (power cuts: some node of S
+                                               must reach out of S)
+the last two added as needed (see below).
+z need not be integral: once y is, the cut constraints can be met exactly
+when the allowed links connect all nodes.
+
+Solving: cut constraints found by maximum flow on the LP relaxation, and
+power cuts for the node sets that joining nodes by their most strongly
+allowed links meets, are added until none is violated; then the MIP runs (started from the local
+search's topology), and whenever its solution leaves the allowed links
+disconnected, each piece without the root gets its cut and the MIP runs
+again. The proven optimum is then exact; with a time limit the last MIP's
+bound is a valid lower bound.
+"""
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+from collections import deque
+
+import numpy as np
+from scipy.sparse import csr_matrix
+from scipy.sparse.csgraph import maximum_flow
+
+from .energy import Links, energy, to_pairs, usable, usable_components
+from .heuristics import local_search, mst, mst_within
+from .instance import ENERGY_CAP, INFEASIBLE, Instance
+
+_FLOW_SCALE = 1_000_000
+_CACHE_VERSION = 1
+
+
+def _new_highs():
+    """A silent solver; the library prints a banner on stdout the first time
+    one is made, which must not mix with this program's output."""
+    import highspy
+
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        h = highspy.Highs()
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+    h.setOptionValue("output_flag", False)
+    return h
+
+
+class _Model:
+    def __init__(self, inst: Instance, root: int = 0):
+        self.inst, self.root = inst, root
+        n, W = inst.n, inst.weight
+        self.levels = []
+        self.ycol: list[list[int]] = []
+        col = 0
+        cost, lower = [], []
+        for v in range(n):
+            lv = np.unique(np.clip(W[v][inst.has_edge[v]], 0, None))
+            self.levels.append(lv)
+            self.ycol.append(list(range(col, col + len(lv))))
+            col += len(lv)
+            prev = 0
+            for k, level in enumerate(lv):
+                cost.append(float(level - prev))
+                lower.append(1.0 if k == 0 else 0.0)
+                prev = level
+        self.num_y = col
+        self.arcs: list[tuple[int, int]] = []
+        for u, v, _ in inst.edges:
+            if v != root:
+                self.arcs.append((u, v))
+            if u != root:
+                self.arcs.append((v, u))
+        self.zcol = {arc: self.num_y + i for i, arc in enumerate(self.arcs)}
+        ncol = self.num_y + len(self.arcs)
+        cost += [0.0] * len(self.arcs)
+        lower += [0.0] * len(self.arcs)
+
+        rows_lo, rows_hi, starts, idx, val = [], [], [], [], []
+
+        def row(lo, hi, entries):
+            rows_lo.append(lo)
+            rows_hi.append(hi)
+            starts.append(len(idx))
+            for c, a in entries:
+                idx.append(c)
+                val.append(a)
+
+        inf = float("inf")
+        for v in range(n):
+            ys = self.ycol[v]
+            for k in range(len(ys) - 1):
+                row(-inf, 0.0, [(ys[k + 1], 1.0), (ys[k], -1.0)])
+        parents: list[list[tuple[int, int]]] = [[] for _ in range(n)]  # (rank at b, col)
+        for a, b in self.arcs:
+            parents[b].append((self.rank(b, a), self.zcol[(a, b)]))
+        for b in range(n):
+            if b == root:
+                continue
+            row(1.0, 1.0, [(c, 1.0) for _, c in parents[b]])
+            for k in range(1, len(self.ycol[b])):
+                entries = [(c, 1.0) for r, c in parents[b] if r >= k]
+                if entries:
+                    row(-inf, 0.0, entries + [(self.ycol[b][k], -1.0)])
+        # A link, whichever way the tree runs through it, needs both ends.
+        for u, v, _ in inst.edges:
+            link = [(self.zcol[arc], 1.0) for arc in ((u, v), (v, u)) if arc in self.zcol]
+            for a, b in ((u, v), (v, u)):
+                r = self.rank(a, b)
+                if r > 0 or len(link) > 1:
+                    row(-inf, 0.0 if r > 0 else 1.0,
+                        link + ([(self.ycol[a][r], -1.0)] if r > 0 else []))
+
+        self.h = h = _new_highs()
+        h.addVars(ncol, np.array(lower), np.ones(ncol))
+        h.changeColsCost(ncol, np.arange(ncol, dtype=np.int32), np.array(cost))
+        h.addRows(len(rows_lo), np.array(rows_lo), np.array(rows_hi), len(idx),
+                  np.array(starts, dtype=np.int32), np.array(idx, dtype=np.int32),
+                  np.array(val))
+        self.ncol = ncol
+        self.cuts = 0
+
+    def rank(self, v: int, u: int) -> int:
+        w = max(0, int(self.inst.weight[v, u]))
+        return int(np.searchsorted(self.levels[v], w))
+
+    def add_cut(self, inside: np.ndarray):
+        """sum of z over arcs entering the node set `inside` >= 1."""
+        cols = [c for (a, b), c in self.zcol.items() if inside[b] and not inside[a]]
+        self.h.addRow(1.0, float("inf"), len(cols), np.array(cols, dtype=np.int32),
+                      np.ones(len(cols)))
+        self.cuts += 1
+
+    def z_matrix(self, x: np.ndarray) -> np.ndarray:
+        n = self.inst.n
+        z = np.zeros((n, n))
+        for (a, b), c in self.zcol.items():
+            z[a, b] = x[c]
+        return z
+
+    def separate(self, x: np.ndarray) -> int:
+        """Adds the cut constraints that the LP point x violates (found by
+        maximum flow from the root to each node); returns how many."""
+        n, root = self.inst.n, self.root
+        cap = np.floor(self.z_matrix(x) * _FLOW_SCALE).astype(np.int32)
+        graph = csr_matrix(cap)
+        seen = set()
+        done = np.zeros(n, dtype=bool)
+        for t in range(n):
+            if t == root or done[t]:
+                continue
+            res = maximum_flow(graph, root, t)
+            if res.flow_value >= _FLOW_SCALE * (1 - 1e-4):
+                continue
+            residual = cap - res.flow.toarray()
+            reach = np.zeros(n, dtype=bool)
+            reach[root] = True
+            queue = deque([root])
+            while queue:
+                u = queue.popleft()
+                for v in np.nonzero((residual[u] > 0) & ~reach)[0]:
+                    reach[v] = True
+                    queue.append(v)
+            inside = ~reach
+            key = inside.tobytes()
+            if key not in seen:
+                seen.add(key)
+                self.add_cut(inside)
+            done |= inside
+        return len(seen)
+
+    def y_levels(self, x: np.ndarray) -> np.ndarray:
+        """Y[v, u]: the LP value of "v's power reaches edge vu"."""
+        n = self.inst.n
+        Y = np.zeros((n, n))
+        for v in range(n):
+            ys = x[self.ycol[v]]
+            for u in np.nonzero(self.inst.has_edge[v])[0]:
+                Y[v, u] = ys[self.rank(v, u)]
+        return Y
+
+    def add_power_cut(self, inside: np.ndarray):
+        """Some node of `inside` must reach its cheapest edge leaving it."""
+        cols = []
+        for u in np.nonzero(inside)[0]:
+            out = self.inst.has_edge[u] & ~inside
+            if out.any():
+                w = max(0, int(self.inst.weight[u][out].min()))
+                cols.append(self.ycol[u][int(np.searchsorted(self.levels[u], w))])
+        self.h.addRow(1.0, float("inf"), len(cols), np.array(cols, dtype=np.int32),
+                      np.ones(len(cols)))
+        self.cuts += 1
+
+    def power_cut_value(self, x, inside) -> float:
+        total = 0.0
+        for u in np.nonzero(inside)[0]:
+            out = self.inst.has_edge[u] & ~inside
+            if out.any():
+                w = max(0, int(self.inst.weight[u][out].min()))
+                total += x[self.ycol[u][int(np.searchsorted(self.levels[u], w))]]
+        return total
+
+    def separate_power(self, x: np.ndarray) -> int:
+        """Power cuts for the node sets met while joining nodes by edges in
+        falling order of how strongly the LP allows them."""
+        n = self.inst.n
+        Y = self.y_levels(x)
+        S = np.minimum(Y, Y.T)
+        iu, iv = np.nonzero(np.triu(self.inst.has_edge, 1))
+        order = np.argsort(-S[iu, iv], kind="stable")
+        parent = list(range(n))
+        members = {v: [v] for v in range(n)}
+
+        def find(a):
+            while parent[a] != a:
+                parent[a] = parent[parent[a]]
+                a = parent[a]
+            return a
+
+        added = 0
+        candidates = [np.eye(n, dtype=bool)[v] for v in range(n)]
+        for e in order:
+            a, b = find(iu[e]), find(iv[e])
+            if a == b:
+                continue
+            parent[b] = a
+            members[a] += members.pop(b)
+            if len(members[a]) < n:
+                inside = np.zeros(n, dtype=bool)
+                inside[members[a]] = True
+                candidates += [inside, ~inside]
+        for inside in candidates:
+            if self.power_cut_value(x, inside) < 1 - 1e-4:
+                self.add_power_cut(inside)
+                added += 1
+        return added
+
+    def powers_of(self, x: np.ndarray) -> np.ndarray:
+        p = np.zeros(self.inst.n, dtype=np.int64)
+        for v, cols in enumerate(self.ycol):
+            on = [k for k, c in enumerate(cols) if x[c] > 0.5]
+            p[v] = self.levels[v][max(on)] if on else 0
+        return p
+
+    def solution_of(self, links: Links) -> np.ndarray:
+        """A full MIP point for a spanning tree: arcs oriented from the root."""
+        n, root = self.inst.n, self.root
+        x = np.zeros(self.ncol)
+        nbr: list[list[int]] = [[] for _ in range(n)]
+        p = np.zeros(n, dtype=np.int64)
+        for u, v in links:
+            nbr[u].append(v)
+            nbr[v].append(u)
+            w = max(0, int(self.inst.weight[u, v]))
+            p[u], p[v] = max(p[u], w), max(p[v], w)
+        for v, cols in enumerate(self.ycol):
+            for k, c in enumerate(cols):
+                x[c] = 1.0 if self.levels[v][k] <= p[v] or k == 0 else 0.0
+        seen = {root}
+        queue = deque([root])
+        while queue:
+            a = queue.popleft()
+            for b in nbr[a]:
+                if b not in seen:
+                    seen.add(b)
+                    x[self.zcol[(a, b)]] = 1.0
+                    queue.append(b)
+        return x
+
+
+def _tree_for(inst: Instance, p: np.ndarray) -> Links:
+    """A spanning tree among the links that powers p allow."""
+    return mst_within(inst, usable(inst, p))
+
+
+def solve(inst: Instance, time_limit: float = 600.0, log=None) -> dict:
+    """Solves the instance; returns optimum, bound, gap, seconds, proven,
+    topology (1-based pairs) and solver details."""
+    import highspy
+
+    t0 = time.monotonic()
+
+    def say(msg):
+        if log:
+            log(f"exact {inst.name}: {msg} ({time.monotonic() - t0:.1f} s)")
+
+    result = {"nodes": inst.n, "edges": len(inst.edges), "sha256": inst.sha256}
+    start = mst(inst)
+    if start is None:
+        # The listed pairs themselves leave some node unreachable.
+        result.update(optimum=INFEASIBLE, bound=INFEASIBLE, gap=0.0, proven=True,
+                      topology=None, seconds=round(time.monotonic() - t0, 3), status="infeasible")
+        return result
+    best = local_search(inst, start)
+    best_e = energy(inst, best)
+    say(f"local search {best_e}")
+    m = _Model(inst)
+    h = m.h
+    result["solver"] = f"HiGHS {h.version()}"
+    # LP relaxation with cut constraints from maximum flow.
+    rounds, lp_bound = 0, 0.0
+    while time.monotonic() - t0 < time_limit:
+        h.setOptionValue("time_limit", max(1.0, time_limit - (time.monotonic() - t0)))
+        h.run()
+        if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+            break
+        lp_bound = h.getInfo().objective_function_value
+        x = np.array(h.getSolution().col_value)
+        rounds += 1
+        added = m.separate(x) + m.separate_power(x)
+        if rounds % 10 == 0 or not added:
+            say(f"LP round {rounds}: bound {lp_bound:.1f}, {m.cuts} cuts")
+        if not added:
+            break
+    # The MIP, cutting off disconnected solutions until one is connected.
+    h.changeColsIntegrality(m.num_y, np.arange(m.num_y, dtype=np.int32),
+                            np.array([highspy.HighsVarType.kInteger] * m.num_y))
+    h.setOptionValue("mip_rel_gap", 0.0)
+    h.setOptionValue("mip_abs_gap", 1.0 - 1e-6)  # energies are integers
+    bound, proven, mip_rounds = lp_bound, False, 0
+    last_note = [time.monotonic()]
+
+    def on_interrupt(e):
+        now = time.monotonic()
+        if now - last_note[0] >= 5.0:
+            last_note[0] = now
+            d = e.data_out
+            say(f"MIP nodes {d.mip_node_count}, bound {d.mip_dual_bound:.1f}, "
+                f"best {d.mip_primal_bound:.1f}")
+
+    if log:
+        h.cbMipInterrupt.subscribe(on_interrupt)
+    while True:
+        left = time_limit - (time.monotonic() - t0)
+        if left <= 0:
+            break
+        h.setOptionValue("time_limit", left)
+        sol = highspy.HighsSolution()
+        sol.col_value = list(m.solution_of(best))
+        sol.value_valid = True
+        h.setSolution(sol)
+        h.run()
+        mip_rounds += 1
+        status = h.getModelStatus()
+        info = h.getInfo()
+        if info.mip_dual_bound > -1e30:
+            bound = max(bound, info.mip_dual_bound)
+        if info.primal_solution_status != 2:  # no feasible point
+            break
+        x = np.array(h.getSolution().col_value)
+        p = m.powers_of(x)
+        k, comp = usable_components(inst, p)
+        if k > 1:
+            for c in range(k):
+                inside = comp == c
+                if not inside[m.root]:
+                    m.add_cut(inside)
+            say(f"MIP round {mip_rounds}: solution in {k} pieces, {m.cuts} cuts")
+            continue
+        tree = _tree_for(inst, p)
+        e = energy(inst, tree)
+        if e < best_e:
+            best, best_e = tree, e
+        proven = status == highspy.HighsModelStatus.kOptimal
+        break
+    bound = min(float(best_e), float(np.ceil(bound - 1e-6)))
+    gap = (best_e - bound) / best_e if best_e else 0.0
+    result.update(optimum=min(best_e, ENERGY_CAP), bound=bound, gap=round(gap, 6),
+                  proven=bool(proven or best_e <= bound), topology=to_pairs(best),
+                  seconds=round(time.monotonic() - t0, 3),
+                  status="optimal" if proven else "time limit",
+                  lp_rounds=rounds, mip_rounds=mip_rounds, cuts=m.cuts)
+    say(f"{'optimum' if result['proven'] else 'best'} {result['optimum']}, bound {bound:.0f}")
+    return result
+
+
+def cache_dir(given: str | None = None) -> str:
+    if given:
+        return given
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "smetp-lab")
+
+
+def cached_solve(inst: Instance, time_limit: float, directory: str | None = None,
+                 log=None) -> dict:
+    """solve() with its result kept per instance content: a proven optimum
+    is reused always, an unproven one only when the new limit is no longer."""
+    d = cache_dir(directory)
+    path = os.path.join(d, f"exact-{inst.sha256}.json")
+    try:
+        with open(path) as f:
+            cached = json.load(f)
+        if cached.get("version") == _CACHE_VERSION and (
+                cached["proven"] or cached.get("time_limit", 0) >= time_limit):
+            cached["cached"] = True
+            return cached
+    except (OSError, ValueError, KeyError):
+        pass
+    result = solve(inst, time_limit, log)
+    result["time_limit"] = time_limit
+    result["version"] = _CACHE_VERSION
+    try:
+        os.makedirs(d, exist_ok=True)
+        tmp = f"{path}.{os.getpid()}.tmp"
+        with open(tmp, "w") as f:
+            json.dump(result, f)
+        os.replace(tmp, path)
+    except OSError as e:
+        if log:
+            log(f"cannot write the cache {path}: {e}")
+    result["cached"] = False
+    return result

@@ -1,0 +1,182 @@
+"""Graph (instance) files: reading them exactly as smetp reads them.
+
+A file holds a header ``N A`` (nodes, twice the edge count) and then lines
+``u v w``. Only lines with u < v are kept; they must list the pairs in the
+order (1,2), (1,3), ..., (1,N), (2,3), ... and the first A/2 such pairs are
+the instance's edges. Values are read like C's ``%d``: blanks skipped, an
+optional sign and digits, the next character left for the next read.
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+from dataclasses import dataclass, field
+
+import numpy as np
+
+MAX_NODES = 45
+MAX_EDGES = 990
+INFEASIBLE = 65000  # the score of a topology that leaves a node unreachable
+ENERGY_CAP = 64999  # a connected topology never scores more than this
+
+
+class LabError(Exception):
+    """An error that ends a subcommand with one line on standard error."""
+
+    def __init__(self, where: str, reason: str):
+        super().__init__(f"{where}: {reason}" if where else reason)
+
+
+def where(path: str, line: int | None = None) -> str:
+    return f"{path}:{line}" if line else str(path)
+
+
+@dataclass
+class Instance:
+    path: str
+    n: int
+    edges: list[tuple[int, int, int]]  # 0-based (u, v, w), u < v, in file order
+    sha256: str
+    # n x n weight matrix; pairs that are not edges hold a huge value so that
+    # no comparison with a power ever makes them usable.
+    weight: np.ndarray = field(repr=False)
+    has_edge: np.ndarray = field(repr=False)  # n x n bool
+    coords: np.ndarray | None = field(default=None, repr=False)
+
+    @property
+    def name(self) -> str:
+        return os.path.splitext(os.path.basename(self.path))[0]
+
+    def w(self, u: int, v: int) -> int:
+        return int(self.weight[u, v])
+
+
+UNUSABLE = np.int64(1) << 40
+
+
+class _Scanner:
+    """Reads integers the way the C++ loader does, keeping line numbers."""
+
+    def __init__(self, text: str):
+        self.text = text
+        self.pos = 0
+        self.line = 1
+        self.last_line = 1
+
+    def read_int(self) -> tuple[str, int]:
+        t, n = self.text, len(self.text)
+        while self.pos < n and t[self.pos].isspace():
+            if t[self.pos] == "\n":
+                self.line += 1
+            self.pos += 1
+        if self.pos >= n:
+            self.line = self.last_line  # the end is reported at the last line read
+            return "end", 0
+        self.last_line = self.line
+        start = self.pos
+        if t[self.pos] in "+-":
+            self.pos += 1
+        digits = self.pos
+        while self.pos < n and "0" <= t[self.pos] <= "9":
+            self.pos += 1
+        if self.pos == digits:
+            self.pos = start
+            return "not a number", 0
+        value = int(t[start:self.pos])
+        if not -(2**31) <= value < 2**31:
+            return "too large", 0
+        return "ok", value
+
+
+def parse_instance(text: str, path: str) -> Instance:
+    sc = _Scanner(text)
+    s1, n = sc.read_int()
+    s2, a = (sc.read_int() if s1 == "ok" else (s1, 0))
+    if s1 != "ok" or s2 != "ok":
+        raise LabError(where(path, sc.line),
+                       "missing or unreadable header (two integers: nodes, twice the edge count)")
+    nl = int(a / 2)  # C integer division truncates toward zero
+    if not 2 <= n <= MAX_NODES:
+        raise LabError(where(path, 1), f"{n} nodes; a graph has 2 to {MAX_NODES}")
+    if not 1 <= nl <= MAX_EDGES:
+        raise LabError(where(path, 1),
+                       f"{nl} edges (header {a} / 2); a graph has 1 to {MAX_EDGES}")
+    if nl > n * (n - 1) // 2:
+        raise LabError(where(path, 1),
+                       f"{nl} edges, more than the {n * (n - 1) // 2} pairs of {n} nodes")
+    edges: list[tuple[int, int, int]] = []
+    want_u, want_v = 1, 2
+    while len(edges) < nl:
+        vals = []
+        for _ in range(3):
+            status, value = sc.read_int()
+            if status != "ok":
+                if status == "end":
+                    reason = f"the file ends after {len(edges)} of {nl} edges"
+                elif status == "not a number":
+                    reason = f"text that is not a number after {len(edges)} of {nl} edges"
+                else:
+                    reason = f"a number too large after {len(edges)} of {nl} edges"
+                raise LabError(where(path, sc.line), reason)
+            vals.append(value)
+        u, v, w = vals
+        line = sc.line
+        if not (1 <= u <= n and 1 <= v <= n):
+            raise LabError(where(path, line),
+                           f'edge line "{u} {v} {w}": node number outside 1..{n}')
+        if not -32768 <= w <= 32767:
+            raise LabError(where(path, line), f'edge line "{u} {v} {w}": weight outside the '
+                           "16-bit range -32768..32767")
+        if u >= v:
+            continue
+        if (u, v) != (want_u, want_v):
+            raise LabError(where(path, line),
+                           f'edge line "{u} {v} {w}": expected the pair {want_u} {want_v} next '
+                           f"(pairs u < v must come in the order 1 2, 1 3, ..., {n - 1} {n})")
+        edges.append((u - 1, v - 1, w))
+        want_v += 1
+        if want_v > n:
+            want_u += 1
+            want_v = want_u + 1
+    weight = np.full((n, n), UNUSABLE, dtype=np.int64)
+    has_edge = np.zeros((n, n), dtype=bool)
+    for u, v, w in edges:
+        weight[u, v] = weight[v, u] = w
+        has_edge[u, v] = has_edge[v, u] = True
+    digest = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
+    return Instance(path, n, edges, digest, weight, has_edge)
+
+
+def coords_path(path: str) -> str:
+    return os.path.splitext(path)[0] + ".xy"
+
+
+def read_coords(path: str, n: int) -> np.ndarray | None:
+    """Reads the coordinates file beside an instance (one "x y" line per node,
+    in node order); None when there is none or it does not fit the instance."""
+    p = coords_path(path)
+    if not os.path.isfile(p):
+        return None
+    rows = []
+    with open(p) as f:
+        for line in f:
+            line = line.split("#", 1)[0].split()
+            if not line:
+                continue
+            try:
+                rows.append((float(line[0]), float(line[1])))
+            except (ValueError, IndexError):
+                return None
+    return np.array(rows) if len(rows) == n else None
+
+
+def read_instance(path: str) -> Instance:
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise LabError(str(path), e.strerror or str(e)) from None
+    inst = parse_instance(data.decode("utf-8", "surrogateescape"), str(path))
+    inst.sha256 = hashlib.sha256(data).hexdigest()
+    inst.coords = read_coords(str(path), inst.n)
+    return inst

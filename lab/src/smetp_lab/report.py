@@ -1,0 +1,266 @@
+"""The report over a results file: report.md, summary.csv and PNG plots."""
+from __future__ import annotations
+
+import csv
+import os
+import re
+import statistics
+from collections import defaultdict
+
+from . import plots
+from .energy import check_links, energy
+from .exact import cached_solve
+from .heuristics import local_search, mst
+from .instance import INFEASIBLE, LabError
+from .judge import check_run, polished_value, require_history, run_links
+from .results import InstanceFinder, read_results
+
+GENERATIONS_PER_LAUNCH = 50
+
+COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "runs", "feasible_runs",
+           "verified_runs", "ga_best", "ga_median", "ga_worst", "polished_best", "mst",
+           "local_search", "optimum", "bound", "proven", "reference", "gap_ga_best_pct",
+           "gap_ga_median_pct", "gap_ga_worst_pct", "gap_polished_pct", "gap_mst_pct",
+           "gap_local_search_pct", "seconds_median"]
+
+
+def gap(value, ref):
+    if value is None or ref in (None, 0) or value >= INFEASIBLE:
+        return None
+    return round(100.0 * (value - ref) / ref, 2)
+
+
+def _fmt(v):
+    if v is None:
+        return ""
+    if isinstance(v, bool):
+        return "yes" if v else "no"
+    if isinstance(v, float):
+        return f"{v:g}"
+    return str(v)
+
+
+def _slug(text: str) -> str:
+    return re.sub(r"[^A-Za-z0-9_.-]+", "_", text).strip("_") or "instance"
+
+
+def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: float = 600,
+          cache_dir: str | None = None, instances_dir: str | None = None, log=None) -> list[dict]:
+    def say(msg):
+        if log:
+            log(msg)
+
+    runs = read_results(results_path)
+    if not runs:
+        raise LabError(results_path, "no runs")
+    finder = InstanceFinder(instances_dir)
+    insts = {}
+    given = {}  # each instance's path as the results name it
+    groups: dict[tuple, list] = defaultdict(list)
+    for run in runs:
+        inst = finder(run)
+        insts[inst.path] = inst
+        given.setdefault(inst.path, run.data["instance"])
+        require_history(run)
+        key = (inst.path, run.get("generations", int), run.get("hardness", int),
+               run.get("density", float))
+        groups[key].append(run)
+    os.makedirs(out_dir, exist_ok=True)
+
+    # Per instance: the baselines and, when asked, the exact optimum.
+    base = {}
+    names = {}
+    for path, inst in insts.items():
+        name = _slug(inst.name)
+        while name in names.values():
+            name += "_"
+        names[path] = name
+        tree = mst(inst)
+        entry = {"mst": None, "ls": None, "ls_links": None, "exact": None}
+        if tree is not None:
+            ls = local_search(inst, tree)
+            entry.update(mst=energy(inst, tree), ls=energy(inst, ls), ls_links=ls)
+        if use_exact:
+            say(f"report: exact optimum of {path}")
+            entry["exact"] = cached_solve(inst, time_limit, cache_dir, log)
+        base[path] = entry
+
+    # Per run: the check against its own topology and the polished energy.
+    checks, polished = {}, {}
+    done = 0
+    for run in runs:
+        inst = finder(run)
+        checks[id(run)] = check_run(run, inst)
+        polished[id(run)] = polished_value(run, inst)
+        done += 1
+        if done % 20 == 0 or done == len(runs):
+            say(f"report: {done} of {len(runs)} runs checked and polished")
+
+    rows = []
+    for key in sorted(groups, key=lambda k: (k[0], k[2], k[3], k[1])):
+        path, gens, hard, dens = key
+        inst, rs, b = insts[path], groups[key], base[path]
+        bests = sorted(r.data["best"] for r in rs)
+        pol = [polished[id(r)] for r in rs]
+        ex = b["exact"]
+        optimum = ex["optimum"] if ex else None
+        bound = ex["bound"] if ex else None
+        candidates = [v for v in [b["ls"], min(bests), min(pol), optimum] if v is not None]
+        reference = optimum if ex and ex["proven"] else min(candidates)
+        row = {
+            "instance": given[path], "nodes": inst.n, "hardness": hard, "density": dens,
+            "generations": gens, "runs": len(rs),
+            "feasible_runs": sum(v < INFEASIBLE for v in bests),
+            "verified_runs": sum(checks[id(r)].ok for r in rs),
+            "ga_best": bests[0], "ga_median": statistics.median(bests), "ga_worst": bests[-1],
+            "polished_best": min(pol), "mst": b["mst"], "local_search": b["ls"],
+            "optimum": optimum, "bound": bound, "proven": ex["proven"] if ex else None,
+            "reference": reference,
+            "seconds_median": _median_of(rs, "seconds"),
+        }
+        for col, val in (("gap_ga_best_pct", bests[0]), ("gap_ga_median_pct", row["ga_median"]),
+                         ("gap_ga_worst_pct", bests[-1]), ("gap_polished_pct", min(pol)),
+                         ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
+            row[col] = gap(val, reference)
+        rows.append(row)
+
+    with open(os.path.join(out_dir, "summary.csv"), "w", newline="") as f:
+        w = csv.DictWriter(f, COLUMNS)
+        w.writeheader()
+        for row in rows:
+            w.writerow({k: _fmt(row[k]) for k in COLUMNS})
+
+    say("report: plots")
+    images = _plots(out_dir, insts, groups, base, names, given)
+    _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given)
+    return rows
+
+
+def _median_of(runs, key):
+    vals = [r.data[key] for r in runs if isinstance(r.data.get(key), (int, float))]
+    return round(statistics.median(vals), 3) if vals else None
+
+
+def _label(key) -> str:
+    _, gens, hard, dens = key
+    return f"hardness {hard}, density {dens:g}, {gens} gen"
+
+
+def _plots(out_dir, insts, groups, base, names, given) -> dict:
+    images = {"convergence": "convergence.png", "final": "final_energies.png", "topology": {}}
+    conv, final = [], []
+    for path, inst in insts.items():
+        keys = sorted((k for k in groups if k[0] == path), key=lambda k: (k[2], k[3], k[1]))
+        b = base[path]
+        lines = {"MST": b["mst"]}
+        if b["exact"]:
+            lines["optimum" if b["exact"]["proven"] else "best known"] = b["exact"]["optimum"]
+        series = []
+        for k in keys:
+            hists = [list(r.data["history"]) for r in groups[k]]
+            width = max(len(h) for h in hists)
+            hists = [h + [h[-1]] * (width - len(h)) for h in hists]
+            series.append({"label": _label(k), "histories": hists,
+                           "step": GENERATIONS_PER_LAUNCH})
+        conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series, "lines": lines})
+        final.append({"title": f"{given[path]} ({inst.n} nodes)",
+                      "groups": [(_label(k), [r.data["best"] for r in groups[k]]) for k in keys],
+                      "lines": {"MST": b["mst"], "local search": b["ls"],
+                                **({"optimum": b["exact"]["optimum"]} if b["exact"]
+                                   and b["exact"]["proven"] else {})}})
+        # The best run of the instance, its polished form and the optimum.
+        runs = [r for k in keys for r in groups[k]]
+        best_run = min(runs, key=lambda r: (r.data["best"], r.data["index"]))
+        drawings = []
+        links = run_links(best_run, inst)
+        if links is not None and best_run.data["best"] < INFEASIBLE:
+            drawings.append((f"GA best {best_run.data['best']} (run {best_run.data['index']}, "
+                             f"seed {best_run.data.get('seed')})", links))
+            ptopo = best_run.data.get("polished_topology")
+            plinks = (check_links(inst, ptopo, best_run.where) if ptopo
+                      else local_search(inst, links))
+            drawings.append((f"polished {energy(inst, plinks)}", plinks))
+        ex = b["exact"]
+        if ex and ex.get("topology"):
+            exl = check_links(inst, ex["topology"], "exact cache")
+            drawings.append((f"{'optimum' if ex['proven'] else 'best found'} "
+                             f"{energy(inst, exl)}", exl))
+        elif b["ls_links"] is not None:
+            drawings.append((f"local search from the MST {b['ls']}", b["ls_links"]))
+        if drawings:
+            name = f"topology_{names[path]}.png"
+            plots.topologies(inst, drawings, os.path.join(out_dir, name))
+            images["topology"][path] = name
+    plots.convergence(conv, os.path.join(out_dir, images["convergence"]))
+    plots.final_energies(final, os.path.join(out_dir, images["final"]))
+    return images
+
+
+def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given):
+    bad = [c for c in checks.values() if not c.ok]
+    out = [f"# smetp results: {os.path.basename(results_path)}", ""]
+    out.append(f"{sum(r['runs'] for r in rows)} runs over {len(insts)} instance(s) "
+               f"from `{results_path}`. Energies: lower is better; 65000 marks a run that "
+               "found no connected topology.")
+    out.append("")
+    if use_exact:
+        out.append("Gaps are in percent above the reference: the proven optimum (or, where "
+                   "the solver stopped early, the best energy known).")
+    else:
+        out.append("Gaps are in percent above the reference, the best energy known here "
+                   "(GA, polished GA, local search); run with `--exact` for the optimum.")
+    out.append("")
+    out.append(f"Verified: {sum(c.ok for c in checks.values())} of {len(checks)} runs' "
+               "topologies score their reported best.")
+    for c in bad[:20]:
+        out.append(f"- {c.run.where}: {'; '.join(c.problems)}")
+    out.append("")
+    head = ["instance", "parameters", "runs", "GA best", "GA median", "GA worst", "polished",
+            "MST", "local search", "optimum" if use_exact else "reference", "GA best gap",
+            "GA median gap", "polished gap", "MST gap", "LS gap"]
+    out.append("| " + " | ".join(head) + " |")
+    out.append("|" + "---|" * len(head))
+    for r in rows:
+        opt = r["optimum"]
+        if use_exact and opt is not None and not r["proven"]:
+            opt = f"{opt} (bound {r['bound']:g})"
+        cells = [r["instance"], f"h {r['hardness']}, d {r['density']:g}, {r['generations']} gen",
+                 r["runs"], r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
+                 r["mst"], r["local_search"], opt if use_exact else r["reference"]]
+        cells += [f"{g:.2f} %" if g is not None else "" for g in
+                  (r["gap_ga_best_pct"], r["gap_ga_median_pct"], r["gap_polished_pct"],
+                   r["gap_mst_pct"], r["gap_local_search_pct"])]
+        out.append("| " + " | ".join(_fmt(c) for c in cells) + " |")
+    out.append("")
+    if use_exact:
+        out.append("## Exact optimum")
+        out.append("")
+        for path in insts:
+            ex = base[path]["exact"]
+            out.append(f"- {given[path]}: {'optimum' if ex['proven'] else 'best'} {ex['optimum']}, "
+                       f"bound {ex['bound']:g}, gap {100 * ex['gap']:.2f} %, "
+                       f"{ex['seconds']:.1f} s ({ex.get('solver', 'MIP')})")
+        out.append("")
+    out.append("## Convergence")
+    out.append("")
+    out.append("Best energy before each launch against generations: the median over the "
+               "seeds, with the interquartile band.")
+    out.append("")
+    out.append(f"![convergence]({images['convergence']})")
+    out.append("")
+    out.append("## Final energies")
+    out.append("")
+    out.append(f"![final energies]({images['final']})")
+    out.append("")
+    out.append("## Best topologies")
+    out.append("")
+    for path, name in images["topology"].items():
+        out.append(f"{given[path]}: links in red, each node's power as a circle around it.")
+        out.append("")
+        out.append(f"![{given[path]}]({name})")
+        out.append("")
+    out.append("Files: `summary.csv` (the table above, one row per instance and parameter "
+               "set), the PNG plots.")
+    with open(os.path.join(out_dir, "report.md"), "w") as f:
+        f.write("\n".join(out) + "\n")
+

@@ -1,0 +1,117 @@
+"""Results files of smetp-batch: JSON Lines, one run a line."""
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass
+
+from .instance import Instance, LabError, read_instance
+
+
+@dataclass
+class Run:
+    data: dict
+    file: str
+    line: int
+    text: str  # the line as read, kept so that a merge copies it unchanged
+
+    @property
+    def where(self) -> str:
+        return f"{self.file}:{self.line}"
+
+    def get(self, key, kind=None, optional=False):
+        if key not in self.data:
+            if optional:
+                return None
+            raise LabError(self.where, f'the run has no "{key}" field')
+        value = self.data[key]
+        if kind is not None and value is not None and not _is(value, kind):
+            raise LabError(self.where, f'"{key}" is {json.dumps(value)[:40]}, not {_name(kind)}')
+        return value
+
+
+def _is(value, kind) -> bool:
+    if kind is int:
+        return isinstance(value, int) and not isinstance(value, bool)
+    if kind is float:
+        return isinstance(value, (int, float)) and not isinstance(value, bool)
+    return isinstance(value, kind)
+
+
+def _name(kind) -> str:
+    return {int: "an integer", float: "a number", str: "a string", list: "a list",
+            bool: "true or false"}.get(kind, kind.__name__)
+
+
+def read_results(path: str) -> list[Run]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None
+    except UnicodeDecodeError:
+        raise LabError(path, "not UTF-8 text") from None
+    runs = []
+    for lineno, line in enumerate(lines, 1):
+        if not line.strip():
+            continue
+        try:
+            data = json.loads(line)
+        except json.JSONDecodeError as e:
+            raise LabError(f"{path}:{lineno}", f"not a JSON object: {e.msg}") from None
+        if not isinstance(data, dict):
+            raise LabError(f"{path}:{lineno}", "not a JSON object")
+        run = Run(data, path, lineno, line)
+        run.get("index", int)
+        run.get("instance", str)
+        runs.append(run)
+    return runs
+
+
+class InstanceFinder:
+    """Finds and reads each run's instance once: the path as given, taken
+    from the current folder, then from the results file's folder; with an
+    instances folder, that folder is tried first (the path, then its last
+    name)."""
+
+    def __init__(self, instances_dir: str | None = None):
+        self.instances_dir = instances_dir
+        self.cache: dict[str, Instance] = {}
+
+    def candidates(self, run: Run) -> list[str]:
+        given = run.get("instance", str)
+        out = []
+        if self.instances_dir:
+            out += [os.path.join(self.instances_dir, given),
+                    os.path.join(self.instances_dir, os.path.basename(given))]
+        out.append(given)
+        if not os.path.isabs(given):
+            out.append(os.path.join(os.path.dirname(run.file) or ".", given))
+        return out
+
+    def __call__(self, run: Run) -> Instance:
+        tried = self.candidates(run)
+        for path in tried:
+            if os.path.isfile(path):
+                key = os.path.realpath(path)
+                if key not in self.cache:
+                    self.cache[key] = read_instance(path)
+                return self.cache[key]
+        looked = ", ".join(dict.fromkeys(tried))
+        raise LabError(run.where,
+                       f"instance {run.get('instance')} not found (looked for {looked})")
+
+
+def write_results(path: str, runs: list[dict]):
+    text = "".join(json.dumps(r, separators=(", ", ": ")) + "\n" for r in runs)
+    if path == "-":
+        import sys
+        sys.stdout.write(text)
+        return
+    tmp = f"{path}.tmp{os.getpid()}"
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(tmp, path)
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None

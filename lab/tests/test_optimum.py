@@ -1,0 +1,87 @@
+"""The MIP against exhaustive enumeration; the local search's guarantees."""
+import random
+
+import pytest
+from helpers import REPO, enumerate_optimum, instance, instance_text
+from smetp_lab.energy import check_links, energy, is_connected
+from smetp_lab.exact import cached_solve, solve
+from smetp_lab.heuristics import local_search, mst
+from smetp_lab.instance import read_instance
+
+
+def small_instances():
+    """Random small instances: complete ones of 5 and 6 nodes (some with
+    zero, negative and tied weights), incomplete ones of 7 nodes whose
+    header promises fewer pairs, and one whose pairs cannot connect."""
+    rng = random.Random(7)
+    out = []
+    for k in range(6):
+        n = 5 + k % 2
+        low = -20 if k % 3 == 0 else 1
+        out.append(instance_text(n, rng=rng, low=low, high=60 if k % 2 else 500))
+    for edges in (14, 16):
+        out.append(instance_text(7, rng=rng, edges=edges, high=300))
+    # 6 nodes, only the pairs (1,2)..(1,6),(2,3): fine; (1,2),(1,3),(1,4): node 5, 6 cut off.
+    out.append(instance_text(6, rng=rng, edges=3))
+    return out
+
+
+@pytest.mark.parametrize("text", small_instances())
+def test_mip_matches_enumeration(text):
+    inst = instance(text)
+    want = enumerate_optimum(inst)
+    got = solve(inst, time_limit=60)
+    assert got["proven"] and got["optimum"] == want and got["bound"] == want
+    if want < 65000:
+        links = check_links(inst, got["topology"], "mip")
+        assert energy(inst, links) == want
+
+
+def test_mip_optimum_is_capped_like_the_energy():
+    inst = instance(instance_text(3, {(1, 2): 32767, (1, 3): 32000, (2, 3): 32767}))
+    assert solve(inst, 30)["optimum"] == 64999
+
+
+def random_tree_links(inst, rng):
+    order = list(range(inst.n))
+    rng.shuffle(order)
+    return [tuple(sorted((order[i], order[rng.randrange(i)]))) for i in range(1, inst.n)]
+
+
+def test_local_search_never_worse_and_connected():
+    rng = random.Random(3)
+    for k in range(12):
+        inst = instance(instance_text(12, rng=rng, low=-5 if k % 4 == 0 else 1, high=400))
+        starts = [mst(inst), random_tree_links(inst, rng)]
+        # A start with extra links: a tree plus a few more edges.
+        starts.append(sorted(set(random_tree_links(inst, rng))
+                             | {(0, 1), (2, 5), (3, 9)}))
+        for start in starts:
+            before = energy(inst, start)
+            after = local_search(inst, start)
+            assert is_connected(inst.n, after)
+            assert energy(inst, after) <= before
+
+
+def test_local_search_leaves_a_disconnected_start_alone():
+    inst = instance(instance_text(5, rng=random.Random(1)))
+    start = [(0, 1), (2, 3)]
+    assert local_search(inst, start) == start
+
+
+def test_mst_within_twice_and_search_near_the_optimum_on_g20():
+    inst = read_instance(f"{REPO}/data/g20.txt")
+    opt = solve(inst, 120)
+    assert opt["proven"]
+    tree = mst(inst)
+    assert energy(inst, tree) <= 2 * opt["optimum"]
+    assert energy(inst, local_search(inst, tree)) <= 1.03 * opt["optimum"]
+
+
+def test_cache_reuses_a_solve(tmp_path):
+    inst = instance(instance_text(6, rng=random.Random(2)))
+    first = cached_solve(inst, 30, str(tmp_path))
+    again = cached_solve(inst, 30, str(tmp_path))
+    assert not first["cached"] and again["cached"]
+    assert again["optimum"] == first["optimum"]
+    assert [p.name for p in tmp_path.iterdir()] == [f"exact-{inst.sha256}.json"]

@@ -1,0 +1,157 @@
+"""The report, polish, merge and plot-progress on small hand-made results."""
+import csv
+import json
+import random
+import statistics
+
+import pytest
+from helpers import instance, instance_text, run_record, write_jsonl
+from smetp_lab.cli import main
+from smetp_lab.energy import energy
+from smetp_lab.exact import solve
+from smetp_lab.heuristics import local_search, mst
+
+
+def random_tree(n, rng):
+    return sorted(tuple(sorted((v, rng.randrange(v)))) for v in range(1, n))
+
+
+@pytest.fixture
+def sweep(tmp_path):
+    """Two instances (one with a coordinates file), two parameter sets of
+    three seeds each on the first, one run without a topology."""
+    rng = random.Random(11)
+    texts = {"a.txt": instance_text(8, rng=rng, high=900), "b.txt": instance_text(6, rng=rng)}
+    insts = {}
+    for name, text in texts.items():
+        (tmp_path / name).write_text(text)
+        insts[name] = instance(text, name)
+    (tmp_path / "a.xy").write_text("".join(f"{rng.random()} {rng.random()}\n" for _ in range(8)))
+    runs = []
+    for density in (0.3, 0.5):
+        for seed in (1, 2, 3):
+            links = random_tree(8, rng)
+            runs.append(run_record(insts["a.txt"], "a.txt", len(runs), links, seed=seed,
+                                   density=density))
+    runs.append(run_record(insts["b.txt"], "b.txt", len(runs), mst(insts["b.txt"])))
+    runs.append(run_record(insts["b.txt"], "b.txt", len(runs), None, seed=2))
+    res = tmp_path / "results.jsonl"
+    write_jsonl(res, runs)
+    return tmp_path, res, runs, insts
+
+
+def test_report_files_and_table(sweep, capsys):
+    tmp, res, runs, insts = sweep
+    out = tmp / "rep"
+    assert main(["report", str(res), "--exact", "--cache-dir", str(tmp / "cache"),
+                 "-o", str(out), "-q"]) == 0
+    names = sorted(p.name for p in out.iterdir())
+    assert names == ["convergence.png", "final_energies.png", "report.md", "summary.csv",
+                     "topology_a.png", "topology_b.png"]
+    rows = list(csv.DictReader(open(out / "summary.csv")))
+    assert [(r["instance"], r["density"], r["runs"]) for r in rows] == [
+        ("a.txt", "0.3", "3"), ("a.txt", "0.5", "3"), ("b.txt", "0.3", "2")]
+    a = insts["a.txt"]
+    opt = solve(a, 60)["optimum"]
+    tree = mst(a)
+    for row, group in ((rows[0], runs[:3]), (rows[1], runs[3:6])):
+        bests = sorted(r["best"] for r in group)
+        polished = min(energy(a, local_search(a, [(u - 1, v - 1) for u, v in r["topology"]]))
+                       for r in group)
+        assert (int(row["ga_best"]), float(row["ga_median"]), int(row["ga_worst"])) == (
+            bests[0], statistics.median(bests), bests[-1])
+        assert int(row["polished_best"]) == polished
+        assert int(row["mst"]) == energy(a, tree)
+        assert int(row["local_search"]) == energy(a, local_search(a, tree))
+        assert int(row["optimum"]) == opt and row["proven"] == "yes"
+        assert float(row["gap_ga_best_pct"]) == round(100 * (bests[0] - opt) / opt, 2)
+        assert float(row["gap_mst_pct"]) == round(100 * (energy(a, tree) - opt) / opt, 2)
+        assert row["verified_runs"] == "3"
+    assert rows[2]["feasible_runs"] == "1" and rows[2]["ga_worst"] == "65000"
+    assert rows[2]["gap_ga_worst_pct"] == ""  # no gap for a run without a topology
+    md = (out / "report.md").read_text()
+    assert "![convergence](convergence.png)" in md and "topology_a.png" in md
+    assert f"| a.txt | h 0, d 0.3, 200 gen | 3 | {rows[0]['ga_best']} |" in md
+
+
+def test_report_says_which_instance_is_missing(sweep, capsys):
+    tmp, res, runs, _ = sweep
+    runs[4]["instance"] = "gone/c.txt"
+    write_jsonl(res, runs)
+    assert main(["report", str(res), "-o", str(tmp / "rep"), "-q"]) == 1
+    assert capsys.readouterr().err.startswith(
+        f"smetp-lab: {res}:5: instance gone/c.txt not found")
+    # An instances folder is searched by the file's last name too.
+    assert main(["verify", str(res), "--instances-dir", str(tmp)]) == 1  # c.txt is not there
+    (tmp / "c.txt").write_text((tmp / "a.txt").read_text())
+    assert main(["verify", str(res), "--instances-dir", str(tmp)]) == 0
+
+
+def test_polish_adds_fields_and_keeps_the_run(sweep):
+    tmp, res, runs, insts = sweep
+    out = tmp / "polished.jsonl"
+    assert main(["polish", str(res), "-o", str(out)]) == 0
+    polished = [json.loads(line) for line in out.read_text().splitlines()]
+    assert len(polished) == len(runs)
+    for before, after in zip(runs, polished):
+        assert {k: after[k] for k in before} == before
+        assert after["polished"] <= before["best"]
+        if before["topology"] is None:
+            assert after["polished"] == 65000 and after["polished_topology"] is None
+        else:
+            inst = insts[before["instance"]]
+            links = [(u - 1, v - 1) for u, v in after["polished_topology"]]
+            assert energy(inst, links) == after["polished"]
+
+
+def shards(tmp, runs, count):
+    paths = []
+    for k in range(count):
+        p = tmp / f"shard{k}.jsonl"
+        write_jsonl(p, [r for r in runs if r["index"] % count == k])
+        paths.append(str(p))
+    return paths
+
+
+def test_merge_orders_shards_and_rebuilds_records(sweep):
+    tmp, res, runs, _ = sweep
+    out, rec = tmp / "merged.jsonl", tmp / "out.dat"
+    assert main(["merge", *shards(tmp, runs, 3), "-o", str(out), "--record", str(rec)]) == 0
+    assert out.read_text() == res.read_text()
+    assert rec.read_text() == "".join(r["record"] for r in runs)
+
+
+def test_merge_refuses_missing_duplicate_and_foreign_runs(sweep, capsys):
+    tmp, res, runs, _ = sweep
+    paths = shards(tmp, runs, 3)
+    out = tmp / "merged.jsonl"
+    # Without the count, runs past the last index present cannot be missed.
+    assert main(["merge", paths[0], paths[2], "-o", str(out)]) == 1
+    assert "2 of 7 runs missing: 1, 4" in capsys.readouterr().err
+    assert main(["merge", paths[0], paths[2], "--expect", "8", "-o", str(out)]) == 1
+    assert "3 of 8 runs missing: 1, 4, 7" in capsys.readouterr().err
+    assert not out.exists()
+    assert main(["merge", *paths, paths[1], "-o", str(out)]) == 1
+    assert "run 1 is present twice" in capsys.readouterr().err
+    assert main(["merge", *paths, "--expect", "10", "-o", str(out)]) == 1
+    assert "2 of 10 runs missing: 8-9" in capsys.readouterr().err
+    assert main(["merge", paths[0], paths[2], "--partial", "--expect", "8", "-o", str(out)]) == 0
+    assert "missing: 1, 4, 7" in capsys.readouterr().err
+    assert len(out.read_text().splitlines()) == 5
+    runs[2]["runs_sha256"] = "cd" * 32
+    paths = shards(tmp, runs, 3)
+    assert main(["merge", *paths, "-o", str(out)]) == 1
+    assert "different runs files" in capsys.readouterr().err
+
+
+def test_plot_progress(tmp_path, capsys):
+    log = tmp_path / "run.out"
+    log.write_text("(0,1)=5\nNajbolja:\t65000\t= 50\nNajbolja:\t900\t= 100\n"
+                   "Najbolja:\t850\t= 150\nNajbolja:\t850\t= 200\n")
+    png = tmp_path / "p.png"
+    assert main(["plot-progress", str(log), "-o", str(png)]) == 0
+    assert "4 progress lines, best 850 at generation 150" in capsys.readouterr().out
+    assert png.stat().st_size > 1000
+    log.write_text("nothing here\n")
+    assert main(["plot-progress", str(log), "-o", str(png)]) == 1
+    assert "no progress lines" in capsys.readouterr().err
