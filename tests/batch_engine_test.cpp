@@ -5,11 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,11 +28,24 @@ std::string readFile(const std::string& path) {
 
 // The record with its time, sec and totSec values masked.
 std::string maskTimes(const std::string& record) {
-  static const std::regex time("(time:\t\t )[^\n]*\n"), sec("(sec:\t\t)[-0-9.]+"),
-      tot("(totSec:\t)[-0-9.]+");
-  std::string r = std::regex_replace(record, time, "$1*\n");
-  r = std::regex_replace(r, sec, "$1*");
-  return std::regex_replace(r, tot, "$1*");
+  std::istringstream in(record);
+  std::string out;
+  for (std::string line; std::getline(in, line);) {
+    for (const char* key : {"time:\t\t ", "sec:\t\t", "totSec:\t"}) {
+      const std::string k = key;
+      if (line.compare(0, k.size(), k) != 0) continue;
+      size_t end = k.size();
+      if (k[0] == 't' && k[1] == 'i')
+        end = line.size();  // the whole date
+      else
+        while (end < line.size() &&
+               (std::isdigit((unsigned char)line[end]) || line[end] == '-' || line[end] == '.'))
+          ++end;
+      line = k + "*" + line.substr(end);
+    }
+    out += line + "\n";
+  }
+  return out;
 }
 
 struct SingleRun {
