@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "batch/results.h"
+#include "files.h"
 
 namespace {
 
@@ -28,39 +29,9 @@ struct Result {
   std::string out, err;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream s(text);
-  for (std::string l; std::getline(s, l);) lines.push_back(l);
-  return lines;
-}
-
-// The record text with its clock readings (start time, sec, totSec) masked:
-// each such line keeps its name only.
-std::string maskTimes(const std::string& record) {
-  std::string masked;
-  for (const std::string& l : linesOf(record)) {
-    const bool clock =
-        l.rfind("time:", 0) == 0 || l.rfind("sec:", 0) == 0 || l.rfind("totSec:", 0) == 0;
-    masked += (clock ? l.substr(0, l.find(':') + 1) : l) + "\n";
-  }
-  return masked;
 }
 
 // The records of a record file, one string each.

@@ -15,38 +15,10 @@
 #include <vector>
 
 #include "batch/engine.h"
+#include "files.h"
 #include "gpu/gpu.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// The record with its time, sec and totSec values masked.
-std::string maskTimes(const std::string& record) {
-  std::istringstream in(record);
-  std::string out;
-  for (std::string line; std::getline(in, line);) {
-    for (const char* key : {"time:\t\t ", "sec:\t\t", "totSec:\t"}) {
-      const std::string k = key;
-      if (line.compare(0, k.size(), k) != 0) continue;
-      size_t end = k.size();
-      if (k[0] == 't' && k[1] == 'i')
-        end = line.size();  // the whole date
-      else
-        while (end < line.size() &&
-               (std::isdigit((unsigned char)line[end]) || line[end] == '-' || line[end] == '.'))
-          ++end;
-      line = k + "*" + line.substr(end);
-    }
-    out += line + "\n";
-  }
-  return out;
-}
 
 struct SingleRun {
   std::vector<unsigned short> history;  // the progress values, then the record's best

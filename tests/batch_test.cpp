@@ -17,6 +17,7 @@
 #include "batch/progress.h"
 #include "batch/results.h"
 #include "batch/runs.h"
+#include "files.h"
 #include "problem/chrom.h"
 
 namespace {
@@ -306,13 +307,6 @@ TEST(ResultLine, LaunchOfBestAndSha256) {
   EXPECT_EQ(2, launchOfBest({65000, 90, 70}));
   EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", sha256Hex(""));
   EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", sha256Hex("abc"));
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
 }
 
 class Output : public ::testing::Test {

@@ -12,23 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 namespace {
 
 struct Result {
   int status;
   std::string out, err;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 int countOf(const std::string& text, const std::string& what) {
   int n = 0;
