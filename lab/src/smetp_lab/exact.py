@@ -347,6 +347,14 @@ def solve(inst: Instance, time_limit: float = 600.0, log=None) -> dict:
                             np.array([highspy.HighsVarType.kInteger] * m.num_y))
     h.setOptionValue("mip_rel_gap", 0.0)
     h.setOptionValue("mip_abs_gap", 1.0 - 1e-6)  # energies are integers
+    # The start from the local search is usually optimal or close, so the
+    # solver's work is the proof. Its restarts after reduced-cost fixing
+    # redo the root cut loop each time, and RINS/RENS hunt for better
+    # points that rarely exist: without them the samples are proven 2-6x
+    # faster (g30: 6.9 s -> 1.1 s, g45: 16 s -> 7.5 s on 2 cores).
+    h.setOptionValue("mip_allow_restart", False)
+    h.setOptionValue("mip_heuristic_run_rins", False)
+    h.setOptionValue("mip_heuristic_run_rens", False)
     bound, proven, mip_rounds = lp_bound, False, 0
     last_note = [time.monotonic()]
 
