@@ -19,7 +19,7 @@ struct RunSpec {
   int maxGen;  // generations asked for; the run makes maxGen / 50 launches
   int objHard;
   float graphDens;
-  long index;  // position in the whole list of runs (file order), 0-based
+  long index;    // position in the whole list of runs (file order), 0-based
   int instance;  // index into the batch's instance table
 };
 
