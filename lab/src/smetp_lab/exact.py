@@ -350,8 +350,8 @@ def solve(inst: Instance, time_limit: float = 600.0, log=None) -> dict:
     # The start from the local search is usually optimal or close, so the
     # solver's work is the proof. Its restarts after reduced-cost fixing
     # redo the root cut loop each time, and RINS/RENS hunt for better
-    # points that rarely exist: without them the samples are proven 2-6x
-    # faster (g30: 6.9 s -> 1.1 s, g45: 16 s -> 7.5 s on 2 cores).
+    # points that rarely exist; without them every sample is proven
+    # several times faster (bench/bench_lab.py).
     h.setOptionValue("mip_allow_restart", False)
     h.setOptionValue("mip_heuristic_run_rins", False)
     h.setOptionValue("mip_heuristic_run_rens", False)
