@@ -366,6 +366,23 @@ TEST_F(Cli, WeightAtTheEdgesOfTheRangeIsKept) {
   EXPECT_NE(std::string::npos, r.out.find("(0,1)=-32768\n"));
 }
 
+TEST_F(Cli, FailedLaunchEndsTheRunWithoutAResult) {
+  writeFile(path("g6.txt"), completeGraph(6));
+  // Launches 1-3 seed and make the population; 4-6 are the three launches of
+  // 50 generations.
+  for (int failing : {1, 3, 4, 6}) {
+    std::remove(path("out.dat").c_str());
+    const Result r = run("g6.txt 3 150 1 0.5",
+                         "SMETP_BACKEND=cpu SMETP_EMULATOR_FAIL_LAUNCH=" + std::to_string(failing));
+    EXPECT_EQ(1, r.status) << failing;
+    const size_t at = r.out.find("unspecified launch failure in run.cpp at line ");
+    ASSERT_NE(std::string::npos, at) << failing << ": " << r.out;
+    EXPECT_EQ(r.out.size(), r.out.find('\n', at) + 1) << "nothing after the error";
+    EXPECT_EQ(failing > 3 ? failing - 3 : 0, countOf(r.out, "Najbolja:")) << failing;
+    EXPECT_EQ("", record()) << failing;
+  }
+}
+
 TEST_F(Cli, UnknownBackendIsRefused) {
   const Result r = run("", "SMETP_BACKEND=gpu");
   EXPECT_EQ(1, r.status);

@@ -117,6 +117,28 @@ TEST_F(DeviceLog, ABufferOfTheSameSizeReusesTheMemoryZeroed) {
   EXPECT_EQ("", display(0));
 }
 
+TEST_F(DeviceLog, AfterLaunchPrintsAndRearmsOnlyWhatWasWrittenAndKeepsALaunchError) {
+  FILE* f = std::tmpfile();
+  EXPECT_EQ(deviceLogAfterLaunch(f), 0);  // nothing written: nothing printed
+  fillRing(0, 0, 2);
+  auto p = buffer + 512;
+  gpuMemcpyToSymbol("printfBufferPtr", &p, sizeof p);
+  EXPECT_EQ(deviceLogAfterLaunch(f), 0);
+  unsigned char* writer = nullptr;
+  gpuMemcpyFromSymbol(&writer, "printfBufferPtr", sizeof writer);
+  EXPECT_EQ(buffer, writer);  // set up again for the next launch
+  Bytes contents(2048, 1);
+  ASSERT_EQ(gpuMemcpy(contents.data(), buffer, 2048, gpuMemcpyDeviceToHost), gpuSuccess);
+  EXPECT_EQ(Bytes(2048, 0), contents);
+  // A failed launch: the buffer is left alone and the error stays for the
+  // caller's next checked call.
+  fillRing(5, 0, 1);
+  ASSERT_EQ(gpuErrorLaunchFailure, gpuLaunch(kernelSrand, 1, &contents[0]));
+  EXPECT_EQ(deviceLogAfterLaunch(f), 2);
+  EXPECT_EQ(gpuErrorLaunchFailure, gpuMemcpy(contents.data(), buffer, 1, gpuMemcpyDeviceToHost));
+  EXPECT_EQ(readAll(f), "0\n1\n");
+}
+
 TEST_F(DeviceLog, RingPrintsConversionsIdentifiersAndOverflow) {
   write(0, record("i=%d u=%u x=%#x c=%c\n", {arg(-7), arg(7), arg(255), arg(int('A'))}, 3, 65535));
   write(256, record("f=%.2f d=%-11.3e|\n", {arg(1.5f), arg(-2.25)}, 1, 2));

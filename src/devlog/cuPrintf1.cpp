@@ -1,5 +1,6 @@
 // Host side of the device message buffer. Every device access goes through the
-// runtime layer; results of these calls are not checked, except the allocation.
+// runtime layer; results of these calls are not checked, except the allocation
+// and the first read after a launch.
 // Everything read from the device is treated as untrusted: reads stay inside
 // the buffer and inside the host copy of a record, and every walk over the
 // buffer ends.
@@ -25,9 +26,8 @@ constexpr const char* conversionChars = "%cdiouxXeEfgGaAnps";
 unsigned char* bufferStart = nullptr;  // null when absent
 size_t bufferLength = 0;
 // The device memory of the last buffer ended, kept for the next one of the
-// same size: a run sets up and ends a buffer around every launch, and
-// allocating and releasing device memory each time would cost more than the
-// launch's own host work.
+// same size: a buffer set up and ended around every launch then costs no
+// allocation.
 unsigned char* spareStart = nullptr;
 size_t spareLength = 0;
 unsigned char* readPosition = nullptr;  // where the last ring display stopped; null when absent
@@ -273,6 +273,19 @@ int deviceLogDisplay(FILE* out, bool showIdentifiers) {
   else if (layout == deviceLogRecordMagic)
     displayRing(outputStream, showIdentifiers);
   gpuMemset(bufferStart, 0, bufferLength);
+  return 0;
+}
+
+int deviceLogAfterLaunch(FILE* out) {
+  if (!bufferStart) return 1;
+  if (gpuPeekAtLastError() != gpuSuccess) return 2;
+  unsigned char word[2] = {};
+  if (gpuMemcpy(word, bufferStart, sizeof word, gpuMemcpyDeviceToHost) != gpuSuccess) return 2;
+  if (readU16(word) == 0) return 0;
+  deviceLogDisplay(out, false);
+  const size_t length = bufferLength;
+  deviceLogEnd();
+  deviceLogInit(length);
   return 0;
 }
 

@@ -33,6 +33,16 @@ int deviceLogInit(size_t requestedBytes);
 // touched), else 0.
 int deviceLogDisplay(FILE* out, bool showIdentifiers);
 
+// After a launch: prints what the launch wrote (as deviceLogDisplay without
+// identifiers) and leaves the buffer as deviceLogEnd and deviceLogInit of the
+// same size would, ready for the next launch. Writers of either layout begin
+// at the buffer's start, so when its first word is still zero the launch wrote
+// nothing: then one 2-byte read is all the device work. While a launch error
+// is pending nothing is read, and the error stays for the caller's next
+// checked call. Returns 0; 1 when no buffer exists; 2 when a launch error is
+// pending or the device cannot be read.
+int deviceLogAfterLaunch(FILE* out);
+
 // Ends the buffer; a later display returns 1. Its device memory is kept for
 // the next buffer of the same size.
 void deviceLogEnd();

@@ -165,8 +165,21 @@ bool batchValid(unsigned blocks, const void* runs, const void* control, const vo
   return true;
 }
 
+// A launch that fails on purpose, for testing how callers meet a failed
+// launch: SMETP_EMULATOR_FAIL_LAUNCH=K makes the K-th launch of the process
+// (counting from 1) fail with "unspecified launch failure" without running.
+bool injectedLaunchFailure() {
+  static const long failAt = [] {
+    const char* v = std::getenv("SMETP_EMULATOR_FAIL_LAUNCH");
+    return v ? std::strtol(v, nullptr, 10) : 0L;
+  }();
+  static std::atomic<long> launches{0};
+  return failAt > 0 && ++launches == failAt;
+}
+
 int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
               void* arg2) {
+  if (injectedLaunchFailure()) return gpuErrorLaunchFailure;
   // Every parameter must point into device memory large enough for what the
   // kernel reads and writes there; a real device would fault otherwise.
   bool valid = false;

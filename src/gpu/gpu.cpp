@@ -28,10 +28,9 @@ const gpuBackend noDeviceBackend = {
 
 const gpuBackend* active = nullptr;
 
-// The error of the latest failed launch, returned by the next copy or fill.
-// Launches are not checked by their callers, so a launch that never ran (or
-// faulted) surfaces at the next synchronising call, as the runtime reports
-// faults of running kernels.
+// The error of the latest failed launch, returned by the next copy or fill, so
+// that a launch that never ran also fails the next synchronising call, as the
+// runtime reports faults of running kernels there.
 int heldLaunchError = gpuSuccess;
 
 int takeHeldLaunchError() {
@@ -158,3 +157,4 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
   return e;
 }
 const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }
+int gpuPeekAtLastError() { return heldLaunchError; }

@@ -75,6 +75,10 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
 // (default: the processor count); the CUDA form ignores it.
 void gpuSetHostWorkers(int workers);
 const char* gpuGetErrorString(int error);
+// The error of the latest failed launch that no copy or fill has returned
+// yet, left in place (gpuSuccess when there is none). A launch's error is
+// returned by the launch and, once, by the next copy or fill.
+int gpuPeekAtLastError();
 
 // Which backend serves the calls: "cpu" or "cuda". The choice is made on the
 // first call: SMETP_BACKEND=cpu|cuda forces one; otherwise the CUDA backend

@@ -107,7 +107,7 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   void* seeds = nullptr;
   CHECK_CUDA(gpuMalloc(&seeds, sizeof seedsHost));
   CHECK_CUDA(gpuMemcpy(seeds, seedsHost, sizeof seedsHost, gpuMemcpyHostToDevice));
-  gpuLaunch(kernelSrand, 1, seeds);
+  CHECK_CUDA(gpuLaunch(kernelSrand, 1, seeds));
 
   Chrom hostPop[popSize] = {};
   allocChromosomeBits(hostPop);
@@ -117,8 +117,8 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   void* cBest = nullptr;
   CHECK_CUDA(gpuMalloc(&cBest, sizeof(unsigned short)));
 
-  gpuLaunch(kernelGenerateRandomPopulation, popSize, popcurrent);
-  gpuLaunch(kernelEvpopInitial, popSize, popcurrent);
+  CHECK_CUDA(gpuLaunch(kernelGenerateRandomPopulation, popSize, popcurrent));
+  CHECK_CUDA(gpuLaunch(kernelEvpopInitial, popSize, popcurrent));
   unsigned short waited = 0;
   // Waits for the kernels; the value itself means nothing yet.
   CHECK_CUDA(gpuMemcpy(&waited, cBest, sizeof waited, gpuMemcpyDeviceToHost));
@@ -133,15 +133,17 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   CHECK_CUDA(gpuMalloc(&cModifiedMutationProb, sizeof(float)));
   CHECK_CUDA(gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
 
+  // The message buffer is set up once; after each launch it is read, and set
+  // up again only when the launch wrote to it.
+  deviceLogInit(printfBufferBytes);
   for (int i = 1; i <= p.launchCount; ++i) {
     if (beforeLaunch(p))
       CHECK_CUDA(
           gpuMemcpy(cModifiedMutationProb, &s.mutProb, sizeof s.mutProb, gpuMemcpyHostToDevice));
     std::printf("Najbolja:\t%d\t= %d\n", int(s.bestSoFar), generationsPerLaunch * i);
-    deviceLogInit(printfBufferBytes);
-    gpuLaunch(kernelGAallInOneOperator, popSize, popcurrent, cModifiedMutationProb, cBest);
-    deviceLogDisplay(stdout, false);
-    deviceLogEnd();
+    CHECK_CUDA(
+        gpuLaunch(kernelGAallInOneOperator, popSize, popcurrent, cModifiedMutationProb, cBest));
+    deviceLogAfterLaunch(stdout);
     CHECK_CUDA(gpuMemcpy(&p.lastBest, cBest, sizeof p.lastBest, gpuMemcpyDeviceToHost));
     CHECK_CUDA(
         gpuMemcpy(&s.mutProb, cModifiedMutationProb, sizeof s.mutProb, gpuMemcpyDeviceToHost));

@@ -11,6 +11,8 @@ void allocChromosomeBits(Chrom* hostPop) {
   for (int i = 0; i < popSize; ++i) {
     void* p = nullptr;
     CHECK_CUDA(gpuMalloc(&p, size_t(bytes)));
+    // Zeroed, so that no byte a kernel reads was never written.
+    CHECK_CUDA(gpuMemset(p, 0, size_t(bytes)));
     hostPop[i].lbit = static_cast<unsigned char*>(p);
   }
   std::printf("Alocirano %d karaktera za svaki niz grana\n", bytes);
