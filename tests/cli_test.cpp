@@ -383,6 +383,21 @@ TEST_F(Cli, FailedLaunchEndsTheRunWithoutAResult) {
   }
 }
 
+TEST_F(Cli, CudaBuildSaysOnceWhyItRunsTheCpuForm) {
+#ifndef SMETP_HAVE_CUDA
+  GTEST_SKIP() << "a build without the CUDA form has nothing to fall back from";
+#endif
+  writeFile(path("g3.txt"), "3 6\n1 2 10\n1 3 20\n2 1 10\n2 3 30\n3 1 20\n3 2 30\n");
+  const Result r = run("g3.txt 1 100 0 0.3", "env -u SMETP_BACKEND");
+  ASSERT_EQ(0, r.status) << r.err;
+  if (r.out.find("CPU emulation") == std::string::npos) GTEST_SKIP() << "a GPU serves this run";
+  EXPECT_EQ(0u, r.err.find("smetp: no usable CUDA device (")) << r.err;
+  EXPECT_EQ(r.err.size() - std::string("), running the CPU form\n").size(),
+            r.err.find("), running the CPU form\n"))
+      << r.err;
+  EXPECT_EQ(1, countOf(r.err, "\n"));
+}
+
 TEST_F(Cli, UnknownBackendIsRefused) {
   const Result r = run("", "SMETP_BACKEND=gpu");
   EXPECT_EQ(1, r.status);

@@ -9,6 +9,7 @@ struct gpuBackend {
   const char* name;
   bool (*available)();
   int (*getDeviceCount)(int* count);
+  int (*getDevice)(int* device);
   int (*getDeviceProperties)(gpuDeviceProp* prop, int device);
   int (*malloc)(void** ptr, size_t bytes);
   int (*free)(void* ptr);
@@ -24,6 +25,8 @@ struct gpuBackend {
 extern const gpuBackend emulatorBackend;
 #ifdef SMETP_HAVE_CUDA
 extern const gpuBackend cudaBackend;
+// Why the CUDA backend is not available (empty when it is).
+const char* cudaUnavailableReason();
 #endif
 
 // Error texts shared by both backends for the codes this layer produces itself.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "device/ga.h"
 #include "gpu/backend.h"
@@ -30,22 +31,75 @@ static_assert(int(cudaErrorLaunchFailure) == gpuErrorLaunchFailure, "result code
 static_assert(int(cudaMemcpyHostToDevice) == gpuMemcpyHostToDevice, "copy kinds");
 static_assert(int(cudaMemcpyDeviceToHost) == gpuMemcpyDeviceToHost, "copy kinds");
 
-// A device is usable when the runtime counts one, device 0 is recent enough
-// for the built code, and a context can be made on it.
-bool cudaAvailable() {
+// The device the CUDA form runs on: the first one that is recent enough for
+// the built code, not closed to compute work, and on which a context can be
+// made; -1 when there is none, and `why` then says what each device lacks.
+struct DeviceChoice {
+  int device = -1;
+  std::string why;
+};
+
+DeviceChoice chooseDevice() {
+  DeviceChoice c;
   int count = 0;
-  if (cudaGetDeviceCount(&count) != cudaSuccess || count <= 0) return false;
-  int major = 0, minor = 0;
-  if (cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, 0) != cudaSuccess ||
-      cudaDeviceGetAttribute(&minor, cudaDevAttrComputeCapabilityMinor, 0) != cudaSuccess)
-    return false;
-  if (major * 10 + minor < minComputeCapability) return false;
-  return cudaFree(nullptr) == cudaSuccess;
+  if (cudaError_t e = cudaGetDeviceCount(&count)) {
+    c.why = std::string("the CUDA runtime reports: ") + cudaGetErrorString(e);
+    return c;
+  }
+  if (count <= 0) {
+    c.why = "the CUDA runtime counts no device";
+    return c;
+  }
+  for (int d = 0; d < count; ++d) {
+    int major = 0, minor = 0, mode = 0;
+    char note[160];
+    if (cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, d) != cudaSuccess ||
+        cudaDeviceGetAttribute(&minor, cudaDevAttrComputeCapabilityMinor, d) != cudaSuccess ||
+        cudaDeviceGetAttribute(&mode, cudaDevAttrComputeMode, d) != cudaSuccess) {
+      std::snprintf(note, sizeof note, "device %d cannot be queried", d);
+    } else if (major * 10 + minor < minComputeCapability) {
+      std::snprintf(note, sizeof note, "device %d has compute capability %d.%d, below 7.5", d,
+                    major, minor);
+    } else if (mode == cudaComputeModeProhibited) {
+      std::snprintf(note, sizeof note, "device %d is in the prohibited compute mode", d);
+    } else if (cudaError_t e = cudaSetDevice(d); e != cudaSuccess || (e = cudaFree(nullptr))) {
+      std::snprintf(note, sizeof note, "device %d: %s", d, cudaGetErrorString(e));
+    } else {
+      c.device = d;
+      c.why.clear();
+      return c;
+    }
+    c.why += c.why.empty() ? note : std::string("; ") + note;
+  }
+  return c;
 }
+
+const DeviceChoice& deviceChoice() {
+  static const DeviceChoice choice = chooseDevice();
+  return choice;
+}
+
+// The runtime's current device belongs to the host thread: each thread that
+// calls the runtime selects the chosen device first. Without one, the calls
+// go to the runtime's default and fail there with its own error.
+void useChosenDevice() {
+  thread_local bool selected = false;
+  if (selected) return;
+  selected = true;
+  if (deviceChoice().device >= 0) cudaSetDevice(deviceChoice().device);
+}
+
+bool cudaAvailable() { return deviceChoice().device >= 0; }
 
 int cudaGetDeviceCountOp(int* count) {
   if (!count) return gpuErrorInvalidValue;
   return int(cudaGetDeviceCount(count));
+}
+
+int cudaGetDeviceOp(int* device) {
+  if (!device) return gpuErrorInvalidValue;
+  useChosenDevice();
+  return int(cudaGetDevice(device));
 }
 
 int cudaGetDevicePropertiesOp(gpuDeviceProp* prop, int device) {
@@ -85,33 +139,44 @@ int cudaGetDevicePropertiesOp(gpuDeviceProp* prop, int device) {
 
 int cudaMallocOp(void** ptr, size_t bytes) {
   if (!ptr) return gpuErrorInvalidValue;
+  useChosenDevice();
   return int(cudaMalloc(ptr, bytes));
 }
 
-int cudaFreeOp(void* ptr) { return int(cudaFree(ptr)); }
+int cudaFreeOp(void* ptr) {
+  useChosenDevice();
+  return int(cudaFree(ptr));
+}
 
 int cudaMemcpyOp(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
   if (kind != gpuMemcpyHostToDevice && kind != gpuMemcpyDeviceToHost)
     return gpuErrorInvalidMemcpyDirection;
+  useChosenDevice();
   return int(cudaMemcpy(dst, src, bytes, cudaMemcpyKind(kind)));
 }
 
-int cudaMemsetOp(void* ptr, int value, size_t bytes) { return int(cudaMemset(ptr, value, bytes)); }
+int cudaMemsetOp(void* ptr, int value, size_t bytes) {
+  useChosenDevice();
+  return int(cudaMemset(ptr, value, bytes));
+}
 
 int cudaMemcpyToSymbolOp(const char* symbol, const void* src, size_t bytes, size_t offset) {
   const DeviceSymbol* s = nullptr;
   if (int e = findSymbolRange(cudaform::deviceSymbols, symbol, bytes, offset, src, &s)) return e;
+  useChosenDevice();
   return int(cudaMemcpyToSymbol(s->address, src, bytes, offset, cudaMemcpyHostToDevice));
 }
 
 int cudaMemcpyFromSymbolOp(void* dst, const char* symbol, size_t bytes, size_t offset) {
   const DeviceSymbol* s = nullptr;
   if (int e = findSymbolRange(cudaform::deviceSymbols, symbol, bytes, offset, dst, &s)) return e;
+  useChosenDevice();
   return int(cudaMemcpyFromSymbol(dst, s->address, bytes, offset, cudaMemcpyDeviceToHost));
 }
 
 int cudaLaunchOp(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
                  void* arg2) {
+  useChosenDevice();
   return cudaform::launchKernel(kernel, blocks, blockThreads, arg0, arg1, arg2);
 }
 
@@ -119,10 +184,13 @@ const char* cudaErrorStringOp(int error) { return cudaGetErrorString(cudaError_t
 
 }  // namespace
 
+const char* cudaUnavailableReason() { return deviceChoice().why.c_str(); }
+
 const gpuBackend cudaBackend = {
     "cuda",
     cudaAvailable,
     cudaGetDeviceCountOp,
+    cudaGetDeviceOp,
     cudaGetDevicePropertiesOp,
     cudaMallocOp,
     cudaFreeOp,

@@ -48,6 +48,12 @@ int emuGetDeviceCount(int* count) {
   return gpuSuccess;
 }
 
+int emuGetDevice(int* device) {
+  if (!device) return gpuErrorInvalidValue;
+  *device = 0;
+  return gpuSuccess;
+}
+
 int emuGetDeviceProperties(gpuDeviceProp* prop, int device) {
   if (!prop) return gpuErrorInvalidValue;
   if (device != 0) return gpuErrorInvalidDevice;
@@ -297,7 +303,17 @@ void cpuform::runEmulatedBlocks(unsigned blocks, void (*body)(void* context, uns
 }
 
 const gpuBackend emulatorBackend = {
-    "cpu",     emuAvailable,      emuGetDeviceCount, emuGetDeviceProperties, emuMalloc,
-    emuFree,   emuMemcpy,         emuMemset,         emuMemcpyToSymbol,      emuMemcpyFromSymbol,
-    emuLaunch, emuGetErrorString,
+    "cpu",
+    emuAvailable,
+    emuGetDeviceCount,
+    emuGetDevice,
+    emuGetDeviceProperties,
+    emuMalloc,
+    emuFree,
+    emuMemcpy,
+    emuMemset,
+    emuMemcpyToSymbol,
+    emuMemcpyFromSymbol,
+    emuLaunch,
+    emuGetErrorString,
 };

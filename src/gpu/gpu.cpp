@@ -14,6 +14,7 @@ const gpuBackend noDeviceBackend = {
     "cuda",
     [] { return false; },
     [](int*) { return noDevice(); },
+    [](int*) { return noDevice(); },
     [](gpuDeviceProp*, int) { return noDevice(); },
     [](void**, size_t) { return noDevice(); },
     [](void*) { return noDevice(); },
@@ -56,6 +57,9 @@ const gpuBackend* chooseBackend() {
   }
 #ifdef SMETP_HAVE_CUDA
   if (cudaBackend.available()) return &cudaBackend;
+  std::fflush(stdout);
+  std::fprintf(stderr, "smetp: no usable CUDA device (%s), running the CPU form\n",
+               cudaUnavailableReason());
 #endif
   return &emulatorBackend;
 }
@@ -126,6 +130,7 @@ bool gpuSelectBackend(const char* name) {
 }
 
 int gpuGetDeviceCount(int* count) { return backend().getDeviceCount(count); }
+int gpuGetDevice(int* device) { return backend().getDevice(device); }
 int gpuGetDeviceProperties(gpuDeviceProp* prop, int device) {
   return backend().getDeviceProperties(prop, device);
 }

@@ -56,6 +56,8 @@ enum gpuKernel {
 };
 
 int gpuGetDeviceCount(int* count);
+// The device that the calls run on.
+int gpuGetDevice(int* device);
 int gpuGetDeviceProperties(gpuDeviceProp* prop, int device);
 int gpuMalloc(void** ptr, size_t bytes);
 int gpuFree(void* ptr);
@@ -82,7 +84,9 @@ int gpuPeekAtLastError();
 
 // Which backend serves the calls: "cpu" or "cuda". The choice is made on the
 // first call: SMETP_BACKEND=cpu|cuda forces one; otherwise the CUDA backend
-// when it is built and the runtime reports a usable device, else the emulator.
+// when it is built and the runtime reports a usable device (the first of
+// compute capability 7.5 or later on which the process can run), else the
+// emulator, with one line on standard error that says why.
 const char* gpuBackendName();
 // Forces a backend before first use ("cpu" or "cuda"); returns false when the
 // name is unknown or that backend is not built.

@@ -1,6 +1,7 @@
 #include "host/run.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -89,6 +90,27 @@ RunRecord runRecordOf(const RunProgress& p, const char* path, int seed, int objH
   return r;
 }
 
+bool launchesMayBeLong(int nodes, int hardness) {
+  if (hardness <= 0 || nodes <= 1) return false;
+  // About 10^8 dependent steps a lane take a few tenths of a second on a GPU.
+  const double stepsPerLaunch = generationsPerLaunch * 2.0 * std::pow(double(nodes), hardness);
+  return stepsPerLaunch >= 1e8;
+}
+
+void warnOfKernelTimeout(const char* program, int nodes, int hardness) {
+  if (!launchesMayBeLong(nodes, hardness)) return;
+  int device = 0;
+  gpuDeviceProp prop;
+  if (gpuGetDevice(&device) != gpuSuccess || gpuGetDeviceProperties(&prop, device) != gpuSuccess ||
+      !prop.kernelExecTimeoutEnabled)
+    return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "%s: warning: device %d stops kernels that run too long, and a launch at "
+               "hardness %d on %d nodes may take seconds: the run may fail there\n",
+               program, device, hardness, nodes);
+}
+
 void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, float graphDens) {
   const char* outFile = "./out.dat";
   const time_t startTime = std::time(nullptr);
@@ -98,6 +120,10 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
   loadGraph(path, &constBytes);
   std::printf("\nSTRONG MINIMUM ENERGY TOPOLOGY PROBLEM (SMETP)\n");
   std::printf("\nBroj iteracija:  %d\n", maxGen / generationsPerLaunch);
+
+  int nodes = 0;
+  CHECK_CUDA(gpuMemcpyFromSymbol(&nodes, "probNn", sizeof nodes));
+  if (maxGen / generationsPerLaunch > 0) warnOfKernelTimeout("smetp", nodes, objHard);
 
   unsigned seedsHost[popSize];
   hostSeeds(seed, seedsHost);

@@ -49,4 +49,15 @@ void finishRunProgress(RunProgress& p);
 RunRecord runRecordOf(const RunProgress& p, const char* path, int seed, int objHard,
                       float graphDens, int constBytes, long endClock);
 
+// True when one launch of 50 generations on `nodes` nodes at this hardness
+// may take a large part of a second or more: the hardness work alone is
+// 2 * nodes^hardness generator steps a lane and evaluation, in sequence (the
+// device wraps the power to 32 bits, so this is an upper estimate).
+bool launchesMayBeLong(int nodes, int hardness);
+// One warning line on standard error when the device in use stops kernels
+// that run too long (a display's watchdog) and the launches of a run on
+// `nodes` nodes at this hardness may be long: such a launch would be ended
+// and the device's context lost.
+void warnOfKernelTimeout(const char* program, int nodes, int hardness);
+
 void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, float graphDens);
