@@ -9,7 +9,10 @@
 #ifdef __CUDACC__
 #define SMETP_FORM cudaform
 #define DEVFN __device__ __forceinline__
-#define KERNEL __global__ void
+// Every kernel runs blocks of at most 128 lanes, and is held to 64 registers a
+// lane (eight blocks' worth of an SM's 65,536) so that registers never limit
+// the blocks an SM holds before shared memory does.
+#define KERNEL __global__ void __launch_bounds__(128, 8)
 #define SHARED __shared__
 #define DEV_CONSTANT __constant__
 #define DEV_GLOBAL __device__

@@ -54,7 +54,7 @@ DEVFN void viewNamedRun(RunView& run, int t) {
     run.next = next;
   }
   for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = nIdx[i];
-  for (int e = t; e < maxEdges; e += blockLanes) run.probLink[e] = probLink[e];
+  if (t == 0) run.probLink = probLink;
 }
 
 // True when probLink lists, for every edge e, the pair that edgeIndex maps to
@@ -132,7 +132,7 @@ DEVFN void buildFitnessTables(BlockPop& sp, int v) {
 }
 
 // Bits [start, start + len) of a slot, len below 64, as the low bits of a word.
-DEVFN SlotWord extractBits(const SlotWord* slot, int start, int len) {
+DEVFN SlotWord extractBits(SlotRow slot, int start, int len) {
   const int w = start >> 6, off = start & 63;
   SlotWord v = slot[w] >> off;
   if (off + len > 64 && w + 1 < slotWords) v |= slot[w + 1] << (64 - off);
@@ -141,7 +141,7 @@ DEVFN SlotWord extractBits(const SlotWord* slot, int start, int len) {
 
 // Energy by the edges themselves: each selected edge raises the power of both
 // its nodes to its weight. Used when the tables do not apply.
-DEVFN int energyByEdges(const RunView& run, const SlotWord* slot) {
+DEVFN int energyByEdges(const RunView& run, SlotRow slot) {
   const int n = run.probNn, nl = run.probNl;
   int z[maxNodes];
   for (int v = 0; v < n; ++v) z[v] = 0;
@@ -163,7 +163,7 @@ DEVFN int energyByEdges(const RunView& run, const SlotWord* slot) {
 
 // Fitness of a slot: connectivity by breadth-first search from node 0 over
 // the pairs that edgeIndex maps to a set bit, then the energy sum.
-DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
+DEVFN int fitnessOfSlot(const BlockPop& sp, SlotRow slot) {
   const int n = sp.run.probNn, nl = sp.run.probNl;
   if (n <= 0 || n > maxNodes) return infeasibleFit;
     // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
@@ -238,7 +238,7 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, const SlotWord* slot) {
 
 // The objective as the kernels call it: the hardness work on lane t's own
 // stream, then the fitness of the slot.
-DEVFN int objectiveValue(const BlockPop& sp, const SlotWord* slot, unsigned* streams, int t) {
+DEVFN int objectiveValue(const BlockPop& sp, SlotRow slot, unsigned* streams, int t) {
   hardnessWork(streams, t, hardnessSteps(sp.run));
   return fitnessOfSlot(sp, slot);
 }

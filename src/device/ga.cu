@@ -24,10 +24,10 @@ namespace {
 DEVFN void loadSlot(BlockPop& sp, const Chrom* popcurrent, int t, bool withFit) {
   sp.sidx[t] = (unsigned char)t;
   if (withFit) sp.sfit[t] = (unsigned short)popcurrent[t].fit;
-  unsigned char* row = reinterpret_cast<unsigned char*>(sp.slbit[t]);
+  const SlotRow row = slotRow(sp.slbit[t], t);
   const int nlBytes = sp.run.probNlBytes;
   const int bytes = nlBytes < int(slotBytes) ? nlBytes : int(slotBytes);
-  for (int b = 0; b < slotWords * 8; ++b) row[b] = b < bytes ? popcurrent[t].lbit[b] : 0;
+  for (int b = 0; b < slotWords * 8; ++b) slotByte(row, b) = b < bytes ? popcurrent[t].lbit[b] : 0;
   buildFitnessTables(sp, t);
 }
 
@@ -47,9 +47,9 @@ DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
     run.objvalhardness = r.objvalhardness;
     run.graphdensity = r.graphdensity;
     run.next = r.next;
+    run.probLink = r.probLink;
   }
   for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = r.nIdx[i];
-  for (int e = t; e < maxEdges; e += blockLanes) run.probLink[e] = r.probLink[e];
 }
 
 // Scores, sorts, repairs and sorts a random population, and stores it back in
@@ -275,11 +275,7 @@ __attribute__((target("avx2"))) void drawWholeBytesAvx2(unsigned char* bits, int
 
 void drawWholeBytesPortable(unsigned char* bits, int whole, int threshold, unsigned& s, unsigned c,
                             bool flip) {
-  const JumpAdds jump = jumpAdds(c);
-  for (int b = 0; b < whole; ++b) {
-    const unsigned drawn = drawByteMask(s, jump, threshold);
-    bits[b] = (unsigned char)(flip ? bits[b] ^ drawn : drawn);
-  }
+  drawBytesByEight(bits, whole, threshold, s, c, flip);
 }
 
 // SMETP_PORTABLE_CPU set to anything but 0 keeps the CPU form to the

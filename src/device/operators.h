@@ -38,8 +38,8 @@ DEVFN void repairDuplicates(Block& block, BlockPop& sp, PerLane<bool>& dup,
   block.step([&](int t) { dup[t] = t < popSize - 1 && sp.sfit[t] == sp.sfit[t + 1]; });
   block.step([&](int t) {
     if (dup[t])
-      randomizeBits(slotBytePtr(sp, t + 1), sp.run.probNl, sp.run.graphdensity, sp.run.next, t + 1,
-                    t);
+      randomizeBits(rowBytes(slotOf(sp, t + 1)), sp.run.probNl, sp.run.graphdensity, sp.run.next,
+                    t + 1, t);
   });
   block.advanceOwnStreams(sp.run.next, hardSteps, [&](int t) { return bool(dup[t]); });
   block.step([&](int t) {
@@ -115,8 +115,8 @@ DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
       if (cut < 0) continue;
       const SlotWord mask = below & ~wordMaskBelow(w, cut);
       if (!mask) continue;
-      SlotWord* a = slotOf(sp, sp.crossP1[l]);
-      SlotWord* b = slotOf(sp, sp.crossP2[l]);
+      const SlotRow a = slotOf(sp, sp.crossP1[l]);
+      const SlotRow b = slotOf(sp, sp.crossP2[l]);
       const SlotWord d = (a[w] ^ b[w]) & mask;
       a[w] ^= d;
       b[w] ^= d;
@@ -131,7 +131,7 @@ DEVFN void mutation(Block& block, BlockPop& sp, const float* mutationProb) {
   unsigned* const streams = sp.run.next;
   const int threshold = probabilityThreshold(*mutationProb);
   block.step([&](int t) {
-    if (t >= nelite) mutateBits(slotBytePtr(sp, t), nl, threshold, streams, t);
+    if (t >= nelite) mutateBits(rowBytes(slotOf(sp, t)), nl, threshold, streams, t);
   });
 }
 

@@ -1,6 +1,7 @@
 // The block's working population in shared memory, and the run it belongs to.
 // Slots are reached through sidx, so that the sort exchanges one-byte indices
-// instead of whole slots: slot t is row sidx[t] of slbit.
+// instead of whole slots: slot t is row sidx[t] of slbit (in the row layout of
+// bits.h).
 #pragma once
 
 #include "device/bits.h"
@@ -14,15 +15,18 @@ enum { maxIncident = maxNodes - 1, crossingLanes = 56 };
 // instance, the run parameters and the run's 128 generator words. It is filled
 // at kernel start from the named device variables (the single run) or from
 // the block's entry of the batch arrays, so the routines never know which.
+// The edge table stays where the run keeps it: it is read while the fitness
+// tables are built at kernel start, and by the fitness only where those tables
+// do not apply (an edge order no loaded graph has).
 struct RunView {
   int probNn;
   int probNl;
   int probNlBytes;
   int objvalhardness;
   float graphdensity;
-  unsigned* next;  // the run's generator states, one per lane
+  unsigned* next;        // the run's generator states, one per lane
+  const Link* probLink;  // the run's maxEdges edges
   int nIdx[maxNodes];
-  Link probLink[maxEdges];
 };
 
 #ifndef __CUDACC__
@@ -61,18 +65,21 @@ struct BlockPop {
   RankTables ranks;  // not in a CUDA block's shared memory
 #endif
 };
-// Static shared memory of a CUDA block is limited to 48 KB; the run's tables
-// are read on every evaluation, so they live there too.
+// A CUDA block keeps this in static shared memory. At most 37,888 bytes, so
+// that an SM holds six blocks on sm_90 (228 KB, 1 KB of it kept per block) and
+// four on sm_80 (164 KB); the energy tables are read on every evaluation, so
+// they live here too.
+enum { blockPopBudget = 37888 };
 #ifdef __CUDACC__
-static_assert(sizeof(BlockPop) <= 48 * 1024, "the block population must fit in shared memory");
+static_assert(sizeof(BlockPop) <= blockPopBudget, "the block population must fit its budget");
 #else
-static_assert(sizeof(BlockPop) - sizeof(RankTables) <= 48 * 1024,
-              "the block population must fit in shared memory");
+static_assert(sizeof(BlockPop) - sizeof(RankTables) <= blockPopBudget,
+              "the block population must fit its budget");
 #endif
 
-DEVFN SlotWord* slotOf(BlockPop& sp, int t) { return sp.slbit[sp.sidx[t]]; }
-DEVFN unsigned char* slotBytePtr(BlockPop& sp, int t) {
-  return reinterpret_cast<unsigned char*>(sp.slbit[sp.sidx[t]]);
+DEVFN SlotRow slotOf(BlockPop& sp, int t) {
+  const int row = sp.sidx[t];
+  return slotRow(sp.slbit[row], row);
 }
 
 }  // namespace SMETP_FORM
