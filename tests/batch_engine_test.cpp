@@ -89,7 +89,7 @@ class BatchEngine : public ::testing::Test {
   // results by position in the batch, each with its record's text (its path
   // lives only as long as the batch's runs).
   static std::vector<std::pair<RunResult, std::string>> batch(const std::vector<size_t>& which,
-                                                              int jobs) {
+                                                              int jobs, int resident = 0) {
     std::vector<GraphData> instances;
     std::map<std::string, int> index;
     std::vector<RunSpec> runs;
@@ -107,13 +107,14 @@ class BatchEngine : public ::testing::Test {
     }
     std::vector<std::pair<RunResult, std::string>> results(runs.size());
     std::vector<bool> seen(runs.size());
-    BatchOptions options{jobs, nullptr,
-                         [&](size_t i, const RunResult& r) {
-                           EXPECT_FALSE(seen[i]) << "run " << i << " finished twice";
-                           seen[i] = true;
-                           results[i] = {r, runRecordText(r.record)};
-                         },
-                         nullptr};
+    BatchOptions options;
+    options.jobs = jobs;
+    options.resident = resident;
+    options.onRunFinished = [&](size_t i, const RunSpec&, const RunResult& r) {
+      EXPECT_FALSE(seen[i]) << "run " << i << " finished twice";
+      seen[i] = true;
+      results[i] = {r, runRecordText(r.record)};
+    };
     EXPECT_TRUE(runBatch(runs, instances, options));
     for (size_t i = 0; i < runs.size(); ++i) EXPECT_TRUE(seen[i]) << "run " << i;
     return results;

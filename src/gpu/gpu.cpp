@@ -23,6 +23,9 @@ const gpuBackend noDeviceBackend = {
     [](void*, const char*, size_t, size_t) { return noDevice(); },
     [](gpuKernel, unsigned, unsigned, void*, void*, void*) { return noDevice(); },
     gpuCommonErrorString,
+    [](int, int resident) {
+      return gpuBatchShape{1, resident > 0 ? resident : 1};
+    },
 };
 #endif
 
@@ -31,8 +34,9 @@ const gpuBackend* active = nullptr;
 // The error of the latest failed launch, returned by the next copy or fill.
 // Launches are not checked by their callers, so a launch that never ran (or
 // faulted) surfaces at the next synchronising call, as the runtime reports
-// faults of running kernels.
-int heldLaunchError = gpuSuccess;
+// faults of running kernels. Kept per host thread, as the runtime keeps its
+// last error, since the threads of a batch launch independently.
+thread_local int heldLaunchError = gpuSuccess;
 
 int takeHeldLaunchError() {
   const int e = heldLaunchError;
@@ -158,3 +162,6 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
   return e;
 }
 const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }
+gpuBatchShape gpuBatchPlan(int jobs, int resident) {
+  return backend().batchPlan(jobs > 0 ? jobs : 1, resident > 0 ? resident : 0);
+}
