@@ -55,6 +55,8 @@ void installSignalHandlers() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // A file that grows past the size limit fails its write instead.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int stopStatus() { return stopSignal == SIGTERM ? 143 : 130; }
@@ -248,7 +250,11 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
                     : ""));
       return false;
     }
-    if (resumed->done[size_t(i)]) continue;
+    if (resumed->done[size_t(i)]) {
+      complain(where + "run " + std::to_string(i) +
+               " is in the file twice; give another results file");
+      return false;
+    }
     resumed->done[size_t(i)] = true;
     ++resumed->runs;
     const auto launches = j.find("launches");
