@@ -1,8 +1,11 @@
 // smetp-batch run as a process: its errors and what it leaves behind, shards,
 // the order of results and records, signals, and each run against smetp
 // itself on the same five arguments.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -305,8 +308,8 @@ TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
   const std::vector<std::string> smetpRecords = recordsOf(readFile(path("out.dat")));
   ASSERT_EQ(runs.size(), smetpRecords.size());
 
-  for (const char* jobs : {"1", "2"}) {
-    const std::string rec = std::string("batch") + jobs + ".dat";
+  for (const char* jobs : {"1", "2", "2 --resident 5"}) {
+    const std::string rec = std::string("batch") + jobs[0] + (jobs[1] ? "r" : "") + ".dat";
     const Result b =
         batch(std::string("--quiet --jobs ") + jobs + " --record " + rec + " runs.txt");
     ASSERT_EQ(0, b.status) << b.err;
@@ -326,6 +329,112 @@ TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
       EXPECT_EQ(res[i]["launches"] == 0, res[i]["topology"].is_null());
     }
   }
+}
+
+// A result line without the fields that hold times.
+json withoutTimes(json j) {
+  j.erase("seconds");
+  j.erase("seconds_to_best");
+  j["record"] = maskTimes(j["record"].get<std::string>());
+  return j;
+}
+
+TEST_F(BatchCli, AnInterruptedAndResumedBatchEqualsOneBatchRunInOneGo) {
+  writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
+  std::string runs;
+  // Run 0 is out first while run 3, far longer, has not finished.
+  for (int i = 0; i < 6; ++i)
+    runs += "g45.txt " + std::to_string(i) +
+            (i == 0   ? " 2000 0 0.3\n"
+             : i == 3 ? " 20000 0 0.3\n"
+                      : " 150 1 0.3\n");
+  runs += "g10.txt 9 0 0 0.3\ng6.txt 4 250 2 0.5\n";
+  writeFile(path("runs.txt"), runs);
+  ASSERT_EQ(0, batch("--quiet --jobs 2 --results one.jsonl --record one.dat runs.txt").status);
+  const std::vector<json> one = results("one.jsonl");
+  const std::string oneRecords = maskTimes(readFile(path("one.dat")));
+
+  // Stopped once a first result is out, then resumed with other workers and
+  // another pool, with the last line cut short as a killed batch may leave it.
+  const pid_t pid = startBatch(dir, {"--jobs", "2", "--resident", "3", "runs.txt"});
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (readFile(path("results.jsonl")).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kill(pid, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(130, WEXITSTATUS(raw));
+  const size_t kept = results().size();
+  ASSERT_LT(0u, kept);
+  ASSERT_GT(one.size(), kept);
+  EXPECT_NE(std::string::npos, readFile(path("stderr.txt")).find("--resume finishes the batch"));
+  const std::string text = readFile(path("results.jsonl"));
+  const std::string last = linesOf(text).back();
+  writeFile(path("results.jsonl"), text + last.substr(0, last.size() / 2));
+
+  Result r = batch("--quiet --jobs 1 --resident 2 --resume runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("results.jsonl:" + std::to_string(kept + 1) +
+                                          ": the last line was cut short"));
+  const std::vector<json> resumed = results();
+  ASSERT_EQ(one.size(), resumed.size());
+  for (size_t i = 0; i < one.size(); ++i) EXPECT_EQ(withoutTimes(one[i]), withoutTimes(resumed[i]));
+  EXPECT_EQ(oneRecords, maskTimes(readFile(path("out.dat"))));
+
+  // Nothing left to run; results of other runs are refused and kept.
+  r = batch("--quiet --resume runs.txt");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(one.size(), results().size());
+  writeFile(path("other.txt"), "g6.txt 1 50 0 0.3\n");
+  r = batch("--quiet --resume other.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("results.jsonl:1: the results are of other runs"));
+  EXPECT_EQ(one.size(), results().size());
+}
+
+TEST_F(BatchCli, InputsLockedResultsAndFailedRecordsAreNeverOverwritten) {
+  writeFile(path("runs.txt"), "g6.txt 1 100 0 0.5\ng10.txt 2 100 0 0.5\n");
+  const std::string runsText = readFile(path("runs.txt"));
+  for (const char* results : {"runs.txt", "g6.txt", "./out.dat"}) {
+    const Result r = batch(std::string("--results ") + results + " runs.txt");
+    EXPECT_EQ(1, r.status) << results;
+    EXPECT_NE(std::string::npos, r.err.find("give another --results file")) << r.err;
+  }
+  EXPECT_EQ(runsText, readFile(path("runs.txt")));
+  EXPECT_EQ(completeGraph(6), readFile(path("g6.txt")));
+
+  // A results file that another batch holds.
+  writeFile(path("held.jsonl"), "another batch's results\n");
+  const int fd = open(path("held.jsonl").c_str(), O_RDONLY);
+  ASSERT_LE(0, fd);
+  ASSERT_EQ(0, flock(fd, LOCK_EX));
+  Result r = batch("--results held.jsonl runs.txt");
+  close(fd);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("smetp-batch: results file held.jsonl is being written by another batch\n", r.err);
+  EXPECT_EQ("another batch's results\n", readFile(path("held.jsonl")));
+
+  // A record that fills the file up part way is cut off again, and its run
+  // is not in the results, so a resume makes it again.
+  const std::string before(1900, '#');
+  writeFile(path("full.dat"), before);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit fileSize = {2048, 2048};
+    if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0) _exit(127);
+    execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--quiet", "--results",
+          (dir + "/results.jsonl").c_str(), "--record", (dir + "/full.dat").c_str(),
+          (dir + "/runs.txt").c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  int raw = 0;
+  ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(1, WEXITSTATUS(raw));
+  EXPECT_EQ(before, readFile(path("full.dat")));
+  EXPECT_EQ("", readFile(path("results.jsonl")));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "batch/engine.h"
@@ -89,7 +90,8 @@ class BatchEngine : public ::testing::Test {
   // results by position in the batch, each with its record's text (its path
   // lives only as long as the batch's runs).
   static std::vector<std::pair<RunResult, std::string>> batch(const std::vector<size_t>& which,
-                                                              int jobs) {
+                                                              int jobs, int resident = 0,
+                                                              size_t window = 0) {
     std::vector<GraphData> instances;
     std::map<std::string, int> index;
     std::vector<RunSpec> runs;
@@ -107,13 +109,15 @@ class BatchEngine : public ::testing::Test {
     }
     std::vector<std::pair<RunResult, std::string>> results(runs.size());
     std::vector<bool> seen(runs.size());
-    BatchOptions options{jobs, nullptr,
-                         [&](size_t i, const RunResult& r) {
-                           EXPECT_FALSE(seen[i]) << "run " << i << " finished twice";
-                           seen[i] = true;
-                           results[i] = {r, runRecordText(r.record)};
-                         },
-                         nullptr};
+    BatchOptions options;
+    options.jobs = jobs;
+    options.resident = resident;
+    options.window = window;
+    options.onRunFinished = [&](size_t i, const RunSpec&, const RunResult& r) {
+      EXPECT_FALSE(seen[i]) << "run " << i << " finished twice";
+      seen[i] = true;
+      results[i] = {r, runRecordText(r.record)};
+    };
     EXPECT_TRUE(runBatch(runs, instances, options));
     for (size_t i = 0; i < runs.size(); ++i) EXPECT_TRUE(seen[i]) << "run " << i;
     return results;
@@ -141,8 +145,12 @@ TEST_F(BatchEngine, EveryRunAsTheSingleRunWhateverTheWorkers) {
   ASSERT_TRUE(gpuSelectBackend("cpu"));
   std::vector<size_t> all;
   for (size_t k = 0; k < cases.size(); ++k) all.push_back(k);
-  for (int jobs : {1, 2, 3}) {
-    const auto results = batch(all, jobs);
+  // Workers alone, with pools larger than the workers, and a window of one
+  // run, which lets no run start before every earlier run has finished.
+  for (const auto& shape :
+       {std::make_tuple(1, 0, 0), std::make_tuple(2, 0, 0), std::make_tuple(3, 0, 0),
+        std::make_tuple(2, 7, 0), std::make_tuple(2, 3, 1)}) {
+    const auto results = batch(all, std::get<0>(shape), std::get<1>(shape), std::get<2>(shape));
     for (size_t k = 0; k < all.size(); ++k) expectSame(k, results[k]);
   }
 }

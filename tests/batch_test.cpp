@@ -371,8 +371,10 @@ TEST(ProgressText, BarAndDurations) {
   EXPECT_EQ("1:05", durationText(65));
   EXPECT_EQ("1:01:01", durationText(3661));
   EXPECT_EQ("--:--", durationText(-1));
-  EXPECT_EQ("[#####.....] 5/10 runs  1234 gen/s  0:10 left", barText(5, 10, 1234.4, 10, 10));
-  EXPECT_EQ("[..........] 0/3 runs  0 gen/s  --:-- left", barText(0, 3, 0, -1, 10));
+  EXPECT_EQ("[#####.....] 50/100 launches  5/10 runs  1234 gen/s  0:10 left",
+            barText(50, 100, 5, 10, 1234.4, 10, 10));
+  EXPECT_EQ("[..........] 0/60 launches  0/3 runs  0 gen/s  --:-- left",
+            barText(0, 60, 0, 3, 0, -1, 10));
 }
 
 }  // namespace

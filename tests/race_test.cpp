@@ -209,7 +209,7 @@ std::vector<Snapshot> runBatch(const Form& form) {
     for (const BatchControl& c : control) s.best.push_back(c.best);
     out.push_back(std::move(s));
   };
-  launch("batchInitial", kernelBatchInitial, table.data(), pops.data(), nullptr);
+  launch("batchInitial", kernelBatchInitial, table.data(), control.data(), pops.data());
   control[1].active = 0;
   launch("batchGenerations, run 1 finished", kernelBatchGenerations, table.data(), control.data(),
          pops.data());

@@ -1,22 +1,34 @@
-// The batch engine: every run's state is one entry of the batch arrays on the
-// device, one launch of the batch kernels covers all runs, and each run's host
-// side (schedule, history, record) is the single run's own code.
+// The batch engine: a pool of resident runs ("slots"), each one entry of the
+// batch arrays on the device. Host threads own shares of the slots (the CPU
+// form: one thread and one slot per worker; the CUDA form: one thread over
+// all slots); each thread takes the next run into a free slot, launches the
+// batch kernels over its share, and ends a run after its last launch. Each
+// run's host side (schedule, history, record) is the single run's own code.
 #include "batch/engine.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
-#include "gpu/check.h"
 #include "gpu/gpu.h"
 #include "host/run.h"
 #include "problem/batchrun.h"
 
 namespace {
 
-enum { generationsPerLaunch = 50 };
+enum { generationsPerLaunch = 50, defaultWindow = 16384 };
 
-// Device memory of a batch, released whatever way the batch ends.
+void check(int result, const char* what) {
+  if (result != gpuSuccess) throw BatchError(std::string(what) + ": " + gpuGetErrorString(result));
+}
+
+// Device memory of the pool, released whatever way the batch ends.
 struct BatchMemory {
   void* runs = nullptr;
   void* control = nullptr;
@@ -29,6 +41,25 @@ struct BatchMemory {
     gpuFree(bits);
   }
 };
+
+void allocate(BatchMemory& mem, size_t slots) {
+  const size_t records = slots * popSize;
+  const auto need = [&](int result, size_t bytes) {
+    if (result == gpuSuccess) return;
+    throw BatchError("cannot have " + std::to_string(bytes >> 10) + " KiB of device memory for " +
+                     std::to_string(slots) + " resident runs: " + gpuGetErrorString(result));
+  };
+  need(gpuMalloc(&mem.runs, slots * sizeof(BatchRun)), slots * sizeof(BatchRun));
+  need(gpuMalloc(&mem.control, slots * sizeof(BatchControl)), slots * sizeof(BatchControl));
+  need(gpuMalloc(&mem.pops, records * sizeof(Chrom)), records * sizeof(Chrom));
+  need(gpuMalloc(&mem.bits, records * batchBitBytes), records * batchBitBytes);
+  check(gpuMemset(mem.bits, 0, records * batchBitBytes), "clearing the bit strings");
+  std::vector<Chrom> pops(records);
+  for (size_t k = 0; k < records; ++k)
+    pops[k].lbit = static_cast<unsigned char*>(mem.bits) + k * batchBitBytes;
+  check(gpuMemcpy(mem.pops, pops.data(), records * sizeof(Chrom), gpuMemcpyHostToDevice),
+        "setting up the populations");
+}
 
 // Entry of the batch's run table for one run: its instance, parameters and
 // the generator states its seed gives.
@@ -53,110 +84,238 @@ std::vector<std::pair<int, int>> topologyOf(const unsigned char* bits, const Gra
   return links;
 }
 
+// A run in a slot, from the moment it enters the pool until its last launch.
+struct Slot {
+  bool busy = false;
+  bool fresh = false;  // entered since the last launch: its initial generation is due
+  size_t position = 0;
+  RunSpec spec;
+  RunProgress progress;
+  RunResult result;
+  int launchesDone = 0;
+};
+
+// What the host threads of a batch share, under `lock`.
+struct Pool {
+  const RunSource* source;
+  const std::vector<GraphData>* instances;
+  const BatchOptions* options;
+  const char* backend;
+  size_t window;
+  std::mutex lock;
+  std::condition_variable finished;  // a run left the pool
+  bool sourceDone = false;
+  size_t nextPosition = 0;
+  std::set<size_t> unfinished;  // positions of the runs taken and not yet finished
+  long long launchesDone = 0;
+  std::exception_ptr error;
+  std::atomic<bool> abort{false};
+
+  bool stopped() const { return abort.load() || (options->stop && options->stop->load()); }
+};
+
+// A run that has just started: its clock starts now, as a lone run's starts
+// when the program starts, and its improvement clock with it (a run that
+// never finds a connected topology records 0 seconds to its best).
+void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
+  const GraphData& g = (*pool.instances)[size_t(spec.instance)];
+  s.spec = spec;
+  s.position = position;
+  s.launchesDone = 0;
+  s.progress = startRunProgress(spec.maxGen, g.nl, std::time(nullptr), runClockMs());
+  s.progress.schedule.lastImproveClock = s.progress.startClock;
+  s.result = RunResult();
+  s.result.launches = std::max(s.progress.launchCount, 0);
+  s.result.backend = pool.backend;
+}
+
+// Ends the run of slot s (the pool's lock held): the final best, the record
+// and, after at least one launch, the best chromosome, which the last launch
+// left in record 0 of the run's population.
+void finishRun(Slot& s, const Chrom* population, Pool& pool) {
+  const GraphData& g = (*pool.instances)[size_t(s.spec.instance)];
+  RunResult& res = s.result;
+  finishRunProgress(s.progress);
+  res.history.push_back(s.progress.schedule.bestSoFar);
+  res.record = runRecordOf(s.progress, s.spec.path.c_str(), s.spec.seed, s.spec.objHard,
+                           s.spec.graphDens, graphConstBytes(g), runClockMs());
+  res.hasTopology = res.launches > 0;
+  if (res.hasTopology) {
+    Chrom best;
+    unsigned char bits[batchBitBytes];
+    check(gpuMemcpy(&best, population, sizeof best, gpuMemcpyDeviceToHost), "reading a best");
+    check(gpuMemcpy(bits, best.lbit, size_t(g.nlBytes), gpuMemcpyDeviceToHost), "reading a best");
+    res.topology = topologyOf(bits, g);
+  }
+  pool.unfinished.erase(s.position);
+  if (pool.options->onRunFinished) pool.options->onRunFinished(s.position, s.spec, res);
+  s.busy = false;
+  pool.finished.notify_all();
+}
+
+// Takes runs into the free slots of a share (the pool's lock held). A run
+// without launches finishes at once and takes no slot. Returns the busy slots.
+int takeRuns(std::vector<Slot>& slots, Pool& pool) {
+  int busy = 0;
+  for (Slot& s : slots) {
+    while (!s.busy && !pool.sourceDone && !pool.stopped()) {
+      if (!pool.unfinished.empty() && pool.nextPosition >= *pool.unfinished.begin() + pool.window)
+        break;
+      RunSpec spec;
+      if (!(*pool.source)(&spec)) {
+        pool.sourceDone = true;
+        break;
+      }
+      const size_t position = pool.nextPosition++;
+      startRun(s, spec, position, pool);
+      pool.unfinished.insert(position);
+      if (s.result.launches == 0) {
+        finishRun(s, nullptr, pool);
+        continue;
+      }
+      s.busy = s.fresh = true;
+    }
+    busy += s.busy;
+  }
+  return busy;
+}
+
+// One host thread: carries the runs of slots first .. first + count - 1
+// through their launches, refilling each slot as its run finishes.
+void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
+  std::vector<Slot> slots(count);
+  std::vector<BatchControl> control(count);
+  auto entry = std::make_unique<BatchRun>();
+  BatchRun* runs = static_cast<BatchRun*>(mem.runs) + first;
+  BatchControl* deviceControl = static_cast<BatchControl*>(mem.control) + first;
+  Chrom* pops = static_cast<Chrom*>(mem.pops) + first * popSize;
+  const unsigned blocks = unsigned(count);
+  const size_t controlBytes = count * sizeof(BatchControl);
+
+  for (;;) {
+    int busy;
+    {
+      std::unique_lock<std::mutex> g(pool.lock);
+      busy = takeRuns(slots, pool);
+      if (busy == 0) {
+        if (pool.sourceDone || pool.stopped()) return;
+        // Every free slot waits for the earliest unfinished run; check for a
+        // stop now and then, since a signal handler cannot wake this thread.
+        pool.finished.wait_for(g, std::chrono::milliseconds(50));
+        continue;
+      }
+    }
+    if (pool.stopped()) return;
+
+    bool fresh = false;
+    for (size_t k = 0; k < count; ++k) {
+      Slot& s = slots[k];
+      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh};
+      if (!s.fresh) continue;
+      fresh = true;
+      fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)]);
+      check(gpuMemcpy(runs + k, entry.get(), sizeof(BatchRun), gpuMemcpyHostToDevice),
+            "uploading a run");
+      s.fresh = false;
+    }
+    if (fresh) {
+      check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
+            "uploading the runs' control");
+      check(gpuLaunchBlocks(kernelBatchInitial, blocks, popSize, runs, deviceControl, pops),
+            "launching the initial generations");
+    }
+
+    for (size_t k = 0; k < count; ++k) {
+      Slot& s = slots[k];
+      control[k].active = s.busy;
+      if (!s.busy) continue;
+      beforeLaunch(s.progress);
+      control[k].mutProb = s.progress.schedule.mutProb;
+      s.result.history.push_back(s.progress.schedule.bestSoFar);
+    }
+    check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
+          "uploading the runs' control");
+    check(gpuLaunchBlocks(kernelBatchGenerations, blocks, popSize, runs, deviceControl, pops),
+          "launching fifty generations");
+    check(gpuMemcpy(control.data(), deviceControl, controlBytes, gpuMemcpyDeviceToHost),
+          "reading the runs' bests");
+
+    std::lock_guard<std::mutex> g(pool.lock);
+    for (size_t k = 0; k < count; ++k) {
+      Slot& s = slots[k];
+      if (!s.busy) continue;
+      s.progress.lastBest = control[k].best;
+      s.progress.schedule.mutProb = control[k].mutProb;
+      if (++s.launchesDone == s.result.launches) finishRun(s, pops + k * popSize, pool);
+    }
+    pool.launchesDone += busy;
+    if (pool.options->onProgress) pool.options->onProgress(pool.launchesDone);
+  }
+}
+
+// A host thread's work, with whatever it throws kept for the caller.
+void carryRunsGuarded(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
+  try {
+    carryRuns(pool, mem, first, count);
+  } catch (...) {
+    std::lock_guard<std::mutex> g(pool.lock);
+    if (!pool.error) pool.error = std::current_exception();
+    pool.abort = true;
+    pool.finished.notify_all();
+  }
+}
+
 }  // namespace
+
+bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
+              const BatchOptions& options) {
+  const gpuBatchShape shape = gpuBatchPlan(options.jobs, options.resident);
+  const size_t slots = size_t(std::max(shape.slots, 1));
+  const size_t threads = std::min(size_t(std::max(shape.threads, 1)), slots);
+
+  BatchMemory mem;
+  allocate(mem, slots);
+  if (options.onStarted) options.onStarted();
+
+  Pool pool;
+  pool.source = &source;
+  pool.instances = &instances;
+  pool.options = &options;
+  pool.backend = gpuBackendName();
+  pool.window = options.window > 0 ? options.window : size_t(defaultWindow);
+
+  // Slots shared out as evenly as they go: the first `slots % threads`
+  // threads take one more.
+  std::vector<std::thread> workers;
+  size_t first = 0;
+  for (size_t t = 0; t < threads; ++t) {
+    const size_t count = slots / threads + (t < slots % threads);
+    if (t + 1 == threads) {
+      carryRunsGuarded(pool, mem, first, count);
+    } else {
+      try {
+        workers.emplace_back(carryRunsGuarded, std::ref(pool), std::cref(mem), first, count);
+      } catch (const std::system_error& e) {
+        pool.abort = true;
+        for (std::thread& w : workers) w.join();
+        throw BatchError("cannot start " + std::to_string(threads) +
+                         " worker threads: " + e.what());
+      }
+    }
+    first += count;
+  }
+  for (std::thread& w : workers) w.join();
+  if (pool.error) std::rethrow_exception(pool.error);
+  return pool.sourceDone && pool.unfinished.empty();
+}
 
 bool runBatch(const std::vector<RunSpec>& runs, const std::vector<GraphData>& instances,
               const BatchOptions& options) {
-  const size_t count = runs.size();
-  if (count == 0) return true;
-  gpuSetHostWorkers(options.jobs);
-  const char* backend = gpuBackendName();
-  const time_t startTime = std::time(nullptr);
-  const long startClock = runClockMs();
-
-  std::vector<BatchRun> hostRuns(count);
-  for (size_t i = 0; i < count; ++i)
-    fillBatchRun(hostRuns[i], runs[i], instances[size_t(runs[i].instance)]);
-
-  BatchMemory mem;
-  const size_t records = count * popSize;
-  CHECK_CUDA(gpuMalloc(&mem.runs, count * sizeof(BatchRun)));
-  CHECK_CUDA(gpuMalloc(&mem.control, count * sizeof(BatchControl)));
-  CHECK_CUDA(gpuMalloc(&mem.pops, records * sizeof(Chrom)));
-  CHECK_CUDA(gpuMalloc(&mem.bits, records * batchBitBytes));
-  CHECK_CUDA(gpuMemset(mem.bits, 0, records * batchBitBytes));
-  CHECK_CUDA(gpuMemcpy(mem.runs, hostRuns.data(), count * sizeof(BatchRun), gpuMemcpyHostToDevice));
-  {
-    std::vector<Chrom> pops(records);
-    for (size_t k = 0; k < records; ++k)
-      pops[k].lbit = static_cast<unsigned char*>(mem.bits) + k * batchBitBytes;
-    CHECK_CUDA(gpuMemcpy(mem.pops, pops.data(), records * sizeof(Chrom), gpuMemcpyHostToDevice));
-  }
-
-  std::vector<RunProgress> progress(count);
-  std::vector<RunResult> results(count);
-  std::vector<BatchControl> control(count);
-  int maxLaunches = 0;
-  for (size_t i = 0; i < count; ++i) {
-    progress[i] = startRunProgress(runs[i].maxGen, hostRuns[i].probNl, startTime, startClock);
-    control[i] = BatchControl{progress[i].schedule.mutProb, 0, 0};
-    results[i].launches = std::max(progress[i].launchCount, 0);
-    results[i].backend = backend;
-    maxLaunches = std::max(maxLaunches, results[i].launches);
-  }
-  hostRuns.clear();
-  hostRuns.shrink_to_fit();
-
-  CHECK_CUDA(
-      gpuMemcpy(mem.control, control.data(), count * sizeof(BatchControl), gpuMemcpyHostToDevice));
-  gpuLaunchBlocks(kernelBatchInitial, unsigned(count), popSize, mem.runs, mem.pops);
-
-  // Ends run i after its last launch: the final best, the record and the
-  // best chromosome, which the last launch left in record 0 of its population.
-  std::vector<unsigned char> bestBits(batchBitBytes);
-  auto finish = [&](size_t i) {
-    RunProgress& p = progress[i];
-    RunResult& res = results[i];
-    const RunSpec& spec = runs[i];
-    const GraphData& g = instances[size_t(spec.instance)];
-    finishRunProgress(p);
-    res.history.push_back(p.schedule.bestSoFar);
-    res.record = runRecordOf(p, spec.path.c_str(), spec.seed, spec.objHard, spec.graphDens,
-                             graphConstBytes(g), runClockMs());
-    res.hasTopology = res.launches > 0;
-    if (res.hasTopology) {
-      Chrom best;
-      CHECK_CUDA(gpuMemcpy(&best, static_cast<Chrom*>(mem.pops) + i * popSize, sizeof best,
-                           gpuMemcpyDeviceToHost));
-      CHECK_CUDA(gpuMemcpy(bestBits.data(), best.lbit, size_t(g.nlBytes), gpuMemcpyDeviceToHost));
-      res.topology = topologyOf(bestBits.data(), g);
-    }
-    if (options.onRunFinished) options.onRunFinished(i, res);
+  size_t next = 0;
+  const RunSource source = [&](RunSpec* spec) {
+    if (next == runs.size()) return false;
+    *spec = runs[next++];
+    return true;
   };
-
-  // Waits for the initial kernels, as the single run does before its first
-  // launch; the values read back are the ones just written.
-  CHECK_CUDA(
-      gpuMemcpy(control.data(), mem.control, count * sizeof(BatchControl), gpuMemcpyDeviceToHost));
-  for (size_t i = 0; i < count; ++i)
-    if (results[i].launches == 0) finish(i);
-
-  long long generationsDone = 0;
-  for (int launch = 1; launch <= maxLaunches; ++launch) {
-    if (options.stop && options.stop->load()) return false;
-    unsigned active = 0;
-    for (size_t i = 0; i < count; ++i) {
-      control[i].active = launch <= results[i].launches;
-      if (!control[i].active) continue;
-      ++active;
-      beforeLaunch(progress[i]);
-      control[i].mutProb = progress[i].schedule.mutProb;
-      results[i].history.push_back(progress[i].schedule.bestSoFar);
-    }
-    CHECK_CUDA(gpuMemcpy(mem.control, control.data(), count * sizeof(BatchControl),
-                         gpuMemcpyHostToDevice));
-    gpuLaunchBlocks(kernelBatchGenerations, unsigned(count), popSize, mem.runs, mem.control,
-                    mem.pops);
-    CHECK_CUDA(gpuMemcpy(control.data(), mem.control, count * sizeof(BatchControl),
-                         gpuMemcpyDeviceToHost));
-    generationsDone += (long long)active * generationsPerLaunch;
-    for (size_t i = 0; i < count; ++i) {
-      if (!control[i].active) continue;
-      progress[i].lastBest = control[i].best;
-      progress[i].schedule.mutProb = control[i].mutProb;
-      if (launch == results[i].launches) finish(i);
-    }
-    if (options.onProgress) options.onProgress(generationsDone);
-  }
-  return true;
+  return runBatch(source, instances, options);
 }

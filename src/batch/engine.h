@@ -1,9 +1,11 @@
-// The batch engine: many independent runs at once, one block per run. Each
-// run gives exactly what the single run gives for the same five arguments.
+// The batch engine: many independent runs at once, one block per run, a pool
+// of resident runs refilled as runs finish. Each run gives exactly what the
+// single run gives for the same five arguments.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,21 +40,43 @@ struct RunResult {
   const char* backend;  // "cpu" or "cuda"
 };
 
+// Where the runs of a batch come from: each call fills *spec with the next
+// run, in order, and returns false when there is none left. The engine asks
+// for runs as slots free, one call at a time.
+using RunSource = std::function<bool(RunSpec* spec)>;
+
 struct BatchOptions {
-  int jobs;  // CPU form: worker threads (blocks run at once); ignored by the CUDA form
-  // Set (by a signal handler, say) to end the batch after the launch step in
-  // progress; runs not finished by then give no result.
-  const std::atomic<bool>* stop;
-  // Called on the calling thread as each run finishes, in the order they
-  // finish (not the order of the runs).
-  std::function<void(size_t run, const RunResult& result)> onRunFinished;
-  // Called after each launch step with the generations made so far by all
-  // runs together; may be empty.
-  std::function<void(long long generationsDone)> onProgress;
+  int jobs = 1;      // CPU form: worker threads, each carrying its own runs
+  int resident = 0;  // runs resident at once; 0: the form's default (gpuBatchPlan)
+  // Set (by a signal handler, say) to end the batch: each thread stops before
+  // its next launch, and runs not finished by then give no result.
+  const std::atomic<bool>* stop = nullptr;
+  // A run may start only while it is fewer than `window` positions after the
+  // earliest unfinished run, which bounds the results that wait for an earlier
+  // run to finish. 0: 16384.
+  size_t window = 0;
+  // Called once the device memory of the pool is set up, before any run.
+  std::function<void()> onStarted;
+  // Called as each run finishes, in the order they finish, one call at a
+  // time; `position` counts the runs in the order the source gave them.
+  std::function<void(size_t position, const RunSpec& spec, const RunResult& result)> onRunFinished;
+  // Called after each launch with the launches made so far by all runs
+  // together, one call at a time; may be empty.
+  std::function<void(long long launchesDone)> onProgress;
 };
 
-// Runs every run; runs[i].instance indexes `instances`. Returns false when
-// the batch was stopped before every run finished. Device failures end the
-// process through the runtime layer's checks, as in the single run.
+// A batch that cannot go on: a device call that failed (with the runtime's
+// message), or device memory the pool cannot have.
+struct BatchError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Runs every run the source gives, at most options.resident at a time;
+// spec.instance indexes `instances`. Returns false when the batch was stopped
+// before every run finished. Throws BatchError when the device fails, and
+// passes on what a callback throws (after the other threads have stopped).
+bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
+              const BatchOptions& options);
+// The same for a list of runs.
 bool runBatch(const std::vector<RunSpec>& runs, const std::vector<GraphData>& instances,
               const BatchOptions& options);

@@ -1,6 +1,12 @@
 // smetp-batch: many independent runs of the genetic algorithm at once, from a
 // runs file or a grid of options, each run's full result as one JSON line.
+// Runs stream through a pool of resident runs: the runs file is read twice
+// (checked first, then read again as the pool asks for runs), a grid is
+// expanded one run at a time, and results leave in run order as runs finish.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -9,12 +15,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
 #include <map>
-#include <sstream>
+#include <new>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -38,8 +43,10 @@ extern "C" void onStopSignal(int sig) {
 }
 
 // The first SIGINT or SIGTERM asks the batch to stop; the handler then falls
-// back to the default, so that a second one ends the process at once.
-void installStopHandlers() {
+// back to the default, so that a second one ends the process at once. A
+// reader of the progress that goes away (a closed pipe) must not end the
+// batch: writes to it fail instead of raising SIGPIPE.
+void installSignalHandlers() {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = onStopSignal;
@@ -47,7 +54,12 @@ void installStopHandlers() {
   sa.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  // A file that grows past the size limit fails its write instead.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
+
+int stopStatus() { return stopSignal == SIGTERM ? 143 : 130; }
 
 void complain(const std::string& what) {
   std::fflush(stdout);
@@ -55,29 +67,9 @@ void complain(const std::string& what) {
   std::fprintf(stderr, "smetp-batch: %s%s", what.c_str(), ends ? "" : "\n");
 }
 
-// The bytes of the file, or of standard input for "-".
-bool readAll(const std::string& path, std::string* text, std::string* error) {
-  if (path == "-") {
-    std::ostringstream s;
-    s << std::cin.rdbuf();
-    *text = s.str();
-    if (std::cin.bad()) {
-      *error = "cannot read standard input";
-      return false;
-    }
-    return true;
-  }
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    *error = "cannot open runs file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  text->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  if (f.bad()) {
-    *error = "cannot read runs file " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+// A path for a message: shortened when it is long.
+std::string shown(const std::string& path) {
+  return path.size() <= 200 ? path : path.substr(0, 200) + "...";
 }
 
 const char* helpFooter = R"(
@@ -92,189 +84,509 @@ density, each seed. --seeds and --hardness take numbers and inclusive ranges
 separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
 
-Results: one JSON object per run, in the order of the runs. Exit status: 0
-when every run finished; 1 for an error; 130 after SIGINT, 143 after SIGTERM
-(the runs written until then are whole).)";
+Results: one JSON object per run, in the order of the runs, each written as
+soon as it and every earlier run are finished. Times count from each run's
+own start. Exit status: 0 when every run finished; 1 for an error; 130 after
+SIGINT, 143 after SIGTERM (the runs written until then are whole; --resume
+finishes the batch).)";
 
-}  // namespace
+// Where the runs come from, read in two passes.
+struct Runs {
+  bool grid = false;
+  std::string name;  // the runs file as given ("-" for standard input)
+  int fd = -1;       // the runs file, or the copy of standard input
+  Grid gridRuns;
+  long long count = 0;  // runs in the file or grid
+  long shardK = 0, shardN = 1;
+  long long shardRuns = 0, shardLaunches = 0;  // runs of the shard and their launches
+  std::string sha;                             // runs_sha256
+  std::map<std::string, long> instanceLines;   // path -> first line using it (0: grid)
+  std::vector<std::string> instanceOrder;      // paths in order of first use
+};
 
-int main(int argc, char** argv) {
-  CLI::App app{"Many independent runs of smetp at once; each run's result as one JSON line.",
-               "smetp-batch"};
-  app.footer(helpFooter);
+// First pass over a runs file: every line checked, the runs counted, the
+// instances listed and the bytes hashed; standard input is copied to a
+// temporary file for the second pass.
+bool checkRunsFile(Runs* runs) {
+  FILE* spool = nullptr;
+  if (runs->name == "-") {
+    spool = std::tmpfile();
+    if (!spool) {
+      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
+      return false;
+    }
+    runs->fd = STDIN_FILENO;
+  } else {
+    runs->fd = ::open(runs->name.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (runs->fd < 0 || ::fstat(runs->fd, &st) != 0) {
+      complain("cannot open runs file " + shown(runs->name) + ": " + std::strerror(errno));
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      complain("cannot read runs file " + shown(runs->name) + ": Is a directory");
+      return false;
+    }
+  }
+  Sha256Ptr sha = sha256Start();
+  bool spoolFailed = false;
+  LineReader reader;
+  startLineReader(&reader, runs->fd, maxRunsLineBytes);
+  reader.onBytes = [&](const char* bytes, size_t size) {
+    sha256Add(sha.get(), bytes, size);
+    if (spool && std::fwrite(bytes, 1, size, spool) != size) spoolFailed = true;
+  };
+  std::string text, reason;
+  long long at;
+  bool broken;
+  long line = 0, errors = 0;
+  RunLine run;
+  for (int got; (got = readLine(&reader, &text, &at, &broken)) != 0;) {
+    if (got < 0) {
+      complain("cannot read runs file " + shown(runs->name) + ": " + std::strerror(errno));
+      return false;
+    }
+    if (stopRequested) return false;
+    ++line;
+    const RunLineKind kind = parseRunLine(text.data(), text.size(), line, &run, &reason);
+    if (kind == lineBad) {
+      if (++errors <= 100) complain(runs->name + ":" + std::to_string(line) + ": " + reason);
+    } else if (kind == lineRun) {
+      if (runs->count++ % runs->shardN == runs->shardK) {
+        ++runs->shardRuns;
+        runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
+      }
+      if (runs->instanceLines.emplace(run.path, line).second)
+        runs->instanceOrder.push_back(run.path);
+    }
+  }
+  if (errors > 100) complain(std::to_string(errors - 100) + " more bad lines");
+  if (errors) return false;
+  if (runs->count == 0) {
+    complain(runs->name + ": no runs in the file");
+    return false;
+  }
+  if (spool) {
+    if (spoolFailed || std::fflush(spool) != 0) {
+      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
+      return false;
+    }
+    runs->fd = ::dup(fileno(spool));
+  }
+  runs->sha = sha256End(sha.get());
+  return true;
+}
+
+// The grid's hash: of its runs as a runs file, one canonical line per run.
+void hashGrid(Runs* runs) {
+  Sha256Ptr sha = sha256Start();
+  for (long long i = 0; i < runs->count; ++i) {
+    const std::string line = canonicalRunLine(gridRun(runs->gridRuns, i));
+    sha256Add(sha.get(), line.data(), line.size());
+  }
+  runs->sha = sha256End(sha.get());
+}
+
+// True when both paths name one existing file.
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// What a results file already holds, for --resume.
+struct Resumed {
+  std::vector<bool> done;  // by run index
+  long long runs = 0;
+  long long launches = 0;
+};
+
+// Reads the results file of an earlier batch of the same runs: every line
+// must be a result of these runs (of this shard); a last line cut short (the
+// batch ended in the middle of a write) is cut off the file.
+bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK, long shardN,
+                 Resumed* resumed) {
+  resumed->done.assign(size_t(runs.count), false);
+  LineReader reader;
+  startLineReader(&reader, fd, size_t(1) << 30);
+  std::string text;
+  long long at;
+  bool broken;
+  long line = 0;
+  for (int got; (got = readLine(&reader, &text, &at, &broken)) != 0;) {
+    if (got < 0) {
+      complain("cannot read results file " + shown(path) + ": " + std::strerror(errno));
+      return false;
+    }
+    ++line;
+    const std::string where = shown(path) + ":" + std::to_string(line) + ": ";
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (broken && (j.is_discarded() || !j.is_object())) {
+      if (::ftruncate(fd, off_t(at)) != 0) {
+        complain(where + "cannot cut off the last line: " + std::strerror(errno));
+        return false;
+      }
+      complain(where + "the last line was cut short; it is dropped and its run made again");
+      break;
+    }
+    const auto index = j.is_object() ? j.find("index") : j.end();
+    const auto sha = j.is_object() ? j.find("runs_sha256") : j.end();
+    if (j.is_discarded() || !j.is_object() || index == j.end() || !index->is_number_integer() ||
+        sha == j.end() || !sha->is_string()) {
+      complain(where + "not a result line of smetp-batch; give another results file");
+      return false;
+    }
+    if (sha->get<std::string>() != runs.sha) {
+      complain(where + "the results are of other runs (runs_sha256 " +
+               shortQuote(sha->get<std::string>()) + ", these runs have " + runs.sha +
+               "); give another results file or the same runs");
+      return false;
+    }
+    const long long i = index->get<long long>();
+    if (i < 0 || i >= runs.count || i % shardN != shardK) {
+      complain(where + "run " + std::to_string(i) + " is not a run of this batch" +
+               (shardN > 1
+                    ? " (shard " + std::to_string(shardK) + "/" + std::to_string(shardN) + ")"
+                    : ""));
+      return false;
+    }
+    if (resumed->done[size_t(i)]) {
+      complain(where + "run " + std::to_string(i) +
+               " is in the file twice; give another results file");
+      return false;
+    }
+    resumed->done[size_t(i)] = true;
+    ++resumed->runs;
+    const auto launches = j.find("launches");
+    if (launches != j.end() && launches->is_number_integer())
+      resumed->launches += launches->get<long long>();
+  }
+  return true;
+}
+
+struct Options {
   std::string runsFile, resultsPath = "results.jsonl", recordPath = "./out.dat";
   std::vector<std::string> instancePaths;
   std::string seedsText, hardnessText, densityText, shardText;
   int generations = 0;
-  bool noRecord = false, quiet = false;
-  unsigned cores = std::thread::hardware_concurrency();
-  int jobs = cores > 0 ? int(cores) : 1;
+  bool noRecord = false, quiet = false, resume = false;
+  int jobs = 1, resident = 0;
+  bool grid = false;
+};
 
-  app.add_option("RUNS_FILE", runsFile, "runs file, one run a line (- for standard input)");
-  app.add_option("--instance", instancePaths, "grid: a graph file (repeat for several)")
-      ->take_all()
-      ->allow_extra_args(false);
-  app.add_option("--seeds", seedsText, "grid: seeds, e.g. 1-30 or 1,5,9")->allow_extra_args(false);
-  auto* generationsOpt = app.add_option("--generations", generations, "grid: generations per run");
-  app.add_option("--hardness", hardnessText, "grid: hardness values, e.g. 0 or 0,1,2")
-      ->allow_extra_args(false);
-  app.add_option("--density", densityText, "grid: densities, e.g. 0.3 or 0.2,0.5")
-      ->allow_extra_args(false);
-  app.add_option("--results", resultsPath, "results file (JSON Lines)")->capture_default_str();
-  auto* recordOpt = app.add_option("--record", recordPath, "file the run records are appended to")
-                        ->capture_default_str();
-  app.add_flag("--no-record", noRecord, "append no run records")->excludes(recordOpt);
-  app.add_option("--jobs", jobs, "CPU form: worker threads")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
-  app.add_option("--shard", shardText, "run only the runs whose index i has i mod N == K (K/N)");
-  app.add_flag("--quiet", quiet, "no progress on standard error");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 1;
+int runMain(const Options& o) {
+  Runs runs;
+  std::string error;
+  if (!o.shardText.empty() && !parseShard(o.shardText, &runs.shardK, &runs.shardN, &error)) {
+    complain("--shard " + error);
+    return 1;
   }
-
-  // The runs, and the bytes their hash is taken of.
-  const bool grid = !instancePaths.empty() || !seedsText.empty() || !hardnessText.empty() ||
-                    !densityText.empty() || generationsOpt->count() > 0;
-  std::vector<RunLine> lines;
-  std::string runsBytes, error;
-  if (grid) {
-    if (!runsFile.empty()) {
+  const long shardK = runs.shardK, shardN = runs.shardN;
+  if (o.grid) {
+    if (!o.runsFile.empty()) {
       complain("give a runs file or the grid options, not both");
       return 1;
     }
-    if (instancePaths.empty() || seedsText.empty() || hardnessText.empty() || densityText.empty() ||
-        generationsOpt->count() == 0) {
+    if (o.instancePaths.empty() || o.seedsText.empty() || o.hardnessText.empty() ||
+        o.densityText.empty()) {
       complain("a grid needs --instance, --seeds, --generations, --hardness and --density");
       return 1;
     }
-    std::vector<int> seeds, hardness;
-    std::vector<float> densities;
-    if (!parseIntList(seedsText, &seeds, &error)) {
+    runs.grid = true;
+    Grid& g = runs.gridRuns;
+    g.instances = o.instancePaths;
+    g.maxGen = o.generations;
+    if (!parseIntList(o.seedsText, &g.seeds, &error)) {
       complain("--seeds " + error);
       return 1;
     }
-    if (!parseIntList(hardnessText, &hardness, &error)) {
+    if (!parseIntList(o.hardnessText, &g.hardness, &error)) {
       complain("--hardness " + error);
       return 1;
     }
-    if (!parseFloatList(densityText, &densities, &error)) {
+    if (!parseFloatList(o.densityText, &g.densities, &error)) {
       complain("--density " + error);
       return 1;
     }
-    if (!expandGrid(instancePaths, seeds, generations, hardness, densities, &lines, &error)) {
-      complain(error);
+    runs.count = gridSize(g);
+    if (runs.count > (long long)maxGridRuns) {
+      complain("the grid has " + std::to_string(runs.count) + " runs, more than " +
+               std::to_string(int(maxGridRuns)));
       return 1;
     }
-    runsBytes = canonicalRunsText(lines);
+    for (const std::string& path : g.instances)
+      if (runs.instanceLines.emplace(path, 0).second) runs.instanceOrder.push_back(path);
+    hashGrid(&runs);
+    for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
+    runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
   } else {
-    if (runsFile.empty()) {
+    if (o.runsFile.empty()) {
       complain("no runs: give a runs file (- for standard input) or the grid options (--help)");
       return 1;
     }
-    if (!readAll(runsFile, &runsBytes, &error)) {
-      complain(error);
-      return 1;
-    }
-    std::vector<RunsError> errors;
-    if (!parseRunsText(runsBytes, &lines, &errors)) {
-      for (const RunsError& e : errors)
-        complain(runsFile + ":" + std::to_string(e.line) + ": " + e.reason);
-      return 1;
-    }
-    if (lines.empty()) {
-      complain(runsFile + ": no runs in the file");
-      return 1;
-    }
-  }
-  long shardK = 0, shardN = 1;
-  if (!shardText.empty() && !parseShard(shardText, &shardK, &shardN, &error)) {
-    complain("--shard " + error);
-    return 1;
+    runs.name = o.runsFile;
+    if (!checkRunsFile(&runs)) return stopRequested ? stopStatus() : 1;
   }
 
   // Every instance of the batch, each read once, before any run.
   std::map<std::string, int> instanceOf;
   std::vector<GraphData> graphs;
   bool bad = false;
-  for (const RunLine& l : lines) {
-    if (instanceOf.count(l.path)) continue;
+  for (const std::string& path : runs.instanceOrder) {
     GraphData g;
     std::string reason;
-    const GraphReadStatus status = readGraphFile(l.path.c_str(), &g, &reason);
-    const std::string where =
-        grid ? "--instance " + l.path : runsFile + ":" + std::to_string(l.line);
+    const GraphReadStatus status = readGraphFile(path.c_str(), &g, &reason);
+    const std::string where = runs.grid
+                                  ? "--instance " + shown(path)
+                                  : runs.name + ":" + std::to_string(runs.instanceLines[path]);
     if (status == graphOpenFailed) {
-      complain(where + ": cannot open graph file " + l.path + ": " + reason);
+      complain(where + ": cannot open graph file " + shown(path) + ": " + reason);
       bad = true;
     } else if (status == graphBad) {
-      complain(where + ": bad graph file " + l.path + ": " + reason);
+      complain(where + ": bad graph file " + shown(path) + ": " + reason);
       bad = true;
     }
-    instanceOf[l.path] = int(graphs.size());
+    instanceOf[path] = int(graphs.size());
     graphs.push_back(g);
   }
   if (bad) return 1;
 
-  std::vector<RunSpec> runs;
-  long long totalGenerations = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (long(i) % shardN != shardK) continue;
-    const RunLine& l = lines[i];
-    runs.push_back({l.path, l.seed, l.maxGen, l.objHard, l.graphDens, long(i), instanceOf[l.path]});
-    if (l.maxGen >= 50) totalGenerations += l.maxGen / 50 * 50;
-  }
-  const std::string runsSha = sha256Hex(runsBytes);
-
   // The record file is checked before the runs so that a long batch does not
   // end on a file it could never write.
-  if (noRecord) recordPath.clear();
+  const std::string recordPath = o.noRecord ? "" : o.recordPath;
   if (!recordPath.empty() && !appendWhole(recordPath.c_str(), "", &error)) {
-    complain("cannot append to record file " + recordPath + ": " + error);
-    return 1;
-  }
-  installStopHandlers();
-  OrderedOutput out;
-  if (!openOrderedOutput(&out, resultsPath, recordPath, &error)) {
-    complain(error);
+    complain("cannot append to record file " + shown(recordPath) + ": " + error);
     return 1;
   }
 
+  // The results file: never one of the batch's inputs or its record file,
+  // and never one that another batch is writing.
+  const bool toStdout = o.resultsPath == "-";
+  if (toStdout && o.resume) {
+    complain("--resume needs the results file of the batch (--results FILE)");
+    return 1;
+  }
+  int resultsFd = STDOUT_FILENO;
+  Resumed resumed;
+  if (!toStdout) {
+    const std::string& rp = o.resultsPath;
+    std::string clash;
+    if (!runs.grid && runs.name != "-" && sameFile(rp, runs.name)) clash = "the runs file";
+    for (const std::string& path : runs.instanceOrder)
+      if (clash.empty() && sameFile(rp, path)) clash = "the graph file " + shown(path);
+    if (clash.empty() && !recordPath.empty() && sameFile(rp, recordPath)) clash = "the record file";
+    if (!clash.empty()) {
+      complain("the results file " + shown(rp) + " is " + clash + "; give another --results file");
+      return 1;
+    }
+    resultsFd = ::open(rp.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (resultsFd < 0) {
+      complain("cannot write results file " + shown(rp) + ": " + std::strerror(errno));
+      return 1;
+    }
+    if (::flock(resultsFd, LOCK_EX | LOCK_NB) != 0) {
+      complain(errno == EWOULDBLOCK
+                   ? "results file " + shown(rp) + " is being written by another batch"
+                   : "cannot lock results file " + shown(rp) + ": " + std::strerror(errno));
+      ::close(resultsFd);
+      return 1;
+    }
+    if (o.resume && !readResumed(resultsFd, rp, runs, shardK, shardN, &resumed)) {
+      ::close(resultsFd);
+      return 1;
+    }
+  }
+
+  // The runs of this shard still to make, and their launches.
+  const long long todo = runs.shardRuns - resumed.runs;
+  const long long totalLaunches = runs.shardLaunches - resumed.launches;
+
+  // The second pass: runs as the pool asks for them.
+  long long nextIndex = 0;
+  long lineNo = 0;
+  LineReader reader;
+  Sha256Ptr again;
+  if (!runs.grid) {
+    if (::lseek(runs.fd, 0, SEEK_SET) != 0) {
+      complain("cannot read runs file " + shown(runs.name) + " again: " + std::strerror(errno));
+      return 1;
+    }
+    startLineReader(&reader, runs.fd, maxRunsLineBytes);
+    again = sha256Start();
+    reader.onBytes = [&](const char* bytes, size_t size) { sha256Add(again.get(), bytes, size); };
+  }
+  bool sourceFailed = false;
+  const RunSource source = [&](RunSpec* spec) {
+    for (;;) {
+      RunLine run;
+      if (runs.grid) {
+        if (nextIndex >= runs.count) return false;
+        run = gridRun(runs.gridRuns, nextIndex);
+      } else {
+        std::string text, reason;
+        long long at;
+        bool broken;
+        RunLineKind kind = lineEmpty;
+        while (kind != lineRun) {
+          const int got = readLine(&reader, &text, &at, &broken);
+          if (got <= 0) return false;
+          kind = parseRunLine(text.data(), text.size(), ++lineNo, &run, &reason);
+          if (kind == lineBad) {
+            sourceFailed = true;
+            return false;
+          }
+        }
+        if (nextIndex >= runs.count) {
+          sourceFailed = true;
+          return false;
+        }
+      }
+      const long long index = nextIndex++;
+      if (index % shardN != shardK || (o.resume && resumed.done[size_t(index)])) continue;
+      *spec = RunSpec{run.path,
+                      run.seed,
+                      run.maxGen,
+                      run.objHard,
+                      run.graphDens,
+                      long(index),
+                      instanceOf.count(run.path) ? instanceOf[run.path] : -1};
+      if (spec->instance < 0) {
+        sourceFailed = true;
+        return false;
+      }
+      return true;
+    }
+  };
+
+  OrderedOutput out;
+  attachOrderedOutput(&out, resultsFd, toStdout ? "standard output" : shown(o.resultsPath),
+                      recordPath);
   Progress progress;
   startProgress(&progress,
-                quiet                   ? progressNone
+                o.quiet                 ? progressNone
                 : isatty(STDERR_FILENO) ? progressBar
                                         : progressLines,
-                stderr, long(runs.size()), totalGenerations);
+                stderr, long(todo), totalLaunches);
+  long long written = resumed.runs;
   std::string failure;
   BatchOptions options;
-  options.jobs = jobs;
+  options.jobs = o.jobs;
+  options.resident = o.resident;
   options.stop = &stopRequested;
-  options.onProgress = [&](long long done) { progressGenerations(&progress, done); };
-  options.onRunFinished = [&](size_t position, const RunResult& r) {
+  options.onStarted = [&] {
+    // A new batch empties the results file only now that the pool is set
+    // up, so a batch that cannot start leaves it as it was.
+    if (!toStdout && !o.resume && ::ftruncate(resultsFd, 0) != 0)
+      throw BatchError("cannot write results file " + shown(o.resultsPath) + ": " +
+                       std::strerror(errno));
+  };
+  options.onProgress = [&](long long done) { progressLaunches(&progress, done); };
+  options.onRunFinished = [&](size_t position, const RunSpec& spec, const RunResult& r) {
     if (!failure.empty()) return;
-    const RunSpec& spec = runs[position];
     progressRunFinished(&progress, spec, r);
-    const std::string wrong = checkTopology(graphs[size_t(spec.instance)], r);
+    const GraphData& g = graphs[size_t(spec.instance)];
+    const std::string wrong = checkTopology(g, r);
     if (!wrong.empty()) {
-      failure = "run " + std::to_string(spec.index) + " (" + spec.path + " seed " +
+      failure = "run " + std::to_string(spec.index) + " (" + shown(spec.path) + " seed " +
                 std::to_string(spec.seed) + "): " + wrong;
-    } else if (!offerResult(&out, position,
-                            resultLine(spec, r, graphs[size_t(spec.instance)], runsSha),
-                            runRecordText(r.record), &error)) {
-      failure = error;
+    } else {
+      const size_t before = out.next;
+      if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), runRecordText(r.record),
+                       &error))
+        failure = error;
+      written += (long long)(out.next - before);
     }
     if (!failure.empty()) stopRequested.store(true);
   };
-  const bool complete = runBatch(runs, graphs, options);
+
+  bool complete = false;
+  try {
+    complete = runBatch(source, graphs, options);
+  } catch (const BatchError& e) {
+    if (failure.empty()) failure = e.what();
+  }
   endProgress(&progress);
   if (!closeOrderedOutput(&out, &error) && failure.empty()) failure = error;
+  if (failure.empty() && sourceFailed)
+    failure = "runs file " + shown(runs.name) + " changed while the batch ran";
+  if (failure.empty() && complete && !runs.grid && sha256End(again.get()) != runs.sha &&
+      !stopRequested)
+    failure = "runs file " + shown(runs.name) + " changed while the batch ran";
   if (!failure.empty()) {
     complain(failure);
     return 1;
   }
-  if (!complete) return stopSignal == SIGTERM ? 143 : 130;
+  if (!complete || stopSignal) {
+    const long long shardRuns = runs.shardRuns;
+    if (toStdout)
+      complain("stopped: " + std::to_string(written - resumed.runs) + " of " +
+               std::to_string(shardRuns) +
+               " runs were written to standard output; a batch resumes only from a results file");
+    else
+      complain("stopped: " + std::to_string(written) + " of " + std::to_string(shardRuns) +
+               " runs are in " + shown(o.resultsPath) +
+               (written < shardRuns ? "; the same command with --resume finishes the batch" : ""));
+    return stopStatus();
+  }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  installSignalHandlers();
+  CLI::App app{"Many independent runs of smetp at once; each run's result as one JSON line.",
+               "smetp-batch"};
+  app.footer(helpFooter);
+  Options o;
+  const unsigned cores = std::thread::hardware_concurrency();
+  o.jobs = cores > 0 ? int(cores) : 1;
+
+  app.add_option("RUNS_FILE", o.runsFile, "runs file, one run a line (- for standard input)");
+  app.add_option("--instance", o.instancePaths, "grid: a graph file (repeat for several)")
+      ->take_all()
+      ->allow_extra_args(false);
+  app.add_option("--seeds", o.seedsText, "grid: seeds, e.g. 1-30 or 1,5,9")
+      ->allow_extra_args(false);
+  auto* generationsOpt =
+      app.add_option("--generations", o.generations, "grid: generations per run");
+  app.add_option("--hardness", o.hardnessText, "grid: hardness values, e.g. 0 or 0,1,2")
+      ->allow_extra_args(false);
+  app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5")
+      ->allow_extra_args(false);
+  app.add_option("--results", o.resultsPath, "results file (JSON Lines; - for standard output)")
+      ->capture_default_str();
+  auto* recordOpt = app.add_option("--record", o.recordPath, "file the run records are appended to")
+                        ->capture_default_str();
+  app.add_flag("--no-record", o.noRecord, "append no run records")->excludes(recordOpt);
+  app.add_option("--jobs", o.jobs, "CPU form: worker threads")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--resident", o.resident,
+                 "runs resident at once (default: --jobs in the CPU form, twice what the GPU "
+                 "holds at once in the CUDA form)")
+      ->check(CLI::Range(1, 1 << 20));
+  app.add_flag("--resume", o.resume,
+               "continue the batch whose results file this is: skip its runs, append the rest");
+  app.add_option("--shard", o.shardText, "run only the runs whose index i has i mod N == K (K/N)");
+  app.add_flag("--quiet", o.quiet, "no progress on standard error");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 1;
+  }
+  o.grid = !o.instancePaths.empty() || !o.seedsText.empty() || !o.hardnessText.empty() ||
+           !o.densityText.empty() || generationsOpt->count() > 0;
+  if (o.grid && generationsOpt->count() == 0) {
+    complain("a grid needs --instance, --seeds, --generations, --hardness and --density");
+    return 1;
+  }
+  try {
+    return runMain(o);
+  } catch (const std::bad_alloc&) {
+    complain("out of memory");
+  } catch (const std::exception& e) {
+    complain(e.what());
+  }
+  return 1;
 }

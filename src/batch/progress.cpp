@@ -1,5 +1,6 @@
 #include "batch/progress.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -10,10 +11,12 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
 
 void drawBar(Progress* p) {
   const double elapsed = secondsSince(p->start);
-  const double rate = elapsed > 0 ? double(p->generationsDone) / elapsed : 0;
+  const double rate = elapsed > 0 ? double(p->launchesDone) / elapsed : 0;
   const double left =
-      rate > 0 ? double(p->totalGenerations - p->generationsDone) / rate : (p->done ? 0 : -1);
-  std::fprintf(p->out, "\r%s\x1b[K", barText(p->done, p->total, rate, left, 30).c_str());
+      rate > 0 ? double(p->totalLaunches - p->launchesDone) / rate : (p->done ? 0 : -1);
+  std::fprintf(
+      p->out, "\r%s\x1b[K",
+      barText(p->launchesDone, p->totalLaunches, p->done, p->total, 50 * rate, left, 30).c_str());
   std::fflush(p->out);
   p->drawn = true;
   p->lastDraw = std::chrono::steady_clock::now();
@@ -32,32 +35,35 @@ std::string durationText(double seconds) {
   return text;
 }
 
-std::string barText(long done, long total, double generationsPerSecond, double secondsLeft,
-                    int width) {
-  const int filled = total > 0 ? int(double(width) * double(done) / double(total)) : width;
+std::string barText(long long launchesDone, long long totalLaunches, long done, long total,
+                    double generationsPerSecond, double secondsLeft, int width) {
+  const int filled = totalLaunches > 0
+                         ? int(double(width) * double(std::min(launchesDone, totalLaunches)) /
+                               double(totalLaunches))
+                         : width;
   std::string bar =
       "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.') + "]";
-  char text[160];
-  std::snprintf(text, sizeof text, " %ld/%ld runs  %.0f gen/s  %s left", done, total,
-                generationsPerSecond, durationText(secondsLeft).c_str());
+  char text[200];
+  std::snprintf(text, sizeof text, " %lld/%lld launches  %ld/%ld runs  %.0f gen/s  %s left",
+                launchesDone, totalLaunches, done, total, generationsPerSecond,
+                durationText(secondsLeft).c_str());
   return bar + text;
 }
 
-void startProgress(Progress* p, ProgressMode mode, FILE* out, long total,
-                   long long totalGenerations) {
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches) {
   p->mode = mode;
   p->out = out;
   p->total = total;
   p->done = 0;
-  p->totalGenerations = totalGenerations;
-  p->generationsDone = 0;
+  p->totalLaunches = totalLaunches;
+  p->launchesDone = 0;
   p->start = p->lastDraw = std::chrono::steady_clock::now();
   p->drawn = false;
   if (mode == progressBar) drawBar(p);
 }
 
-void progressGenerations(Progress* p, long long generationsDone) {
-  p->generationsDone = generationsDone;
+void progressLaunches(Progress* p, long long launchesDone) {
+  p->launchesDone = launchesDone;
   if (p->mode == progressBar && secondsSince(p->lastDraw) >= 0.2) drawBar(p);
 }
 

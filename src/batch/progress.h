@@ -13,24 +13,24 @@ enum ProgressMode { progressNone, progressLines, progressBar };
 struct Progress {
   ProgressMode mode;
   FILE* out;
-  long total;                  // runs of the batch
-  long done;                   // runs finished
-  long long totalGenerations;  // generations of all runs together
-  long long generationsDone;   // as the engine last reported
+  long total;               // runs of the batch
+  long done;                // runs finished
+  long long totalLaunches;  // launches of all runs together
+  long long launchesDone;   // as the engine last reported
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point lastDraw;
   bool drawn;  // the bar is on the screen
 };
 
-void startProgress(Progress* p, ProgressMode mode, FILE* out, long total,
-                   long long totalGenerations);
-void progressGenerations(Progress* p, long long generationsDone);
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches);
+void progressLaunches(Progress* p, long long launchesDone);
 void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r);
 // Ends the bar's line; call before printing anything else.
 void endProgress(Progress* p);
 
 // "1:02:03" or "2:03" for a number of seconds; "--:--" when unknown.
 std::string durationText(double seconds);
-// The bar's text: runs done of total, generations per second, time left.
-std::string barText(long done, long total, double generationsPerSecond, double secondsLeft,
-                    int width);
+// The bar's text: launches done of total (the bar), runs done of total,
+// generations per second, time left.
+std::string barText(long long launchesDone, long long totalLaunches, long done, long total,
+                    double generationsPerSecond, double secondsLeft, int width);

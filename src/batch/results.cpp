@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "batch/runs.h"
+#include "host/record.h"
 #include "problem/chrom.h"
 
 namespace {
@@ -93,16 +95,9 @@ int launchOfBest(const std::vector<unsigned short>& history) {
 }
 
 std::string sha256Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  if (!EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr)) return "";
-  static const char hex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned i = 0; i < len; ++i) {
-    text += hex[digest[i] >> 4];
-    text += hex[digest[i] & 15];
-  }
-  return text;
+  Sha256Ptr s = sha256Start();
+  sha256Add(s.get(), bytes.data(), bytes.size());
+  return sha256End(s.get());
 }
 
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
@@ -114,7 +109,9 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["nodes"] = g.n;
   j["edges"] = g.nl;
   j["seed"] = spec.seed;
-  j["generations"] = r.record.maxGen;
+  // Generations made; the record's maxGen says the same for every run that
+  // makes a launch, but wraps around for a count far below zero.
+  j["generations"] = r.launches * 50;
   j["hardness"] = spec.objHard;
   j["density"] = jsonFloat(spec.graphDens);
   j["launches"] = r.launches;
@@ -137,6 +134,48 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["record"] = runRecordText(r.record);
   // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+struct Sha256 {
+  EVP_MD_CTX* context;
+};
+
+void Sha256Deleter::operator()(Sha256* s) const {
+  EVP_MD_CTX_free(s->context);
+  delete s;
+}
+
+Sha256Ptr sha256Start() {
+  Sha256Ptr s(new Sha256{EVP_MD_CTX_new()});
+  if (!s->context || !EVP_DigestInit_ex(s->context, EVP_sha256(), nullptr)) throw std::bad_alloc();
+  return s;
+}
+
+void sha256Add(Sha256* s, const char* bytes, size_t size) {
+  if (size) EVP_DigestUpdate(s->context, bytes, size);
+}
+
+std::string sha256End(Sha256* s) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (!EVP_DigestFinal_ex(s->context, digest, &len)) return "";
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned i = 0; i < len; ++i) {
+    text += hex[digest[i] >> 4];
+    text += hex[digest[i] & 15];
+  }
+  return text;
+}
+
+void attachOrderedOutput(OrderedOutput* out, int resultsFd, const std::string& name,
+                         const std::string& recordPath) {
+  out->resultsFd = resultsFd;
+  out->resultsPath = name;
+  out->recordPath = recordPath;
+  out->next = 0;
+  out->waiting.clear();
+  out->failed = false;
 }
 
 bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
@@ -183,17 +222,20 @@ bool offerResult(OrderedOutput* out, size_t position, std::string line, std::str
   out->waiting.emplace(position, std::make_pair(std::move(line), std::move(record)));
   for (auto it = out->waiting.begin(); it != out->waiting.end() && it->first == out->next;
        it = out->waiting.erase(it), ++out->next) {
+    const std::string& text = it->second.second;
     std::string reason;
-    if (!writeLine(out->resultsFd, it->second.first, &reason)) {
-      *error = "cannot write results file " + out->resultsPath + ": " + reason +
-               "\nthe record of the run that was not written follows:\n" + it->second.second;
+    long long at = -1;
+    if (!out->recordPath.empty() &&
+        !appendWhole(out->recordPath.c_str(), text, &reason, nullptr, &at)) {
+      *error = "cannot append to record file " + out->recordPath + ": " + reason +
+               "\nthe record of the run that was not appended follows:\n" + text;
       out->failed = true;
       return false;
     }
-    if (!out->recordPath.empty() &&
-        !appendWhole(out->recordPath.c_str(), it->second.second, &reason)) {
-      *error = "cannot append to record file " + out->recordPath + ": " + reason +
-               "\nthe record of the run that was not appended follows:\n" + it->second.second;
+    if (!writeLine(out->resultsFd, it->second.first, &reason)) {
+      if (!out->recordPath.empty()) takeBackAppend(out->recordPath.c_str(), at, text.size());
+      *error = "cannot write results file " + out->resultsPath + ": " + reason +
+               "\nthe record of the run that was not written follows:\n" + text;
       out->failed = true;
       return false;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,13 +30,27 @@ int launchOfBest(const std::vector<unsigned short>& history);
 // sha256 of the bytes, as 64 lowercase hex digits.
 std::string sha256Hex(const std::string& bytes);
 
+// sha256 of bytes given a piece at a time.
+struct Sha256;
+struct Sha256Deleter {
+  void operator()(Sha256* s) const;
+};
+using Sha256Ptr = std::unique_ptr<Sha256, Sha256Deleter>;
+Sha256Ptr sha256Start();
+void sha256Add(Sha256* s, const char* bytes, size_t size);
+// The digest of everything added, as 64 lowercase hex digits.
+std::string sha256End(Sha256* s);
+
 // The run's result as one JSON object and a line break.
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256);
 
-// Puts finished runs out in the order of positions 0, 1, 2, ...: each result
-// line with one write to the results file, then the record appended whole to
-// the record file (none when recordPath is empty).
+// Puts finished runs out in the order of positions 0, 1, 2, ...: each run's
+// record appended whole to the record file (none when recordPath is empty),
+// then its result line with one write to the results file. A run is in the
+// results only once its record is stored, so a batch resumed from its
+// results never loses a record; a result line that cannot be written takes
+// its record back.
 struct OrderedOutput {
   int resultsFd;
   std::string resultsPath;
@@ -49,6 +64,10 @@ struct OrderedOutput {
 // reason in *error when it cannot be opened.
 bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
                        const std::string& recordPath, std::string* error);
+// Writes to a results file that the caller opened (and closes it at the end);
+// `name` names it in messages.
+void attachOrderedOutput(OrderedOutput* out, int resultsFd, const std::string& name,
+                         const std::string& recordPath);
 
 // Takes the finished run at `position` and writes every run now due. On a
 // failed write, sets out->failed, puts the message (naming the file and the

@@ -1,25 +1,28 @@
 #include "batch/runs.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 // The fields of one line, up to a field that starts with '#'.
-std::vector<std::string> lineFields(const std::string& text, size_t begin, size_t end) {
+std::vector<std::string> lineFields(const char* text, size_t size) {
   std::vector<std::string> fields;
-  size_t p = begin;
-  while (p < end) {
-    while (p < end && isBlank(text[p])) ++p;
-    if (p == end || text[p] == '#') break;
+  size_t p = 0;
+  while (p < size) {
+    while (p < size && isBlank(text[p])) ++p;
+    if (p == size || text[p] == '#') break;
     const size_t start = p;
-    while (p < end && !isBlank(text[p])) ++p;
-    fields.emplace_back(text, start, p - start);
+    while (p < size && !isBlank(text[p])) ++p;
+    fields.emplace_back(text + start, p - start);
   }
   return fields;
 }
@@ -45,27 +48,94 @@ bool readListInt(const std::string& text, size_t* p, int* value) {
 
 }  // namespace
 
+void startLineReader(LineReader* r, int fd, size_t maxLine) {
+  r->fd = fd;
+  r->maxLine = maxLine;
+  r->buffer.assign(1 << 16, '\0');
+  r->begin = r->end = 0;
+  r->eof = false;
+  r->offset = 0;
+}
+
+int readLine(LineReader* r, std::string* line, long long* at, bool* broken) {
+  line->clear();
+  *at = r->offset;
+  *broken = false;
+  bool kept = true;  // the line still fits in maxLine + 1 bytes
+  for (;;) {
+    if (r->begin == r->end) {
+      if (r->eof) {
+        if (line->empty() && r->offset == *at) return 0;
+        *broken = true;
+        return 1;
+      }
+      ssize_t n;
+      do n = ::read(r->fd, r->buffer.data(), r->buffer.size());
+      while (n < 0 && errno == EINTR);
+      if (n < 0) return -1;
+      if (n == 0) r->eof = true;
+      if (n > 0 && r->onBytes) r->onBytes(r->buffer.data(), size_t(n));
+      r->begin = 0;
+      r->end = size_t(n);
+      continue;
+    }
+    const char* start = r->buffer.data() + r->begin;
+    const size_t size = r->end - r->begin;
+    const char* newline = static_cast<const char*>(std::memchr(start, '\n', size));
+    const size_t take = newline ? size_t(newline - start) : size;
+    if (kept) {
+      const size_t room = r->maxLine + 1 - line->size();
+      line->append(start, take < room ? take : room);
+      kept = line->size() <= r->maxLine;
+    }
+    r->begin += take + (newline ? 1 : 0);
+    r->offset += (long long)(take + (newline ? 1 : 0));
+    if (newline) return 1;
+  }
+}
+
+RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
+                         std::string* reason) {
+  if (size > size_t(maxRunsLineBytes)) {
+    *reason = "the line is longer than " + std::to_string(int(maxRunsLineBytes)) + " bytes";
+    return lineBad;
+  }
+  if (std::memchr(text, '\0', size)) {
+    *reason = "the line holds a NUL byte";
+    return lineBad;
+  }
+  const std::vector<std::string> fields = lineFields(text, size);
+  if (fields.empty()) return lineEmpty;
+  if (fields.size() != 5) {
+    *reason = std::to_string(fields.size()) + (fields.size() == 1 ? " field" : " fields") +
+              "; a run line has 5: graphfile seed generations hardness density";
+    return lineBad;
+  }
+  *run = {fields[0],         argInt(fields[1]),   argInt(fields[2]),
+          argInt(fields[3]), argFloat(fields[4]), line};
+  return lineRun;
+}
+
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
                    std::vector<RunsError>* errors) {
   runs->clear();
   errors->clear();
   long line = 0;
+  RunLine run;
+  std::string reason;
   for (size_t begin = 0; begin < text.size();) {
     ++line;
     size_t end = text.find('\n', begin);
     if (end == std::string::npos) end = text.size();
-    const std::vector<std::string> fields = lineFields(text, begin, end);
-    const size_t nul = text.find('\0', begin);
-    if (nul < end) {
-      errors->push_back({line, "the line holds a NUL byte"});
-    } else if (fields.size() == 5) {
-      runs->push_back({fields[0], argInt(fields[1]), argInt(fields[2]), argInt(fields[3]),
-                       argFloat(fields[4]), line});
-    } else if (!fields.empty()) {
-      errors->push_back({line, std::to_string(fields.size()) +
-                                   (fields.size() == 1 ? " field" : " fields") +
-                                   "; a run line has 5: graphfile seed generations hardness "
-                                   "density"});
+    switch (parseRunLine(text.data() + begin, end - begin, line, &run, &reason)) {
+      case lineRun:
+        runs->push_back(std::move(run));
+        break;
+      case lineBad:
+        errors->push_back({line, reason});
+        break;
+      case lineEmpty:
+        break;
     }
     begin = end + 1;
   }
@@ -87,31 +157,31 @@ bool parseIntList(const std::string& text, std::vector<int>* values, std::string
     const size_t itemStart = p;
     int first = 0, last = 0;
     if (!readListInt(text, &p, &first)) {
-      *error = "\"" + text + "\": expected a number at character " + std::to_string(p + 1);
+      *error = shortQuote(text) + ": expected a number at character " + std::to_string(p + 1);
       return false;
     }
     last = first;
     if (p < text.size() && text[p] == '-') {
       ++p;
       if (!readListInt(text, &p, &last)) {
-        *error =
-            "\"" + text + "\": expected the end of the range at character " + std::to_string(p + 1);
+        *error = shortQuote(text) + ": expected the end of the range at character " +
+                 std::to_string(p + 1);
         return false;
       }
       if (last < first) {
-        *error = "\"" + text + "\": the range " + text.substr(itemStart, p - itemStart) +
+        *error = shortQuote(text) + ": the range " + text.substr(itemStart, p - itemStart) +
                  " ends below its start";
         return false;
       }
     }
     if (long(last) - long(first) + 1 + long(values->size()) > long(maxGridRuns)) {
-      *error = "\"" + text + "\": more than " + std::to_string(int(maxGridRuns)) + " values";
+      *error = shortQuote(text) + ": more than " + std::to_string(int(maxGridRuns)) + " values";
       return false;
     }
     for (long v = first; v <= last; ++v) values->push_back(int(v));
     if (p == text.size()) return true;
     if (text[p] != ',') {
-      *error = "\"" + text + "\": unexpected '" + std::string(1, text[p]) + "' at character " +
+      *error = shortQuote(text) + ": unexpected '" + std::string(1, text[p]) + "' at character " +
                std::to_string(p + 1);
       return false;
     }
@@ -131,7 +201,7 @@ bool parseFloatList(const std::string& text, std::vector<float>* values, std::st
     const double v = std::strtod(item.c_str(), &stop);
     if (item.empty() || std::isspace((unsigned char)item[0]) ||
         stop != item.c_str() + item.size()) {
-      *error = "\"" + text + "\": \"" + item + "\" is not a number";
+      *error = shortQuote(text) + ": " + shortQuote(item) + " is not a number";
       return false;
     }
     values->push_back(float(v));
@@ -151,33 +221,59 @@ bool parseShard(const std::string& text, long* k, long* n, std::string* error) {
   };
   if (slash == std::string::npos || !whole(text.substr(0, slash), k) ||
       !whole(text.substr(slash + 1), n)) {
-    *error = "\"" + text + "\": expected K/N, two whole numbers";
+    *error = shortQuote(text) + ": expected K/N, two whole numbers";
     return false;
   }
   if (*n < 1 || *k >= *n) {
-    *error = "\"" + text + "\": K/N needs 0 <= K < N";
+    *error = shortQuote(text) + ": K/N needs 0 <= K < N";
     return false;
   }
   return true;
+}
+
+long long gridSize(const Grid& grid) {
+  long long count = 1;
+  for (size_t n :
+       {grid.instances.size(), grid.seeds.size(), grid.hardness.size(), grid.densities.size()}) {
+    if (n == 0) return 0;
+    // Saturates well above maxGridRuns; the lists are each at most that long.
+    count = count > (1LL << 40) ? count : count * (long long)n;
+  }
+  return count;
+}
+
+RunLine gridRun(const Grid& grid, long long i) {
+  const long long seeds = (long long)grid.seeds.size(), dens = (long long)grid.densities.size(),
+                  hard = (long long)grid.hardness.size();
+  const int seed = grid.seeds[size_t(i % seeds)];
+  i /= seeds;
+  const float density = grid.densities[size_t(i % dens)];
+  i /= dens;
+  const int hardness = grid.hardness[size_t(i % hard)];
+  i /= hard;
+  return {grid.instances[size_t(i)], seed, grid.maxGen, hardness, density, 0};
 }
 
 bool expandGrid(const std::vector<std::string>& instances, const std::vector<int>& seeds,
                 int maxGen, const std::vector<int>& hardness, const std::vector<float>& densities,
                 std::vector<RunLine>* runs, std::string* error) {
   runs->clear();
-  double count = double(instances.size()) * double(seeds.size()) * double(hardness.size()) *
-                 double(densities.size());
-  if (count > double(maxGridRuns)) {
-    *error = "the grid has " + std::to_string((long long)count) + " runs, more than " +
+  const Grid grid{instances, seeds, maxGen, hardness, densities};
+  const long long count = gridSize(grid);
+  if (count > (long long)maxGridRuns) {
+    *error = "the grid has " + std::to_string(count) + " runs, more than " +
              std::to_string(int(maxGridRuns));
     return false;
   }
   runs->reserve(size_t(count));
-  for (const std::string& path : instances)
-    for (int h : hardness)
-      for (float d : densities)
-        for (int s : seeds) runs->push_back({path, s, maxGen, h, d, 0});
+  for (long long i = 0; i < count; ++i) runs->push_back(gridRun(grid, i));
   return true;
+}
+
+std::string shortQuote(const std::string& text) {
+  enum { shown = 60 };
+  if (text.size() <= shown) return "\"" + text + "\"";
+  return "\"" + text.substr(0, shown) + "...\"";
 }
 
 std::string shortestFloatText(float value) {
@@ -186,10 +282,13 @@ std::string shortestFloatText(float value) {
   return std::string(text, r.ptr);
 }
 
+std::string canonicalRunLine(const RunLine& r) {
+  return r.path + " " + std::to_string(r.seed) + " " + std::to_string(r.maxGen) + " " +
+         std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) + "\n";
+}
+
 std::string canonicalRunsText(const std::vector<RunLine>& runs) {
   std::string text;
-  for (const RunLine& r : runs)
-    text += r.path + " " + std::to_string(r.seed) + " " + std::to_string(r.maxGen) + " " +
-            std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) + "\n";
+  for (const RunLine& r : runs) text += canonicalRunLine(r);
   return text;
 }

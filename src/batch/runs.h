@@ -4,6 +4,7 @@
 // and fuzz targets can call them on any buffer.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,36 @@ struct RunsError {
   long line;
   std::string reason;
 };
+
+// The longest runs-file line read; a longer one is an error, and is skipped
+// without being kept in memory.
+enum { maxRunsLineBytes = 1 << 20 };
+
+enum RunLineKind { lineEmpty, lineRun, lineBad };
+
+// One line of a runs file (without its line break), numbered `line`: a run
+// (*run filled), a line with no fields, or a bad line (*reason says why).
+RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
+                         std::string* reason);
+
+// Reads a file a line at a time through a buffer of fixed size, so that a
+// file of any length takes no more memory than its longest line, and a line
+// longer than `maxLine` bytes is kept only up to maxLine + 1 bytes (enough to
+// tell that it is too long). onBytes, when set, sees every byte read, in order.
+struct LineReader {
+  int fd;
+  size_t maxLine;
+  std::function<void(const char* bytes, size_t size)> onBytes;
+  std::vector<char> buffer;
+  size_t begin = 0, end = 0;
+  bool eof = false;
+  long long offset = 0;  // of the next line in the file
+};
+void startLineReader(LineReader* r, int fd, size_t maxLine);
+// The next line without its line break, and the offset where it starts; the
+// last line counts even without a line break (*broken is then set). Returns
+// 1 for a line, 0 at the end of the file, -1 when a read fails (errno).
+int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 
 // A runs file: one run a line, "graphfile seed generations hardness density"
 // separated by blanks (space, tab, CR, VT, FF). A field that starts with '#'
@@ -60,6 +91,24 @@ bool expandGrid(const std::vector<std::string>& instances, const std::vector<int
                 int maxGen, const std::vector<int>& hardness, const std::vector<float>& densities,
                 std::vector<RunLine>* runs, std::string* error);
 
+// The runs of a grid, expanded one at a time: run i of instance-major,
+// then hardness, density and seed order.
+struct Grid {
+  std::vector<std::string> instances;
+  std::vector<int> seeds;
+  int maxGen;
+  std::vector<int> hardness;
+  std::vector<float> densities;
+};
+// Runs of the grid (0 when a list is empty); may exceed maxGridRuns.
+long long gridSize(const Grid& grid);
+// Run i (0 <= i < gridSize) of the grid.
+RunLine gridRun(const Grid& grid, long long i);
+
+// The text quoted for an error message: at most 60 bytes of it, "..." where
+// it was cut.
+std::string shortQuote(const std::string& text);
+
 // The shortest decimal text that strtof reads back as exactly `value`.
 std::string shortestFloatText(float value);
 
@@ -67,3 +116,5 @@ std::string shortestFloatText(float value);
 // per run, the density as shortestFloatText. Parsing it gives the same runs
 // (for paths without blanks).
 std::string canonicalRunsText(const std::vector<RunLine>& runs);
+// One run's line of that text, its line break included.
+std::string canonicalRunLine(const RunLine& run);

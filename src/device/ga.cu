@@ -130,11 +130,14 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
 
 // Batch: block b seeds nothing (the host wrote run b's generator states),
 // gives run b's chromosomes random bit strings and makes its initial
-// generation, exactly as the single run's three first kernels do.
-KERNEL batchInitial(BatchRun* runs, Chrom* pops) {
+// generation, exactly as the single run's three first kernels do. Only the
+// runs whose control entry is active start; the other blocks return at once,
+// so that the slots of a batch can be refilled while other runs go on.
+KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
+  const int b = blockIndex();
+  if (!control[b].active) return;
   SHARED BlockPop sp;
   Block block;
-  const int b = blockIndex();
   Chrom* popcurrent = pops + popSize * b;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   block.step([&](int t) {
@@ -196,7 +199,7 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
     case kernelBatchInitial:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
       LAUNCH_BLOCKS(batchInitial, blocks, blockThreads, static_cast<BatchRun*>(arg0),
-                    static_cast<Chrom*>(arg1));
+                    static_cast<BatchControl*>(arg1), static_cast<Chrom*>(arg2));
       break;
     case kernelBatchGenerations:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
@@ -208,6 +211,18 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
   }
   return launchResult();
 }
+
+#ifdef __CUDACC__
+
+int batchBlocksPerMultiprocessor() {
+  int blocks = 0;
+  if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, batchGenerations, popSize, 0) !=
+      cudaSuccess)
+    return 0;
+  return blocks;
+}
+
+#endif
 
 #ifndef __CUDACC__
 

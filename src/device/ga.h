@@ -27,6 +27,9 @@ namespace cudaform {
 extern const DeviceSymbol deviceSymbols[deviceSymbolCount];
 int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
                  void* arg2);
+// Blocks of the batch generation kernel that one multiprocessor of the
+// current device holds at once; 0 when the runtime cannot say.
+int batchBlocksPerMultiprocessor();
 }  // namespace cudaform
 
 // The threaded form, built only into the race check: each lane a host thread,

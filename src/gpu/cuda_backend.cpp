@@ -182,6 +182,23 @@ int cudaLaunchOp(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void*
 
 const char* cudaErrorStringOp(int error) { return cudaGetErrorString(cudaError_t(error)); }
 
+// One host thread launches over all slots; by default twice the blocks the
+// device holds at once, so that blocks of runs still going fill the
+// multiprocessors while finished slots wait for their next run.
+gpuBatchShape cudaBatchPlanOp(int, int resident) {
+  if (resident > 0) return {1, resident};
+  useChosenDevice();
+  int device = 0, multiprocessors = 0;
+  if (cudaGetDevice(&device) != cudaSuccess ||
+      cudaDeviceGetAttribute(&multiprocessors, cudaDevAttrMultiProcessorCount, device) !=
+          cudaSuccess)
+    multiprocessors = 1;
+  const int perMultiprocessor = cudaform::batchBlocksPerMultiprocessor();
+  const int slots = 2 * (multiprocessors > 0 ? multiprocessors : 1) *
+                    (perMultiprocessor > 0 ? perMultiprocessor : 1);
+  return {1, slots};
+}
+
 }  // namespace
 
 const char* cudaUnavailableReason() { return deviceChoice().why.c_str(); }
@@ -200,4 +217,5 @@ const gpuBackend cudaBackend = {
     cudaMemcpyFromSymbolOp,
     cudaLaunchOp,
     cudaErrorStringOp,
+    cudaBatchPlanOp,
 };

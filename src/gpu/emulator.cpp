@@ -22,14 +22,37 @@
 
 namespace {
 
-// Live allocations: start address -> size in bytes.
+// Live allocations: start address -> size in bytes. The threads of a batch
+// copy and launch at the same time, so the table is read and changed under
+// its lock.
 std::map<uintptr_t, size_t>& allocations() {
   static std::map<uintptr_t, size_t> live;
   return live;
 }
+std::mutex allocationLock;
 
-// True when [ptr, ptr + bytes) lies inside one live allocation.
-bool isDeviceRange(const void* ptr, size_t bytes) {
+// Batch populations whose 128 bit-string pointers per run were found in
+// device memory: the records' range and how many bytes of each bit string
+// were checked. An entry is dropped when anything frees memory or writes
+// into the records, so a launch checks each population once, not every time.
+struct CheckedPops {
+  uintptr_t start;
+  size_t bytes;
+  size_t need;
+};
+std::vector<CheckedPops> checkedPops;
+
+void forgetCheckedPops(const void* written, size_t bytes) {
+  const uintptr_t p = reinterpret_cast<uintptr_t>(written);
+  for (size_t i = checkedPops.size(); i-- > 0;)
+    if (!written ||
+        (p < checkedPops[i].start + checkedPops[i].bytes && checkedPops[i].start < p + bytes))
+      checkedPops.erase(checkedPops.begin() + long(i));
+}
+
+// True when [ptr, ptr + bytes) lies inside one live allocation; the caller
+// holds allocationLock.
+bool isDeviceRangeLocked(const void* ptr, size_t bytes) {
   const uintptr_t p = reinterpret_cast<uintptr_t>(ptr);
   auto& live = allocations();
   auto it = live.upper_bound(p);
@@ -38,6 +61,11 @@ bool isDeviceRange(const void* ptr, size_t bytes) {
   const uintptr_t start = it->first;
   const size_t size = it->second;
   return p >= start && p - start <= size && bytes <= size - (p - start);
+}
+
+bool isDeviceRange(const void* ptr, size_t bytes) {
+  std::lock_guard<std::mutex> g(allocationLock);
+  return isDeviceRangeLocked(ptr, bytes);
 }
 
 bool emuAvailable() { return true; }
@@ -89,6 +117,7 @@ int emuMalloc(void** ptr, size_t bytes) {
   // Zero-byte requests still get a distinct address, as the runtime gives.
   void* p = std::malloc(bytes ? bytes : 1);
   if (!p) return gpuErrorMemoryAllocation;
+  std::lock_guard<std::mutex> g(allocationLock);
   allocations()[reinterpret_cast<uintptr_t>(p)] = bytes;
   *ptr = p;
   return gpuSuccess;
@@ -96,6 +125,8 @@ int emuMalloc(void** ptr, size_t bytes) {
 
 int emuFree(void* ptr) {
   if (!ptr) return gpuSuccess;
+  std::lock_guard<std::mutex> g(allocationLock);
+  forgetCheckedPops(nullptr, 0);
   auto& live = allocations();
   auto it = live.find(reinterpret_cast<uintptr_t>(ptr));
   if (it == live.end()) return gpuErrorInvalidDevicePointer;
@@ -108,7 +139,9 @@ int emuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
   if (bytes == 0) return gpuSuccess;
   if (!dst || !src) return gpuErrorInvalidValue;
   if (kind == gpuMemcpyHostToDevice) {
-    if (!isDeviceRange(dst, bytes)) return gpuErrorInvalidValue;
+    std::lock_guard<std::mutex> g(allocationLock);
+    if (!isDeviceRangeLocked(dst, bytes)) return gpuErrorInvalidValue;
+    forgetCheckedPops(dst, bytes);
   } else if (kind == gpuMemcpyDeviceToHost) {
     if (!isDeviceRange(src, bytes)) return gpuErrorInvalidValue;
   } else {
@@ -120,7 +153,11 @@ int emuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
 
 int emuMemset(void* ptr, int value, size_t bytes) {
   if (bytes == 0) return gpuSuccess;
-  if (!isDeviceRange(ptr, bytes)) return gpuErrorInvalidValue;
+  {
+    std::lock_guard<std::mutex> g(allocationLock);
+    if (!isDeviceRangeLocked(ptr, bytes)) return gpuErrorInvalidValue;
+    forgetCheckedPops(ptr, bytes);
+  }
   std::memset(ptr, value, bytes);
   return gpuSuccess;
 }
@@ -156,18 +193,28 @@ bool bitStringsValid(const Chrom* pop, int nl, int nlBytes) {
 }
 
 // True when the batch arrays of `blocks` runs lie in device memory, with every
-// run's population and its bit strings.
+// run's population and its bit strings (checked once per population while
+// nothing frees memory or writes the population's records).
 bool batchValid(unsigned blocks, const void* runs, const void* control, const void* pops) {
-  if (!isDeviceRange(runs, blocks * sizeof(BatchRun)) ||
-      !isDeviceRange(pops, size_t(blocks) * popSize * sizeof(Chrom)))
+  const size_t popBytes = size_t(blocks) * popSize * sizeof(Chrom);
+  if (!isDeviceRange(runs, blocks * sizeof(BatchRun)) || !isDeviceRange(pops, popBytes))
     return false;
   if (control && !isDeviceRange(control, blocks * sizeof(BatchControl))) return false;
   const BatchRun* r = static_cast<const BatchRun*>(runs);
+  size_t need = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    if (r[b].probNl > maxEdges) return false;
+    const size_t n = touchedBitBytes(r[b].probNl, r[b].probNlBytes);
+    need = n > need ? n : need;
+  }
+  const uintptr_t start = reinterpret_cast<uintptr_t>(pops);
+  std::lock_guard<std::mutex> g(allocationLock);
+  for (const CheckedPops& c : checkedPops)
+    if (c.start == start && c.bytes == popBytes && c.need >= need) return true;
   const Chrom* p = static_cast<const Chrom*>(pops);
-  for (unsigned b = 0; b < blocks; ++b)
-    if (r[b].probNl > maxEdges ||
-        !bitStringsValid(p + size_t(b) * popSize, r[b].probNl, r[b].probNlBytes))
-      return false;
+  for (size_t k = 0; k < size_t(blocks) * popSize; ++k)
+    if (need && !isDeviceRangeLocked(p[k].lbit, need)) return false;
+  checkedPops.push_back({start, popBytes, need});
   return true;
 }
 
@@ -205,7 +252,7 @@ int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* ar
               isDeviceRange(arg1, sizeof(float)) && isDeviceRange(arg2, sizeof(unsigned short));
       break;
     case kernelBatchInitial:
-      valid = blocks > 0 && batchValid(blocks, arg0, nullptr, arg1);
+      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
       break;
     case kernelBatchGenerations:
       valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
@@ -290,6 +337,18 @@ unsigned workerCount() {
 
 void gpuSetHostWorkers(int workers) { hostWorkers = workers > 0 ? workers : 0; }
 
+namespace {
+
+// Each of `jobs` threads carries its own runs, so a launch runs on the thread
+// that makes it rather than on the shared block workers.
+gpuBatchShape emuBatchPlan(int jobs, int resident) {
+  const int slots = resident > 0 ? resident : jobs;
+  gpuSetHostWorkers(1);
+  return {jobs < slots ? jobs : slots, slots};
+}
+
+}  // namespace
+
 void cpuform::runEmulatedBlocks(unsigned blocks, void (*body)(void* context, unsigned block),
                                 void* context) {
   unsigned workers = workerCount();
@@ -316,4 +375,5 @@ const gpuBackend emulatorBackend = {
     emuMemcpyFromSymbol,
     emuLaunch,
     emuGetErrorString,
+    emuBatchPlan,
 };

@@ -24,6 +24,9 @@ const gpuBackend noDeviceBackend = {
     [](void*, const char*, size_t, size_t) { return noDevice(); },
     [](gpuKernel, unsigned, unsigned, void*, void*, void*) { return noDevice(); },
     gpuCommonErrorString,
+    [](int, int resident) {
+      return gpuBatchShape{1, resident > 0 ? resident : 1};
+    },
 };
 #endif
 
@@ -31,8 +34,10 @@ const gpuBackend* active = nullptr;
 
 // The error of the latest failed launch, returned by the next copy or fill, so
 // that a launch that never ran also fails the next synchronising call, as the
-// runtime reports faults of running kernels there.
-int heldLaunchError = gpuSuccess;
+// runtime reports faults of running kernels there. Kept per host thread, as
+// the runtime keeps its last error, since the threads of a batch launch
+// independently.
+thread_local int heldLaunchError = gpuSuccess;
 
 int takeHeldLaunchError() {
   const int e = heldLaunchError;
@@ -163,3 +168,6 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
 }
 const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }
 int gpuPeekAtLastError() { return heldLaunchError; }
+gpuBatchShape gpuBatchPlan(int jobs, int resident) {
+  return backend().batchPlan(jobs > 0 ? jobs : 1, resident > 0 ? resident : 0);
+}

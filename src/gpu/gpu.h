@@ -51,7 +51,7 @@ enum gpuKernel {
   kernelGenerateRandomPopulation = 1,
   kernelEvpopInitial = 2,
   kernelGAallInOneOperator = 3,
-  kernelBatchInitial = 4,      // (BatchRun* runs, Chrom* pops)
+  kernelBatchInitial = 4,      // (BatchRun* runs, BatchControl* control, Chrom* pops)
   kernelBatchGenerations = 5,  // (BatchRun* runs, BatchControl* control, Chrom* pops)
 };
 
@@ -73,13 +73,29 @@ int gpuLaunch(gpuKernel kernel, unsigned blockThreads, void* arg0, void* arg1 = 
 // Launches `blocks` blocks of blockThreads lanes (the batch kernels).
 int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0,
                     void* arg1 = nullptr, void* arg2 = nullptr);
+// How a batch spreads its resident runs ("slots") over host threads: each of
+// `threads` threads owns a share of the `slots` and launches the batch
+// kernels on its share alone.
+struct gpuBatchShape {
+  int threads;
+  int slots;
+};
+// The shape for `jobs` host workers and `resident` runs asked for (0: the
+// form's default). The CPU form gives each of `jobs` threads its own slots
+// (one each by default) and from then on runs every launch on the thread
+// that makes it, so that a worker carries its runs through all their
+// launches without waiting for others; the CUDA form launches from one
+// thread over 2 x multiprocessors x resident blocks per multiprocessor slots
+// by default, so that the device always has a next block to start.
+gpuBatchShape gpuBatchPlan(int jobs, int resident);
 // Worker threads that the CPU form spreads the blocks of a launch over
 // (default: the processor count); the CUDA form ignores it.
 void gpuSetHostWorkers(int workers);
 const char* gpuGetErrorString(int error);
-// The error of the latest failed launch that no copy or fill has returned
-// yet, left in place (gpuSuccess when there is none). A launch's error is
-// returned by the launch and, once, by the next copy or fill.
+// The error of the calling thread's latest failed launch that no copy or fill
+// has returned yet, left in place (gpuSuccess when there is none). A launch's
+// error is returned by the launch and, once, by the thread's next copy or
+// fill.
 int gpuPeekAtLastError();
 
 // Which backend serves the calls: "cpu" or "cuda". The choice is made on the

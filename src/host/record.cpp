@@ -1,6 +1,8 @@
 #include "host/record.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,7 +53,8 @@ std::string runRecordText(const RunRecord& r) {
 
 void writeRunRecord(FILE* out, const RunRecord& r) { std::fputs(runRecordText(r).c_str(), out); }
 
-bool appendWhole(const char* path, const std::string& text, std::string* error, bool* openFailed) {
+bool appendWhole(const char* path, const std::string& text, std::string* error, bool* openFailed,
+                 long long* at) {
   if (openFailed) *openFailed = false;
   const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
@@ -59,22 +62,41 @@ bool appendWhole(const char* path, const std::string& text, std::string* error, 
     if (openFailed) *openFailed = true;
     return false;
   }
+  // Writers that lock the file (every smetp and smetp-batch) append one at a
+  // time, so the end found here is where this text goes, and a failed write
+  // can be cut off without cutting another writer's record. A file that
+  // cannot be locked (some network file systems) is appended to all the same.
+  const bool locked = ::flock(fd, LOCK_EX) == 0;
+  const off_t before = ::lseek(fd, 0, SEEK_END);
+  if (at) *at = before;
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = n < 0 ? std::strerror(errno) : "nothing written";
+      if (done > 0 && before >= 0) (void)!::ftruncate(fd, before);
       ::close(fd);
       return false;
     }
     done += size_t(n);
   }
+  if (locked) ::flock(fd, LOCK_UN);
   if (::close(fd) != 0) {
     *error = std::strerror(errno);
     return false;
   }
   return true;
+}
+
+void takeBackAppend(const char* path, long long at, size_t bytes) {
+  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::flock(fd, LOCK_EX);
+  struct stat st;
+  if (at >= 0 && ::fstat(fd, &st) == 0 && st.st_size == off_t(at + (long long)bytes))
+    (void)!::ftruncate(fd, off_t(at));
+  ::close(fd);
 }
 
 void appendRunRecord(const char* outFile, const RunRecord& r) {

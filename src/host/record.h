@@ -25,11 +25,16 @@ std::string runRecordText(const RunRecord& r);
 void writeRunRecord(FILE* out, const RunRecord& r);
 // Appends `text` to the file (created when missing) with one write on a file
 // opened for appending, so that records of processes appending to the same
-// file never interleave; the close is checked too. On failure returns false
-// and sets *error to the reason (strerror), and *openFailed (when given) to
-// whether it was the open that failed.
+// file never interleave; the close is checked too. A write that fails part
+// way (a full disk) is cut off again, so the file stays as it was. On failure
+// returns false and sets *error to the reason (strerror), and *openFailed
+// (when given) to whether it was the open that failed. *at (when given) is
+// set to the offset the text was written at.
 bool appendWhole(const char* path, const std::string& text, std::string* error,
-                 bool* openFailed = nullptr);
+                 bool* openFailed = nullptr, long long* at = nullptr);
+// Takes back text of `bytes` bytes appended at offset `at`, if it is still
+// the end of the file.
+void takeBackAppend(const char* path, long long at, size_t bytes);
 // Appends the record to the file. When it cannot be stored (open, write or
 // close fails), says which file and why on standard error, writes the record
 // there instead and ends the process with 1.
