@@ -109,8 +109,8 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["nodes"] = g.n;
   j["edges"] = g.nl;
   j["seed"] = spec.seed;
-  // Generations made; the record's maxGen says the same for every run that
-  // makes a launch, but wraps around for a count far below zero.
+  // Generations made; the record's maxGen says the same, except for a
+  // negative count, which it keeps as smetp prints it although no launch ran.
   j["generations"] = r.launches * 50;
   j["hardness"] = spec.objHard;
   j["density"] = jsonFloat(spec.graphDens);
