@@ -117,6 +117,9 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["launches"] = r.launches;
   j["best"] = int(r.record.best);
   j["feasible"] = r.record.best < infeasibleFit;
+  // The energy is capped at 64999: such a best hides the true energy, which
+  // may be far higher (weights too large for the engine's 16-bit sums).
+  j["capped"] = r.record.best == maxFeasibleEnergy;
   j["history"] = r.history;
   j["launch_of_best"] = launchOfBest(r.history);
   j["seconds_to_best"] = r.record.sec;
