@@ -216,9 +216,12 @@ exec "$batch" "\$@"
 EOF
 chmod +x "$tmp/work/batch-wrapper"
 out=$tmp/work/sweep
+# A sweep of $runs in $shards shards through $wrapper into $out.
+shards=4
+wrapper=$tmp/work/batch-wrapper
 sweep() {
   local status=0
-  scripts/sweep "$runs" 4 --out "$out" --batch "$tmp/work/batch-wrapper" --lab "$lab" "$@" \
+  scripts/sweep "$runs" "$shards" --out "$out" --batch "$wrapper" --lab "$lab" "$@" \
     >"$tmp/work/sweep.stdout" 2>"$tmp/work/sweep.stderr" || status=$?
   sed 's/^/  | /' "$tmp/work/sweep.stderr"
   return "$status"
@@ -331,21 +334,14 @@ fi
 exec "$batch" "\$@"
 EOF
 chmod +x "$tmp/work/stop-wrapper"
-out=$tmp/work/sweep2
-sweep2() {
-  local status=0
-  scripts/sweep "$runs2" 2 --out "$out" --batch "$tmp/work/stop-wrapper" --lab "$lab" \
-    >"$tmp/work/sweep.stdout" 2>"$tmp/work/sweep.stderr" || status=$?
-  sed 's/^/  | /' "$tmp/work/sweep.stderr"
-  return "$status"
-}
+out=$tmp/work/sweep2 runs=$runs2 shards=2 wrapper=$tmp/work/stop-wrapper
 touch "$tmp/work/stop-0"
-expect_status 1 sweep2
+expect_status 1 sweep
 part=$out/shards/.shard-0-of-2.jsonl.part
 kept=$(wc -l <"$part" 2>/dev/null || echo 0)
 ((kept >= 1 && kept < 3)) || die "the stopped shard kept $kept of its 3 runs, expected 1 or 2"
 rm "$tmp/work/stop-0"
-expect_status 0 sweep2
+expect_status 0 sweep
 grep_err "shard 0: resuming after $kept finished runs"
 grep -q "resuming from" "$out"/logs/shard-0-job*.out || die "shard 0 did not resume from its runs"
 local_prefix=$tmp/work/local2 compare || die "the resumed shard's sweep differs from the local run"
