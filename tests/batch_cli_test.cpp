@@ -437,4 +437,22 @@ TEST_F(BatchCli, InputsLockedResultsAndFailedRecordsAreNeverOverwritten) {
   EXPECT_EQ("", readFile(path("results.jsonl")));
 }
 
+TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
+  // Every connected topology of this triangle sums to 60000 or more.
+  writeFile(path("heavy.txt"), "3 6\n1 2 20000\n1 3 30000\n2 3 30000\n");
+  writeFile(path("runs.txt"), "heavy.txt 1 100 0 0.5\nheavy.txt 2 100 0 0.5\ng6.txt 1 100 0 0.5\n");
+  const Result r = batch("--quiet --no-record runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<json> res = results();
+  ASSERT_EQ(3u, res.size());
+  EXPECT_EQ(64999, res[0]["best"]);
+  EXPECT_EQ(std::vector<bool>({true, true, false}),
+            std::vector<bool>({res[0]["capped"], res[1]["capped"], res[2]["capped"]}));
+  // One warning per instance, for whichever of its runs finishes first.
+  const size_t warned = r.err.find(") ends at the energy cap 64999");
+  EXPECT_NE(std::string::npos, warned) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find(") ends at the energy cap", warned + 1));
+  EXPECT_NE(std::string::npos, r.err.find("warning: 2 runs end at the energy cap 64999"));
+}
+
 }  // namespace

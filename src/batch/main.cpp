@@ -468,6 +468,9 @@ int runMain(const Options& o) {
                                         : progressLines,
                 stderr, long(todo), totalLaunches);
   long long written = resumed.runs;
+  // Runs whose best is the energy cap, and the instances already warned of.
+  long long capped = 0;
+  std::vector<bool> cappedWarned(graphs.size(), false);
   std::string failure;
   BatchOptions options;
   options.jobs = o.jobs;
@@ -485,6 +488,17 @@ int runMain(const Options& o) {
     if (!failure.empty()) return;
     progressRunFinished(&progress, spec, r);
     const GraphData& g = graphs[size_t(spec.instance)];
+    if (r.record.best == 64999) {
+      ++capped;
+      if (!cappedWarned[size_t(spec.instance)]) {
+        cappedWarned[size_t(spec.instance)] = true;
+        progressNote(&progress, "smetp-batch: warning: run " + std::to_string(spec.index) + " (" +
+                                    shown(spec.path) + " seed " + std::to_string(spec.seed) +
+                                    ") ends at the energy cap 64999: its true energy may be "
+                                    "higher, so runs of this instance cannot be compared by "
+                                    "energy (scale its weights down)");
+      }
+    }
     const std::string wrong = checkTopology(g, r);
     if (!wrong.empty()) {
       failure = "run " + std::to_string(spec.index) + " (" + shown(spec.path) + " seed " +
@@ -512,6 +526,9 @@ int runMain(const Options& o) {
   if (failure.empty() && complete && !runs.grid && sha256End(again.get()) != runs.sha &&
       !stopRequested)
     failure = "runs file " + shown(runs.name) + " changed while the batch ran";
+  if (capped)
+    complain("warning: " + std::to_string(capped) + (capped == 1 ? " run ends" : " runs end") +
+             " at the energy cap 64999 (\"capped\": true in the results)");
   if (!failure.empty()) {
     complain(failure);
     return 1;

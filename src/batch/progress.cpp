@@ -79,6 +79,13 @@ void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
   }
 }
 
+void progressNote(Progress* p, const std::string& line) {
+  if (p->mode == progressBar && p->drawn) std::fputs("\r\x1b[K", p->out);
+  std::fprintf(p->out, "%s\n", line.c_str());
+  if (p->mode == progressBar && p->drawn) drawBar(p);
+  std::fflush(p->out);
+}
+
 void endProgress(Progress* p) {
   if (p->mode == progressBar && p->drawn) {
     drawBar(p);

@@ -25,6 +25,8 @@ struct Progress {
 void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches);
 void progressLaunches(Progress* p, long long launchesDone);
 void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r);
+// Prints a line of its own (a warning) without breaking the bar.
+void progressNote(Progress* p, const std::string& line);
 // Ends the bar's line; call before printing anything else.
 void endProgress(Progress* p);
 

@@ -109,14 +109,17 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["nodes"] = g.n;
   j["edges"] = g.nl;
   j["seed"] = spec.seed;
-  // Generations made; the record's maxGen says the same for every run that
-  // makes a launch, but wraps around for a count far below zero.
+  // Generations made; the record's maxGen says the same, except for a
+  // negative count, which it keeps as smetp prints it although no launch ran.
   j["generations"] = r.launches * 50;
   j["hardness"] = spec.objHard;
   j["density"] = jsonFloat(spec.graphDens);
   j["launches"] = r.launches;
   j["best"] = int(r.record.best);
   j["feasible"] = r.record.best < infeasibleFit;
+  // The energy is capped at 64999: such a best hides the true energy, which
+  // may be far higher (weights too large for the engine's 16-bit sums).
+  j["capped"] = r.record.best == maxFeasibleEnergy;
   j["history"] = r.history;
   j["launch_of_best"] = launchOfBest(r.history);
   j["seconds_to_best"] = r.record.sec;

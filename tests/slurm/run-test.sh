@@ -216,9 +216,12 @@ exec "$batch" "\$@"
 EOF
 chmod +x "$tmp/work/batch-wrapper"
 out=$tmp/work/sweep
+# A sweep of $runs in $shards shards through $wrapper into $out.
+shards=4
+wrapper=$tmp/work/batch-wrapper
 sweep() {
   local status=0
-  scripts/sweep "$runs" 4 --out "$out" --batch "$tmp/work/batch-wrapper" --lab "$lab" "$@" \
+  scripts/sweep "$runs" "$shards" --out "$out" --batch "$wrapper" --lab "$lab" "$@" \
     >"$tmp/work/sweep.stdout" 2>"$tmp/work/sweep.stderr" || status=$?
   sed 's/^/  | /' "$tmp/work/sweep.stderr"
   return "$status"
@@ -235,7 +238,8 @@ grep_err() {
 # Compares a sweep's merged results and records with the local run's, masking times, for the
 # runs given by index (all runs when none are given).
 compare() {
-  python3 - "$tmp/work/local.jsonl" "$tmp/work/local.dat" "$out/results.jsonl" "$out/out.dat" "$@" <<'EOF'
+  local prefix=${local_prefix:-$tmp/work/local}
+  python3 - "$prefix.jsonl" "$prefix.dat" "$out/results.jsonl" "$out/out.dat" "$@" <<'EOF'
 import json, re, sys
 local_results, local_record, results, record = sys.argv[1:5]
 def mask_record(text):
@@ -303,6 +307,45 @@ cp "$out/results.jsonl" "$tmp/work/first.jsonl"
 expect_status 0 sweep
 grep_err "all 4 shards of 9 runs are complete; merging"
 cmp -s "$out/results.jsonl" "$tmp/work/first.jsonl" || die "merging complete shards again changed the results"
+
+# A shard stopped part way, as Slurm stops one at its time limit (SIGTERM), keeps the runs it
+# finished; the next sweep resumes it after them. The wrapper stops shard 0 of 2 once its
+# first result is out, while the file "stop-0" exists.
+runs2=$tmp/work/runs2.txt
+for seed in 1 2 3 4 5 6; do echo "data/g45.txt $seed 3000 0 0.3"; done >"$runs2"
+"$batch" --results "$tmp/work/local2.jsonl" --record "$tmp/work/local2.dat" --quiet --jobs 2 "$runs2" ||
+  die "the local smetp-batch of the second runs file failed"
+cat >"$tmp/work/stop-wrapper" <<EOF
+#!/usr/bin/env bash
+results=
+previous=
+for arg; do
+  [[ \$previous == --results ]] && results=\$arg
+  previous=\$arg
+done
+if [[ " \$* " == *" 0/2 "* && -e $tmp/work/stop-0 ]]; then
+  "$batch" "\$@" &
+  pid=\$!
+  until [[ -s \$results ]] || ! kill -0 \$pid 2>/dev/null; do sleep 0.02; done
+  kill -TERM \$pid
+  wait \$pid
+  exit \$?
+fi
+exec "$batch" "\$@"
+EOF
+chmod +x "$tmp/work/stop-wrapper"
+out=$tmp/work/sweep2 runs=$runs2 shards=2 wrapper=$tmp/work/stop-wrapper
+touch "$tmp/work/stop-0"
+expect_status 1 sweep
+part=$out/shards/.shard-0-of-2.jsonl.part
+kept=$(wc -l <"$part" 2>/dev/null || echo 0)
+((kept >= 1 && kept < 3)) || die "the stopped shard kept $kept of its 3 runs, expected 1 or 2"
+rm "$tmp/work/stop-0"
+expect_status 0 sweep
+grep_err "shard 0: resuming after $kept finished runs"
+grep -q "resuming from" "$out"/logs/shard-0-job*.out || die "shard 0 did not resume from its runs"
+local_prefix=$tmp/work/local2 compare || die "the resumed shard's sweep differs from the local run"
+echo "slurm test: a shard stopped part way resumes after its finished runs ($((SECONDS - started))s)"
 
 # A GPU sweep asks for a GPU per shard; this cluster has none, so sbatch refuses it.
 expect_status 1 scripts/sweep "$runs" 2 --out "$tmp/work/gpu" --gpu --batch "$batch" --lab "$lab" \
