@@ -185,6 +185,9 @@ TEST(Emulator, RefusesWhatTheRuntimeRefuses) {
   EXPECT_EQ(gpuErrorInvalidConfiguration, gpuLaunch(kernelSrand, 0, q));
   EXPECT_EQ(gpuErrorInvalidConfiguration, gpuMemset(q, 0, 4));
   EXPECT_EQ(gpuSuccess, gpuMemset(q, 0, 4));
+  // No kernel takes more than 128 lanes, as in the CUDA form.
+  EXPECT_EQ(gpuErrorInvalidConfiguration, gpuLaunch(kernelSrand, 129, q));
+  EXPECT_EQ(gpuErrorInvalidConfiguration, gpuMemset(q, 0, 4));
   gpuFree(q);
   gpuDeviceProp prop;
   EXPECT_EQ(gpuErrorInvalidDevice, gpuGetDeviceProperties(&prop, 1));

@@ -173,11 +173,13 @@ const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
 };
 
 // Launches one kernel as `blocks` blocks of blockThreads lanes; the
-// generation kernels need exactly the 128 lanes of the population, and only
+// generation kernels need exactly the 128 lanes of the population, no kernel
+// takes more (the CUDA form's kernels are built for at most 128), and only
 // the batch kernels take more than one block.
 int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
                  void* arg2) {
-  if (blockThreads == 0 || blocks == 0) return gpuErrorInvalidConfiguration;
+  if (blockThreads == 0 || blockThreads > unsigned(blockLanes) || blocks == 0)
+    return gpuErrorInvalidConfiguration;
   const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations;
   if (!batch && blocks != 1) return gpuErrorInvalidConfiguration;
   switch (kernel) {
