@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -28,6 +29,7 @@
 #include "batch/results.h"
 #include "batch/runs.h"
 #include "host/record.h"
+#include "host/run.h"
 #include "problem/graph.h"
 
 namespace {
@@ -102,6 +104,7 @@ struct Runs {
   std::string sha;                             // runs_sha256
   std::map<std::string, long> instanceLines;   // path -> first line using it (0: grid)
   std::vector<std::string> instanceOrder;      // paths in order of first use
+  std::map<std::string, int> maxHardness;      // path -> highest hardness of its runs
 };
 
 // First pass over a runs file: every line checked, the runs counted, the
@@ -156,8 +159,12 @@ bool checkRunsFile(Runs* runs) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
       }
-      if (runs->instanceLines.emplace(run.path, line).second)
+      if (runs->instanceLines.emplace(run.path, line).second) {
         runs->instanceOrder.push_back(run.path);
+        runs->maxHardness[run.path] = run.objHard;
+      }
+      int& hardest = runs->maxHardness[run.path];
+      hardest = std::max(hardest, run.objHard);
     }
   }
   if (errors > 100) complain(std::to_string(errors - 100) + " more bad lines");
@@ -314,8 +321,12 @@ int runMain(const Options& o) {
                std::to_string(int(maxGridRuns)));
       return 1;
     }
+    const int hardest = *std::max_element(g.hardness.begin(), g.hardness.end());
     for (const std::string& path : g.instances)
-      if (runs.instanceLines.emplace(path, 0).second) runs.instanceOrder.push_back(path);
+      if (runs.instanceLines.emplace(path, 0).second) {
+        runs.instanceOrder.push_back(path);
+        runs.maxHardness[path] = hardest;
+      }
     hashGrid(&runs);
     for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
     runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
@@ -350,6 +361,15 @@ int runMain(const Options& o) {
     graphs.push_back(g);
   }
   if (bad) return 1;
+  // One warning, before any run, when a device with a watchdog may stop a
+  // launch of this batch.
+  for (const std::string& path : runs.instanceOrder) {
+    const GraphData& g = graphs[size_t(instanceOf[path])];
+    if (launchesMayBeLong(g.n, runs.maxHardness[path])) {
+      warnOfKernelTimeout("smetp-batch", g.n, runs.maxHardness[path]);
+      break;
+    }
+  }
 
   // The record file is checked before the runs so that a long batch does not
   // end on a file it could never write.
