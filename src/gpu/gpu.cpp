@@ -1,5 +1,7 @@
 #include "gpu/gpu.h"
 
+#include <errno.h>  // program_invocation_short_name
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,14 +59,15 @@ const gpuBackend* chooseBackend() {
 #endif
     if (std::strcmp(forced, "cpu") == 0) return &emulatorBackend;
     std::fflush(stdout);
-    std::fprintf(stderr, "smetp: SMETP_BACKEND must be cpu or cuda, not \"%s\"\n", forced);
+    std::fprintf(stderr, "%s: SMETP_BACKEND must be cpu or cuda, not \"%s\"\n",
+                 program_invocation_short_name, forced);
     std::exit(1);
   }
 #ifdef SMETP_HAVE_CUDA
   if (cudaBackend.available()) return &cudaBackend;
   std::fflush(stdout);
-  std::fprintf(stderr, "smetp: no usable CUDA device (%s), running the CPU form\n",
-               cudaUnavailableReason());
+  std::fprintf(stderr, "%s: no usable CUDA device (%s), running the CPU form\n",
+               program_invocation_short_name, cudaUnavailableReason());
 #endif
   return &emulatorBackend;
 }
