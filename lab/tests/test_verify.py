@@ -71,12 +71,12 @@ def test_topology_files(g4, tmp_path):
 
 @pytest.mark.parametrize("text, line, says", [
     ("", 1, "header"),
-    ("46 10\n", 1, "46 nodes"),
+    ("1 2\n", 1, "1 nodes; a graph has at least 2"),
     ("3 8\n1 2 1\n1 3 1\n2 3 1\n1 2 1\n", 1, "more than the 3 pairs"),
     ("3 6\n1 2 5\n1 3 x\n", 3, "not a number after 1 of 3"),
     ("3 6\n1 2 5\n1 3 5\n", 3, "ends after 2 of 3"),
     ("3 6\n1 2 5\n2 3 5\n1 3 5\n", 3, "expected the pair 1 3"),
-    ("3 6\n1 2 40000\n", 2, "16-bit"),
+    ("3 6\n1 2 3000000000\n", 2, "too large"),
     ("3 6\n1 4 5\n", 2, "outside 1..3"),
 ])
 def test_instance_errors_name_file_and_line(text, line, says):

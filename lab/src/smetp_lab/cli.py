@@ -8,11 +8,21 @@ import os
 import re
 import sys
 
-from .instance import INFEASIBLE, LabError, read_instance
+from .instance import LabError, read_instance
 
 
 def _log(msg: str):
     print(msg, file=sys.stderr, flush=True)
+
+
+def _read(path: str):
+    """Reads an instance, saying on standard error when the engine cannot run
+    it (it is judged all the same, with true, uncapped energies)."""
+    inst = read_instance(path)
+    if not inst.engine_ok:
+        _log(f"smetp-lab: note: {path}: beyond the engine's limits: "
+             f"{'; '.join(inst.beyond_engine)}; energies are true sums, not capped")
+    return inst
 
 
 def cmd_verify(a) -> int:
@@ -21,12 +31,12 @@ def cmd_verify(a) -> int:
     from .results import InstanceFinder, read_results
 
     if a.topology is not None:
-        inst = read_instance(a.first)
+        inst = _read(a.first)
         links = read_topology_file(a.topology, inst)
         e = energy(inst, links)
-        if e >= INFEASIBLE:
+        if e >= inst.infeasible:
             pieces = int(components(inst.n, links).max()) + 1
-            print(f"{a.topology}: {INFEASIBLE} (does not connect all {inst.n} nodes: "
+            print(f"{a.topology}: {inst.infeasible} (does not connect all {inst.n} nodes: "
                   f"{pieces} pieces)")
         else:
             print(f"{a.topology}: {e} (connects all {inst.n} nodes with {len(links)} links)")
@@ -49,7 +59,7 @@ def cmd_baseline(a) -> int:
     from .energy import energy, to_pairs
     from .heuristics import local_search, mst
 
-    inst = read_instance(a.instance)
+    inst = _read(a.instance)
     tree = mst(inst)
     if tree is None:
         out = {"mst": None, "local_search": None}
@@ -61,7 +71,7 @@ def cmd_baseline(a) -> int:
         print(json.dumps(out))
     elif tree is None:
         print(f"{a.instance}: the edges do not connect all nodes; no spanning tree "
-              f"({INFEASIBLE})")
+              f"({inst.infeasible})")
     else:
         for key, label in (("mst", "minimum spanning tree"), ("local_search", "local search")):
             links = " ".join(f"{u}-{v}" for u, v in out[key]["topology"])
@@ -87,7 +97,7 @@ def cmd_polish(a) -> int:
 def cmd_exact(a) -> int:
     from .exact import cached_solve, solve
 
-    inst = read_instance(a.instance)
+    inst = _read(a.instance)
     log = None if a.quiet else _log
     if a.no_cache:
         r = solve(inst, a.time_limit, log)
@@ -98,8 +108,8 @@ def cmd_exact(a) -> int:
         print(json.dumps(r))
         return 0
     print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
-    if r["optimum"] >= INFEASIBLE:
-        print(f"optimum: {INFEASIBLE} (the edges do not connect all nodes)")
+    if r["optimum"] >= inst.infeasible:
+        print(f"optimum: {inst.infeasible} (the edges do not connect all nodes)")
         return 0
     print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
     print(f"bound: {r['bound']:g}")
@@ -168,12 +178,12 @@ def cmd_plot_progress(a) -> int:
 
 
 def cmd_merge(a) -> int:
-    from .merge import merge, ranges, write_merged
+    from .merge import count, merge, ranges, write_merged
 
     runs, missing = merge(a.shards, a.expect, a.partial)
     write_merged(runs, a.output, a.record)
     if missing:
-        _log(f"smetp-lab: merge: {len(missing)} run(s) missing: {ranges(missing)}")
+        _log(f"smetp-lab: merge: {count(missing)} run(s) missing: {ranges(missing)}")
     print(f"{a.output}: {len(runs)} runs" + (f", records in {a.record}" if a.record else ""))
     return 0
 
@@ -277,10 +287,17 @@ def main(argv=None) -> int:
     except LabError as e:
         print(f"smetp-lab: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        return 130
     except BrokenPipeError:
         return 1
+    except OSError as e:
+        # A file that could not be written (or read) where no check caught it.
+        print(f"smetp-lab: {e.filename or ''}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    except RecursionError:
+        print("smetp-lab: input nested too deeply", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 
 Each node transmits with the largest weight among its chosen links, never
 below 0; the energy is the sum over nodes, capped at 64999; a topology that
-does not connect every node scores 65000.
+does not connect every node scores 65000. On instances beyond the engine's
+limits the sum is not capped and an unconnected topology scores
+INFEASIBLE_LARGE.
 """
 from __future__ import annotations
 
@@ -12,7 +14,7 @@ import numpy as np
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 
-from .instance import ENERGY_CAP, INFEASIBLE, Instance, LabError
+from .instance import Instance, LabError
 
 Links = list[tuple[int, int]]  # 0-based pairs, u < v
 
@@ -55,6 +57,8 @@ def read_topology_file(path: str, inst: Instance) -> Links:
             pairs = json.loads(text)
         except json.JSONDecodeError as e:
             raise LabError(f"{path}:{e.lineno}", f"not valid JSON: {e.msg}") from None
+        except RecursionError:
+            raise LabError(path, "not valid JSON: nested too deeply") from None
         if not isinstance(pairs, list):
             raise LabError(path, "a topology is a JSON list of [u, v] pairs")
         return check_links(inst, pairs, path)
@@ -97,10 +101,13 @@ def is_connected(n: int, links: Links) -> bool:
     return len(links) >= n - 1 and int(components(n, links).max()) == 0
 
 
-def energy(inst: Instance, links: Links) -> int:
+def energy(inst: Instance, links: Links, capped: bool = True) -> int:
+    """The energy as the engine scores it (capped=False: the true sum, also
+    on instances the engine runs)."""
     if not is_connected(inst.n, links):
-        return INFEASIBLE
-    return min(int(powers(inst, links).sum()), ENERGY_CAP)
+        return inst.infeasible
+    total = int(powers(inst, links).sum())
+    return total if inst.cap is None or not capped else min(total, inst.cap)
 
 
 # Power-assignment view: with powers p, the usable links are the edges whose

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 from .energy import check_links, energy, to_pairs
 from .heuristics import local_search
-from .instance import INFEASIBLE, Instance, LabError
+from .instance import Instance, LabError
 from .results import Run
 
 
@@ -38,11 +38,11 @@ def check_run(run: Run, inst: Instance) -> Check:
         if given is not None and given != actual:
             problems.append(f'"{key}" is {given}, the instance has {actual}')
     links = run_links(run, inst)
-    recomputed = INFEASIBLE if links is None else energy(inst, links)
+    recomputed = inst.infeasible if links is None else energy(inst, links)
     if recomputed != best:
         problems.append(f"best {best} but the topology scores {recomputed}")
     feasible = run.get("feasible", bool, optional=True)
-    if feasible is not None and feasible != (best < INFEASIBLE):
+    if feasible is not None and feasible != (best < inst.infeasible):
         problems.append(f'"feasible" is {str(feasible).lower()} with best {best}')
     topo = run.data.get("topology")
     if topo is not None and len({tuple(sorted(p)) for p in topo}) != len(topo):
@@ -65,14 +65,24 @@ def polish_run(run: Run, inst: Instance) -> dict:
     not connect all nodes, since the search needs a connected start)."""
     links = run_links(run, inst)
     out = dict(run.data)
-    if links is None or energy(inst, links) >= INFEASIBLE:
-        out["polished"] = INFEASIBLE
+    if links is None or energy(inst, links) >= inst.infeasible:
+        out["polished"] = inst.infeasible
         out["polished_topology"] = None
         return out
     better = local_search(inst, links)
     out["polished"] = energy(inst, better)
     out["polished_topology"] = to_pairs(better)
     return out
+
+
+def is_capped(run: Run, inst: Instance) -> bool:
+    """Whether the run's best is the engine's energy cap, so that its true
+    energy is unknown: the run's "capped" field where the batch wrote one,
+    else derived from its best."""
+    flag = run.get("capped", bool, optional=True)
+    if flag is not None:
+        return flag
+    return inst.cap is not None and run.get("best", int) == inst.cap
 
 
 def polished_value(run: Run, inst: Instance) -> int:

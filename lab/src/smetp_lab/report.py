@@ -62,10 +62,10 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         insts[inst.path] = inst
         given.setdefault(inst.path, run.data["instance"])
         require_history(run)
+        # The batch writes a density of nan as null: a parameter set of its own.
         key = (inst.path, run.get("generations", int), run.get("hardness", int),
-               run.get("density", float))
+               run.get("density", float, null=True))
         groups[key].append(run)
-    os.makedirs(out_dir, exist_ok=True)
 
     # Per instance: the baselines and, when asked, the exact optimum.
     base = {}
@@ -95,9 +95,10 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         done += 1
         if done % 20 == 0 or done == len(runs):
             say(f"report: {done} of {len(runs)} runs checked and polished")
+    _make_folder(out_dir)
 
     rows = []
-    for key in sorted(groups, key=lambda k: (k[0], k[2], k[3], k[1])):
+    for key in sorted(groups, key=lambda k: (k[0], _order(k))):
         path, gens, hard, dens = key
         inst, rs, b = insts[path], groups[key], base[path]
         bests = sorted(r.data["best"] for r in rs)
@@ -136,21 +137,44 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
     return rows
 
 
+def _make_folder(path: str):
+    """The output folder, made where missing; fails with one line when it
+    cannot hold the report."""
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise LabError(path, "exists and is not a folder")
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None
+    if not os.access(path, os.W_OK | os.X_OK):
+        raise LabError(path, "the folder is not writable")
+
+
 def _median_of(runs, key):
     vals = [r.data[key] for r in runs if isinstance(r.data.get(key), (int, float))]
     return round(statistics.median(vals), 3) if vals else None
 
 
+def _density(d) -> str:
+    return "nan" if d is None else f"{d:g}"
+
+
+def _order(key):
+    """Sort key of a group: hardness, density (nan last), generations."""
+    _, gens, hard, dens = key
+    return (hard, dens is None, dens or 0.0, gens)
+
+
 def _label(key) -> str:
     _, gens, hard, dens = key
-    return f"hardness {hard}, density {dens:g}, {gens} gen"
+    return f"hardness {hard}, density {_density(dens)}, {gens} gen"
 
 
 def _plots(out_dir, insts, groups, base, names, given) -> dict:
     images = {"convergence": "convergence.png", "final": "final_energies.png", "topology": {}}
     conv, final = [], []
     for path, inst in insts.items():
-        keys = sorted((k for k in groups if k[0] == path), key=lambda k: (k[2], k[3], k[1]))
+        keys = sorted((k for k in groups if k[0] == path), key=_order)
         b = base[path]
         lines = {"MST": b["mst"]}
         if b["exact"]:
@@ -224,7 +248,8 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         opt = r["optimum"]
         if use_exact and opt is not None and not r["proven"]:
             opt = f"{opt} (bound {r['bound']:g})"
-        cells = [r["instance"], f"h {r['hardness']}, d {r['density']:g}, {r['generations']} gen",
+        cells = [r["instance"],
+                 f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen",
                  r["runs"], r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
                  r["mst"], r["local_search"], opt if use_exact else r["reference"]]
         cells += [f"{g:.2f} %" if g is not None else "" for g in
