@@ -8,7 +8,7 @@ import os
 import re
 import sys
 
-from .instance import LabError, read_instance
+from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError, read_instance
 
 
 def _log(msg: str):
@@ -188,6 +188,33 @@ def cmd_merge(a) -> int:
     return 0
 
 
+def cmd_convert(a) -> int:
+    from .coords import convert
+
+    r = convert(a.coords, a.output, a.alpha, a.scale)
+    print(f"{a.output}: {r['nodes']} nodes ({r['kind']} coordinates), weight = "
+          f"round({r['scale']:g} * d^{r['alpha']:g}), weights up to {r['max_weight']}")
+    print(f"scale: {r['scale']:g}{' (auto)' if a.scale == 'auto' else ''}")
+    print(f"rounding error: {100 * r['rounding_error']:.3f} % (the minimum spanning tree's "
+          "energy under rounded against real weights)")
+    print(f"{r['xy']}: coordinates written")
+    for w in r["warnings"]:
+        _log(f"smetp-lab: warning: {a.output}: {w}")
+    if r["nodes"] > ENGINE_MAX_NODES or r["max_weight"] > ENGINE_MAX_WEIGHT:
+        _log(f"smetp-lab: note: {a.output}: beyond the engine's limits ({ENGINE_MAX_NODES} "
+             f"nodes, weights up to {ENGINE_MAX_WEIGHT}); smetp-lab judges it all the same")
+    return 0
+
+
+def _scale(text: str):
+    if text == "auto":
+        return text
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor auto") from None
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="smetp-lab",
@@ -263,6 +290,21 @@ def parser() -> argparse.ArgumentParser:
                    help="plot to write (default progress.png)")
     s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line")
     s.set_defaults(func=cmd_plot_progress)
+
+    s = sub.add_parser("convert", help="an instance from node coordinates",
+                       description="Writes an instance (and its .xy file beside it) from "
+                       "node coordinates: plain 'x y' lines, CSV with a header (columns x "
+                       "and y, else the first two), or TSPLIB (EUC_2D, GEO). Weight = "
+                       "round(scale * d^alpha), d the real distance (GEO: km).")
+    s.add_argument("coords", metavar="COORDS")
+    s.add_argument("-o", "--output", required=True, metavar="INSTANCE")
+    s.add_argument("--alpha", type=float, default=1.0, metavar="A",
+                   help="path-loss exponent (default 1: plain distances; radios: 2 to 4)")
+    s.add_argument("--scale", type=_scale, default=1.0, metavar="S|auto",
+                   help="factor on d^alpha (default 1); auto: the largest that keeps "
+                   "weights within 16 bits and four times the minimum spanning tree's "
+                   "energy within the engine's cap 64999")
+    s.set_defaults(func=cmd_convert)
 
     s = sub.add_parser("merge", help="merge shard results in run order",
                        description="Merges the results of shards into one file ordered by "

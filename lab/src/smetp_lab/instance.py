@@ -49,6 +49,9 @@ class Instance:
     weight: np.ndarray = field(repr=False)
     has_edge: np.ndarray = field(repr=False)  # n x n bool
     coords: np.ndarray | None = field(default=None, repr=False)
+    # How weights follow from the coordinates: weight = scale * distance^alpha.
+    alpha: float = 1.0
+    scale: float = 1.0
     _engine_ok: bool | None = field(default=None, repr=False)
 
     @property
@@ -82,6 +85,10 @@ class Instance:
         """The highest energy of a connected topology as the engine scores it
         (None beyond the engine: true sums)."""
         return ENERGY_CAP if self.engine_ok else None
+
+    def reach(self, power):
+        """The distance a power covers, in the units of the coordinates."""
+        return (np.maximum(power, 0) / self.scale) ** (1.0 / self.alpha)
 
     @property
     def name(self) -> str:
@@ -230,23 +237,40 @@ def coords_path(path: str) -> str:
     return os.path.splitext(path)[0] + ".xy"
 
 
-def read_coords(path: str, n: int) -> np.ndarray | None:
+_MODEL = re.compile(r"#\s*model:\s*alpha\s+(\S+)\s+scale\s+(\S+)")
+
+
+def read_coords(path: str, n: int) -> tuple[np.ndarray | None, float, float]:
     """Reads the coordinates file beside an instance (one "x y" line per node,
-    in node order); None when there is none or it does not fit the instance."""
+    in node order, and optionally a comment "# model: alpha A scale S");
+    None when there is none or it does not fit the instance."""
     p = coords_path(path)
+    alpha, scale = 1.0, 1.0
     if not os.path.isfile(p):
-        return None
+        return None, alpha, scale
     rows = []
-    with open(p) as f:
-        for line in f:
-            line = line.split("#", 1)[0].split()
-            if not line:
-                continue
+    try:
+        with open(p, errors="replace") as f:
+            text = f.read()
+    except OSError:
+        return None, alpha, scale
+    for line in text.splitlines():
+        m = _MODEL.match(line)
+        if m:
             try:
-                rows.append((float(line[0]), float(line[1])))
-            except (ValueError, IndexError):
-                return None
-    return np.array(rows) if len(rows) == n else None
+                a, s = float(m.group(1)), float(m.group(2))
+                if a > 0 and s > 0:
+                    alpha, scale = a, s
+            except ValueError:
+                pass
+        line = line.split("#", 1)[0].split()
+        if not line:
+            continue
+        try:
+            rows.append((float(line[0]), float(line[1])))
+        except (ValueError, IndexError):
+            return None, alpha, scale
+    return (np.array(rows) if len(rows) == n else None), alpha, scale
 
 
 def read_instance(path: str) -> Instance:
@@ -257,5 +281,5 @@ def read_instance(path: str) -> Instance:
         raise LabError(str(path), e.strerror or str(e)) from None
     inst = parse_instance(data.decode("utf-8", "surrogateescape"), str(path))
     inst.sha256 = hashlib.sha256(data).hexdigest()
-    inst.coords = read_coords(str(path), inst.n)
+    inst.coords, inst.alpha, inst.scale = read_coords(str(path), inst.n)
     return inst

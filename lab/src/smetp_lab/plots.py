@@ -131,10 +131,11 @@ def topologies(inst: Instance, drawings: list[tuple[str, list]], path: str):
     fig, axes = plt.subplots(1, len(drawings), figsize=(6 * len(drawings), 6), squeeze=False)
     for ax, (title, links) in zip(axes[0], drawings):
         p = powers(inst, links)
+        r = inst.reach(p) if exact_positions else p
         for v in range(inst.n):
             if p[v] > 0:
-                ax.add_patch(Circle(pos[v], p[v], fill=True, alpha=0.06, color="tab:blue"))
-                ax.add_patch(Circle(pos[v], p[v], fill=False, alpha=0.35, color="tab:blue",
+                ax.add_patch(Circle(pos[v], r[v], fill=True, alpha=0.06, color="tab:blue"))
+                ax.add_patch(Circle(pos[v], r[v], fill=False, alpha=0.35, color="tab:blue",
                                     linewidth=0.6))
         for u, v in links:
             ax.plot(*zip(pos[u], pos[v]), color="tab:red", linewidth=1.2, zorder=2)
