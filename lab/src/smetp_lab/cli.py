@@ -80,17 +80,14 @@ def cmd_baseline(a) -> int:
 
 
 def cmd_polish(a) -> int:
-    from .judge import polish_run
-    from .results import InstanceFinder, read_results, write_results
+    from .judge import polish_runs
+    from .results import InstanceFinder, check_writable, read_results, write_results
 
+    if a.output != "-":
+        check_writable(a.output)
     finder = InstanceFinder(a.instances_dir)
     runs = read_results(a.results)
-    out = []
-    for k, run in enumerate(runs, 1):
-        out.append(polish_run(run, finder(run)))
-        if k % 20 == 0 or k == len(runs):
-            _log(f"polish: {k} of {len(runs)} runs")
-    write_results(a.output, out)
+    write_results(a.output, polish_runs(runs, [finder(r) for r in runs], _log))
     return 0
 
 
@@ -126,6 +123,46 @@ def cmd_report(a) -> int:
     rows = build(a.results, a.output, a.exact, a.time_limit, a.cache_dir, a.instances_dir,
                  None if a.quiet else _log)
     print(f"{os.path.join(a.output, 'report.md')}: {len(rows)} instance/parameter rows")
+    return 0
+
+
+def cmd_table(a) -> int:
+    from .report import table
+
+    count = table(a.results, a.output, a.instances_dir)
+    print(f"{a.output}: {count} runs")
+    return 0
+
+
+def cmd_draw(a) -> int:
+    from . import plots
+    from .energy import energy, read_topology_file
+    from .judge import describe, run_links
+    from .results import InstanceFinder, check_writable, read_results
+
+    check_writable(a.output)
+    if a.index is not None:
+        if a.topology is not None:
+            raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
+        runs = [r for r in read_results(a.first) if r.data["index"] == a.index]
+        if not runs:
+            raise LabError(a.first, f"no run with index {a.index}")
+        run = runs[0]
+        inst = InstanceFinder(a.instances_dir)(run)
+        links = run_links(run, inst)
+        if links is None:
+            raise LabError(run.where, "the run has no topology")
+        title = f"{describe(run)}, {run.data.get('generations')} gen"
+    elif a.topology is not None:
+        inst = _read(a.first)
+        links = read_topology_file(a.topology, inst)
+        title = f"{a.topology} on {a.first}"
+    else:
+        raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
+    e = energy(inst, links)
+    label = (f"energy {e}" if e < inst.infeasible else "does not connect all nodes")
+    plots.topologies(inst, [(f"{label}, {len(links)} links", links)], a.output, title)
+    print(f"{a.output}: {label}")
     return 0
 
 
@@ -305,6 +342,27 @@ def parser() -> argparse.ArgumentParser:
                    "weights within 16 bits and four times the minimum spanning tree's "
                    "energy within the engine's cap 64999")
     s.set_defaults(func=cmd_convert)
+
+    s = sub.add_parser("table", help="one CSV row per run",
+                       description="One CSV row per run (for spreadsheets and pandas): the "
+                       "run's fields, capped, and whether its topology scores its best.")
+    s.add_argument("results", metavar="RESULTS")
+    s.add_argument("-o", "--output", required=True, metavar="CSV")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_table)
+
+    s = sub.add_parser("draw", help="draw one topology",
+                       description="draw RESULTS --index K: the topology of the run whose "
+                       "index is K. draw INSTANCE TOPOLOGY: a topology file (JSON [[u, v], "
+                       "...] or lines 'u v', nodes 1-based). Links, and each node's power "
+                       "as a circle; nodes at the .xy coordinates where there are some.")
+    s.add_argument("first", metavar="RESULTS|INSTANCE")
+    s.add_argument("topology", metavar="TOPOLOGY", nargs="?")
+    s.add_argument("--index", type=int, metavar="K", help="the run's index (as in the file)")
+    s.add_argument("-o", "--output", default="topology.png", metavar="PNG",
+                   help="plot to write (default topology.png)")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_draw)
 
     s = sub.add_parser("merge", help="merge shard results in run order",
                        description="Merges the results of shards into one file ordered by "

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import csv
+import io
 import os
 import re
 import statistics
@@ -11,21 +12,26 @@ from . import plots
 from .energy import check_links, energy
 from .exact import cached_solve
 from .heuristics import local_search, mst
-from .instance import INFEASIBLE, LabError
-from .judge import check_run, polished_value, require_history, run_links
+from .instance import LabError
+from .judge import check_run, is_capped, polish_all, require_history, run_links
 from .results import InstanceFinder, read_results
 
 GENERATIONS_PER_LAUNCH = 50
 
 COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "runs", "feasible_runs",
-           "verified_runs", "ga_best", "ga_median", "ga_worst", "polished_best", "mst",
+           "capped_runs", "verified_runs", "ga_best", "ga_median", "ga_worst", "polished_best", "mst",
            "local_search", "optimum", "bound", "proven", "reference", "gap_ga_best_pct",
            "gap_ga_median_pct", "gap_ga_worst_pct", "gap_polished_pct", "gap_mst_pct",
            "gap_local_search_pct", "seconds_median"]
 
 
-def gap(value, ref):
-    if value is None or ref in (None, 0) or value >= INFEASIBLE:
+def gap(value, ref, inst):
+    """Percent above the reference; None where either is no true energy (no
+    connected topology, or the engine's cap standing in for a higher one)."""
+    if value is None or ref in (None, 0):
+        return None
+    top = inst.infeasible if inst.cap is None else inst.cap
+    if value >= top or ref >= top:
         return None
     return round(100.0 * (value - ref) / ref, 2)
 
@@ -85,16 +91,27 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
             entry["exact"] = cached_solve(inst, time_limit, cache_dir, log)
         base[path] = entry
 
-    # Per run: the check against its own topology and the polished energy.
-    checks, polished = {}, {}
-    done = 0
+    # Per run: the check against its own topology and the polished energy
+    # (the run's own "polished" where it has one; each distinct topology
+    # searched once, on all processors).
+    checks, polished, capped = {}, {}, {}
+    todo = []
     for run in runs:
         inst = finder(run)
         checks[id(run)] = check_run(run, inst)
-        polished[id(run)] = polished_value(run, inst)
-        done += 1
-        if done % 20 == 0 or done == len(runs):
-            say(f"report: {done} of {len(runs)} runs checked and polished")
+        capped[id(run)] = is_capped(run, inst)
+        value = run.data.get("polished")
+        if isinstance(value, int) and not isinstance(value, bool):
+            polished[id(run)] = value
+            continue
+        c = checks[id(run)]
+        if c.links is None or c.recomputed >= inst.infeasible:
+            polished[id(run)] = inst.infeasible
+        else:
+            todo.append((run, inst, c.links))
+    say(f"report: {len(runs)} runs checked; polishing {len(todo)}")
+    for (run, inst, _), links in zip(todo, polish_all([(i, ls) for _, i, ls in todo], say)):
+        polished[id(run)] = energy(inst, links)
     _make_folder(out_dir)
 
     rows = []
@@ -111,7 +128,8 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         row = {
             "instance": given[path], "nodes": inst.n, "hardness": hard, "density": dens,
             "generations": gens, "runs": len(rs),
-            "feasible_runs": sum(v < INFEASIBLE for v in bests),
+            "feasible_runs": sum(v < inst.infeasible for v in bests),
+            "capped_runs": sum(capped[id(r)] for r in rs),
             "verified_runs": sum(checks[id(r)].ok for r in rs),
             "ga_best": bests[0], "ga_median": statistics.median(bests), "ga_worst": bests[-1],
             "polished_best": min(pol), "mst": b["mst"], "local_search": b["ls"],
@@ -122,7 +140,7 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
         for col, val in (("gap_ga_best_pct", bests[0]), ("gap_ga_median_pct", row["ga_median"]),
                          ("gap_ga_worst_pct", bests[-1]), ("gap_polished_pct", min(pol)),
                          ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
-            row[col] = gap(val, reference)
+            row[col] = gap(val, reference, inst)
         rows.append(row)
 
     with open(os.path.join(out_dir, "summary.csv"), "w", newline="") as f:
@@ -135,6 +153,45 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
     images = _plots(out_dir, insts, groups, base, names, given)
     _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given)
     return rows
+
+
+TABLE_COLUMNS = ["index", "instance", "nodes", "edges", "seed", "generations", "hardness",
+                 "density", "launches", "best", "feasible", "capped", "verified", "recomputed",
+                 "links", "launch_of_best", "seconds_to_best", "seconds", "end_mutation",
+                 "backend", "polished"]
+
+
+def table(results_path: str, out_path: str, instances_dir: str | None = None) -> int:
+    """One CSV row per run (TABLE_COLUMNS; fields a run lacks are empty, and
+    fields not named here are left out): the run's own fields, whether it
+    is capped, and its topology recomputed against the instance."""
+    from .results import write_files
+
+    runs = read_results(results_path)
+    finder = InstanceFinder(instances_dir)
+    buf = io.StringIO()
+    w = csv.DictWriter(buf, TABLE_COLUMNS, extrasaction="ignore", lineterminator="\n")
+    w.writeheader()
+    for run in runs:
+        inst = finder(run)
+        c = check_run(run, inst)
+        row = {k: run.data.get(k) for k in TABLE_COLUMNS}
+        topo = run.data.get("topology")
+        row.update(capped=is_capped(run, inst), verified=c.ok, recomputed=c.recomputed,
+                   links=len(topo) if isinstance(topo, list) else None)
+        w.writerow({k: _csv_value(v) for k, v in row.items()})
+    write_files([(out_path, buf.getvalue())])
+    return len(runs)
+
+
+def _csv_value(v):
+    if v is None:
+        return ""
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, (list, dict)):
+        return ""
+    return v
 
 
 def _make_folder(path: str):
@@ -186,18 +243,21 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
             hists = [h + [h[-1]] * (width - len(h)) for h in hists]
             series.append({"label": _label(k), "histories": hists,
                            "step": GENERATIONS_PER_LAUNCH})
-        conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series, "lines": lines})
+        ceiling = inst.infeasible if inst.cap is None else inst.cap
+        conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series,
+                     "lines": lines, "ceiling": ceiling})
         final.append({"title": f"{given[path]} ({inst.n} nodes)",
                       "groups": [(_label(k), [r.data["best"] for r in groups[k]]) for k in keys],
                       "lines": {"MST": b["mst"], "local search": b["ls"],
                                 **({"optimum": b["exact"]["optimum"]} if b["exact"]
-                                   and b["exact"]["proven"] else {})}})
+                                   and b["exact"]["proven"] else {})},
+                      "ceiling": ceiling})
         # The best run of the instance, its polished form and the optimum.
-        runs = [r for k in keys for r in groups[k]]
-        best_run = min(runs, key=lambda r: (r.data["best"], r.data["index"]))
+        best_key, best_run = min(((k, r) for k in keys for r in groups[k]),
+                                 key=lambda kr: (kr[1].data["best"], kr[1].data["index"]))
         drawings = []
         links = run_links(best_run, inst)
-        if links is not None and best_run.data["best"] < INFEASIBLE:
+        if links is not None and best_run.data["best"] < inst.infeasible:
             drawings.append((f"GA best {best_run.data['best']} (run {best_run.data['index']}, "
                              f"seed {best_run.data.get('seed')})", links))
             ptopo = best_run.data.get("polished_topology")
@@ -213,7 +273,9 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
             drawings.append((f"local search from the MST {b['ls']}", b["ls_links"]))
         if drawings:
             name = f"topology_{names[path]}.png"
-            plots.topologies(inst, drawings, os.path.join(out_dir, name))
+            plots.topologies(inst, drawings, os.path.join(out_dir, name),
+                             f"{given[path]} ({inst.n} nodes): the best run has "
+                             f"{_label(best_key)}")
             images["topology"][path] = name
     plots.convergence(conv, os.path.join(out_dir, images["convergence"]))
     plots.final_energies(final, os.path.join(out_dir, images["final"]))
@@ -239,7 +301,14 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
     for c in bad[:20]:
         out.append(f"- {c.run.where}: {'; '.join(c.problems)}")
     out.append("")
-    head = ["instance", "parameters", "runs", "GA best", "GA median", "GA worst", "polished",
+    capped = sum(r["capped_runs"] for r in rows)
+    if capped:
+        out.append(f"**Capped: {capped} run(s) ended at the engine's energy cap 64999**, so "
+                   "their true energy is unknown (higher): no gap is computed from them. "
+                   "Use smaller weights (`tools/make_instance.py --side`, `smetp-lab convert "
+                   "--scale auto`).")
+        out.append("")
+    head = ["instance", "parameters", "runs", "feasible", "capped", "GA best", "GA median", "GA worst", "polished",
             "MST", "local search", "optimum" if use_exact else "reference", "GA best gap",
             "GA median gap", "polished gap", "MST gap", "LS gap"]
     out.append("| " + " | ".join(head) + " |")
@@ -250,7 +319,7 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
             opt = f"{opt} (bound {r['bound']:g})"
         cells = [r["instance"],
                  f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen",
-                 r["runs"], r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
+                 r["runs"], r["feasible_runs"], r["capped_runs"], r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
                  r["mst"], r["local_search"], opt if use_exact else r["reference"]]
         cells += [f"{g:.2f} %" if g is not None else "" for g in
                   (r["gap_ga_best_pct"], r["gap_ga_median_pct"], r["gap_polished_pct"],
