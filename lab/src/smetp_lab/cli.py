@@ -120,8 +120,10 @@ def cmd_exact(a) -> int:
 def cmd_report(a) -> int:
     from .report import build
 
+    if a.results is None and not a.instance:
+        raise LabError("", "report: give RESULTS, or --instance INSTANCE")
     rows = build(a.results, a.output, a.exact, a.time_limit, a.cache_dir, a.instances_dir,
-                 None if a.quiet else _log)
+                 None if a.quiet else _log, a.instance or [])
     print(f"{os.path.join(a.output, 'report.md')}: {len(rows)} instance/parameter rows")
     return 0
 
@@ -307,8 +309,11 @@ def parser() -> argparse.ArgumentParser:
     s = sub.add_parser("report", help="report.md, summary.csv and plots",
                        description="A Markdown report, a CSV summary per instance and "
                        "parameter set, and PNG plots (convergence, final energies, best "
-                       "topologies).")
-    s.add_argument("results", metavar="RESULTS")
+                       "topologies). --instance adds an instance without runs (any size): "
+                       "its baselines and, with --exact, the optimum or bound.")
+    s.add_argument("results", metavar="RESULTS", nargs="?")
+    s.add_argument("--instance", action="append", metavar="INSTANCE",
+                   help="an instance to report without runs (repeat for several)")
     s.add_argument("-o", "--output", required=True, metavar="DIR")
     s.add_argument("--exact", action="store_true", help="also the exact optimum (cached)")
     s.add_argument("--time-limit", type=float, default=600.0, metavar="S",

@@ -116,3 +116,54 @@ def _adj(n: int, links: Links) -> np.ndarray:
     for u, v in links:
         a[u, v] = a[v, u] = True
     return a
+
+
+def iterated_local_search(inst: Instance, links: Links, seconds: float, seed: int = 1,
+                          kick: int = 3) -> Links:
+    """The local search, then for `seconds` kicks and searches again: drop
+    `kick` random tree links, reconnect the pieces by a minimum spanning
+    tree under randomly jittered weights (cheap links, not always the
+    cheapest), search from there; a result no worse than the current one is
+    kept. Returns the best topology met (never worse than the search from
+    `links`)."""
+    import time
+
+    deadline = time.monotonic() + seconds
+    cand = candidates(inst, links)
+    eu, ev, ew = cand
+    best = current = local_search(inst, links, cand)
+    if not is_connected(inst.n, best):
+        return best
+    best_e = current_e = energy(inst, best, capped=False)
+    rng = np.random.default_rng(seed)
+    n = inst.n
+    while time.monotonic() < deadline:
+        tree = list(current)
+        keep = [tree[i] for i in sorted(rng.choice(len(tree), size=len(tree) - min(
+            kick, len(tree)), replace=False))]
+        parent = list(range(n))
+
+        def find(a):
+            while parent[a] != a:
+                parent[a] = parent[parent[a]]
+                a = parent[a]
+            return a
+
+        for u, v in keep:
+            parent[find(u)] = find(v)
+        order = np.argsort(ew * rng.uniform(1.0, 1.5, len(ew)), kind="stable")
+        new = list(keep)
+        for e in order.tolist():
+            a, b = find(int(eu[e])), find(int(ev[e]))
+            if a != b:
+                parent[a] = b
+                new.append((int(eu[e]), int(ev[e])))
+                if len(new) == n - 1:
+                    break
+        new = local_search(inst, new, cand)
+        e = energy(inst, new, capped=False)
+        if e <= current_e:
+            current, current_e = new, e
+        if e < best_e:
+            best, best_e = new, e
+    return best

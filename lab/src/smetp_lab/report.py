@@ -12,7 +12,7 @@ from . import plots
 from .energy import check_links, energy
 from .exact import cached_solve
 from .heuristics import local_search, mst
-from .instance import LabError
+from .instance import LabError, read_instance
 from .judge import check_run, is_capped, polish_all, require_history, run_links
 from .results import InstanceFinder, read_results
 
@@ -50,18 +50,25 @@ def _slug(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", text).strip("_") or "instance"
 
 
-def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: float = 600,
-          cache_dir: str | None = None, instances_dir: str | None = None, log=None) -> list[dict]:
+def build(results_path: str | None, out_dir: str, use_exact: bool = False,
+          time_limit: float = 600, cache_dir: str | None = None,
+          instances_dir: str | None = None, log=None, instances: list[str] = ()) -> list[dict]:
+    """The report over the runs of a results file and over `instances`
+    without runs (their baselines and exact bound only)."""
     def say(msg):
         if log:
             log(msg)
 
-    runs = read_results(results_path)
-    if not runs:
-        raise LabError(results_path, "no runs")
+    runs = read_results(results_path) if results_path else []
+    if not runs and not instances:
+        raise LabError(results_path or "", "no runs")
     finder = InstanceFinder(instances_dir)
     insts = {}
     given = {}  # each instance's path as the results name it
+    for path in instances:
+        inst = read_instance(path)
+        insts[inst.path] = inst
+        given[inst.path] = path
     groups: dict[tuple, list] = defaultdict(list)
     for run in runs:
         inst = finder(run)
@@ -141,6 +148,22 @@ def build(results_path: str, out_dir: str, use_exact: bool = False, time_limit: 
                          ("gap_ga_worst_pct", bests[-1]), ("gap_polished_pct", min(pol)),
                          ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
             row[col] = gap(val, reference, inst)
+        rows.append(row)
+    for path in insts:
+        if any(k[0] == path for k in groups):
+            continue
+        # An instance without runs: its baselines against the exact result.
+        inst, b = insts[path], base[path]
+        ex = b["exact"]
+        known = [v for v in (b["ls"], ex["optimum"] if ex else None) if v is not None]
+        row = dict.fromkeys(COLUMNS)
+        row.update(instance=given[path], nodes=inst.n, runs=0, feasible_runs=0, capped_runs=0,
+                   verified_runs=0, mst=b["mst"], local_search=b["ls"],
+                   optimum=ex["optimum"] if ex else None, bound=ex["bound"] if ex else None,
+                   proven=ex["proven"] if ex else None,
+                   reference=min(known) if known else None)
+        row["gap_mst_pct"] = gap(b["mst"], row["reference"], inst)
+        row["gap_local_search_pct"] = gap(b["ls"], row["reference"], inst)
         rows.append(row)
 
     with open(os.path.join(out_dir, "summary.csv"), "w", newline="") as f:
@@ -244,19 +267,22 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
             series.append({"label": _label(k), "histories": hists,
                            "step": GENERATIONS_PER_LAUNCH})
         ceiling = inst.infeasible if inst.cap is None else inst.cap
-        conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series,
-                     "lines": lines, "ceiling": ceiling})
-        final.append({"title": f"{given[path]} ({inst.n} nodes)",
-                      "groups": [(_label(k), [r.data["best"] for r in groups[k]]) for k in keys],
-                      "lines": {"MST": b["mst"], "local search": b["ls"],
-                                **({"optimum": b["exact"]["optimum"]} if b["exact"]
-                                   and b["exact"]["proven"] else {})},
-                      "ceiling": ceiling})
+        if keys:
+            conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series,
+                         "lines": lines, "ceiling": ceiling})
+            final.append({"title": f"{given[path]} ({inst.n} nodes)",
+                          "groups": [(_label(k), [r.data["best"] for r in groups[k]])
+                                     for k in keys],
+                          "lines": {"MST": b["mst"], "local search": b["ls"],
+                                    **({"optimum": b["exact"]["optimum"]} if b["exact"]
+                                       and b["exact"]["proven"] else {})},
+                          "ceiling": ceiling})
         # The best run of the instance, its polished form and the optimum.
         best_key, best_run = min(((k, r) for k in keys for r in groups[k]),
-                                 key=lambda kr: (kr[1].data["best"], kr[1].data["index"]))
+                                 key=lambda kr: (kr[1].data["best"], kr[1].data["index"]),
+                                 default=(None, None))
         drawings = []
-        links = run_links(best_run, inst)
+        links = run_links(best_run, inst) if best_run else None
         if links is not None and best_run.data["best"] < inst.infeasible:
             drawings.append((f"GA best {best_run.data['best']} (run {best_run.data['index']}, "
                              f"seed {best_run.data.get('seed')})", links))
@@ -274,20 +300,26 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
         if drawings:
             name = f"topology_{names[path]}.png"
             plots.topologies(inst, drawings, os.path.join(out_dir, name),
-                             f"{given[path]} ({inst.n} nodes): the best run has "
-                             f"{_label(best_key)}")
+                             f"{given[path]} ({inst.n} nodes): " + (
+                                 f"the best run has {_label(best_key)}" if best_key
+                                 else "no runs; the baseline and the exact result"))
             images["topology"][path] = name
-    plots.convergence(conv, os.path.join(out_dir, images["convergence"]))
-    plots.final_energies(final, os.path.join(out_dir, images["final"]))
+    if conv:
+        plots.convergence(conv, os.path.join(out_dir, images["convergence"]))
+        plots.final_energies(final, os.path.join(out_dir, images["final"]))
+    else:
+        images["convergence"] = images["final"] = None
     return images
 
 
 def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given):
     bad = [c for c in checks.values() if not c.ok]
-    out = [f"# smetp results: {os.path.basename(results_path)}", ""]
-    out.append(f"{sum(r['runs'] for r in rows)} runs over {len(insts)} instance(s) "
-               f"from `{results_path}`. Energies: lower is better; 65000 marks a run that "
-               "found no connected topology.")
+    title = os.path.basename(results_path) if results_path else ", ".join(given.values())
+    out = [f"# smetp results: {title}", ""]
+    out.append(f"{sum(r['runs'] for r in rows)} runs over {len(insts)} instance(s)"
+               + (f" from `{results_path}`" if results_path else "")
+               + ". Energies: lower is better; 65000 marks a run that found no connected "
+               "topology.")
     out.append("")
     if use_exact:
         out.append("Gaps are in percent above the reference: the proven optimum (or, where "
@@ -317,9 +349,10 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         opt = r["optimum"]
         if use_exact and opt is not None and not r["proven"]:
             opt = f"{opt} (bound {r['bound']:g})"
-        cells = [r["instance"],
-                 f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen",
-                 r["runs"], r["feasible_runs"], r["capped_runs"], r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
+        params = (f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen"
+                  if r["runs"] else "no runs")
+        cells = [r["instance"], params, r["runs"], r["feasible_runs"], r["capped_runs"],
+                 r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
                  r["mst"], r["local_search"], opt if use_exact else r["reference"]]
         cells += [f"{g:.2f} %" if g is not None else "" for g in
                   (r["gap_ga_best_pct"], r["gap_ga_median_pct"], r["gap_polished_pct"],
@@ -335,17 +368,18 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
                        f"bound {ex['bound']:g}, gap {100 * ex['gap']:.2f} %, "
                        f"{ex['seconds']:.1f} s ({ex.get('solver', 'MIP')})")
         out.append("")
-    out.append("## Convergence")
-    out.append("")
-    out.append("Best energy before each launch against generations: the median over the "
-               "seeds, with the interquartile band.")
-    out.append("")
-    out.append(f"![convergence]({images['convergence']})")
-    out.append("")
-    out.append("## Final energies")
-    out.append("")
-    out.append(f"![final energies]({images['final']})")
-    out.append("")
+    if images["convergence"]:
+        out.append("## Convergence")
+        out.append("")
+        out.append("Best energy before each launch against generations: the median over the "
+                   "seeds, with the interquartile band.")
+        out.append("")
+        out.append(f"![convergence]({images['convergence']})")
+        out.append("")
+        out.append("## Final energies")
+        out.append("")
+        out.append(f"![final energies]({images['final']})")
+        out.append("")
     out.append("## Best topologies")
     out.append("")
     for path, name in images["topology"].items():
