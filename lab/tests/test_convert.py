@@ -42,25 +42,23 @@ def test_tsplib_geo(tmp_path, capsys):
     assert weights(out) == [111, 167, 201]
     assert main(["convert", str(tmp_path / "t.tsp"), "-o", str(out), "--alpha", "2",
                  "--scale", "auto"]) == 0
-    # The tree 1-2, 1-3 costs 166.99^2 + 111.32^2 + 166.99^2 = 68161.5 at
-    # alpha 2; 4 times that within 64999 allows 0.2384, but the weights
-    # rounded at that scale give 4 * 16250 = 65000: one step less.
+    # At alpha 2 the heaviest links of nodes 1, 2, 3 are 166.99^2, 200.68^2
+    # and 200.68^2: 108433.1 together, and 64999 over that is 0.59944.
     out_text = capsys.readouterr()
-    assert "scale: 0.2383 (auto)" in out_text.out and "warning" not in out_text.err
-    assert weights(out) == [2953, 6645, 9597]
+    assert "scale: 0.5994 (auto)" in out_text.out and "warning" not in out_text.err
+    assert weights(out) == [7428, 16714, 24140]  # 0.5994 * (12393.0, 27884.3, 40274.4)
 
 
 def test_auto_scale_and_cap_warning(tmp_path, capsys):
-    # 45 points on a line 10 apart: the tree is the path, energy
-    # 45 * 10 = 450 before scaling (every node's power is 10); auto keeps 4
-    # times that within 64999 (scale 36.11), while the longest weight (440)
-    # would allow 74.
+    # 45 points on a line 10 apart: node k's farthest is max(k, 44 - k) * 10
+    # away, 14960 over all nodes; 64999 over that is 4.3449, while the
+    # longest weight (440) would allow 74.
     (tmp_path / "line.txt").write_text("".join(f"{10 * k} 0\n" for k in range(45)))
     out = tmp_path / "g.txt"
     assert main(["convert", str(tmp_path / "line.txt"), "-o", str(out), "--scale",
                  "auto"]) == 0
-    assert "scale: 36.11 (auto)" in capsys.readouterr().out
-    assert main(["convert", str(tmp_path / "line.txt"), "-o", str(out), "--scale", "40"]) == 0
+    assert "scale: 4.344 (auto)" in capsys.readouterr().out
+    assert main(["convert", str(tmp_path / "line.txt"), "-o", str(out), "--scale", "5"]) == 0
     err = capsys.readouterr().err
     assert "warning" in err and "capped runs" in err
 
