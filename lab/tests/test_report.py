@@ -157,7 +157,7 @@ def test_plot_progress(tmp_path, capsys):
     assert "no progress lines" in capsys.readouterr().err
 
 
-def test_capped_runs_are_flagged_and_give_no_gap(tmp_path):
+def test_capped_runs_are_flagged_and_give_no_gap(tmp_path, capsys):
     # Every topology of this instance scores the cap: 32767 + 32000 + 32767.
     w = {(1, 2): 32767, (1, 3): 32000, (2, 3): 32767}
     text = instance_text(3, w)
@@ -177,6 +177,13 @@ def test_capped_runs_are_flagged_and_give_no_gap(tmp_path):
     table = list(csv.DictReader(open(tmp_path / "runs.csv")))
     assert [(t["index"], t["capped"], t["verified"], t["links"]) for t in table] == [
         ("0", "true", "true", "2"), ("1", "true", "true", "2"), ("2", "false", "true", "")]
+    capsys.readouterr()
+    runs[0]["capped"] = False  # contradicts its best
+    write_jsonl(tmp_path / "r.jsonl", runs)
+    assert main(["verify", str(tmp_path / "r.jsonl")]) == 1
+    out = capsys.readouterr().out.splitlines()
+    assert '"capped" is false with best 64999' in out[0]
+    assert out[1].endswith("ok (capped: the engine's cap, the true energy is higher)")
 
 
 def test_draw_a_run_and_a_topology_file(sweep, capsys):

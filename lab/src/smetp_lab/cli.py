@@ -27,7 +27,7 @@ def _read(path: str):
 
 def cmd_verify(a) -> int:
     from .energy import components, energy, read_topology_file
-    from .judge import check_run, describe
+    from .judge import check_run, describe, is_capped
     from .results import InstanceFinder, read_results
 
     if a.topology is not None:
@@ -44,9 +44,12 @@ def cmd_verify(a) -> int:
     finder = InstanceFinder(a.instances_dir)
     bad = 0
     for run in read_results(a.first):
-        c = check_run(run, finder(run))
+        inst = finder(run)
+        c = check_run(run, inst)
         if c.ok:
-            print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok")
+            note = " (capped: the engine's cap, the true energy is higher)" \
+                if is_capped(run, inst) else ""
+            print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok{note}")
         else:
             bad += 1
             print(f"{describe(run)}: MISMATCH: {'; '.join(c.problems)} ({run.where})")

@@ -46,6 +46,9 @@ def check_run(run: Run, inst: Instance) -> Check:
     feasible = run.get("feasible", bool, optional=True)
     if feasible is not None and feasible != (best < inst.infeasible):
         problems.append(f'"feasible" is {str(feasible).lower()} with best {best}')
+    capped = run.get("capped", bool, optional=True)
+    if capped is not None and capped != (inst.cap is not None and best == inst.cap):
+        problems.append(f'"capped" is {str(capped).lower()} with best {best}')
     topo = run.data.get("topology")
     if topo is not None and len({tuple(sorted(p)) for p in topo}) != len(topo):
         problems.append("the topology lists a link twice")
