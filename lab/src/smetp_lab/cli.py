@@ -347,8 +347,8 @@ def parser() -> argparse.ArgumentParser:
                    help="path-loss exponent (default 1: plain distances; radios: 2 to 4)")
     s.add_argument("--scale", type=_scale, default=1.0, metavar="S|auto",
                    help="factor on d^alpha (default 1); auto: the largest that keeps "
-                   "weights within 16 bits and every topology's energy (at most each node "
-                   "at its heaviest link) within the engine's cap 64999")
+                   "weights within 16 bits and, up to 45 nodes, every topology's energy "
+                   "(at most each node at its heaviest link) within the engine's cap 64999")
     s.set_defaults(func=cmd_convert)
 
     s = sub.add_parser("table", help="one CSV row per run",

@@ -194,14 +194,16 @@ def most_energy(w: np.ndarray) -> float:
 
 
 def auto_scale(cost: np.ndarray) -> float:
-    """The largest scale that keeps every weight within 16 bits and every
-    topology's energy below the engine's cap. The GA starts from random
-    topologies, whose energies are a good part of the highest possible; where
-    they score the cap the GA has nothing to select on and its runs end there
-    (the samples at alpha 2 with four times the minimum spanning tree's
-    energy kept clear: every run on 20 nodes and more ended at the cap)."""
+    """The largest scale that keeps every weight within 16 bits and, where
+    the engine can run the instance (up to 45 nodes), every topology's
+    energy below the engine's cap. The GA starts from random topologies,
+    whose energies are a good part of the highest possible; where they score
+    the cap the GA has nothing to select on and its runs end there (the
+    samples at alpha 2 with four times the minimum spanning tree's energy
+    kept clear: every run on 20 nodes and more ended at the cap). Beyond 45
+    nodes no cap applies, and a smaller scale would only round more."""
     top = float(cost.max())
-    most = most_energy(cost)
+    most = most_energy(cost) if len(cost) <= ENGINE_MAX_NODES else 0.0
     limits = [(ENGINE_MAX_WEIGHT + 0.5) / top if top > 0 else math.inf,
               ENERGY_CAP / most if most > 0 else math.inf]
     scale = min(limits)
@@ -217,7 +219,8 @@ def auto_scale(cost: np.ndarray) -> float:
 
 
 def _within(w: np.ndarray) -> bool:
-    return w.max() <= ENGINE_MAX_WEIGHT and most_energy(w) <= ENERGY_CAP
+    return w.max() <= ENGINE_MAX_WEIGHT and (len(w) > ENGINE_MAX_NODES
+                                            or most_energy(w) <= ENERGY_CAP)
 
 
 def weights(cost: np.ndarray, scale: float) -> np.ndarray:

@@ -291,6 +291,8 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
                       else local_search(inst, links))
             drawings.append((f"polished {energy(inst, plinks)}", plinks))
         ex = b["exact"]
+        if not keys and ex and ex.get("topology") and b["ls_links"] is not None:
+            drawings.append((f"local search from the MST {b['ls']}", b["ls_links"]))
         if ex and ex.get("topology"):
             exl = check_links(inst, ex["topology"], "exact cache")
             drawings.append((f"{'optimum' if ex['proven'] else 'best found'} "
