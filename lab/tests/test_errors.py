@@ -73,14 +73,17 @@ def test_merge_of_a_huge_index_names_ranges(tmp_path, capsys):
         f"smetp-lab: {10**12 - 3} of {10**12 + 1} runs missing: 2-4, 6-{10**12 - 1}\n")
 
 
-def test_density_null_is_a_parameter_set(tmp_path):
+def test_density_null_is_a_parameter_set_and_unknown_fields_pass(tmp_path):
     g = instance(instance_text(3, W3))
     (tmp_path / "g3.txt").write_text(instance_text(3, W3))
     runs = [run_record(g, "g3.txt", 0, [(0, 1), (0, 2)]),
             run_record(g, "g3.txt", 1, [(0, 1), (1, 2)])]
     runs[1]["density"] = None
+    runs[0]["settings"] = {"fields": "that smetp-lab does not know"}  # ignored
     write_jsonl(tmp_path / "r.jsonl", runs)
     assert main(["report", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "rep"), "-q"]) == 0
     md = (tmp_path / "rep" / "report.md").read_text()
     assert "h 0, d 0.3, 200 gen" in md and "h 0, d nan, 200 gen" in md
     assert json.loads((tmp_path / "r.jsonl").read_text().splitlines()[1])["density"] is None
+    assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "t.csv")]) == 0
+    assert main(["verify", str(tmp_path / "r.jsonl")]) == 0
