@@ -85,3 +85,41 @@ def test_cache_reuses_a_solve(tmp_path):
     assert not first["cached"] and again["cached"]
     assert again["optimum"] == first["optimum"]
     assert [p.name for p in tmp_path.iterdir()] == [f"exact-{inst.sha256}.json"]
+
+
+def test_exact_beyond_the_engine_against_a_known_optimum(tmp_path, capsys):
+    # 50 nodes on a line, 2000 apart: every node needs at least 2000 to
+    # reach its nearest neighbour, and the path gives exactly that, so the
+    # optimum is 50 * 2000 = 100000: a true sum, past the engine's cap.
+    from smetp_lab.cli import main
+
+    (tmp_path / "line.txt").write_text("".join(f"{2000 * k} 0\n" for k in range(50)))
+    out = tmp_path / "line50.txt"
+    assert main(["convert", str(tmp_path / "line.txt"), "-o", str(out)]) == 0
+    inst = read_instance(str(out))
+    assert not inst.engine_ok and inst.cap is None
+    got = solve(inst, 120)
+    assert got["proven"] and got["optimum"] == got["bound"] == 100000
+    assert energy(inst, check_links(inst, got["topology"], "mip")) == 100000
+    assert energy(inst, local_search(inst, mst(inst))) == 100000
+    capsys.readouterr()
+    assert main(["report", "--instance", str(out), "--exact", "--cache-dir",
+                 str(tmp_path / "cache"), "-o", str(tmp_path / "rep"), "-q"]) == 0
+    assert "| no runs | 0 | 0 | 0 |" in (tmp_path / "rep" / "report.md").read_text()
+
+
+def test_local_search_on_candidate_lists_beyond_200_nodes():
+    # Past 200 nodes the search moves over each node's nearest links only:
+    # still connected, never worse than its start, from a random tree too.
+    from smetp_lab.heuristics import DENSE_NODES
+
+    rng = random.Random(9)
+    n = DENSE_NODES + 50
+    pts = [(rng.uniform(0, 1000), rng.uniform(0, 1000)) for _ in range(n)]
+    w = {(u + 1, v + 1): round(((pts[u][0] - pts[v][0]) ** 2 + (pts[u][1] - pts[v][1]) ** 2)
+                               ** 0.5) for u in range(n) for v in range(u + 1, n)}
+    inst = instance(instance_text(n, w))
+    for start in (mst(inst), random_tree_links(inst, rng)):
+        after = local_search(inst, start)
+        assert is_connected(n, after) and energy(inst, after) <= energy(inst, start)
+    assert energy(inst, local_search(inst, mst(inst))) < energy(inst, mst(inst))

@@ -71,7 +71,7 @@ def test_report_files_and_table(sweep, capsys):
     assert rows[2]["gap_ga_worst_pct"] == ""  # no gap for a run without a topology
     md = (out / "report.md").read_text()
     assert "![convergence](convergence.png)" in md and "topology_a.png" in md
-    assert f"| a.txt | h 0, d 0.3, 200 gen | 3 | {rows[0]['ga_best']} |" in md
+    assert f"| a.txt | h 0, d 0.3, 200 gen | 3 | 3 | 0 | {rows[0]['ga_best']} |" in md
 
 
 def test_report_says_which_instance_is_missing(sweep, capsys):
@@ -155,3 +155,45 @@ def test_plot_progress(tmp_path, capsys):
     log.write_text("nothing here\n")
     assert main(["plot-progress", str(log), "-o", str(png)]) == 1
     assert "no progress lines" in capsys.readouterr().err
+
+
+def test_capped_runs_are_flagged_and_give_no_gap(tmp_path, capsys):
+    # Every topology of this instance scores the cap: 32767 + 32000 + 32767.
+    w = {(1, 2): 32767, (1, 3): 32000, (2, 3): 32767}
+    text = instance_text(3, w)
+    (tmp_path / "c.txt").write_text(text)
+    g = instance(text, "c.txt")
+    runs = [run_record(g, "c.txt", 0, [(0, 1), (0, 2)]),
+            run_record(g, "c.txt", 1, [(0, 1), (1, 2)])]
+    runs[1]["capped"] = True  # as the batch marks it; run 0 is derived from its best
+    assert runs[0]["best"] == 64999
+    write_jsonl(tmp_path / "r.jsonl", runs + [run_record(g, "c.txt", 2, None)])
+    assert main(["report", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "rep"), "-q"]) == 0
+    row = next(csv.DictReader(open(tmp_path / "rep" / "summary.csv")))
+    assert (row["runs"], row["feasible_runs"], row["capped_runs"]) == ("3", "2", "2")
+    assert row["gap_ga_best_pct"] == "" and row["gap_polished_pct"] == ""
+    assert "Capped: 2 run(s)" in (tmp_path / "rep" / "report.md").read_text()
+    assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "runs.csv")]) == 0
+    table = list(csv.DictReader(open(tmp_path / "runs.csv")))
+    assert [(t["index"], t["capped"], t["verified"], t["links"]) for t in table] == [
+        ("0", "true", "true", "2"), ("1", "true", "true", "2"), ("2", "false", "true", "")]
+    capsys.readouterr()
+    runs[0]["capped"] = False  # contradicts its best
+    write_jsonl(tmp_path / "r.jsonl", runs)
+    assert main(["verify", str(tmp_path / "r.jsonl")]) == 1
+    out = capsys.readouterr().out.splitlines()
+    assert '"capped" is false with best 64999' in out[0]
+    assert out[1].endswith("ok (capped: the engine's cap, the true energy is higher)")
+
+
+def test_draw_a_run_and_a_topology_file(sweep, capsys):
+    tmp, res, runs, insts = sweep
+    png = tmp / "d.png"
+    assert main(["draw", str(res), "--index", "2", "-o", str(png)]) == 0
+    assert capsys.readouterr().out == f"{png}: energy {runs[2]['best']}\n"
+    assert png.stat().st_size > 1000
+    (tmp / "t.json").write_text(json.dumps(runs[2]["topology"][:2]))
+    assert main(["draw", str(tmp / "a.txt"), str(tmp / "t.json"), "-o", str(png)]) == 0
+    assert "does not connect all nodes" in capsys.readouterr().out
+    assert main(["draw", str(res), "--index", "99", "-o", str(png)]) == 1
+    assert capsys.readouterr().err == f"smetp-lab: {res}: no run with index 99\n"

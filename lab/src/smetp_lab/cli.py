@@ -8,25 +8,35 @@ import os
 import re
 import sys
 
-from .instance import INFEASIBLE, LabError, read_instance
+from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError, read_instance
 
 
 def _log(msg: str):
     print(msg, file=sys.stderr, flush=True)
 
 
+def _read(path: str):
+    """Reads an instance, saying on standard error when the engine cannot run
+    it (it is judged all the same, with true, uncapped energies)."""
+    inst = read_instance(path)
+    if not inst.engine_ok:
+        _log(f"smetp-lab: note: {path}: beyond the engine's limits: "
+             f"{'; '.join(inst.beyond_engine)}; energies are true sums, not capped")
+    return inst
+
+
 def cmd_verify(a) -> int:
     from .energy import components, energy, read_topology_file
-    from .judge import check_run, describe
+    from .judge import check_run, describe, is_capped
     from .results import InstanceFinder, read_results
 
     if a.topology is not None:
-        inst = read_instance(a.first)
+        inst = _read(a.first)
         links = read_topology_file(a.topology, inst)
         e = energy(inst, links)
-        if e >= INFEASIBLE:
+        if e >= inst.infeasible:
             pieces = int(components(inst.n, links).max()) + 1
-            print(f"{a.topology}: {INFEASIBLE} (does not connect all {inst.n} nodes: "
+            print(f"{a.topology}: {inst.infeasible} (does not connect all {inst.n} nodes: "
                   f"{pieces} pieces)")
         else:
             print(f"{a.topology}: {e} (connects all {inst.n} nodes with {len(links)} links)")
@@ -34,9 +44,12 @@ def cmd_verify(a) -> int:
     finder = InstanceFinder(a.instances_dir)
     bad = 0
     for run in read_results(a.first):
-        c = check_run(run, finder(run))
+        inst = finder(run)
+        c = check_run(run, inst)
         if c.ok:
-            print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok")
+            note = " (capped: the engine's cap, the true energy is higher)" \
+                if is_capped(run, inst) else ""
+            print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok{note}")
         else:
             bad += 1
             print(f"{describe(run)}: MISMATCH: {'; '.join(c.problems)} ({run.where})")
@@ -49,7 +62,7 @@ def cmd_baseline(a) -> int:
     from .energy import energy, to_pairs
     from .heuristics import local_search, mst
 
-    inst = read_instance(a.instance)
+    inst = _read(a.instance)
     tree = mst(inst)
     if tree is None:
         out = {"mst": None, "local_search": None}
@@ -61,7 +74,7 @@ def cmd_baseline(a) -> int:
         print(json.dumps(out))
     elif tree is None:
         print(f"{a.instance}: the edges do not connect all nodes; no spanning tree "
-              f"({INFEASIBLE})")
+              f"({inst.infeasible})")
     else:
         for key, label in (("mst", "minimum spanning tree"), ("local_search", "local search")):
             links = " ".join(f"{u}-{v}" for u, v in out[key]["topology"])
@@ -70,24 +83,21 @@ def cmd_baseline(a) -> int:
 
 
 def cmd_polish(a) -> int:
-    from .judge import polish_run
-    from .results import InstanceFinder, read_results, write_results
+    from .judge import polish_runs
+    from .results import InstanceFinder, check_writable, read_results, write_results
 
+    if a.output != "-":
+        check_writable(a.output)
     finder = InstanceFinder(a.instances_dir)
     runs = read_results(a.results)
-    out = []
-    for k, run in enumerate(runs, 1):
-        out.append(polish_run(run, finder(run)))
-        if k % 20 == 0 or k == len(runs):
-            _log(f"polish: {k} of {len(runs)} runs")
-    write_results(a.output, out)
+    write_results(a.output, polish_runs(runs, [finder(r) for r in runs], _log))
     return 0
 
 
 def cmd_exact(a) -> int:
     from .exact import cached_solve, solve
 
-    inst = read_instance(a.instance)
+    inst = _read(a.instance)
     log = None if a.quiet else _log
     if a.no_cache:
         r = solve(inst, a.time_limit, log)
@@ -98,8 +108,8 @@ def cmd_exact(a) -> int:
         print(json.dumps(r))
         return 0
     print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
-    if r["optimum"] >= INFEASIBLE:
-        print(f"optimum: {INFEASIBLE} (the edges do not connect all nodes)")
+    if r["optimum"] >= inst.infeasible:
+        print(f"optimum: {inst.infeasible} (the edges do not connect all nodes)")
         return 0
     print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
     print(f"bound: {r['bound']:g}")
@@ -113,9 +123,51 @@ def cmd_exact(a) -> int:
 def cmd_report(a) -> int:
     from .report import build
 
+    if a.results is None and not a.instance:
+        raise LabError("", "report: give RESULTS, or --instance INSTANCE")
     rows = build(a.results, a.output, a.exact, a.time_limit, a.cache_dir, a.instances_dir,
-                 None if a.quiet else _log)
+                 None if a.quiet else _log, a.instance or [])
     print(f"{os.path.join(a.output, 'report.md')}: {len(rows)} instance/parameter rows")
+    return 0
+
+
+def cmd_table(a) -> int:
+    from .report import table
+
+    count = table(a.results, a.output, a.instances_dir)
+    print(f"{a.output}: {count} runs")
+    return 0
+
+
+def cmd_draw(a) -> int:
+    from . import plots
+    from .energy import energy, read_topology_file
+    from .judge import describe, run_links
+    from .results import InstanceFinder, check_writable, read_results
+
+    check_writable(a.output)
+    if a.index is not None:
+        if a.topology is not None:
+            raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
+        runs = [r for r in read_results(a.first) if r.data["index"] == a.index]
+        if not runs:
+            raise LabError(a.first, f"no run with index {a.index}")
+        run = runs[0]
+        inst = InstanceFinder(a.instances_dir)(run)
+        links = run_links(run, inst)
+        if links is None:
+            raise LabError(run.where, "the run has no topology")
+        title = f"{describe(run)}, {run.data.get('generations')} gen"
+    elif a.topology is not None:
+        inst = _read(a.first)
+        links = read_topology_file(a.topology, inst)
+        title = f"{a.topology} on {a.first}"
+    else:
+        raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
+    e = energy(inst, links)
+    label = (f"energy {e}" if e < inst.infeasible else "does not connect all nodes")
+    plots.topologies(inst, [(f"{label}, {len(links)} links", links)], a.output, title)
+    print(f"{a.output}: {label}")
     return 0
 
 
@@ -168,14 +220,41 @@ def cmd_plot_progress(a) -> int:
 
 
 def cmd_merge(a) -> int:
-    from .merge import merge, ranges, write_merged
+    from .merge import count, merge, ranges, write_merged
 
     runs, missing = merge(a.shards, a.expect, a.partial)
     write_merged(runs, a.output, a.record)
     if missing:
-        _log(f"smetp-lab: merge: {len(missing)} run(s) missing: {ranges(missing)}")
+        _log(f"smetp-lab: merge: {count(missing)} run(s) missing: {ranges(missing)}")
     print(f"{a.output}: {len(runs)} runs" + (f", records in {a.record}" if a.record else ""))
     return 0
+
+
+def cmd_convert(a) -> int:
+    from .coords import convert
+
+    r = convert(a.coords, a.output, a.alpha, a.scale)
+    print(f"{a.output}: {r['nodes']} nodes ({r['kind']} coordinates), weight = "
+          f"round({r['scale']:g} * d^{r['alpha']:g}), weights up to {r['max_weight']}")
+    print(f"scale: {r['scale']:g}{' (auto)' if a.scale == 'auto' else ''}")
+    print(f"rounding error: {100 * r['rounding_error']:.3f} % (the minimum spanning tree's "
+          "energy under rounded against real weights)")
+    print(f"{r['xy']}: coordinates written")
+    for w in r["warnings"]:
+        _log(f"smetp-lab: warning: {a.output}: {w}")
+    if r["nodes"] > ENGINE_MAX_NODES or r["max_weight"] > ENGINE_MAX_WEIGHT:
+        _log(f"smetp-lab: note: {a.output}: beyond the engine's limits ({ENGINE_MAX_NODES} "
+             f"nodes, weights up to {ENGINE_MAX_WEIGHT}); smetp-lab judges it all the same")
+    return 0
+
+
+def _scale(text: str):
+    if text == "auto":
+        return text
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor auto") from None
 
 
 def parser() -> argparse.ArgumentParser:
@@ -233,8 +312,11 @@ def parser() -> argparse.ArgumentParser:
     s = sub.add_parser("report", help="report.md, summary.csv and plots",
                        description="A Markdown report, a CSV summary per instance and "
                        "parameter set, and PNG plots (convergence, final energies, best "
-                       "topologies).")
-    s.add_argument("results", metavar="RESULTS")
+                       "topologies). --instance adds an instance without runs (any size): "
+                       "its baselines and, with --exact, the optimum or bound.")
+    s.add_argument("results", metavar="RESULTS", nargs="?")
+    s.add_argument("--instance", action="append", metavar="INSTANCE",
+                   help="an instance to report without runs (repeat for several)")
     s.add_argument("-o", "--output", required=True, metavar="DIR")
     s.add_argument("--exact", action="store_true", help="also the exact optimum (cached)")
     s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
@@ -253,6 +335,42 @@ def parser() -> argparse.ArgumentParser:
                    help="plot to write (default progress.png)")
     s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line")
     s.set_defaults(func=cmd_plot_progress)
+
+    s = sub.add_parser("convert", help="an instance from node coordinates",
+                       description="Writes an instance (and its .xy file beside it) from "
+                       "node coordinates: plain 'x y' lines, CSV with a header (columns x "
+                       "and y, else the first two), or TSPLIB (EUC_2D, GEO). Weight = "
+                       "round(scale * d^alpha), d the real distance (GEO: km).")
+    s.add_argument("coords", metavar="COORDS")
+    s.add_argument("-o", "--output", required=True, metavar="INSTANCE")
+    s.add_argument("--alpha", type=float, default=1.0, metavar="A",
+                   help="path-loss exponent (default 1: plain distances; radios: 2 to 4)")
+    s.add_argument("--scale", type=_scale, default=1.0, metavar="S|auto",
+                   help="factor on d^alpha (default 1); auto: the largest that keeps "
+                   "weights within 16 bits and, up to 45 nodes, every topology's energy "
+                   "(at most each node at its heaviest link) within the engine's cap 64999")
+    s.set_defaults(func=cmd_convert)
+
+    s = sub.add_parser("table", help="one CSV row per run",
+                       description="One CSV row per run (for spreadsheets and pandas): the "
+                       "run's fields, capped, and whether its topology scores its best.")
+    s.add_argument("results", metavar="RESULTS")
+    s.add_argument("-o", "--output", required=True, metavar="CSV")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_table)
+
+    s = sub.add_parser("draw", help="draw one topology",
+                       description="draw RESULTS --index K: the topology of the run whose "
+                       "index is K. draw INSTANCE TOPOLOGY: a topology file (JSON [[u, v], "
+                       "...] or lines 'u v', nodes 1-based). Links, and each node's power "
+                       "as a circle; nodes at the .xy coordinates where there are some.")
+    s.add_argument("first", metavar="RESULTS|INSTANCE")
+    s.add_argument("topology", metavar="TOPOLOGY", nargs="?")
+    s.add_argument("--index", type=int, metavar="K", help="the run's index (as in the file)")
+    s.add_argument("-o", "--output", default="topology.png", metavar="PNG",
+                   help="plot to write (default topology.png)")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_draw)
 
     s = sub.add_parser("merge", help="merge shard results in run order",
                        description="Merges the results of shards into one file ordered by "
@@ -277,10 +395,17 @@ def main(argv=None) -> int:
     except LabError as e:
         print(f"smetp-lab: {e}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        return 130
     except BrokenPipeError:
         return 1
+    except OSError as e:
+        # A file that could not be written (or read) where no check caught it.
+        print(f"smetp-lab: {e.filename or ''}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    except RecursionError:
+        print("smetp-lab: input nested too deeply", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
 
 
 if __name__ == "__main__":

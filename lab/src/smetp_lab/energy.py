@@ -2,7 +2,9 @@
 
 Each node transmits with the largest weight among its chosen links, never
 below 0; the energy is the sum over nodes, capped at 64999; a topology that
-does not connect every node scores 65000.
+does not connect every node scores 65000. On instances beyond the engine's
+limits the sum is not capped and an unconnected topology scores
+INFEASIBLE_LARGE.
 """
 from __future__ import annotations
 
@@ -12,7 +14,7 @@ import numpy as np
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 
-from .instance import ENERGY_CAP, INFEASIBLE, Instance, LabError
+from .instance import Instance, LabError
 
 Links = list[tuple[int, int]]  # 0-based pairs, u < v
 
@@ -20,6 +22,9 @@ Links = list[tuple[int, int]]  # 0-based pairs, u < v
 def check_links(inst: Instance, pairs, where: str) -> Links:
     """Checks 1-based pairs against the instance and returns them 0-based,
     u < v, sorted, each once (a pair listed twice is the same link)."""
+    fast = _check_fast(inst, pairs)
+    if fast is not None:
+        return fast
     out = set()
     for k, pair in enumerate(pairs):
         if (not isinstance(pair, (list, tuple)) or len(pair) != 2
@@ -36,6 +41,22 @@ def check_links(inst: Instance, pairs, where: str) -> Links:
                            f"(it lists {len(inst.edges)} edges)")
         out.add((a, b))
     return sorted(out)
+
+
+def _check_fast(inst: Instance, pairs) -> Links | None:
+    """check_links at once for a list of well-formed pairs of edges; None
+    for anything else, which the loop then names."""
+    if not isinstance(pairs, list) or not pairs:
+        return None
+    if {type(p) for p in pairs} != {list} or {len(p) for p in pairs} != {2} \
+            or {type(x) for p in pairs for x in p} != {int}:
+        return None
+    a = np.array(pairs, dtype=np.int64)
+    lo, hi = np.minimum(a[:, 0], a[:, 1]) - 1, np.maximum(a[:, 0], a[:, 1]) - 1
+    if lo.min() < 0 or hi.max() >= inst.n or (lo == hi).any() or not inst.has_edge[lo, hi].all():
+        return None
+    code = np.unique(lo * inst.n + hi)
+    return list(zip((code // inst.n).tolist(), (code % inst.n).tolist()))
 
 
 def to_pairs(links: Links) -> list[list[int]]:
@@ -55,6 +76,8 @@ def read_topology_file(path: str, inst: Instance) -> Links:
             pairs = json.loads(text)
         except json.JSONDecodeError as e:
             raise LabError(f"{path}:{e.lineno}", f"not valid JSON: {e.msg}") from None
+        except RecursionError:
+            raise LabError(path, "not valid JSON: nested too deeply") from None
         if not isinstance(pairs, list):
             raise LabError(path, "a topology is a JSON list of [u, v] pairs")
         return check_links(inst, pairs, path)
@@ -75,12 +98,11 @@ def read_topology_file(path: str, inst: Instance) -> Links:
 
 def powers(inst: Instance, links: Links) -> np.ndarray:
     p = np.zeros(inst.n, dtype=np.int64)
-    for u, v in links:
-        w = inst.weight[u, v]
-        if w > p[u]:
-            p[u] = w
-        if w > p[v]:
-            p[v] = w
+    if links:
+        a = np.array(links, dtype=np.int64)
+        w = inst.weight[a[:, 0], a[:, 1]]
+        np.maximum.at(p, a[:, 0], w)
+        np.maximum.at(p, a[:, 1], w)
     return p
 
 
@@ -94,13 +116,21 @@ def components(n: int, links: Links) -> np.ndarray:
 
 
 def is_connected(n: int, links: Links) -> bool:
-    return len(links) >= n - 1 and int(components(n, links).max()) == 0
+    from ._moves import connected
+
+    if len(links) < n - 1:
+        return False
+    a = np.array(links, dtype=np.int64).reshape(-1, 2)
+    return connected(n, a[:, 0], a[:, 1])
 
 
-def energy(inst: Instance, links: Links) -> int:
+def energy(inst: Instance, links: Links, capped: bool = True) -> int:
+    """The energy as the engine scores it (capped=False: the true sum, also
+    on instances the engine runs)."""
     if not is_connected(inst.n, links):
-        return INFEASIBLE
-    return min(int(powers(inst, links).sum()), ENERGY_CAP)
+        return inst.infeasible
+    total = int(powers(inst, links).sum())
+    return total if inst.cap is None or not capped else min(total, inst.cap)
 
 
 # Power-assignment view: with powers p, the usable links are the edges whose

@@ -11,15 +11,26 @@ The local search keeps a spanning tree and repeats, to a local optimum:
     raise the other powers least, when the result is cheaper.
 Each accepted move lowers the energy strictly and keeps all nodes
 connected, so the search ends and is never worse than its start.
+
+The moves run as compiled code (numba) over a list of candidate links: every
+edge on instances of up to DENSE_NODES nodes; beyond, each node's
+NEAREST lightest edges plus the start's and the minimum spanning tree's
+links, with at most LEVELS lower power levels tried per node, so that a
+search on 1,000 nodes takes seconds.
 """
 from __future__ import annotations
 
 import numpy as np
 from scipy.sparse import csr_matrix
-from scipy.sparse.csgraph import connected_components, minimum_spanning_tree
+from scipy.sparse.csgraph import minimum_spanning_tree
 
-from .energy import Links, energy, is_connected, usable
+from . import _moves
+from .energy import Links, energy, is_connected
 from .instance import Instance
+
+DENSE_NODES = 200
+NEAREST = 16
+LEVELS = 8
 
 
 def mst_within(inst: Instance, allowed: np.ndarray) -> Links | None:
@@ -43,8 +54,61 @@ def mst(inst: Instance) -> Links | None:
     return mst_within(inst, inst.has_edge)
 
 
-def _tree_powers(inst: Instance, adj: np.ndarray) -> np.ndarray:
-    return np.where(adj, inst.weight, 0).max(axis=1).clip(min=0)
+def candidates(inst: Instance, extra: Links = ()) -> tuple[np.ndarray, ...]:
+    """Candidate links as arrays (u, v, clipped weight), sorted by weight
+    (ties by pair), each once."""
+    n = inst.n
+    if n <= DENSE_NODES:
+        iu, iv = np.nonzero(np.triu(inst.has_edge, 1))
+    else:
+        w = np.where(inst.has_edge, inst.weight, np.iinfo(np.int64).max)
+        np.fill_diagonal(w, np.iinfo(np.int64).max)
+        k = min(NEAREST, n - 1)
+        near = np.argpartition(w, k - 1, axis=1)[:, :k]
+        rows = np.repeat(np.arange(n), k)
+        cols = near.ravel()
+        ok = inst.has_edge[rows, cols]
+        pairs = np.column_stack([np.minimum(rows, cols), np.maximum(rows, cols)])[ok]
+        more = [(u, v) for u, v in extra]
+        tree = mst(inst)
+        if tree is not None:
+            more += tree
+        if more:
+            pairs = np.vstack([pairs, np.array(more, dtype=np.int64).reshape(-1, 2)])
+        pairs = np.unique(pairs, axis=0)
+        iu, iv = pairs[:, 0], pairs[:, 1]
+    raw = inst.weight[iu, iv]
+    order = np.lexsort((iv, iu, raw))
+    iu, iv = iu[order].astype(np.int64), iv[order].astype(np.int64)
+    return iu, iv, np.clip(raw[order], 0, None).astype(np.int64)
+
+
+def local_search(inst: Instance, links: Links, cand=None) -> Links:
+    """A local optimum reached from `links`; returned unchanged when they do
+    not connect all nodes. `cand`: the candidate links (candidates()) when
+    the caller keeps them for many searches on the instance."""
+    if not is_connected(inst.n, links):
+        return sorted(links)
+    start = energy(inst, links, capped=False)
+    # Start from the cheapest tree inside the given links, then move.
+    tree = mst_within(inst, _adj(inst.n, links))
+    if cand is None or not _covers(cand, inst.n, tree):
+        cand = candidates(inst, tree)
+    eu, ev, ew = cand
+    levels = inst.n if inst.n <= DENSE_NODES else LEVELS
+    tu = np.array([u for u, _ in tree], dtype=np.int64)
+    tv = np.array([v for _, v in tree], dtype=np.int64)
+    tw = np.clip(inst.weight[tu, tv], 0, None).astype(np.int64)
+    _moves.search(inst.n, eu, ev, ew, tu, tv, tw, levels)
+    result = sorted(zip(np.minimum(tu, tv).tolist(), np.maximum(tu, tv).tolist()))
+    assert energy(inst, result, capped=False) <= start
+    return result
+
+
+def _covers(cand, n: int, links: Links) -> bool:
+    eu, ev, _ = cand
+    have = set(zip(eu.tolist(), ev.tolist())) if n > DENSE_NODES else None
+    return have is None or all(link in have for link in links)
 
 
 def _adj(n: int, links: Links) -> np.ndarray:
@@ -54,96 +118,52 @@ def _adj(n: int, links: Links) -> np.ndarray:
     return a
 
 
-def _links(adj: np.ndarray) -> Links:
-    iu, iv = np.nonzero(np.triu(adj, 1))
-    return list(zip(iu.tolist(), iv.tolist()))
+def iterated_local_search(inst: Instance, links: Links, seconds: float, seed: int = 1,
+                          kick: int = 3) -> Links:
+    """The local search, then for `seconds` kicks and searches again: drop
+    `kick` random tree links, reconnect the pieces by a minimum spanning
+    tree under randomly jittered weights (cheap links, not always the
+    cheapest), search from there; a result no worse than the current one is
+    kept. Returns the best topology met (never worse than the search from
+    `links`)."""
+    import time
 
+    deadline = time.monotonic() + seconds
+    cand = candidates(inst, links)
+    eu, ev, ew = cand
+    best = current = local_search(inst, links, cand)
+    if not is_connected(inst.n, best):
+        return best
+    best_e = current_e = energy(inst, best, capped=False)
+    rng = np.random.default_rng(seed)
+    n = inst.n
+    while time.monotonic() < deadline:
+        tree = list(current)
+        keep = [tree[i] for i in sorted(rng.choice(len(tree), size=len(tree) - min(
+            kick, len(tree)), replace=False))]
+        parent = list(range(n))
 
-def _exchange(inst: Instance, adj: np.ndarray) -> bool:
-    """Applies the first improving exchange; True when one was found."""
-    W = inst.weight
-    p = _tree_powers(inst, adj)
-    for a, b in _links(adj):
-        adj[a, b] = adj[b, a] = False
-        _, side = connected_components(csr_matrix(adj), directed=False)
-        q = p.copy()
-        q[a] = max(0, W[a][adj[a]].max(initial=0))
-        q[b] = max(0, W[b][adj[b]].max(initial=0))
-        cross = (side[:, None] != side[None, :]) & inst.has_edge
-        rise = (np.maximum(W - q[:, None], 0) + np.maximum(W - q[None, :], 0))
-        rise = np.where(cross, rise, np.iinfo(np.int64).max)
-        c, d = np.unravel_index(np.argmin(rise), rise.shape)
-        if int(rise[c, d]) + int(q[a] - p[a]) + int(q[b] - p[b]) < 0:
-            adj[c, d] = adj[d, c] = True
-            return True
-        adj[a, b] = adj[b, a] = True
-    return False
+        def find(a):
+            while parent[a] != a:
+                parent[a] = parent[parent[a]]
+                a = parent[a]
+            return a
 
-
-def _repair(inst: Instance, q: np.ndarray, capped: int) -> np.ndarray | None:
-    """Raises powers (never node `capped`'s) until the usable links connect
-    all nodes, each step by the crossing link that costs least."""
-    W = inst.weight
-    q = q.copy()
-    while True:
-        k, comp = connected_components(csr_matrix(usable(inst, q)), directed=False)
-        if k == 1:
-            return q
-        rise_u = np.maximum(W - q[:, None], 0)
-        rise = rise_u + rise_u.T
-        ok = inst.has_edge & (comp[:, None] != comp[None, :])
-        ok[capped, :] &= W[capped, :] <= q[capped]
-        ok[:, capped] &= W[:, capped] <= q[capped]
-        if not ok.any():
-            return None
-        rise = np.where(ok, rise, np.iinfo(np.int64).max)
-        c, d = np.unravel_index(np.argmin(rise), rise.shape)
-        q[c] = max(q[c], W[c, d])
-        q[d] = max(q[d], W[c, d])
-
-
-def _lower(inst: Instance, adj: np.ndarray) -> bool:
-    """Applies the first improving lower-and-repair move."""
-    p = _tree_powers(inst, adj)
-    current = int(p.sum())
-    W = inst.weight
-    for v in np.argsort(-p):
-        levels = np.unique(np.clip(W[v][inst.has_edge[v]], 0, None))
-        for level in levels[levels < p[v]][::-1]:
-            q = p.copy()
-            q[v] = level
-            q = _repair(inst, q, v)
-            if q is None:
-                continue
-            tree = mst_within(inst, usable(inst, q))
-            if tree is None:
-                continue
-            new = _adj(inst.n, tree)
-            if int(_tree_powers(inst, new).sum()) < current:
-                adj[:] = new
-                return True
-    return False
-
-
-def local_search(inst: Instance, links: Links, max_rounds: int = 10000) -> Links:
-    """A local optimum reached from `links`; returned unchanged when they do
-    not connect all nodes."""
-    if not is_connected(inst.n, links):
-        return sorted(links)
-    start = energy(inst, links)
-    # Start from the cheapest tree inside the given links, then move.
-    tree = mst_within(inst, _adj(inst.n, links))
-    adj = _adj(inst.n, tree)
-    for _ in range(max_rounds):
-        p = _tree_powers(inst, adj)
-        retree = mst_within(inst, usable(inst, p))
-        new = _adj(inst.n, retree)
-        if int(_tree_powers(inst, new).sum()) < int(p.sum()):
-            adj = new
-            continue
-        if _exchange(inst, adj) or _lower(inst, adj):
-            continue
-        break
-    result = _links(adj)
-    assert energy(inst, result) <= start
-    return result
+        for u, v in keep:
+            parent[find(u)] = find(v)
+        order = np.argsort(ew * rng.uniform(1.0, 1.5, len(ew)), kind="stable")
+        new = list(keep)
+        for e in order.tolist():
+            a, b = find(int(eu[e])), find(int(ev[e]))
+            if a != b:
+                parent[a] = b
+                new.append((int(eu[e]), int(ev[e])))
+                if len(new) == n - 1:
+                    break
+        new = local_search(inst, new, cand)
+        e = energy(inst, new, capped=False)
+        if e <= current_e:
+            current, current_e = new, e
+        if e < best_e:
+            best, best_e = new, e
+    return best

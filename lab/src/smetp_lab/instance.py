@@ -10,14 +10,21 @@ from __future__ import annotations
 
 import hashlib
 import os
+import re
 from dataclasses import dataclass, field
 
 import numpy as np
 
-MAX_NODES = 45
-MAX_EDGES = 990
-INFEASIBLE = 65000  # the score of a topology that leaves a node unreachable
-ENERGY_CAP = 64999  # a connected topology never scores more than this
+# The engine's limits. Instances beyond them are still read and judged
+# (smetp-lab says so), with energies as true, uncapped sums.
+ENGINE_MAX_NODES = 45
+ENGINE_MAX_EDGES = 990
+ENGINE_MIN_WEIGHT, ENGINE_MAX_WEIGHT = -32768, 32767
+INFEASIBLE = 65000  # the engine's score of a topology that leaves a node unreachable
+ENERGY_CAP = 64999  # the engine never scores a connected topology above this
+# The mark of an unconnected topology on an instance beyond the engine, where
+# true energies can pass 65000: above any sum of 31-bit weights over 10^6 nodes.
+INFEASIBLE_LARGE = 2**53
 
 
 class LabError(Exception):
@@ -42,6 +49,46 @@ class Instance:
     weight: np.ndarray = field(repr=False)
     has_edge: np.ndarray = field(repr=False)  # n x n bool
     coords: np.ndarray | None = field(default=None, repr=False)
+    # How weights follow from the coordinates: weight = scale * distance^alpha.
+    alpha: float = 1.0
+    scale: float = 1.0
+    _engine_ok: bool | None = field(default=None, repr=False)
+
+    @property
+    def beyond_engine(self) -> list[str]:
+        """What puts the instance beyond the engine's limits (empty when the
+        engine can run it)."""
+        out = []
+        if self.n > ENGINE_MAX_NODES:
+            out.append(f"{self.n} nodes (the engine takes 2 to {ENGINE_MAX_NODES})")
+        if len(self.edges) > ENGINE_MAX_EDGES:
+            out.append(f"{len(self.edges)} edges (the engine takes up to {ENGINE_MAX_EDGES})")
+        w = self.weight[self.has_edge]
+        if len(w) and (w.min() < ENGINE_MIN_WEIGHT or w.max() > ENGINE_MAX_WEIGHT):
+            out.append(f"weights {int(w.min())}..{int(w.max())} (the engine takes 16-bit "
+                       f"weights, {ENGINE_MIN_WEIGHT}..{ENGINE_MAX_WEIGHT})")
+        return out
+
+    @property
+    def engine_ok(self) -> bool:
+        if self._engine_ok is None:
+            self._engine_ok = not self.beyond_engine
+        return self._engine_ok
+
+    @property
+    def infeasible(self) -> int:
+        """The energy that marks a topology leaving a node unreachable."""
+        return INFEASIBLE if self.engine_ok else INFEASIBLE_LARGE
+
+    @property
+    def cap(self) -> int | None:
+        """The highest energy of a connected topology as the engine scores it
+        (None beyond the engine: true sums)."""
+        return ENERGY_CAP if self.engine_ok else None
+
+    def reach(self, power):
+        """The distance a power covers, in the units of the coordinates."""
+        return (np.maximum(power, 0) / self.scale) ** (1.0 / self.alpha)
 
     @property
     def name(self) -> str:
@@ -52,6 +99,8 @@ class Instance:
 
 
 UNUSABLE = np.int64(1) << 40
+# A dense n x n weight matrix is held per instance: 20,000 nodes take 3.2 GB.
+MAX_READ_NODES = 20000
 
 
 class _Scanner:
@@ -96,14 +145,18 @@ def parse_instance(text: str, path: str) -> Instance:
         raise LabError(where(path, sc.line),
                        "missing or unreadable header (two integers: nodes, twice the edge count)")
     nl = int(a / 2)  # C integer division truncates toward zero
-    if not 2 <= n <= MAX_NODES:
-        raise LabError(where(path, 1), f"{n} nodes; a graph has 2 to {MAX_NODES}")
-    if not 1 <= nl <= MAX_EDGES:
-        raise LabError(where(path, 1),
-                       f"{nl} edges (header {a} / 2); a graph has 1 to {MAX_EDGES}")
+    if n < 2:
+        raise LabError(where(path, 1), f"{n} nodes; a graph has at least 2")
+    if n > MAX_READ_NODES:
+        raise LabError(where(path, 1), f"{n} nodes; smetp-lab reads up to {MAX_READ_NODES}")
+    if nl < 1:
+        raise LabError(where(path, 1), f"{nl} edges (header {a} / 2); a graph has at least 1")
     if nl > n * (n - 1) // 2:
         raise LabError(where(path, 1),
                        f"{nl} edges, more than the {n * (n - 1) // 2} pairs of {n} nodes")
+    fast = _fast_edges(text, n, nl)
+    if fast is not None:
+        return _build(path, text, n, *fast)
     edges: list[tuple[int, int, int]] = []
     want_u, want_v = 1, 2
     while len(edges) < nl:
@@ -124,9 +177,6 @@ def parse_instance(text: str, path: str) -> Instance:
         if not (1 <= u <= n and 1 <= v <= n):
             raise LabError(where(path, line),
                            f'edge line "{u} {v} {w}": node number outside 1..{n}')
-        if not -32768 <= w <= 32767:
-            raise LabError(where(path, line), f'edge line "{u} {v} {w}": weight outside the '
-                           "16-bit range -32768..32767")
         if u >= v:
             continue
         if (u, v) != (want_u, want_v):
@@ -138,36 +188,89 @@ def parse_instance(text: str, path: str) -> Instance:
         if want_v > n:
             want_u += 1
             want_v = want_u + 1
+    e = np.array(edges, dtype=np.int64).reshape(-1, 3)
+    return _build(path, text, n, e[:, 0], e[:, 1], e[:, 2])
+
+
+def _build(path, text, n, iu, iv, w) -> Instance:
     weight = np.full((n, n), UNUSABLE, dtype=np.int64)
     has_edge = np.zeros((n, n), dtype=bool)
-    for u, v, w in edges:
-        weight[u, v] = weight[v, u] = w
-        has_edge[u, v] = has_edge[v, u] = True
+    weight[iu, iv] = weight[iv, iu] = w
+    has_edge[iu, iv] = has_edge[iv, iu] = True
+    edges = list(zip(iu.tolist(), iv.tolist(), w.tolist()))
     digest = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
     return Instance(path, n, edges, digest, weight, has_edge)
+
+
+_PLAIN = re.compile(r"\A[ \t\n\r\v\f0-9+-]*\Z")
+
+
+def _fast_edges(text: str, n: int, nl: int):
+    """The edges (0-based u, v and w arrays) read at once, for a file of
+    plain integers whose edge lines are all well formed; None sends every
+    other file through the scanner, which finds and names the fault."""
+    if not _PLAIN.match(text):
+        return None
+    try:
+        vals = np.array(text.split()[2:], dtype=np.int64)
+    except (ValueError, OverflowError):
+        return None
+    t = vals[: len(vals) // 3 * 3].reshape(-1, 3)
+    kept = np.nonzero(t[:, 0] < t[:, 1])[0]
+    if len(kept) < nl:
+        return None
+    t = t[: kept[nl - 1] + 1]
+    if (t < -(2**31)).any() or (t >= 2**31).any():
+        return None
+    u, v = t[:, 0], t[:, 1]
+    if (u < 1).any() or (u > n).any() or (v < 1).any() or (v > n).any():
+        return None
+    t = t[u < v]
+    # The pairs u < v must be (1,2), (1,3), ..., (1,n), (2,3), ... in order.
+    want_u, want_v = np.triu_indices(n, 1)
+    if not (np.array_equal(t[:, 0] - 1, want_u[:nl]) and np.array_equal(t[:, 1] - 1, want_v[:nl])):
+        return None
+    return t[:, 0] - 1, t[:, 1] - 1, t[:, 2]
 
 
 def coords_path(path: str) -> str:
     return os.path.splitext(path)[0] + ".xy"
 
 
-def read_coords(path: str, n: int) -> np.ndarray | None:
+_MODEL = re.compile(r"#\s*model:\s*alpha\s+(\S+)\s+scale\s+(\S+)")
+
+
+def read_coords(path: str, n: int) -> tuple[np.ndarray | None, float, float]:
     """Reads the coordinates file beside an instance (one "x y" line per node,
-    in node order); None when there is none or it does not fit the instance."""
+    in node order, and optionally a comment "# model: alpha A scale S");
+    None when there is none or it does not fit the instance."""
     p = coords_path(path)
+    alpha, scale = 1.0, 1.0
     if not os.path.isfile(p):
-        return None
+        return None, alpha, scale
     rows = []
-    with open(p) as f:
-        for line in f:
-            line = line.split("#", 1)[0].split()
-            if not line:
-                continue
+    try:
+        with open(p, errors="replace") as f:
+            text = f.read()
+    except OSError:
+        return None, alpha, scale
+    for line in text.splitlines():
+        m = _MODEL.match(line)
+        if m:
             try:
-                rows.append((float(line[0]), float(line[1])))
-            except (ValueError, IndexError):
-                return None
-    return np.array(rows) if len(rows) == n else None
+                a, s = float(m.group(1)), float(m.group(2))
+                if a > 0 and s > 0:
+                    alpha, scale = a, s
+            except ValueError:
+                pass
+        line = line.split("#", 1)[0].split()
+        if not line:
+            continue
+        try:
+            rows.append((float(line[0]), float(line[1])))
+        except (ValueError, IndexError):
+            return None, alpha, scale
+    return (np.array(rows) if len(rows) == n else None), alpha, scale
 
 
 def read_instance(path: str) -> Instance:
@@ -178,5 +281,5 @@ def read_instance(path: str) -> Instance:
         raise LabError(str(path), e.strerror or str(e)) from None
     inst = parse_instance(data.decode("utf-8", "surrogateescape"), str(path))
     inst.sha256 = hashlib.sha256(data).hexdigest()
-    inst.coords = read_coords(str(path), inst.n)
+    inst.coords, inst.alpha, inst.scale = read_coords(str(path), inst.n)
     return inst

@@ -2,11 +2,12 @@
 local search started from it."""
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 
-from .energy import check_links, energy, to_pairs
-from .heuristics import local_search
-from .instance import INFEASIBLE, Instance, LabError
+from .energy import Links, check_links, energy, to_pairs
+from .heuristics import candidates, local_search
+from .instance import Instance, LabError
 from .results import Run
 
 
@@ -16,6 +17,7 @@ class Check:
     best: int
     recomputed: int
     problems: list[str]
+    links: Links | None = None  # the run's topology, checked, 0-based
 
     @property
     def ok(self) -> bool:
@@ -38,16 +40,19 @@ def check_run(run: Run, inst: Instance) -> Check:
         if given is not None and given != actual:
             problems.append(f'"{key}" is {given}, the instance has {actual}')
     links = run_links(run, inst)
-    recomputed = INFEASIBLE if links is None else energy(inst, links)
+    recomputed = inst.infeasible if links is None else energy(inst, links)
     if recomputed != best:
         problems.append(f"best {best} but the topology scores {recomputed}")
     feasible = run.get("feasible", bool, optional=True)
-    if feasible is not None and feasible != (best < INFEASIBLE):
+    if feasible is not None and feasible != (best < inst.infeasible):
         problems.append(f'"feasible" is {str(feasible).lower()} with best {best}')
+    capped = run.get("capped", bool, optional=True)
+    if capped is not None and capped != (inst.cap is not None and best == inst.cap):
+        problems.append(f'"capped" is {str(capped).lower()} with best {best}')
     topo = run.data.get("topology")
     if topo is not None and len({tuple(sorted(p)) for p in topo}) != len(topo):
         problems.append("the topology lists a link twice")
-    return Check(run, best, recomputed, problems)
+    return Check(run, best, recomputed, problems, links)
 
 
 def describe(run: Run) -> str:
@@ -59,28 +64,80 @@ def describe(run: Run) -> str:
     return " ".join(parts)
 
 
-def polish_run(run: Run, inst: Instance) -> dict:
-    """The run's fields with `polished` and `polished_topology` added: the
-    local search from the run's own topology (65000 and null when that does
-    not connect all nodes, since the search needs a connected start)."""
-    links = run_links(run, inst)
-    out = dict(run.data)
-    if links is None or energy(inst, links) >= INFEASIBLE:
-        out["polished"] = INFEASIBLE
-        out["polished_topology"] = None
-        return out
-    better = local_search(inst, links)
-    out["polished"] = energy(inst, better)
-    out["polished_topology"] = to_pairs(better)
+def polish_runs(runs: list[Run], insts: list[Instance], log=None) -> list[dict]:
+    """Each run's fields with `polished` and `polished_topology` added: the
+    local search from the run's own topology (the infeasible mark and null
+    when that does not connect all nodes, since the search needs a
+    connected start)."""
+    out, todo = [], []
+    for run, inst in zip(runs, insts):
+        links = run_links(run, inst)
+        out.append(dict(run.data))
+        if links is None or energy(inst, links) >= inst.infeasible:
+            out[-1].update(polished=inst.infeasible, polished_topology=None)
+        else:
+            todo.append((len(out) - 1, inst, links))
+    for (k, inst, _), better in zip(todo, polish_all([(i, ls) for _, i, ls in todo], log)):
+        out[k].update(polished=energy(inst, better), polished_topology=to_pairs(better))
     return out
 
 
-def polished_value(run: Run, inst: Instance) -> int:
-    """The run's polished energy: the field when present, else computed."""
-    value = run.data.get("polished")
-    if isinstance(value, int) and not isinstance(value, bool):
-        return value
-    return polish_run(run, inst)["polished"]
+def is_capped(run: Run, inst: Instance) -> bool:
+    """Whether the run's best is the engine's energy cap, so that its true
+    energy is unknown: the run's "capped" field where the batch wrote one,
+    else derived from its best."""
+    flag = run.get("capped", bool, optional=True)
+    if flag is not None:
+        return flag
+    return inst.cap is not None and run.get("best", int) == inst.cap
+
+
+# What the worker processes of polish_all read: inherited when they fork.
+_WORK: dict = {}
+
+
+def _polish_chunk(bounds: tuple[int, int]) -> list[Links]:
+    tasks, cands = _WORK["tasks"], _WORK["cands"]
+    return [local_search(inst, links, cands[inst.path]) for inst, links in
+            tasks[bounds[0]:bounds[1]]]
+
+
+def polish_all(items: list[tuple[Instance, Links]], log=None) -> list[Links]:
+    """The local search from each (instance, connected links): each distinct
+    start searched once, spread over all processors."""
+    import multiprocessing
+
+    keys = [(inst.path, tuple(links)) for inst, links in items]
+    first: dict[tuple, int] = {}
+    for i, key in enumerate(keys):
+        first.setdefault(key, i)
+    tasks = [items[i] for i in first.values()]
+    cands = {}
+    for inst, _ in tasks:
+        if inst.path not in cands:
+            cands[inst.path] = candidates(inst)
+    _WORK.update(tasks=tasks, cands=cands)
+    chunk = 50
+    bounds = [(a, min(a + chunk, len(tasks))) for a in range(0, len(tasks), chunk)]
+    workers = min(len(os.sched_getaffinity(0)), len(bounds))
+    out: list[Links] = []
+    try:
+        if workers > 1:
+            # The searches are compiled already (candidates() and one search
+            # here), so the forked workers start at once.
+            local_search(*tasks[0], cands[tasks[0][0].path])
+            with multiprocessing.get_context("fork").Pool(workers) as pool:
+                for part in pool.imap(_polish_chunk, bounds):
+                    out += part
+                    if log:
+                        log(f"polish: {len(out)} of {len(tasks)} distinct topologies")
+        else:
+            for b in bounds:
+                out += _polish_chunk(b)
+    finally:
+        _WORK.clear()
+    done = dict(zip(first, out))
+    return [done[key] for key in keys]
 
 
 def require_history(run: Run) -> list[int]:

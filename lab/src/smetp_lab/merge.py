@@ -2,28 +2,42 @@
 i mod N == K) back into one results file in run order."""
 from __future__ import annotations
 
-import os
-
 from .instance import LabError
-from .results import Run, read_results
+from .results import Run, read_results, write_files
+
+# At most this many ranges of missing runs are named; the count is always whole.
+MAX_RANGES_SHOWN = 50
 
 
-def ranges(indices: list[int]) -> str:
-    """3, 5-8, 12: a short list of sorted indices."""
-    parts, i = [], 0
-    while i < len(indices):
-        j = i
-        while j + 1 < len(indices) and indices[j + 1] == indices[j] + 1:
-            j += 1
-        parts.append(str(indices[i]) if i == j else f"{indices[i]}-{indices[j]}")
-        i = j + 1
+def missing_ranges(present: list[int], total: int) -> list[tuple[int, int]]:
+    """The gaps (first, last) in 0..total-1 between the sorted indices
+    present: as many as there are runs at most, whatever the indices."""
+    out, nxt = [], 0
+    for i in present:
+        if i > nxt:
+            out.append((nxt, i - 1))
+        nxt = i + 1
+    if total > nxt:
+        out.append((nxt, total - 1))
+    return out
+
+
+def ranges(gaps: list[tuple[int, int]]) -> str:
+    """3, 5-8, 12: a short list of ranges (the first MAX_RANGES_SHOWN)."""
+    parts = [str(a) if a == b else f"{a}-{b}" for a, b in gaps[:MAX_RANGES_SHOWN]]
+    if len(gaps) > MAX_RANGES_SHOWN:
+        parts.append(f"... ({len(gaps) - MAX_RANGES_SHOWN} more ranges)")
     return ", ".join(parts)
 
 
+def count(gaps: list[tuple[int, int]]) -> int:
+    return sum(b - a + 1 for a, b in gaps)
+
+
 def merge(paths: list[str], expect: int | None = None,
-          partial: bool = False) -> tuple[list[Run], list[int]]:
-    """The runs of all shards in index order, and the indices missing (only
-    when `partial`; otherwise a missing run is an error)."""
+          partial: bool = False) -> tuple[list[Run], list[tuple[int, int]]]:
+    """The runs of all shards in index order, and the ranges of indices
+    missing (only when `partial`; otherwise a missing run is an error)."""
     by_index: dict[int, Run] = {}
     first: Run | None = None
     for path in paths:
@@ -45,29 +59,17 @@ def merge(paths: list[str], expect: int | None = None,
             by_index[i] = run
     if not by_index:
         raise LabError(", ".join(paths), "no runs in the shards")
-    total = expect if expect is not None else max(by_index) + 1
-    missing = [i for i in range(total) if i not in by_index]
+    order = sorted(by_index)
+    total = expect if expect is not None else order[-1] + 1
+    missing = missing_ranges(order, total)
     if missing and not partial:
-        raise LabError("", f"{len(missing)} of {total} runs missing: {ranges(missing)}")
-    return [by_index[i] for i in sorted(by_index)], missing
+        raise LabError("", f"{count(missing)} of {total} runs missing: {ranges(missing)}")
+    return [by_index[i] for i in order], missing
 
 
 def write_merged(runs: list[Run], out: str, record: str | None):
-    text = "".join(r.text.rstrip("\r\n") + "\n" for r in runs)
-    records = None
+    """The merged results and, when asked, the records: both or neither."""
+    items = [(out, "".join(r.text.rstrip("\r\n") + "\n" for r in runs))]
     if record:
-        parts = []
-        for r in runs:
-            rec = r.get("record", str)
-            parts.append(rec)
-        records = "".join(parts)
-    for path, content in ((out, text), (record, records)):
-        if path is None or content is None:
-            continue
-        tmp = f"{path}.tmp{os.getpid()}"
-        try:
-            with open(tmp, "w", encoding="utf-8", newline="") as f:
-                f.write(content)
-            os.replace(tmp, path)
-        except OSError as e:
-            raise LabError(path, e.strerror or str(e)) from None
+        items.append((record, "".join(r.get("record", str) for r in runs)))
+    write_files(items)

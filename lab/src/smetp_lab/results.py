@@ -19,12 +19,16 @@ class Run:
     def where(self) -> str:
         return f"{self.file}:{self.line}"
 
-    def get(self, key, kind=None, optional=False):
+    def get(self, key, kind=None, optional=False, null=False):
+        """The field's value, checked to be of `kind`. An optional field may
+        be absent or null (None); `null` allows null in a required one."""
         if key not in self.data:
             if optional:
                 return None
             raise LabError(self.where, f'the run has no "{key}" field')
         value = self.data[key]
+        if value is None and not (optional or null):
+            raise LabError(self.where, f'"{key}" is null')
         if kind is not None and value is not None and not _is(value, kind):
             raise LabError(self.where, f'"{key}" is {json.dumps(value)[:40]}, not {_name(kind)}')
         return value
@@ -59,6 +63,8 @@ def read_results(path: str) -> list[Run]:
             data = json.loads(line)
         except json.JSONDecodeError as e:
             raise LabError(f"{path}:{lineno}", f"not a JSON object: {e.msg}") from None
+        except RecursionError:
+            raise LabError(f"{path}:{lineno}", "not a JSON object: nested too deeply") from None
         if not isinstance(data, dict):
             raise LabError(f"{path}:{lineno}", "not a JSON object")
         run = Run(data, path, lineno, line)
@@ -108,10 +114,38 @@ def write_results(path: str, runs: list[dict]):
         import sys
         sys.stdout.write(text)
         return
-    tmp = f"{path}.tmp{os.getpid()}"
+    write_files([(path, text)])
+
+
+def check_writable(path: str):
+    """Fails (LabError) unless a file can be written at `path`: its folder
+    exists and takes new files, and the path is not a folder."""
+    folder = os.path.dirname(path) or "."
+    if os.path.isdir(path):
+        raise LabError(path, "is a folder, not a file")
+    if not os.path.isdir(folder):
+        raise LabError(path, f"no folder {folder}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise LabError(path, f"the folder {folder} is not writable")
+
+
+def write_files(items: list[tuple[str, str]]):
+    """Writes each (path, text) through a temporary file beside it, and
+    renames them into place only when all were written: on any error none
+    of the files is changed."""
+    for path, _ in items:
+        check_writable(path)
+    done = []
     try:
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.replace(tmp, path)
+        for path, text in items:
+            tmp = f"{path}.tmp{os.getpid()}"
+            done.append((tmp, path))
+            with open(tmp, "w", encoding="utf-8", newline="") as f:
+                f.write(text)
+        for tmp, path in done:
+            os.replace(tmp, path)
     except OSError as e:
-        raise LabError(path, e.strerror or str(e)) from None
+        for tmp, _ in done:
+            if os.path.exists(tmp):
+                os.remove(tmp)
+        raise LabError(e.filename or path, e.strerror or str(e)) from None

@@ -1,0 +1,296 @@
+"""Instances from node coordinates: weight = round(scale * d^alpha), d the
+distance between two nodes (alpha, the path-loss exponent, is 2 to 4 for
+radios; 1 gives plain distances).
+
+Coordinates come as plain "x y" lines (# comments), CSV with a header (the
+columns named x and y, else the first two), or TSPLIB files with
+EDGE_WEIGHT_TYPE EUC_2D (d Euclidean) or GEO (d the great-circle distance in
+km on TSPLIB's sphere of radius 6378.388, coordinates as DDD.MM degrees and
+minutes; the .xy file then holds km on a plane through the points' mean
+latitude, so that drawn ranges are near true).
+"""
+from __future__ import annotations
+
+import csv
+import io
+import math
+import os
+import re
+
+import numpy as np
+
+from .instance import ENERGY_CAP, ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError
+
+GEO_RADIUS = 6378.388
+
+
+def _number(text: str, where: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise LabError(where, f'"{text}" is not a number') from None
+    if not math.isfinite(value):
+        raise LabError(where, f'"{text}" is not a finite number')
+    return value
+
+
+def _tsplib(lines: list[str], path: str) -> tuple[np.ndarray, str]:
+    spec: dict[str, str] = {}
+    points = []
+    in_coords = False
+    for lineno, line in enumerate(lines, 1):
+        text = line.strip()
+        if not text or text == "EOF":
+            if text == "EOF":
+                break
+            continue
+        if in_coords:
+            fields = text.split()
+            if not re.fullmatch(r"[+-]?\d+", fields[0]):
+                in_coords = False  # the next section starts
+            else:
+                if len(fields) < 3:
+                    raise LabError(f"{path}:{lineno}", "a node line needs: number x y")
+                if int(fields[0]) != len(points) + 1:
+                    raise LabError(f"{path}:{lineno}", f"node {fields[0]} where node "
+                                   f"{len(points) + 1} was expected")
+                points.append((_number(fields[1], f"{path}:{lineno}"),
+                               _number(fields[2], f"{path}:{lineno}")))
+                continue
+        if text.startswith("NODE_COORD_SECTION"):
+            in_coords = True
+            continue
+        if ":" in text:
+            key, value = text.split(":", 1)
+            spec[key.strip().upper()] = value.strip()
+        elif text.endswith("_SECTION"):
+            raise LabError(f"{path}:{lineno}", f"{text} is not read; "
+                           "give the points in a NODE_COORD_SECTION")
+    kind = spec.get("EDGE_WEIGHT_TYPE", "").upper()
+    if kind not in ("EUC_2D", "GEO"):
+        raise LabError(path, f"EDGE_WEIGHT_TYPE {kind or 'missing'}; "
+                       "EUC_2D and GEO are read")
+    if "DIMENSION" in spec and spec["DIMENSION"].isdigit() \
+            and int(spec["DIMENSION"]) != len(points):
+        raise LabError(path, f"DIMENSION {spec['DIMENSION']} but {len(points)} nodes")
+    return np.array(points, dtype=float).reshape(-1, 2), kind
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
+def _csv(text: str, path: str) -> np.ndarray:
+    rows = list(csv.reader(io.StringIO(text)))
+    header = [h.strip().lower() for h in rows[0]]
+    cols = (header.index("x"), header.index("y")) if "x" in header and "y" in header else (0, 1)
+    # A first row of numbers is a point, not a header.
+    first = 1 if not all(_is_number(h) for h in header[:2]) else 0
+    points = []
+    for lineno, row in enumerate(rows[first:], first + 1):
+        if not any(c.strip() for c in row):
+            continue
+        if len(row) <= max(cols):
+            raise LabError(f"{path}:{lineno}", f"{len(row)} columns, the header has "
+                           f"{len(header)}")
+        points.append(tuple(_number(row[c].strip(), f"{path}:{lineno}") for c in cols))
+    return np.array(points, dtype=float).reshape(-1, 2)
+
+
+def _plain(lines: list[str], path: str) -> np.ndarray:
+    points = []
+    for lineno, line in enumerate(lines, 1):
+        fields = line.split("#", 1)[0].split()
+        if not fields:
+            continue
+        if len(fields) != 2:
+            raise LabError(f"{path}:{lineno}", f'"{line.strip()}" is not a line "x y"')
+        points.append(tuple(_number(f, f"{path}:{lineno}") for f in fields))
+    return np.array(points, dtype=float).reshape(-1, 2)
+
+
+def read_points(path: str) -> tuple[np.ndarray, str]:
+    """The points of a coordinates file and their kind: "plain", "csv",
+    "EUC_2D" or "GEO"."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as e:
+        raise LabError(path, e.strerror or str(e)) from None
+    except UnicodeDecodeError:
+        raise LabError(path, "not UTF-8 text") from None
+    lines = text.splitlines()
+    first = next((ln for ln in lines if ln.strip() and not ln.startswith("#")), "")
+    if re.match(r"\s*(NAME|TYPE|COMMENT|DIMENSION|EDGE_WEIGHT_TYPE)\s*:", first, re.I):
+        points, kind = _tsplib(lines, path)
+    elif "," in first:
+        points, kind = _csv(text, path), "csv"
+    else:
+        points, kind = _plain(lines, path), "plain"
+    if len(points) < 2:
+        raise LabError(path, f"{len(points)} points; an instance needs at least 2")
+    return points, kind
+
+
+def _geo_radians(points: np.ndarray) -> np.ndarray:
+    """TSPLIB's GEO reading: DDD.MM is DDD degrees and MM minutes."""
+    deg = np.trunc(points)
+    return np.pi * (deg + 5.0 * (points - deg) / 3.0) / 180.0
+
+
+def distances(points: np.ndarray, kind: str) -> np.ndarray:
+    """The n x n matrix of real distances."""
+    if kind == "GEO":
+        r = _geo_radians(points)
+        lat, lon = r[:, 0], r[:, 1]
+        q1 = np.cos(lon[:, None] - lon[None, :])
+        q2 = np.cos(lat[:, None] - lat[None, :])
+        q3 = np.cos(lat[:, None] + lat[None, :])
+        c = np.clip(0.5 * ((1.0 + q1) * q2 - (1.0 - q1) * q3), -1.0, 1.0)
+        d = GEO_RADIUS * np.arccos(c)
+        np.fill_diagonal(d, 0.0)
+        return d
+    diff = points[:, None, :] - points[None, :, :]
+    return np.sqrt((diff**2).sum(axis=2))
+
+
+def plane_points(points: np.ndarray, kind: str) -> np.ndarray:
+    """Points for drawing, in the units of the distances."""
+    if kind != "GEO":
+        return points
+    r = _geo_radians(points)
+    lat, lon = r[:, 0], r[:, 1]
+    return GEO_RADIUS * np.column_stack([lon * np.cos(lat.mean()), lat])
+
+
+def mst_energy(cost: np.ndarray) -> tuple[float, list[tuple[int, int]]]:
+    """Energy (each node pays its heaviest tree link) of the minimum spanning
+    tree of a dense cost matrix, and the tree."""
+    from scipy.sparse.csgraph import minimum_spanning_tree
+
+    n = len(cost)
+    # The routine reads zero as "no edge": shift costs to at least 1.
+    t = minimum_spanning_tree(cost + 1.0 - np.eye(n) * (cost.diagonal() + 1.0)).tocoo()
+    links = list(zip(t.row.tolist(), t.col.tolist()))
+    return tree_energy(cost, links), links
+
+
+def tree_energy(cost: np.ndarray, links) -> float:
+    p = np.zeros(len(cost))
+    for u, v in links:
+        p[u] = max(p[u], cost[u, v])
+        p[v] = max(p[v], cost[u, v])
+    return float(p.sum())
+
+
+def most_energy(w: np.ndarray) -> float:
+    """The highest energy any topology can have: each node at its heaviest
+    link."""
+    return float(np.clip(w, 0, None).max(axis=1).sum())
+
+
+def auto_scale(cost: np.ndarray) -> float:
+    """The largest scale that keeps every weight within 16 bits and, where
+    the engine can run the instance (up to 45 nodes), every topology's
+    energy below the engine's cap. The GA starts from random topologies,
+    whose energies are a good part of the highest possible; where they score
+    the cap the GA has nothing to select on and its runs end there (the
+    samples at alpha 2 with four times the minimum spanning tree's energy
+    kept clear: every run on 20 nodes and more ended at the cap). Beyond 45
+    nodes no cap applies, and a smaller scale would only round more."""
+    top = float(cost.max())
+    most = most_energy(cost) if len(cost) <= ENGINE_MAX_NODES else 0.0
+    limits = [(ENGINE_MAX_WEIGHT + 0.5) / top if top > 0 else math.inf,
+              ENERGY_CAP / most if most > 0 else math.inf]
+    scale = min(limits)
+    if not math.isfinite(scale):
+        return 1.0
+    # A short decimal just below the limit (easy to quote and to repeat),
+    # lowered while rounding the weights up puts them past it.
+    digits = 3 - math.floor(math.log10(scale))
+    steps = math.floor(scale * 10**digits)
+    while steps > 1 and not _within(weights(cost, steps / 10**digits)):
+        steps -= 1
+    return steps / 10**digits
+
+
+def _within(w: np.ndarray) -> bool:
+    return w.max() <= ENGINE_MAX_WEIGHT and (len(w) > ENGINE_MAX_NODES
+                                            or most_energy(w) <= ENERGY_CAP)
+
+
+def weights(cost: np.ndarray, scale: float) -> np.ndarray:
+    return np.rint(scale * cost).astype(np.int64)
+
+
+def cap_warnings(w: np.ndarray) -> list[str]:
+    """What the engine's energy cap does to an instance with weights w (an
+    n x n matrix of the complete graph): empty when no topology reaches it."""
+    n = len(w)
+    if n > ENGINE_MAX_NODES or w.max() > ENGINE_MAX_WEIGHT:
+        return []  # beyond the engine: no cap applies
+    e_mst, _ = mst_energy(w.astype(float))
+    most = most_energy(w)
+    if e_mst >= ENERGY_CAP:
+        return [f"the minimum spanning tree's energy {e_mst:.0f} is at or above the "
+                f"engine's cap {ENERGY_CAP}: every run will end capped; use smaller weights"]
+    if most > ENERGY_CAP:
+        return [f"topologies can score up to {most:.0f}, above the engine's cap {ENERGY_CAP} "
+                f"(the minimum spanning tree scores {e_mst:.0f}): runs whose topologies all "
+                "score the cap have nothing to select on and can end there (capped runs); "
+                "--scale auto keeps every topology below the cap"]
+    return []
+
+
+def instance_text(w: np.ndarray) -> str:
+    """A complete instance: each pair once per direction, as the generator
+    writes them."""
+    n = len(w)
+    lines = [f"{n} {n * (n - 1)}"]
+    iu, iv = np.triu_indices(n, 1)
+    lines += [f"{u + 1} {v + 1} {x}" for u, v, x in zip(iu.tolist(), iv.tolist(),
+                                                         w[iu, iv].tolist())]
+    lines += [f"{v + 1} {u + 1} {x}" for u, v, x in zip(iu.tolist(), iv.tolist(),
+                                                         w[iu, iv].tolist())]
+    return "\n".join(lines) + "\n"
+
+
+def xy_text(points: np.ndarray, note: str, alpha: float, scale: float) -> str:
+    head = f"# x y of nodes 1..{len(points)}: {note}\n# model: alpha {alpha:g} scale {scale:g}\n"
+    return head + "".join(f"{x:.6f} {y:.6f}\n" for x, y in points)
+
+
+def convert(path: str, out: str, alpha: float = 1.0, scale: str | float = 1.0) -> dict:
+    """Writes the instance and its .xy file; returns what was done (scale,
+    rounding error, warnings)."""
+    from .results import write_files
+
+    if not alpha > 0:
+        raise LabError("", f"--alpha {alpha}: must be positive")
+    points, kind = read_points(path)
+    d = distances(points, kind)
+    cost = d**alpha
+    if scale == "auto":
+        s = auto_scale(cost)
+    else:
+        s = float(scale)
+        if not s > 0:
+            raise LabError("", f"--scale {scale}: must be positive or auto")
+    w = weights(cost, s)
+    if w.max() >= 2**31:
+        raise LabError(path, f"weights up to {int(w.max())} at scale {s:g}; the largest a "
+                       "graph file holds is 2147483647: lower --scale")
+    _, tree = mst_energy(w.astype(float))
+    real, rounded = s * tree_energy(cost, tree), tree_energy(w.astype(float), tree)
+    error = abs(rounded - real) / real if real > 0 else 0.0
+    coords_out = os.path.splitext(out)[0] + ".xy"
+    note = f"smetp-lab convert {os.path.basename(path)} ({kind})"
+    write_files([(out, instance_text(w)),
+                 (coords_out, xy_text(plane_points(points, kind), note, alpha, s))])
+    return {"nodes": len(points), "kind": kind, "scale": s, "alpha": alpha,
+            "rounding_error": error, "max_weight": int(w.max()), "xy": coords_out,
+            "warnings": cap_warnings(w)}
