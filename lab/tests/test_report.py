@@ -197,3 +197,28 @@ def test_draw_a_run_and_a_topology_file(sweep, capsys):
     assert "does not connect all nodes" in capsys.readouterr().out
     assert main(["draw", str(res), "--index", "99", "-o", str(png)]) == 1
     assert capsys.readouterr().err == f"smetp-lab: {res}: no run with index 99\n"
+
+
+def test_settings_make_groups_of_their_own_and_runs_without_records_merge(sweep):
+    tmp, res, runs, insts = sweep
+    design = {"elite": 16, "tournament": 8, "crossover": 0.85, "mutation": 0.005,
+              "mutation_step": 0.005, "mutation_patience": 1000, "repair": "on",
+              "init": "random", "memetic": "none", "memetic_every": 25, "memetic_count": 24}
+    for r in runs:
+        r["settings"] = dict(design)
+    # The second parameter set becomes the first's density with a memetic step.
+    for r in runs[3:6]:
+        r["density"] = 0.3
+        r["settings"].update(memetic="ls", memetic_every=10)
+        r["record"] = None
+    write_jsonl(res, runs)
+    out = tmp / "rep"
+    assert main(["report", str(res), "-o", str(out), "-q"]) == 0
+    rows = list(csv.DictReader(open(out / "summary.csv")))
+    assert [(r["instance"], r["settings"], r["runs"]) for r in rows] == [
+        ("a.txt", "design", "3"), ("a.txt", "memetic=ls memetic_every=10", "3"),
+        ("b.txt", "design", "2")]
+    assert "memetic=ls memetic_every=10" in (out / "report.md").read_text()
+    assert main(["merge", str(res), "-o", str(tmp / "m.jsonl"), "--record",
+                 str(tmp / "m.dat")]) == 0
+    assert (tmp / "m.dat").read_text() == "".join(r["record"] or "" for r in runs)

@@ -71,5 +71,6 @@ def write_merged(runs: list[Run], out: str, record: str | None):
     """The merged results and, when asked, the records: both or neither."""
     items = [(out, "".join(r.text.rstrip("\r\n") + "\n" for r in runs))]
     if record:
-        items.append((record, "".join(r.get("record", str) for r in runs)))
+        # A run with GA settings other than the design's has no record (null).
+        items.append((record, "".join(r.get("record", str, null=True) or "" for r in runs)))
     write_files(items)

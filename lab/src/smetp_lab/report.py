@@ -18,7 +18,8 @@ from .results import InstanceFinder, read_results
 
 GENERATIONS_PER_LAUNCH = 50
 
-COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "runs", "feasible_runs",
+COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "settings", "runs",
+           "feasible_runs",
            "capped_runs", "verified_runs", "ga_best", "ga_median", "ga_worst", "polished_best",
            "mst", "local_search", "optimum", "bound", "proven", "reference", "gap_ga_best_pct",
            "gap_ga_median_pct", "gap_ga_worst_pct", "gap_polished_pct", "gap_mst_pct",
@@ -77,7 +78,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         require_history(run)
         # The batch writes a density of nan as null: a parameter set of its own.
         key = (inst.path, run.get("generations", int), run.get("hardness", int),
-               run.get("density", float, null=True))
+               run.get("density", float, null=True), settings_label(run))
         groups[key].append(run)
 
     # Per instance: the baselines and, when asked, the exact optimum.
@@ -123,7 +124,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
 
     rows = []
     for key in sorted(groups, key=lambda k: (k[0], _order(k))):
-        path, gens, hard, dens = key
+        path, gens, hard, dens, sets = key
         inst, rs, b = insts[path], groups[key], base[path]
         bests = sorted(r.data["best"] for r in rs)
         pol = [polished[id(r)] for r in rs]
@@ -134,7 +135,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         reference = optimum if ex and ex["proven"] else min(candidates)
         row = {
             "instance": given[path], "nodes": inst.n, "hardness": hard, "density": dens,
-            "generations": gens, "runs": len(rs),
+            "generations": gens, "settings": sets, "runs": len(rs),
             "feasible_runs": sum(v < inst.infeasible for v in bests),
             "capped_runs": sum(capped[id(r)] for r in rs),
             "verified_runs": sum(checks[id(r)].ok for r in rs),
@@ -181,7 +182,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
 TABLE_COLUMNS = ["index", "instance", "nodes", "edges", "seed", "generations", "hardness",
                  "density", "launches", "best", "feasible", "capped", "verified", "recomputed",
                  "links", "launch_of_best", "seconds_to_best", "seconds", "end_mutation",
-                 "backend", "polished"]
+                 "backend", "settings", "polished"]
 
 
 def table(results_path: str, out_path: str, instances_dir: str | None = None) -> int:
@@ -200,7 +201,8 @@ def table(results_path: str, out_path: str, instances_dir: str | None = None) ->
         c = check_run(run, inst)
         row = {k: run.data.get(k) for k in TABLE_COLUMNS}
         topo = run.data.get("topology")
-        row.update(capped=is_capped(run, inst), verified=c.ok, recomputed=c.recomputed,
+        row.update(settings=settings_label(run), capped=is_capped(run, inst), verified=c.ok,
+                   recomputed=c.recomputed,
                    links=len(topo) if isinstance(topo, list) else None)
         w.writerow({k: _csv_value(v) for k, v in row.items()})
     write_files([(out_path, buf.getvalue())])
@@ -239,15 +241,40 @@ def _density(d) -> str:
     return "nan" if d is None else f"{d:g}"
 
 
+# The GA settings of the design, as the batch writes them in "settings", and
+# the memetic step's defaults.
+DESIGN_SETTINGS = {"elite": 16, "tournament": 8, "crossover": 0.85, "mutation": 0.005,
+                   "mutation_step": 0.005, "mutation_patience": 1000, "repair": "on",
+                   "init": "random", "memetic": "none", "memetic_every": 25,
+                   "memetic_count": 24}
+MEMETIC_ONLY = ("memetic_every", "memetic_count")
+
+
+def settings_label(run) -> str:
+    """The run's GA settings that are not the design's, as name=value words
+    ("design" for none; the memetic step's own settings only with a step)."""
+    given = run.get("settings", dict, optional=True) or {}
+    words = []
+    for name, value in given.items():
+        if name in MEMETIC_ONLY and given.get("memetic", "none") == "none":
+            continue
+        if DESIGN_SETTINGS.get(name) == value:
+            continue
+        words.append(f"{name}={value}")
+    return " ".join(words) or "design"
+
+
 def _order(key):
-    """Sort key of a group: hardness, density (nan last), generations."""
-    _, gens, hard, dens = key
-    return (hard, dens is None, dens or 0.0, gens)
+    """Sort key of a group: hardness, density (nan last), generations, the
+    design before other settings."""
+    _, gens, hard, dens, sets = key
+    return (hard, dens is None, dens or 0.0, gens, sets != "design", sets)
 
 
 def _label(key) -> str:
-    _, gens, hard, dens = key
-    return f"hardness {hard}, density {_density(dens)}, {gens} gen"
+    _, gens, hard, dens, sets = key
+    text = f"hardness {hard}, density {_density(dens)}, {gens} gen"
+    return text if sets == "design" else f"{text}, {sets}"
 
 
 def _plots(out_dir, insts, groups, base, names, given) -> dict:
@@ -353,6 +380,7 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         if use_exact and opt is not None and not r["proven"]:
             opt = f"{opt} (bound {r['bound']:g})"
         params = (f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen"
+                  + ("" if r.get("settings") in (None, "design") else f", {r['settings']}")
                   if r["runs"] else "no runs")
         cells = [r["instance"], params, r["runs"], r["feasible_runs"], r["capped_runs"],
                  r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
