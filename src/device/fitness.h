@@ -52,6 +52,7 @@ DEVFN void viewNamedRun(RunView& run, int t) {
     run.objvalhardness = objvalhardness;
     run.graphdensity = graphdensity;
     run.next = next;
+    run.settings = designGaSettings();
   }
   for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = nIdx[i];
   for (int e = t; e < maxEdges; e += blockLanes) run.probLink[e] = probLink[e];

@@ -1,0 +1,378 @@
+// Problem-aware steps that the run's settings may ask for: the minimum
+// spanning tree as a start (init=mst) and the memetic step on the best
+// chromosomes (memetic=prune or ls). Each is lane-local work: lane t reads and
+// writes only its own slot, draws nothing from any stream, and keeps its
+// working state (a spanning tree as adjacency masks and the nodes' powers) in
+// locals.
+//
+// They need the edge table in the order that edgeIndex numbers the pairs (as
+// every loaded graph file has it, sp.edgeOrderMatches), so that a bit selects
+// the same link for the connectivity search and for the energy; otherwise
+// they change nothing.
+#pragma once
+
+#include "device/fitness.h"
+
+namespace SMETP_FORM {
+
+enum {
+  noLink = 0x7fffffff,  // pairWeight of a pair the instance does not list
+  // Work allowed to one ls call, counted in pairs of nodes examined (a
+  // weight looked up and compared): about a hundred sweeps of all pairs of
+  // a 45-node instance. A call stops before a move whose evaluation would
+  // start past it, keeping the moves made so far.
+  lsPairBudget = 100000,
+  // Lower-and-repair tries, for each node, this many of its power levels
+  // below its current power (the highest first).
+  lsLowerLevels = 2,
+};
+
+// The weight of the pair {u, v}, or noLink when its edge index is not below
+// probNl.
+DEVFN int pairWeight(const RunView& run, int u, int v) {
+  const int e = edgeIndex(run, u, v);
+  return e < 0 ? int(noLink) : int(run.probLink[e].weight);
+}
+
+// A spanning tree (or forest) and the transmission power each node needs for
+// it: the largest weight of its tree links, never below 0.
+struct LaneTree {
+  SlotWord adj[maxNodes];
+  int power[maxNodes];
+  int energy;
+  bool spans;
+};
+
+DEVFN void treePowers(const RunView& run, LaneTree& tree) {
+  const int n = run.probNn;
+  tree.energy = 0;
+  for (int v = 0; v < n; ++v) {
+    int p = 0;
+    for (SlotWord m = tree.adj[v]; m; m &= m - 1) {
+      const int w = pairWeight(run, v, lowestSetBit64(m));
+      if (w > p) p = w;
+    }
+    tree.power[v] = p;
+    tree.energy += p;
+  }
+}
+
+// The minimum spanning tree, by weight, of the pairs that `allowed` marks
+// (allowed[u] bit v, symmetric), grown from node 0 (Prim: the lowest node of
+// least cost joins next, a cost replaced only by a strictly lower one). When
+// the pairs do not connect all nodes, tree.spans is false and tree.adj holds
+// the part that reaches node 0. Counts n * n pairs into *work.
+DEVFN void minimumSpanningTree(const RunView& run, const SlotWord* allowed, LaneTree& tree,
+                               long* work) {
+  const int n = run.probNn;
+  int cost[maxNodes], parent[maxNodes];
+  for (int v = 0; v < n; ++v) {
+    tree.adj[v] = 0;
+    cost[v] = noLink;
+    parent[v] = -1;
+  }
+  SlotWord inTree = 1;
+  int u = 0, joined = 1;
+  const SlotWord all = (n >= 64 ? ~0ull : (1ull << n) - 1ull);
+  for (;;) {
+    for (SlotWord m = allowed[u] & ~inTree & all; m; m &= m - 1) {
+      const int v = lowestSetBit64(m);
+      const int w = pairWeight(run, u, v);
+      if (w < cost[v]) {
+        cost[v] = w;
+        parent[v] = u;
+      }
+    }
+    int next = -1;
+    for (int v = 0; v < n; ++v)
+      if (!(inTree >> v & 1ull) && parent[v] >= 0 && (next < 0 || cost[v] < cost[next])) next = v;
+    if (next < 0) break;
+    inTree |= 1ull << next;
+    tree.adj[next] |= 1ull << parent[next];
+    tree.adj[parent[next]] |= 1ull << next;
+    u = next;
+    ++joined;
+  }
+  *work += long(n) * n;
+  tree.spans = joined == n;
+  treePowers(run, tree);
+}
+
+// The nodes that `adj` connects to node `from`, as a mask.
+DEVFN SlotWord componentOf(const SlotWord* adj, int from) {
+  SlotWord reached = 1ull << from, frontier = reached;
+  while (frontier) {
+    SlotWord found = 0;
+    for (SlotWord f = frontier; f; f &= f - 1) found |= adj[lowestSetBit64(f)];
+    frontier = found & ~reached;
+    reached |= frontier;
+  }
+  return reached;
+}
+
+// The pairs that powers q allow: both ends' powers at least the weight.
+DEVFN void usablePairs(const RunView& run, const int* q, SlotWord* usable, long* work) {
+  const int n = run.probNn;
+  for (int v = 0; v < n; ++v) usable[v] = 0;
+  for (int u = 0; u < n; ++u)
+    for (int v = u + 1; v < n; ++v) {
+      const int w = pairWeight(run, u, v);
+      if (w != noLink && w <= q[u] && w <= q[v]) {
+        usable[u] |= 1ull << v;
+        usable[v] |= 1ull << u;
+      }
+    }
+  *work += long(n) * n / 2;
+}
+
+// What raising nodes c and d to cover a link of weight w adds to powers q.
+DEVFN int riseOf(const int* q, int c, int d, int w) {
+  return (w > q[c] ? w - q[c] : 0) + (w > q[d] ? w - q[d] : 0);
+}
+
+// Re-tree: the minimum spanning tree of every pair that the tree's powers
+// already allow; taken when its energy is lower.
+DEVFN bool retreeMove(const RunView& run, LaneTree& tree, long* work) {
+  SlotWord usable[maxNodes];
+  usablePairs(run, tree.power, usable, work);
+  LaneTree t;
+  minimumSpanningTree(run, usable, t, work);
+  if (!t.spans || t.energy >= tree.energy) return false;
+  tree = t;
+  return true;
+}
+
+// Exchange: drops a tree link and reconnects the two halves by the pair that
+// raises the powers least; the first exchange that lowers the energy is made.
+DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
+  const int n = run.probNn;
+  const SlotWord all = (1ull << n) - 1ull;
+  int q[maxNodes];
+  for (int v = 0; v < n; ++v) q[v] = tree.power[v];
+  for (int a = 0; a < n; ++a)
+    for (SlotWord ma = tree.adj[a] & ~((2ull << a) - 1ull); ma; ma &= ma - 1) {
+      const int b = lowestSetBit64(ma);
+      tree.adj[a] &= ~(1ull << b);
+      tree.adj[b] &= ~(1ull << a);
+      const SlotWord side = componentOf(tree.adj, a);
+      int qa = 0, qb = 0;
+      for (SlotWord m = tree.adj[a]; m; m &= m - 1) {
+        const int w = pairWeight(run, a, lowestSetBit64(m));
+        if (w > qa) qa = w;
+      }
+      for (SlotWord m = tree.adj[b]; m; m &= m - 1) {
+        const int w = pairWeight(run, b, lowestSetBit64(m));
+        if (w > qb) qb = w;
+      }
+      q[a] = qa;
+      q[b] = qb;
+      int best = noLink, bc = -1, bd = -1;
+      for (SlotWord mc = side; mc; mc &= mc - 1) {
+        const int c = lowestSetBit64(mc);
+        for (SlotWord md = all & ~side; md; md &= md - 1) {
+          const int d = lowestSetBit64(md);
+          const int w = pairWeight(run, c, d);
+          if (w == noLink) continue;
+          const int rise = riseOf(q, c, d, w);
+          if (rise < best) {
+            best = rise;
+            bc = c;
+            bd = d;
+          }
+        }
+        *work += n;
+      }
+      q[a] = tree.power[a];
+      q[b] = tree.power[b];
+      if (bc >= 0 && best + (qa - tree.power[a]) + (qb - tree.power[b]) < 0) {
+        tree.adj[bc] |= 1ull << bd;
+        tree.adj[bd] |= 1ull << bc;
+        treePowers(run, tree);
+        return true;
+      }
+      tree.adj[a] |= 1ull << b;
+      tree.adj[b] |= 1ull << a;
+    }
+  return false;
+}
+
+// Lower-and-repair: caps one node's power at a lower level (its links above
+// the level are cut), reconnects the pieces greedily by the pairs that raise
+// the other powers least, and takes the minimum spanning tree of what the new
+// powers allow when its energy is lower. Nodes go from the highest power
+// down; each tries its lsLowerLevels highest levels below its power.
+DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work) {
+  const int n = run.probNn;
+  const SlotWord all = (1ull << n) - 1ull;
+  SlotWord tried = 0;
+  for (int k = 0; k < n; ++k) {
+    int v = -1;
+    for (int x = 0; x < n; ++x)
+      if (!(tried >> x & 1ull) && (v < 0 || tree.power[x] > tree.power[v])) v = x;
+    tried |= 1ull << v;
+    int level = tree.power[v];
+    for (int attempt = 0; attempt < lsLowerLevels; ++attempt) {
+      if (*work >= budget) return false;
+      // The next lower level: the largest weight of v's pairs below it (0 at least).
+      int below = -1;
+      for (int x = 0; x < n; ++x) {
+        if (x == v) continue;
+        const int w = pairWeight(run, v, x);
+        const int lw = w == noLink ? -1 : (w > 0 ? w : 0);
+        if (lw < level && lw > below) below = lw;
+      }
+      *work += n;
+      if (below < 0) break;
+      level = below;
+      int q[maxNodes];
+      for (int x = 0; x < n; ++x) q[x] = tree.power[x];
+      q[v] = level;
+      SlotWord usable[maxNodes];
+      usablePairs(run, q, usable, work);
+      bool stuck = false;
+      for (;;) {
+        const SlotWord part = componentOf(usable, 0);
+        if (part == all) break;
+        // The cheapest pair from the part holding node 0 to any other node
+        // (v keeps its capped power).
+        int best = noLink, bc = -1, bd = -1;
+        for (SlotWord mc = part; mc; mc &= mc - 1) {
+          const int c = lowestSetBit64(mc);
+          for (SlotWord md = all & ~part; md; md &= md - 1) {
+            const int d = lowestSetBit64(md);
+            const int w = pairWeight(run, c, d);
+            if (w == noLink || ((c == v || d == v) && w > q[v])) continue;
+            const int rise = riseOf(q, c, d, w);
+            if (rise < best) {
+              best = rise;
+              bc = c;
+              bd = d;
+            }
+          }
+          *work += n;
+        }
+        if (bc < 0) {
+          stuck = true;
+          break;
+        }
+        const int w = pairWeight(run, bc, bd);
+        if (w > q[bc]) q[bc] = w;
+        if (w > q[bd]) q[bd] = w;
+        // Raising bc and bd can allow more of their pairs.
+        for (int x = 0; x < n; ++x)
+          for (int e = 0; e < 2; ++e) {
+            const int u = e ? bd : bc;
+            if (x == u) continue;
+            const int wx = pairWeight(run, u, x);
+            if (wx != noLink && wx <= q[u] && wx <= q[x]) {
+              usable[u] |= 1ull << x;
+              usable[x] |= 1ull << u;
+            }
+          }
+        *work += 2 * n;
+      }
+      if (stuck) continue;
+      LaneTree t;
+      minimumSpanningTree(run, usable, t, work);
+      if (t.spans && t.energy < tree.energy) {
+        tree = t;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Local search from a spanning tree: re-tree, exchange, lower-and-repair,
+// each made when it lowers the energy, until none does or the work passes
+// lsPairBudget.
+DEVFN void localSearch(const RunView& run, LaneTree& tree, long* work) {
+  const long budget = *work + lsPairBudget;
+  while (*work < budget) {
+    if (retreeMove(run, tree, work)) continue;
+    if (*work >= budget || exchangeMove(run, tree, work)) continue;
+    if (!lowerMove(run, tree, budget, work)) break;
+  }
+}
+
+// The selected pairs of a slot as adjacency masks.
+DEVFN void slotAdjacency(const RunView& run, const SlotWord* slot, SlotWord* adj) {
+  const int n = run.probNn, nl = run.probNl;
+  for (int u = 0; u < n; ++u) adj[u] = 0;
+  for (int u = 0; u < n - 1; ++u) {
+    const int start = run.nIdx[u];
+    int len = n - u - 1;
+    if (start < 0 || start >= nl) continue;
+    if (start + len > nl) len = nl - start;
+    SlotWord upper = extractBits(slot, start, len) << (u + 1);
+    adj[u] |= upper;
+    while (upper) {
+      adj[lowestSetBit64(upper)] |= 1ull << u;
+      upper &= upper - 1;
+    }
+  }
+}
+
+// Writes a tree into a slot: its links' bits set, every other bit below probNl
+// cleared.
+DEVFN void writeTree(const RunView& run, const LaneTree& tree, SlotWord* slot) {
+  const int n = run.probNn;
+  clearSlotBits(slot, run.probNl);
+  for (int u = 0; u < n; ++u)
+    for (SlotWord m = tree.adj[u] & ~((2ull << u) - 1ull); m; m &= m - 1)
+      setSlotBit(slot, edgeIndex(run, u, lowestSetBit64(m)));
+}
+
+DEVFN bool treeStepsApply(const BlockPop& sp) {
+  return sp.edgeOrderMatches && sp.run.probNn >= 2 && sp.run.probNn <= maxNodes;
+}
+
+// init=mst: slot t becomes the minimum spanning tree of the instance.
+DEVFN void plantSpanningTree(BlockPop& sp, int t) {
+  if (!treeStepsApply(sp)) return;
+  const int n = sp.run.probNn;
+  SlotWord every[maxNodes];
+  for (int u = 0; u < n; ++u) every[u] = ((1ull << n) - 1ull) & ~(1ull << u);
+  LaneTree tree;
+  long work = 0;
+  minimumSpanningTree(sp.run, every, tree, &work);
+  writeTree(sp.run, tree, slotOf(sp, t));
+}
+
+// The memetic step on slot t, when it connects all nodes: prune keeps the
+// minimum spanning tree of its links (what dropping links, heaviest first,
+// while all nodes stay connected leaves), ls then searches from that tree.
+// The new bits and fitness are written back; a result whose fitness were
+// higher than the slot's (which the moves rule out) would leave the slot as
+// it was.
+DEVFN void memeticSlot(BlockPop& sp, int t) {
+  const unsigned short old = sp.sfit[t];
+  if (!treeStepsApply(sp) || old >= infeasibleFit) return;
+  SlotWord* slot = slotOf(sp, t);
+  SlotWord selected[maxNodes];
+  slotAdjacency(sp.run, slot, selected);
+  LaneTree tree;
+  long work = 0;
+  minimumSpanningTree(sp.run, selected, tree, &work);
+  if (!tree.spans) return;
+  if (sp.run.settings.memetic == gaMemeticLs) localSearch(sp.run, tree, &work);
+  SlotWord saved[slotWords];
+  copyBits(saved, slot, sp.run.probNl);
+  writeTree(sp.run, tree, slot);
+  const int fit = fitnessOfSlot(sp, slot);
+  if (fit <= old)
+    sp.sfit[t] = (unsigned short)fit;
+  else
+    copyBits(slot, saved, sp.run.probNl);
+}
+
+// The memetic step of a generation: lanes below memetic_count, each on its own
+// slot (the sorted population's best).
+DEVFN void memeticStep(Block& block, BlockPop& sp) {
+  const int count = sp.run.settings.memeticCount;
+  block.step([&](int t) {
+    if (t < count) memeticSlot(sp, t);
+  });
+}
+
+}  // namespace SMETP_FORM
