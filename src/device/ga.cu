@@ -24,6 +24,7 @@ namespace {
 // its share of the fitness tables.
 DEVFN void loadSlot(BlockPop& sp, const Chrom* popcurrent, int t, bool withFit) {
   sp.sidx[t] = (unsigned char)t;
+  sp.polished[t] = 0;
   if (withFit) sp.sfit[t] = (unsigned short)popcurrent[t].fit;
   unsigned char* row = reinterpret_cast<unsigned char*>(sp.slbit[t]);
   const int nlBytes = sp.run.probNlBytes;

@@ -345,10 +345,26 @@ DEVFN void plantSpanningTree(BlockPop& sp, int t) {
 // The new bits and fitness are written back; a result whose fitness were
 // higher than the slot's (which the moves rule out) would leave the slot as
 // it was.
+// A hash of bits 0..count-1 (never 0).
+DEVFN SlotWord bitsHash(const SlotWord* bits, int count) {
+  SlotWord h = 0x243F6A8885A308D3ull;
+  for (int w = 0; w < slotWords && 64 * w < count; ++w) {
+    h ^= bits[w] & wordMaskBelow(w, count);
+    h *= 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  return h | 1ull;
+}
+
 DEVFN void memeticSlot(BlockPop& sp, int t) {
   const unsigned short old = sp.sfit[t];
   if (!treeStepsApply(sp) || old >= infeasibleFit) return;
+  const int nl = sp.run.probNl;
   SlotWord* slot = slotOf(sp, t);
+  SlotWord saved[slotWords] = {};
+  copyBits(saved, slot, nl);
+  SlotWord& mark = sp.polished[sp.sidx[t]];
+  if (mark == bitsHash(saved, nl)) return;
   SlotWord selected[maxNodes];
   slotAdjacency(sp.run, slot, selected);
   LaneTree tree;
@@ -356,14 +372,16 @@ DEVFN void memeticSlot(BlockPop& sp, int t) {
   minimumSpanningTree(sp.run, selected, tree, &work);
   if (!tree.spans) return;
   if (sp.run.settings.memetic == gaMemeticLs) localSearch(sp.run, tree, &work);
-  SlotWord saved[slotWords];
-  copyBits(saved, slot, sp.run.probNl);
   writeTree(sp.run, tree, slot);
   const int fit = fitnessOfSlot(sp, slot);
-  if (fit <= old)
+  if (fit <= old) {
     sp.sfit[t] = (unsigned short)fit;
-  else
-    copyBits(slot, saved, sp.run.probNl);
+  } else {
+    copyBits(slot, saved, nl);
+  }
+  SlotWord now[slotWords] = {};
+  copyBits(now, slot, nl);
+  mark = bitsHash(now, nl);
 }
 
 // The memetic step of a generation: lanes below memetic_count, each on its own

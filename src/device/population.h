@@ -60,6 +60,10 @@ struct BlockPop {
   short crossP1[crossingLanes];
   short crossP2[crossingLanes];
   short crossCut[crossingLanes];
+  // The memetic step's mark on row r: a hash of the bits it left there
+  // (0: none since the launch began), so that a row it has already improved
+  // and that nothing changed since is not searched again.
+  SlotWord polished[popSize];
 #ifndef __CUDACC__
   RankTables ranks;  // not in a CUDA block's shared memory
 #endif
