@@ -40,8 +40,8 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.repair = 1;
   s.init = gaInitRandom;
   s.memetic = gaMemeticNone;
-  s.memeticEvery = 5;
-  s.memeticCount = 2;
+  s.memeticEvery = 10;
+  s.memeticCount = 24;
   return s;
 }
 
