@@ -34,6 +34,32 @@ DEVFN int pairWeight(const RunView& run, int u, int v) {
   return e < 0 ? int(noLink) : int(run.probLink[e].weight);
 }
 
+// The pair weights as the tree steps read them, W(u, v): from the run view
+// where they are needed (CUDA form, where a lane's locals are scarce), or
+// copied once per call into a matrix (CPU forms, where the searches then run
+// several times faster). Both give the same weights.
+#ifdef __CUDACC__
+struct PairWeights {
+  const RunView* run;
+  __device__ int operator()(int u, int v) const { return pairWeight(*run, u, v); }
+};
+DEVFN void initPairWeights(PairWeights& W, const RunView& run) { W.run = &run; }
+#else
+struct PairWeights {
+  const RunView* run;
+  int w[maxNodes][maxNodes];
+  int operator()(int u, int v) const { return w[u][v]; }
+};
+inline void initPairWeights(PairWeights& W, const RunView& run) {
+  W.run = &run;
+  const int n = run.probNn;
+  for (int u = 0; u < n; ++u) {
+    W.w[u][u] = noLink;
+    for (int v = u + 1; v < n; ++v) W.w[u][v] = W.w[v][u] = pairWeight(run, u, v);
+  }
+}
+#endif
+
 // A spanning tree (or forest) and the transmission power each node needs for
 // it: the largest weight of its tree links, never below 0.
 struct LaneTree {
@@ -43,13 +69,13 @@ struct LaneTree {
   bool spans;
 };
 
-DEVFN void treePowers(const RunView& run, LaneTree& tree) {
-  const int n = run.probNn;
+DEVFN void treePowers(const PairWeights& W, LaneTree& tree) {
+  const int n = W.run->probNn;
   tree.energy = 0;
   for (int v = 0; v < n; ++v) {
     int p = 0;
     for (SlotWord m = tree.adj[v]; m; m &= m - 1) {
-      const int w = pairWeight(run, v, lowestSetBit64(m));
+      const int w = W(v, lowestSetBit64(m));
       if (w > p) p = w;
     }
     tree.power[v] = p;
@@ -62,9 +88,9 @@ DEVFN void treePowers(const RunView& run, LaneTree& tree) {
 // least cost joins next, a cost replaced only by a strictly lower one). When
 // the pairs do not connect all nodes, tree.spans is false and tree.adj holds
 // the part that reaches node 0. Counts n * n pairs into *work.
-DEVFN void minimumSpanningTree(const RunView& run, const SlotWord* allowed, LaneTree& tree,
+DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, LaneTree& tree,
                                long* work) {
-  const int n = run.probNn;
+  const int n = W.run->probNn;
   int cost[maxNodes], parent[maxNodes];
   for (int v = 0; v < n; ++v) {
     tree.adj[v] = 0;
@@ -77,7 +103,7 @@ DEVFN void minimumSpanningTree(const RunView& run, const SlotWord* allowed, Lane
   for (;;) {
     for (SlotWord m = allowed[u] & ~inTree & all; m; m &= m - 1) {
       const int v = lowestSetBit64(m);
-      const int w = pairWeight(run, u, v);
+      const int w = W(u, v);
       if (w < cost[v]) {
         cost[v] = w;
         parent[v] = u;
@@ -95,7 +121,7 @@ DEVFN void minimumSpanningTree(const RunView& run, const SlotWord* allowed, Lane
   }
   *work += long(n) * n;
   tree.spans = joined == n;
-  treePowers(run, tree);
+  treePowers(W, tree);
 }
 
 // The nodes that `adj` connects to node `from`, as a mask.
@@ -111,12 +137,12 @@ DEVFN SlotWord componentOf(const SlotWord* adj, int from) {
 }
 
 // The pairs that powers q allow: both ends' powers at least the weight.
-DEVFN void usablePairs(const RunView& run, const int* q, SlotWord* usable, long* work) {
-  const int n = run.probNn;
+DEVFN void usablePairs(const PairWeights& W, const int* q, SlotWord* usable, long* work) {
+  const int n = W.run->probNn;
   for (int v = 0; v < n; ++v) usable[v] = 0;
   for (int u = 0; u < n; ++u)
     for (int v = u + 1; v < n; ++v) {
-      const int w = pairWeight(run, u, v);
+      const int w = W(u, v);
       if (w != noLink && w <= q[u] && w <= q[v]) {
         usable[u] |= 1ull << v;
         usable[v] |= 1ull << u;
@@ -132,11 +158,11 @@ DEVFN int riseOf(const int* q, int c, int d, int w) {
 
 // Re-tree: the minimum spanning tree of every pair that the tree's powers
 // already allow; taken when its energy is lower.
-DEVFN bool retreeMove(const RunView& run, LaneTree& tree, long* work) {
+DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, long* work) {
   SlotWord usable[maxNodes];
-  usablePairs(run, tree.power, usable, work);
+  usablePairs(W, tree.power, usable, work);
   LaneTree t;
-  minimumSpanningTree(run, usable, t, work);
+  minimumSpanningTree(W, usable, t, work);
   if (!t.spans || t.energy >= tree.energy) return false;
   tree = t;
   return true;
@@ -144,8 +170,8 @@ DEVFN bool retreeMove(const RunView& run, LaneTree& tree, long* work) {
 
 // Exchange: drops a tree link and reconnects the two halves by the pair that
 // raises the powers least; the first exchange that lowers the energy is made.
-DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
-  const int n = run.probNn;
+DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, long* work) {
+  const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
   int q[maxNodes];
   for (int v = 0; v < n; ++v) q[v] = tree.power[v];
@@ -157,11 +183,11 @@ DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
       const SlotWord side = componentOf(tree.adj, a);
       int qa = 0, qb = 0;
       for (SlotWord m = tree.adj[a]; m; m &= m - 1) {
-        const int w = pairWeight(run, a, lowestSetBit64(m));
+        const int w = W(a, lowestSetBit64(m));
         if (w > qa) qa = w;
       }
       for (SlotWord m = tree.adj[b]; m; m &= m - 1) {
-        const int w = pairWeight(run, b, lowestSetBit64(m));
+        const int w = W(b, lowestSetBit64(m));
         if (w > qb) qb = w;
       }
       q[a] = qa;
@@ -171,7 +197,7 @@ DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
         const int c = lowestSetBit64(mc);
         for (SlotWord md = all & ~side; md; md &= md - 1) {
           const int d = lowestSetBit64(md);
-          const int w = pairWeight(run, c, d);
+          const int w = W(c, d);
           if (w == noLink) continue;
           const int rise = riseOf(q, c, d, w);
           if (rise < best) {
@@ -187,7 +213,7 @@ DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
       if (bc >= 0 && best + (qa - tree.power[a]) + (qb - tree.power[b]) < 0) {
         tree.adj[bc] |= 1ull << bd;
         tree.adj[bd] |= 1ull << bc;
-        treePowers(run, tree);
+        treePowers(W, tree);
         return true;
       }
       tree.adj[a] |= 1ull << b;
@@ -201,8 +227,8 @@ DEVFN bool exchangeMove(const RunView& run, LaneTree& tree, long* work) {
 // the other powers least, and takes the minimum spanning tree of what the new
 // powers allow when its energy is lower. Nodes go from the highest power
 // down; each tries its lsLowerLevels highest levels below its power.
-DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work) {
-  const int n = run.probNn;
+DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, long budget, long* work) {
+  const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
   SlotWord tried = 0;
   for (int k = 0; k < n; ++k) {
@@ -217,7 +243,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
       int below = -1;
       for (int x = 0; x < n; ++x) {
         if (x == v) continue;
-        const int w = pairWeight(run, v, x);
+        const int w = W(v, x);
         const int lw = w == noLink ? -1 : (w > 0 ? w : 0);
         if (lw < level && lw > below) below = lw;
       }
@@ -228,7 +254,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
       for (int x = 0; x < n; ++x) q[x] = tree.power[x];
       q[v] = level;
       SlotWord usable[maxNodes];
-      usablePairs(run, q, usable, work);
+      usablePairs(W, q, usable, work);
       bool stuck = false;
       for (;;) {
         const SlotWord part = componentOf(usable, 0);
@@ -240,7 +266,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
           const int c = lowestSetBit64(mc);
           for (SlotWord md = all & ~part; md; md &= md - 1) {
             const int d = lowestSetBit64(md);
-            const int w = pairWeight(run, c, d);
+            const int w = W(c, d);
             if (w == noLink || ((c == v || d == v) && w > q[v])) continue;
             const int rise = riseOf(q, c, d, w);
             if (rise < best) {
@@ -255,7 +281,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
           stuck = true;
           break;
         }
-        const int w = pairWeight(run, bc, bd);
+        const int w = W(bc, bd);
         if (w > q[bc]) q[bc] = w;
         if (w > q[bd]) q[bd] = w;
         // Raising bc and bd can allow more of their pairs.
@@ -263,7 +289,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
           for (int e = 0; e < 2; ++e) {
             const int u = e ? bd : bc;
             if (x == u) continue;
-            const int wx = pairWeight(run, u, x);
+            const int wx = W(u, x);
             if (wx != noLink && wx <= q[u] && wx <= q[x]) {
               usable[u] |= 1ull << x;
               usable[x] |= 1ull << u;
@@ -273,7 +299,7 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
       }
       if (stuck) continue;
       LaneTree t;
-      minimumSpanningTree(run, usable, t, work);
+      minimumSpanningTree(W, usable, t, work);
       if (t.spans && t.energy < tree.energy) {
         tree = t;
         return true;
@@ -286,12 +312,12 @@ DEVFN bool lowerMove(const RunView& run, LaneTree& tree, long budget, long* work
 // Local search from a spanning tree: re-tree, exchange, lower-and-repair,
 // each made when it lowers the energy, until none does or the work passes
 // lsPairBudget.
-DEVFN void localSearch(const RunView& run, LaneTree& tree, long* work) {
+DEVFN void localSearch(const PairWeights& W, LaneTree& tree, long* work) {
   const long budget = *work + lsPairBudget;
   while (*work < budget) {
-    if (retreeMove(run, tree, work)) continue;
-    if (*work >= budget || exchangeMove(run, tree, work)) continue;
-    if (!lowerMove(run, tree, budget, work)) break;
+    if (retreeMove(W, tree, work)) continue;
+    if (*work >= budget || exchangeMove(W, tree, work)) continue;
+    if (!lowerMove(W, tree, budget, work)) break;
   }
 }
 
@@ -333,9 +359,11 @@ DEVFN void plantSpanningTree(BlockPop& sp, int t) {
   const int n = sp.run.probNn;
   SlotWord every[maxNodes];
   for (int u = 0; u < n; ++u) every[u] = ((1ull << n) - 1ull) & ~(1ull << u);
+  PairWeights W;
+  initPairWeights(W, sp.run);
   LaneTree tree;
   long work = 0;
-  minimumSpanningTree(sp.run, every, tree, &work);
+  minimumSpanningTree(W, every, tree, &work);
   writeTree(sp.run, tree, slotOf(sp, t));
 }
 
@@ -367,11 +395,13 @@ DEVFN void memeticSlot(BlockPop& sp, int t) {
   if (mark == bitsHash(saved, nl)) return;
   SlotWord selected[maxNodes];
   slotAdjacency(sp.run, slot, selected);
+  PairWeights W;
+  initPairWeights(W, sp.run);
   LaneTree tree;
   long work = 0;
-  minimumSpanningTree(sp.run, selected, tree, &work);
+  minimumSpanningTree(W, selected, tree, &work);
   if (!tree.spans) return;
-  if (sp.run.settings.memetic == gaMemeticLs) localSearch(sp.run, tree, &work);
+  if (sp.run.settings.memetic == gaMemeticLs) localSearch(W, tree, &work);
   writeTree(sp.run, tree, slot);
   const int fit = fitnessOfSlot(sp, slot);
   if (fit <= old) {
