@@ -39,7 +39,7 @@ TEST(SettingsText, DesignSpelledOutIsTheDesign) {
   const std::string all = gaSettingsText(d, false);
   EXPECT_EQ(
       "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
-      "mutation_patience=1000 repair=on init=random memetic=none memetic_every=10 memetic_count=24",
+      "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24",
       all);
   const GaSettings back = parsed(all);
   EXPECT_EQ(0, std::memcmp(&d, &back, sizeof d));

@@ -40,7 +40,7 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.repair = 1;
   s.init = gaInitRandom;
   s.memetic = gaMemeticNone;
-  s.memeticEvery = 10;
+  s.memeticEvery = 25;
   s.memeticCount = 24;
   return s;
 }
