@@ -156,6 +156,34 @@ DEVFN int riseOf(const int* q, int c, int d, int w) {
   return (w > q[c] ? w - q[c] : 0) + (w > q[d] ? w - q[d] : 0);
 }
 
+// The pair from the nodes of `part` to the others whose link raises powers q
+// least (first found among equals), a pair at node `capped` only when its
+// weight is within q[capped] (-1: no such node); *c is -1 when there is none.
+// Returns the rise.
+DEVFN int cheapestCrossing(const PairWeights& W, const int* q, SlotWord part, int capped, int* c,
+                           int* d, long* work) {
+  const int n = W.run->probNn;
+  const SlotWord others = ((1ull << n) - 1ull) & ~part;
+  int best = noLink;
+  *c = *d = -1;
+  for (SlotWord mc = part; mc; mc &= mc - 1) {
+    const int u = lowestSetBit64(mc);
+    for (SlotWord md = others; md; md &= md - 1) {
+      const int v = lowestSetBit64(md);
+      const int w = W(u, v);
+      if (w == noLink || ((u == capped || v == capped) && w > q[capped])) continue;
+      const int rise = riseOf(q, u, v, w);
+      if (rise < best) {
+        best = rise;
+        *c = u;
+        *d = v;
+      }
+    }
+    *work += n;
+  }
+  return best;
+}
+
 // Re-tree: the minimum spanning tree of every pair that the tree's powers
 // already allow; taken when its energy is lower.
 DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, long* work) {
@@ -172,7 +200,6 @@ DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, long* work) {
 // raises the powers least; the first exchange that lowers the energy is made.
 DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, long* work) {
   const int n = W.run->probNn;
-  const SlotWord all = (1ull << n) - 1ull;
   int q[maxNodes];
   for (int v = 0; v < n; ++v) q[v] = tree.power[v];
   for (int a = 0; a < n; ++a)
@@ -192,22 +219,8 @@ DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, long* work) {
       }
       q[a] = qa;
       q[b] = qb;
-      int best = noLink, bc = -1, bd = -1;
-      for (SlotWord mc = side; mc; mc &= mc - 1) {
-        const int c = lowestSetBit64(mc);
-        for (SlotWord md = all & ~side; md; md &= md - 1) {
-          const int d = lowestSetBit64(md);
-          const int w = W(c, d);
-          if (w == noLink) continue;
-          const int rise = riseOf(q, c, d, w);
-          if (rise < best) {
-            best = rise;
-            bc = c;
-            bd = d;
-          }
-        }
-        *work += n;
-      }
+      int bc, bd;
+      const int best = cheapestCrossing(W, q, side, -1, &bc, &bd, work);
       q[a] = tree.power[a];
       q[b] = tree.power[b];
       if (bc >= 0 && best + (qa - tree.power[a]) + (qb - tree.power[b]) < 0) {
@@ -261,22 +274,8 @@ DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, long budget, long* wo
         if (part == all) break;
         // The cheapest pair from the part holding node 0 to any other node
         // (v keeps its capped power).
-        int best = noLink, bc = -1, bd = -1;
-        for (SlotWord mc = part; mc; mc &= mc - 1) {
-          const int c = lowestSetBit64(mc);
-          for (SlotWord md = all & ~part; md; md &= md - 1) {
-            const int d = lowestSetBit64(md);
-            const int w = W(c, d);
-            if (w == noLink || ((c == v || d == v) && w > q[v])) continue;
-            const int rise = riseOf(q, c, d, w);
-            if (rise < best) {
-              best = rise;
-              bc = c;
-              bd = d;
-            }
-          }
-          *work += n;
-        }
+        int bc, bd;
+        cheapestCrossing(W, q, part, v, &bc, &bd, work);
         if (bc < 0) {
           stuck = true;
           break;
@@ -318,24 +317,6 @@ DEVFN void localSearch(const PairWeights& W, LaneTree& tree, long* work) {
     if (retreeMove(W, tree, work)) continue;
     if (*work >= budget || exchangeMove(W, tree, work)) continue;
     if (!lowerMove(W, tree, budget, work)) break;
-  }
-}
-
-// The selected pairs of a slot as adjacency masks.
-DEVFN void slotAdjacency(const RunView& run, const SlotWord* slot, SlotWord* adj) {
-  const int n = run.probNn, nl = run.probNl;
-  for (int u = 0; u < n; ++u) adj[u] = 0;
-  for (int u = 0; u < n - 1; ++u) {
-    const int start = run.nIdx[u];
-    int len = n - u - 1;
-    if (start < 0 || start >= nl) continue;
-    if (start + len > nl) len = nl - start;
-    SlotWord upper = extractBits(slot, start, len) << (u + 1);
-    adj[u] |= upper;
-    while (upper) {
-      adj[lowestSetBit64(upper)] |= 1ull << u;
-      upper &= upper - 1;
-    }
   }
 }
 
