@@ -92,11 +92,13 @@ TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
 class BatchWithSettings : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(gpuSelectBackend("cpu")); }
-  void TearDown() override {
+  void TearDown() override { release(); }
+  void release() {
     gpuFree(runs);
     gpuFree(control);
     gpuFree(pops);
     gpuFree(bits);
+    runs = control = pops = bits = nullptr;
   }
 
   // Weights 1..1000 drawn, or (distinct) a shuffle of 1..E, so that the
@@ -114,6 +116,7 @@ class BatchWithSettings : public ::testing::Test {
   // and random generator states (the same for all with sameStart), and makes
   // their initial generations.
   void start(const std::vector<GaSettings>& settings, bool sameStart = false) {
+    release();
     count = settings.size();
     table.assign(count, BatchRun{});
     unsigned first[popSize];
