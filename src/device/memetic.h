@@ -271,21 +271,12 @@ DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, long budget, long* wo
       usablePairs(W, q, usable, work);
       bool stuck = false;
       for (;;) {
-        if (componentOf(usable, 0) == all) break;
-        // The cheapest pair between two pieces (v keeps its capped power):
-        // each piece's cheapest way out, the least of those.
-        int bc = -1, bd = -1, best = noLink;
-        for (SlotWord left = all; left;) {
-          const SlotWord piece = componentOf(usable, lowestSetBit64(left));
-          left &= ~piece;
-          int c, d;
-          const int rise = cheapestCrossing(W, q, piece, v, &c, &d, work);
-          if (c >= 0 && rise < best) {
-            best = rise;
-            bc = c;
-            bd = d;
-          }
-        }
+        const SlotWord part = componentOf(usable, 0);
+        if (part == all) break;
+        // The cheapest pair from the part holding node 0 to any other node
+        // (v keeps its capped power).
+        int bc, bd;
+        cheapestCrossing(W, q, part, v, &bc, &bd, work);
         if (bc < 0) {
           stuck = true;
           break;
