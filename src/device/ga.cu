@@ -67,10 +67,10 @@ DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
 }
 
 // Scores, sorts, repairs and sorts a random population, and stores it back in
-// ascending order of fitness. With init=mst, slot 0 is the instance's minimum
-// spanning tree before it is scored (its random bits were drawn all the same,
-// so the other slots are the design's); with repair=off there is no repair
-// and no second sort.
+// ascending order of fitness. With init=mst, slot 0 becomes the instance's
+// minimum spanning tree before it is scored (its random bits were drawn all
+// the same, so the other 127 start strings are the design's); with
+// repair=off there is no repair and no second sort.
 DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
   PerLane<bool> dup;
   const unsigned long long hardSteps = hardnessSteps(sp.run);
