@@ -227,11 +227,14 @@ class BatchWithSettings : public ::testing::Test {
 
 // Each set of selection settings gives exactly what the model gives with them:
 // elite slots kept, tournaments of the given size (1: the first draw wins, a
-// random pick), the crossover probability, repair on or off.
+// random pick), the crossover probability, repair on or off; the design's
+// values spelled out give the design.
 TEST_F(BatchWithSettings, SelectionSettingsFollowTheModel) {
   const char* sets[] = {"elite=0 tournament=1 crossover=0.3 repair=off",
                         "elite=5 tournament=3 crossover=1", "elite=126 tournament=128 crossover=0",
-                        "elite=16 tournament=8 crossover=0.85 repair=off"};
+                        "elite=16 tournament=8 crossover=0.85 repair=off",
+                        "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
+                        "mutation_patience=1000 repair=on init=random memetic=none"};
   makeInstance(20, 0.3f, 11);
   std::vector<GaSettings> settings;
   for (const char* s : sets) settings.push_back(parsed(s));
