@@ -98,23 +98,22 @@ DEVFN void generationsOf(Block& block, BlockPop& sp, const Shape& shape,
   PerLane<unsigned short> winFit;
   PerLane<SlotWord> polished;
   block.step([&](int t) { polished[t] = 0; });
-  const unsigned long long hardSteps = hardnessSteps(sp.run);
+  // The settings and the hardness steps are read from the run view where they
+  // are used, not held through the generations: the CUDA form's memetic step
+  // needs every register of the 64.
   const GaSettings& settings = sp.run.settings;
-  const int crossThreshold = probabilityThreshold(settings.crossover);
-  const bool repair = settings.repair != 0;
-  const int memeticEvery = settings.memetic != gaMemeticNone ? settings.memeticEvery : 0;
   for (int generation = 0; generation < 50; ++generation) {
     tournamentSelection(block, sp, shape, lbitTemp, winFit);
-    crossover(block, sp, shape, crossThreshold);
+    crossover(block, sp, shape, probabilityThreshold(settings.crossover));
     mutation(block, sp, shape, cModifiedMutationProb);
-    evaluatePopulation(block, sp, hardSteps, shape.elite);
+    evaluatePopulation(block, sp, hardnessSteps(sp.run), shape.elite);
     bitonicSortPopulation(block, sp);
-    if (memeticEvery && (generation + 1) % memeticEvery == 0) {
+    if (settings.memetic != gaMemeticNone && (generation + 1) % settings.memeticEvery == 0) {
       memeticStep(block, sp, polished);
       bitonicSortPopulation(block, sp);
     }
-    if (repair) {
-      repairDuplicates(block, sp, dup, hardSteps);
+    if (settings.repair) {
+      repairDuplicates(block, sp, dup, hardnessSteps(sp.run));
       bitonicSortPopulation(block, sp);
     }
   }

@@ -90,7 +90,7 @@ DEVFN void treePowers(const PairWeights& W, LaneTree& tree) {
 // the pairs do not connect all nodes, tree.spans is false and tree.adj holds
 // the part that reaches node 0. Counts n * n pairs into *work.
 DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, LaneTree& tree,
-                               long* work) {
+                               int* work) {
   const int n = W.run->probNn;
   int cost[maxNodes], parent[maxNodes];
   for (int v = 0; v < n; ++v) {
@@ -120,7 +120,7 @@ DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, La
     u = next;
     ++joined;
   }
-  *work += long(n) * n;
+  *work += n * n;
   tree.spans = joined == n;
   treePowers(W, tree);
 }
@@ -138,7 +138,7 @@ DEVFN SlotWord componentOf(const SlotWord* adj, int from) {
 }
 
 // The pairs that powers q allow: both ends' powers at least the weight.
-DEVFN void usablePairs(const PairWeights& W, const int* q, SlotWord* usable, long* work) {
+DEVFN void usablePairs(const PairWeights& W, const int* q, SlotWord* usable, int* work) {
   const int n = W.run->probNn;
   for (int v = 0; v < n; ++v) usable[v] = 0;
   for (int u = 0; u < n; ++u)
@@ -149,7 +149,7 @@ DEVFN void usablePairs(const PairWeights& W, const int* q, SlotWord* usable, lon
         usable[v] |= 1ull << u;
       }
     }
-  *work += long(n) * n / 2;
+  *work += n * n / 2;
 }
 
 // What raising nodes c and d to cover a link of weight w adds to powers q.
@@ -162,7 +162,7 @@ DEVFN int riseOf(const int* q, int c, int d, int w) {
 // weight is within q[capped] (-1: no such node); *c is -1 when there is none.
 // Returns the rise.
 DEVFN int cheapestCrossing(const PairWeights& W, const int* q, SlotWord part, int capped, int* c,
-                           int* d, long* work) {
+                           int* d, int* work) {
   const int n = W.run->probNn;
   const SlotWord others = ((1ull << n) - 1ull) & ~part;
   int best = noLink;
@@ -187,7 +187,7 @@ DEVFN int cheapestCrossing(const PairWeights& W, const int* q, SlotWord part, in
 
 // Re-tree: the minimum spanning tree of every pair that the tree's powers
 // already allow; taken when its energy is lower.
-DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, long* work) {
+DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, int* work) {
   SlotWord usable[maxNodes];
   usablePairs(W, tree.power, usable, work);
   LaneTree t;
@@ -199,7 +199,7 @@ DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, long* work) {
 
 // Exchange: drops a tree link and reconnects the two halves by the pair that
 // raises the powers least; the first exchange that lowers the energy is made.
-DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, long* work) {
+DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, int* work) {
   const int n = W.run->probNn;
   int q[maxNodes];
   for (int v = 0; v < n; ++v) q[v] = tree.power[v];
@@ -241,7 +241,7 @@ DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, long* work) {
 // the other powers least, and takes the minimum spanning tree of what the new
 // powers allow when its energy is lower. Nodes go from the highest power
 // down; each tries its lsLowerLevels highest levels below its power.
-DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, long budget, long* work) {
+DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, int budget, int* work) {
   const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
   SlotWord tried = 0;
@@ -312,8 +312,8 @@ DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, long budget, long* wo
 // Local search from a spanning tree: re-tree, exchange, lower-and-repair,
 // each made when it lowers the energy, until none does or the work passes
 // lsPairBudget.
-DEVFN void localSearch(const PairWeights& W, LaneTree& tree, long* work) {
-  const long budget = *work + lsPairBudget;
+DEVFN void localSearch(const PairWeights& W, LaneTree& tree, int* work) {
+  const int budget = *work + lsPairBudget;
   while (*work < budget) {
     if (retreeMove(W, tree, work)) continue;
     if (*work >= budget || exchangeMove(W, tree, work)) continue;
@@ -344,7 +344,7 @@ DEVFN void plantSpanningTree(BlockPop& sp, int t) {
   PairWeights W;
   initPairWeights(W, sp.run);
   LaneTree tree;
-  long work = 0;
+  int work = 0;
   minimumSpanningTree(W, every, tree, &work);
   writeTree(sp.run, tree, slotOf(sp, t));
 }
@@ -369,25 +369,28 @@ DEVFN SlotWord bitsHash(const SlotWord* bits, int count) {
 // left there (0: none since the launch began), so that a row it has already
 // improved and that nothing changed since is not searched again.
 DEVFN void memeticSlot(BlockPop& sp, int t, SlotWord& mark) {
-  const unsigned short old = sp.sfit[t];
-  if (!treeStepsApply(sp) || old >= infeasibleFit) return;
+  if (!treeStepsApply(sp) || sp.sfit[t] >= infeasibleFit) return;
+  SlotWord saved[slotWords] = {};
+  copyBits(saved, slotOf(sp, t), sp.run.probNl);
+  if (mark == bitsHash(saved, sp.run.probNl)) return;
+  LaneTree tree;
+  {
+    SlotWord selected[maxNodes];
+    slotAdjacency(sp.run, slotOf(sp, t), selected);
+    PairWeights W;
+    initPairWeights(W, sp.run);
+    int work = 0;
+    minimumSpanningTree(W, selected, tree, &work);
+    if (!tree.spans) return;
+    if (sp.run.settings.memetic == gaMemeticLs) localSearch(W, tree, &work);
+  }
+  // The row, its length and its fitness are read again here rather than
+  // kept through the search, which leaves the CUDA form's registers to it.
   const int nl = sp.run.probNl;
   const SlotRow slot = slotOf(sp, t);
-  SlotWord saved[slotWords] = {};
-  copyBits(saved, slot, nl);
-  if (mark == bitsHash(saved, nl)) return;
-  SlotWord selected[maxNodes];
-  slotAdjacency(sp.run, slot, selected);
-  PairWeights W;
-  initPairWeights(W, sp.run);
-  LaneTree tree;
-  long work = 0;
-  minimumSpanningTree(W, selected, tree, &work);
-  if (!tree.spans) return;
-  if (sp.run.settings.memetic == gaMemeticLs) localSearch(W, tree, &work);
   writeTree(sp.run, tree, slot);
   const int fit = fitnessOfSlot(sp, slot);
-  if (fit <= old) {
+  if (fit <= sp.sfit[t]) {
     sp.sfit[t] = (unsigned short)fit;
   } else {
     copyBits(slot, saved, nl);
