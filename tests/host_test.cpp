@@ -61,6 +61,31 @@ TEST(MutationSchedule, ImprovementResetsAndStagnationRaises) {
   EXPECT_EQ(float(double(float(double(0.005f) + 0.005)) + 0.005), s.mutProb);
 }
 
+TEST(MutationSchedule, FollowsTheRunsSettings) {
+  GaSettings g = designGaSettings();
+  g.mutation = 0.02f;
+  g.mutationStep = 0.25;
+  g.mutationPatience = 3;
+  RunProgress p = startRunProgress(500, 7, 0, 0, g);
+  EXPECT_EQ(0.02f, p.schedule.mutProb);
+  // Counting from 7, the count reaches 9 (a multiple of 3) at the second launch.
+  p.lastBest = 65000;
+  EXPECT_FALSE(beforeLaunch(p));
+  EXPECT_TRUE(beforeLaunch(p));
+  EXPECT_EQ(float(double(0.02f) + 0.25), p.schedule.mutProb);
+  p.lastBest = 400;
+  EXPECT_TRUE(beforeLaunch(p));
+  EXPECT_EQ(0.02f, p.schedule.mutProb);
+  // The improving launch counts as the first of the next three.
+  EXPECT_FALSE(beforeLaunch(p));
+  EXPECT_TRUE(beforeLaunch(p));
+  // The design's schedule is the default.
+  const RunProgress d = startRunProgress(500, 7, 0, 0);
+  EXPECT_EQ(0.005f, d.schedule.startMutProb);
+  EXPECT_EQ(0.005, d.schedule.mutProbStep);
+  EXPECT_EQ(1000, d.schedule.mutPatience);
+}
+
 TEST(RunRecord, NineteenLinesWithTheirTabs) {
   setenv("TZ", "UTC", 1);
   tzset();

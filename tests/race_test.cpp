@@ -171,8 +171,9 @@ INSTANTIATE_TEST_SUITE_P(SmallInstances, RaceCheckSingleRun,
                                            SingleCase{12, 1, 0.5f, true, 2, 1}));
 
 // A batch of three runs on different instances: the initial launch, then
-// fifty generations of the first and last run, the middle one finished.
-std::vector<Snapshot> runBatch(const Form& form) {
+// fifty generations of the first and last run, the middle one finished. All
+// three have the given GA settings.
+std::vector<Snapshot> runBatch(const Form& form, const GaSettings& settings) {
   enum { runs = 3 };
   std::mt19937 rng(7);
   const ModelInstance instances[runs] = {randomInstance(10, 0, 0.3f, rng, false),
@@ -192,6 +193,7 @@ std::vector<Snapshot> runBatch(const Form& form) {
     for (unsigned& s : r.next) s = unsigned(rng());
     std::memcpy(r.nIdx, in.nIdx, 4 * size_t(in.probNn - 1));
     std::memcpy(r.probLink, in.link, 6 * size_t(in.probNl));
+    r.settings = settings;
     control[b] = BatchControl{0.02f + 0.01f * float(b), 0, 1};
   }
   std::vector<unsigned char> bits(runs * popSize * batchBitBytes, 0);
@@ -219,9 +221,30 @@ std::vector<Snapshot> runBatch(const Form& form) {
 TEST(RaceCheckBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
   // The CPU form runs the three blocks on three concurrent worker threads.
   gpuSetHostWorkers(3);
-  const std::vector<Snapshot> cpu = runBatch(cpuForm);
+  const std::vector<Snapshot> cpu = runBatch(cpuForm, designGaSettings());
   gpuSetHostWorkers(0);
-  const std::vector<Snapshot> threaded = runBatch(threadedForm);
+  const std::vector<Snapshot> threaded = runBatch(threadedForm, designGaSettings());
+  expectSameRun(cpu, threaded);
+}
+
+TEST(RaceCheckBatch, SettingsAndTheMemeticStepLeaveWhatTheCpuFormLeaves) {
+  // Every setting away from the design, the start from the spanning tree and
+  // the local search on the eight best after every fifth generation. A
+  // shuffled edge table leaves the tree steps nothing to do: the third run's
+  // table is shuffled, the other two are in pair order.
+  GaSettings s = designGaSettings();
+  s.elite = 5;
+  s.tournament = 3;
+  s.crossover = 0.6f;
+  s.repair = 0;
+  s.init = gaInitMst;
+  s.memetic = gaMemeticLs;
+  s.memeticEvery = 5;
+  s.memeticCount = 8;
+  gpuSetHostWorkers(3);
+  const std::vector<Snapshot> cpu = runBatch(cpuForm, s);
+  gpuSetHostWorkers(0);
+  const std::vector<Snapshot> threaded = runBatch(threadedForm, s);
   expectSameRun(cpu, threaded);
 }
 

@@ -71,6 +71,7 @@ void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g) {
   r.objvalhardness = spec.objHard;
   r.graphdensity = spec.graphDens;
   hostSeeds(spec.seed, r.next);
+  r.settings = designGaSettings();
   std::memcpy(r.nIdx, g.nodeIndex, sizeof r.nIdx);
   std::memcpy(r.probLink, g.links, sizeof(Link) * size_t(g.nl));
 }

@@ -74,6 +74,15 @@ DEVFN void copyBits(Dst dst, Src src, int count) {
   }
 }
 
+// Clears bits 0..count-1 of a slot; the others keep their values.
+DEVFN void clearSlotBits(SlotRow slot, int count) {
+  const int words = (count + 63) >> 6;
+  for (int w = 0; w < words; ++w) slot[w] &= ~wordMaskBelow(w, count);
+}
+
+// Sets bit e of a slot.
+DEVFN void setSlotBit(SlotRow slot, int e) { slot[e >> 6] |= 1ull << (e & 63); }
+
 // Copies bits 0..count-1 of a slot into a byte string; other bits keep values.
 DEVFN void storeBits(unsigned char* dst, SlotRow src, int count) {
   const int whole = count >> 3;

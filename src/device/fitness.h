@@ -52,6 +52,7 @@ DEVFN void viewNamedRun(RunView& run, int t) {
     run.objvalhardness = objvalhardness;
     run.graphdensity = graphdensity;
     run.next = next;
+    run.settings = designGaSettings();
   }
   for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = nIdx[i];
   if (t == 0) run.probLink = probLink;
@@ -161,18 +162,13 @@ DEVFN int energyByEdges(const RunView& run, SlotRow slot) {
   return energy;
 }
 
-// Fitness of a slot: connectivity by breadth-first search from node 0 over
-// the pairs that edgeIndex maps to a set bit, then the energy sum.
-DEVFN int fitnessOfSlot(const BlockPop& sp, SlotRow slot) {
-  const int n = sp.run.probNn, nl = sp.run.probNl;
-  if (n <= 0 || n > maxNodes) return infeasibleFit;
-    // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
-    // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
-#ifdef __CUDACC__
-  SlotWord adj[maxNodes];
+// The selected pairs of a slot as adjacency masks: adj[u] bit v when the bit
+// that edgeIndex gives the pair {u, v} is set.
+DEVFN void slotAdjacency(const RunView& run, SlotRow slot, SlotWord* adj) {
+  const int n = run.probNn, nl = run.probNl;
   for (int u = 0; u < n; ++u) adj[u] = 0;
   for (int u = 0; u < n - 1; ++u) {
-    const int start = sp.run.nIdx[u];
+    const int start = run.nIdx[u];
     int len = n - u - 1;
     if (start < 0 || start >= nl) continue;
     if (start + len > nl) len = nl - start;
@@ -183,9 +179,22 @@ DEVFN int fitnessOfSlot(const BlockPop& sp, SlotRow slot) {
       upper &= upper - 1;
     }
   }
+}
+
+// Fitness of a slot: connectivity by breadth-first search from node 0 over
+// the pairs that edgeIndex maps to a set bit, then the energy sum.
+DEVFN int fitnessOfSlot(const BlockPop& sp, SlotRow slot) {
+  const int n = sp.run.probNn;
+  if (n <= 0 || n > maxNodes) return infeasibleFit;
+    // adj[u]: the nodes whose pair with u is selected, as a bit mask. The pairs
+    // (u, j), j > u, have the consecutive indices nIdx[u] .. nIdx[u] + n - u - 2.
+#ifdef __CUDACC__
+  SlotWord adj[maxNodes];
+  slotAdjacency(sp.run, slot, adj);
 #else
   // The CPU form takes the rows' upper parts, then their lower parts from the
   // transposed bit matrix.
+  const int nl = sp.run.probNl;
   alignas(32) SlotWord adj[64];
   alignas(32) SlotWord lower[64];
   for (int u = 0; u < 64; ++u) adj[u] = 0;

@@ -3,6 +3,7 @@
 // namespace cudaform), and for the race check as the threaded form (namespace
 // threadform); block.h picks the form.
 #include "device/ga.h"
+#include "device/memetic.h"
 #include "device/operators.h"
 #include "gpu/gpu.h"
 #include "problem/batchrun.h"
@@ -38,6 +39,17 @@ DEVFN void storeSlot(BlockPop& sp, Chrom* popcurrent, int t) {
   storeBits(popcurrent[t].lbit, slotOf(sp, t), sp.run.probNl);
 }
 
+// The run's settings with every number held where the draws and indices of
+// the generation stay in bounds (the host range-checks them; a record the
+// host left zeroed still runs).
+DEVFN GaSettings boundedSettings(GaSettings s) {
+  s.elite = s.elite < 0 ? 0 : s.elite > popSize - 2 ? popSize - 2 : s.elite;
+  s.tournament = s.tournament < 1 ? 1 : s.tournament > popSize ? popSize : s.tournament;
+  s.memeticEvery = s.memeticEvery < 1 ? 1 : s.memeticEvery;
+  s.memeticCount = s.memeticCount < 0 ? 0 : s.memeticCount > popSize ? popSize : s.memeticCount;
+  return s;
+}
+
 // Lane t's share of filling the block's run view from a batch run.
 DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
   if (t == 0) {
@@ -48,42 +60,75 @@ DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
     run.graphdensity = r.graphdensity;
     run.next = r.next;
     run.probLink = r.probLink;
+    run.settings = boundedSettings(r.settings);
   }
   for (int i = t; i < maxNodes; i += blockLanes) run.nIdx[i] = r.nIdx[i];
 }
 
 // Scores, sorts, repairs and sorts a random population, and stores it back in
-// ascending order of fitness.
+// ascending order of fitness. With init=mst, slot 0 becomes the instance's
+// minimum spanning tree before it is scored (its random bits were drawn all
+// the same, so the other 127 start strings are the design's); with
+// repair=off there is no repair and no second sort.
 DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
   PerLane<bool> dup;
   const unsigned long long hardSteps = hardnessSteps(sp.run);
   block.step([&](int t) { loadSlot(sp, popcurrent, t, false); });
+  if (sp.run.settings.init == gaInitMst)
+    block.step([&](int t) {
+      if (t == 0) plantSpanningTree(sp, 0);
+    });
   evaluatePopulation(block, sp, hardSteps, 0);
   bitonicSortPopulation(block, sp);
-  repairDuplicates(block, sp, dup, hardSteps);
-  bitonicSortPopulation(block, sp);
-  block.step([&](int t) { storeSlot(sp, popcurrent, t); });
-}
-
-// Fifty generations on the block's population; the best fitness is left where
-// cBest points.
-DEVFN void fiftyGenerations(Block& block, BlockPop& sp, Chrom* popcurrent,
-                            float* cModifiedMutationProb, unsigned short* cBest) {
-  PerLane<bool> dup;
-  PerLane<SlotCopy> lbitTemp;
-  PerLane<unsigned short> winFit;
-  const unsigned long long hardSteps = hardnessSteps(sp.run);
-  const int crossThreshold = probabilityThreshold(crossProb);
-  block.step([&](int t) { loadSlot(sp, popcurrent, t, true); });
-  for (int generation = 0; generation < 50; ++generation) {
-    tournamentSelection(block, sp, lbitTemp, winFit);
-    crossover(block, sp, crossThreshold);
-    mutation(block, sp, cModifiedMutationProb);
-    evaluatePopulation(block, sp, hardSteps, nelite);
-    bitonicSortPopulation(block, sp);
+  if (sp.run.settings.repair) {
     repairDuplicates(block, sp, dup, hardSteps);
     bitonicSortPopulation(block, sp);
   }
+  block.step([&](int t) { storeSlot(sp, popcurrent, t); });
+}
+
+// Fifty generations with the run's settings: selection, crossover, mutation,
+// evaluation and sort; then, every memetic_every generations, the memetic step
+// on the best and a sort; then duplicate repair and a sort (repair=on).
+template <class Shape>
+DEVFN void generationsOf(Block& block, BlockPop& sp, const Shape& shape,
+                         float* cModifiedMutationProb) {
+  PerLane<bool> dup;
+  PerLane<SlotCopy> lbitTemp;
+  PerLane<unsigned short> winFit;
+  PerLane<SlotWord> polished;
+  block.step([&](int t) { polished[t] = 0; });
+  // The settings and the hardness steps are read from the run view where they
+  // are used, not held through the generations: the CUDA form's memetic step
+  // needs every register of the 64.
+  const GaSettings& settings = sp.run.settings;
+  for (int generation = 0; generation < 50; ++generation) {
+    tournamentSelection(block, sp, shape, lbitTemp, winFit);
+    crossover(block, sp, shape, probabilityThreshold(settings.crossover));
+    mutation(block, sp, shape, cModifiedMutationProb);
+    evaluatePopulation(block, sp, hardnessSteps(sp.run), shape.elite);
+    bitonicSortPopulation(block, sp);
+    if (settings.memetic != gaMemeticNone && (generation + 1) % settings.memeticEvery == 0) {
+      memeticStep(block, sp, polished);
+      bitonicSortPopulation(block, sp);
+    }
+    if (settings.repair) {
+      repairDuplicates(block, sp, dup, hardnessSteps(sp.run));
+      bitonicSortPopulation(block, sp);
+    }
+  }
+}
+
+// Fifty generations on the block's population; the best fitness is left where
+// cBest points. The design's elite and tournament size take the routines
+// compiled for them.
+DEVFN void fiftyGenerations(Block& block, BlockPop& sp, Chrom* popcurrent,
+                            float* cModifiedMutationProb, unsigned short* cBest) {
+  block.step([&](int t) { loadSlot(sp, popcurrent, t, true); });
+  if (isDesignShape(sp.run.settings))
+    generationsOf(block, sp, DesignShape(), cModifiedMutationProb);
+  else
+    generationsOf(block, sp, runShapeOf(sp.run.settings), cModifiedMutationProb);
   block.step([&](int t) {
     storeSlot(sp, popcurrent, t);
     if (t == 0) *cBest = sp.sfit[0];

@@ -6,8 +6,28 @@
 
 namespace SMETP_FORM {
 
-enum { nelite = 16, tournSize = 8, candidates = popSize - nelite };
-constexpr float crossProb = 0.85f;
+enum { nelite = 16, tournSize = 8 };
+
+// Elite and tournament size of a generation: the design's, known when the
+// kernel is compiled (so its divisions stay divisions by constants), or the
+// run's settings. The routines below take either.
+struct DesignShape {
+  static constexpr int elite = nelite, tournament = tournSize;
+  static constexpr int candidates = popSize - elite;
+};
+struct RunShape {
+  int elite, tournament, candidates;
+};
+DEVFN RunShape runShapeOf(const GaSettings& s) {
+  RunShape r;
+  r.elite = s.elite;
+  r.tournament = s.tournament;
+  r.candidates = popSize - s.elite;
+  return r;
+}
+DEVFN bool isDesignShape(const GaSettings& s) {
+  return s.elite == DesignShape::elite && s.tournament == DesignShape::tournament;
+}
 
 // Bitonic sorting network over the 128 slots, ascending by fitness; equal
 // values are never exchanged. An exchange swaps fitness and slot index.
@@ -64,24 +84,26 @@ struct SlotCopy {
   SlotWord w[slotWords];
 };
 
-// Tournaments of eight among slots 16..127, lanes 16..127: the winners are
-// read before any lane overwrites its slot.
-DEVFN void tournamentSelection(Block& block, BlockPop& sp, PerLane<SlotCopy>& lbitTemp,
-                               PerLane<unsigned short>& winFit) {
+// Tournaments of eight (the design) among slots 16..127, lanes 16..127: the
+// winners are read before any lane overwrites its slot. With other settings,
+// tournaments of `tournament` among the slots from `elite` on.
+template <class Shape>
+DEVFN void tournamentSelection(Block& block, BlockPop& sp, const Shape& shape,
+                               PerLane<SlotCopy>& lbitTemp, PerLane<unsigned short>& winFit) {
   const int nl = sp.run.probNl;
   unsigned* const streams = sp.run.next;
   block.step([&](int t) {
-    if (t < nelite) return;
-    int w = nelite + devRand(streams, t, t) % candidates;
-    for (int i = 1; i < tournSize; ++i) {
-      const int c = nelite + devRand(streams, t, t) % candidates;
+    if (t < shape.elite) return;
+    int w = shape.elite + devRand(streams, t, t) % shape.candidates;
+    for (int i = 1; i < shape.tournament; ++i) {
+      const int c = shape.elite + devRand(streams, t, t) % shape.candidates;
       if (sp.sfit[w] > sp.sfit[c]) w = c;
     }
     winFit[t] = sp.sfit[w];
     copyBits(lbitTemp[t].w, slotOf(sp, w), nl);
   });
   block.step([&](int t) {
-    if (t < nelite) return;
+    if (t < shape.elite) return;
     sp.sfit[t] = winFit[t];
     copyBits(slotOf(sp, t), lbitTemp[t].w, nl);
   });
@@ -91,16 +113,21 @@ DEVFN void tournamentSelection(Block& block, BlockPop& sp, PerLane<SlotCopy>& lb
 // among slots 16..127 and, with probability 0.85, a cut point; the exchanges
 // are then applied in ascending lane order, word position by word position
 // (positions are independent, so this equals applying each exchange whole).
-DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
+// With other settings the crossing lanes are elite, elite + 2, ..., below 128,
+// and the partners come from the slots from `elite` on.
+template <class Shape>
+DEVFN void crossover(Block& block, BlockPop& sp, const Shape& shape, int crossThreshold) {
   const int nl = sp.run.probNl;
   unsigned* const streams = sp.run.next;
+  const int elite = shape.elite, candidates = shape.candidates;
+  const int lanes = (candidates + 1) >> 1;
   block.step([&](int t) {
-    if (t < nelite || (t & 1)) return;
-    const int slot = (t - nelite) >> 1;
+    if (t < elite || ((t - elite) & 1)) return;
+    const int slot = (t - elite) >> 1;
     const int k1 = devRand(streams, t, t) % candidates;
-    const int p1 = nelite + k1;
+    const int p1 = elite + k1;
     const int k2 = devRand(streams, t, t) % (candidates - 1);
-    const int p2 = nelite + k2 < p1 ? nelite + k2 : nelite + 1 + k2;
+    const int p2 = elite + k2 < p1 ? elite + k2 : elite + 1 + k2;
     sp.crossP1[slot] = (short)p1;
     sp.crossP2[slot] = (short)p2;
     sp.crossCut[slot] = -1;
@@ -110,7 +137,7 @@ DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
   block.step([&](int w) {
     if (w >= slotWords || 64 * w >= nl) return;
     const SlotWord below = wordMaskBelow(w, nl);
-    for (int l = 0; l < crossingLanes; ++l) {
+    for (int l = 0; l < lanes; ++l) {
       const int cut = sp.crossCut[l];
       if (cut < 0) continue;
       const SlotWord mask = below & ~wordMaskBelow(w, cut);
@@ -124,14 +151,15 @@ DEVFN void crossover(Block& block, BlockPop& sp, int crossThreshold) {
   });
 }
 
-// Per-bit mutation of slots 16..127 with the probability the host set, read
-// once per generation and turned into its draw threshold.
-DEVFN void mutation(Block& block, BlockPop& sp, const float* mutationProb) {
+// Per-bit mutation of slots 16..127 (from `elite` on) with the probability
+// the host set, read once per generation and turned into its draw threshold.
+template <class Shape>
+DEVFN void mutation(Block& block, BlockPop& sp, const Shape& shape, const float* mutationProb) {
   const int nl = sp.run.probNl;
   unsigned* const streams = sp.run.next;
   const int threshold = probabilityThreshold(*mutationProb);
   block.step([&](int t) {
-    if (t >= nelite) mutateBits(rowBytes(slotOf(sp, t)), nl, threshold, streams, t);
+    if (t >= shape.elite) mutateBits(rowBytes(slotOf(sp, t)), nl, threshold, streams, t);
   });
 }
 

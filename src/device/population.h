@@ -6,10 +6,12 @@
 
 #include "device/bits.h"
 #include "problem/chrom.h"
+#include "problem/settings.h"
 
 namespace SMETP_FORM {
 
-enum { maxIncident = maxNodes - 1, crossingLanes = 56 };
+// Crossing lanes: 56 in the design (elite 16), at most 64 (elite 0).
+enum { maxIncident = maxNodes - 1, crossingLanes = 64 };
 
 // The run a block works on, as every generation routine reads it: the
 // instance, the run parameters and the run's 128 generator words. It is filled
@@ -27,6 +29,7 @@ struct RunView {
   unsigned* next;        // the run's generator states, one per lane
   const Link* probLink;  // the run's maxEdges edges
   int nIdx[maxNodes];
+  GaSettings settings;  // the design's for the single run
 };
 
 #ifndef __CUDACC__

@@ -18,9 +18,7 @@ namespace {
 // Taken during static initialisation, before main runs.
 const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
 
-enum { generationsPerLaunch = 50, mutationStepLaunches = 1000, printfBufferBytes = 1048576 };
-const float startMutProb = 0.005f;
-const double mutProbStep = 0.005;
+enum { generationsPerLaunch = 50, printfBufferBytes = 1048576 };
 
 }  // namespace
 
@@ -34,13 +32,13 @@ bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now) {
   if (lastBest < s.bestSoFar) {
     s.bestSoFar = lastBest;
     s.lastImproveClock = now;
-    s.mutProb = startMutProb;
+    s.mutProb = s.startMutProb;
     s.noImprove = 1;
     return true;
   }
   ++s.noImprove;
-  if (s.noImprove % mutationStepLaunches == 0) {
-    s.mutProb = float(double(s.mutProb) + mutProbStep);
+  if (s.noImprove % s.mutPatience == 0) {
+    s.mutProb = float(double(s.mutProb) + s.mutProbStep);
     return true;
   }
   return false;
@@ -54,9 +52,12 @@ void hostSeeds(int seed, unsigned seeds[128]) {
   }
 }
 
-RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock) {
+RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock,
+                             const GaSettings& settings) {
   RunProgress p;
-  p.schedule = Schedule{infeasibleFit, startMutProb, probNl, 0};
+  p.schedule =
+      Schedule{infeasibleFit,         settings.mutation,        probNl, 0, settings.mutation,
+               settings.mutationStep, settings.mutationPatience};
   p.lastBest = infeasibleFit;
   p.launchCount = maxGen / generationsPerLaunch;
   p.startClock = startClock;

@@ -5,18 +5,25 @@
 #include <ctime>
 
 #include "host/record.h"
+#include "problem/settings.h"
 
-// Best fitness and mutation probability as they stand between launches.
+// Best fitness and mutation probability as they stand between launches, and
+// the run's mutation schedule (the mutation, mutation_step and
+// mutation_patience settings).
 struct Schedule {
   unsigned short bestSoFar;
   float mutProb;
   int noImprove;  // launches since the last improvement
   long lastImproveClock;
+  float startMutProb = 0.005f;  // after each improvement
+  double mutProbStep = 0.005;   // added after each mutPatience launches without one
+  int mutPatience = 1000;
 };
 
 // Folds a launch's best into the schedule: an improvement resets the
-// probability to 0.005, every 1000th launch without one raises it by 0.005.
-// Returns true when mutProb changed and must be uploaded again.
+// probability to startMutProb (0.005), every mutPatience-th (1000th) launch
+// without one raises it by mutProbStep (0.005). Returns true when mutProb
+// changed and must be uploaded again.
 bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now);
 
 // The 128 stream seeds that the host generator gives for `seed`.
@@ -38,7 +45,9 @@ struct RunProgress {
 
 // A run of maxGen generations, before its first launch; probNl is the
 // instance's edge count, where the launches without improvement count from.
-RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock);
+// The mutation schedule comes from the settings (the design's by default).
+RunProgress startRunProgress(int maxGen, int probNl, time_t startTime, long startClock,
+                             const GaSettings& settings = designGaSettings());
 // Folds the previous launch's best into the schedule before the next launch
 // (noteLaunchResult); true when the mutation probability must be uploaded.
 bool beforeLaunch(RunProgress& p);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "problem/chrom.h"
+#include "problem/settings.h"
 
 struct BatchRun {
   int probNn;
@@ -15,6 +16,7 @@ struct BatchRun {
   unsigned next[popSize];  // the run's generator states, seeded by the host
   int nIdx[maxNodes];
   Link probLink[maxEdges];
+  GaSettings settings;  // the run's GA settings (designGaSettings() for the design's run)
 };
 
 struct BatchControl {

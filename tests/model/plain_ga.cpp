@@ -8,10 +8,8 @@
 namespace {
 
 const int kPopSize = 128;
-const int kElite = 16;
-const int kTournSize = 8;
-const int kCandidates = kPopSize - kElite;  // slots 16..127
-const float kCrossProb = 0.85f;
+// The settings of the kernel being modelled (the design's unless given).
+ModelSettings current;
 const int kGenerations = 50;
 const int kSlotBytes = 125;
 const int kMaxNodes = 45;
@@ -156,17 +154,18 @@ void tournamentSelection(const ModelInstance& in, ModelBlock& b, uint32_t next[1
   unsigned char lbitTemp[kPopSize][kSlotBytes];
   uint16_t winnerFit[kPopSize];
   // Read phase: every lane picks its winner from the population as it stands.
-  for (int t = kElite; t < kPopSize; ++t) {
-    int w = kElite + static_cast<int>(modelDevRand(next, t, t) % kCandidates);
-    for (int i = 1; i < kTournSize; ++i) {
-      int c = kElite + static_cast<int>(modelDevRand(next, t, t) % kCandidates);
+  for (int t = current.elite; t < kPopSize; ++t) {
+    int w = current.elite + static_cast<int>(modelDevRand(next, t, t) % (kPopSize - current.elite));
+    for (int i = 1; i < current.tournament; ++i) {
+      int c =
+          current.elite + static_cast<int>(modelDevRand(next, t, t) % (kPopSize - current.elite));
       if (b.sfit[w] > b.sfit[c]) w = c;
     }
     winnerFit[t] = b.sfit[w];
     for (int i = 0; i < in.probNl; ++i) copyBit(i, b.slbit[w], lbitTemp[t]);
   }
   // Barrier, then the write phase: each lane overwrites its own slot.
-  for (int t = kElite; t < kPopSize; ++t) {
+  for (int t = current.elite; t < kPopSize; ++t) {
     b.sfit[t] = winnerFit[t];
     for (int i = 0; i < in.probNl; ++i) copyBit(i, lbitTemp[t], b.slbit[t]);
   }
@@ -175,7 +174,7 @@ void tournamentSelection(const ModelInstance& in, ModelBlock& b, uint32_t next[1
 // The (k+1)-th slot from 16 upward that this lane has not drawn yet; marks it drawn.
 int pick(int16_t ind[128], int k) {
   int count = 0;
-  for (int j = kElite; j < kPopSize; ++j) {
+  for (int j = current.elite; j < kPopSize; ++j) {
     if (ind[j] != 0) continue;
     count = count + 1;
     if (count == k + 1) {
@@ -190,12 +189,13 @@ void crossover(const ModelInstance& in, ModelBlock& b, uint32_t next[128]) {
   // Each crossing lane does its draws and then its whole exchange before the
   // next lane; the lanes draw from distinct streams, so this equals taking all
   // draws first and then applying the exchanges in ascending lane order.
-  for (int t = kElite; t < kPopSize; t += 2) {
+  for (int t = current.elite; t < kPopSize; t += 2) {
     int16_t ind[kPopSize];
     for (int j = 0; j < kPopSize; ++j) ind[j] = 0;
-    int p1 = pick(ind, static_cast<int>(modelDevRand(next, t, t) % kCandidates));
-    int p2 = pick(ind, static_cast<int>(modelDevRand(next, t, t) % (kCandidates - 1)));
-    if (!(unitValue(modelDevRand(next, t, t)) < kCrossProb)) continue;
+    int p1 = pick(ind, static_cast<int>(modelDevRand(next, t, t) % (kPopSize - current.elite)));
+    int p2 =
+        pick(ind, static_cast<int>(modelDevRand(next, t, t) % ((kPopSize - current.elite) - 1)));
+    if (!(unitValue(modelDevRand(next, t, t)) < current.crossover)) continue;
     int c = static_cast<int>(modelDevRand(next, t, t) % static_cast<uint32_t>(in.probNl));
     for (int i = c; i < in.probNl; ++i) {
       int a = getBit(i, b.slbit[p1]);
@@ -215,7 +215,7 @@ void crossover(const ModelInstance& in, ModelBlock& b, uint32_t next[128]) {
 }
 
 void mutation(const ModelInstance& in, ModelBlock& b, uint32_t next[128], float m) {
-  for (int t = kElite; t < kPopSize; ++t) {
+  for (int t = current.elite; t < kPopSize; ++t) {
     for (int i = 0; i < in.probNl; ++i) {
       uint32_t r = modelDevRand(next, t, t);
       if (m > unitValue(r)) {
@@ -316,18 +316,22 @@ void modelRepairDuplicates(const ModelInstance& in, ModelBlock& b, uint32_t next
   }
 }
 
-void modelEvpopInitial(const ModelInstance& in, ModelState& s) {
+void modelEvpopInitial(const ModelInstance& in, ModelState& s, const ModelSettings& settings) {
+  current = settings;
   ModelBlock b;
   loadSlots(in, s, b);
   evaluateAll(in, b, s.next);
   modelBitonicSort(b);
-  modelRepairDuplicates(in, b, s.next);
-  modelBitonicSort(b);
+  if (current.repair) {
+    modelRepairDuplicates(in, b, s.next);
+    modelBitonicSort(b);
+  }
   storeSlots(in, b, s);
 }
 
-void modelGAallInOneOperator(const ModelInstance& in, ModelState& s, float mutProb,
-                             uint16_t* cBest) {
+void modelGAallInOneOperator(const ModelInstance& in, ModelState& s, float mutProb, uint16_t* cBest,
+                             const ModelSettings& settings) {
+  current = settings;
   ModelBlock b;
   loadSlots(in, s, b);
   for (int t = 0; t < kPopSize; ++t) b.sfit[t] = static_cast<uint16_t>(s.fit[t]);
@@ -337,8 +341,10 @@ void modelGAallInOneOperator(const ModelInstance& in, ModelState& s, float mutPr
     mutation(in, b, s.next, mutProb);
     evaluateAll(in, b, s.next);
     modelBitonicSort(b);
-    modelRepairDuplicates(in, b, s.next);
-    modelBitonicSort(b);
+    if (current.repair) {
+      modelRepairDuplicates(in, b, s.next);
+      modelBitonicSort(b);
+    }
   }
   storeSlots(in, b, s);
   *cBest = b.sfit[0];

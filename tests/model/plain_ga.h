@@ -55,8 +55,17 @@ struct ModelBlock {
 void modelBitonicSort(ModelBlock& b);
 void modelRepairDuplicates(const ModelInstance& in, ModelBlock& b, uint32_t next[128]);
 
+// The GA settings the model follows (the design's by default): elite slots,
+// tournament size, crossover probability and duplicate repair on or off.
+struct ModelSettings {
+  int elite = 16;
+  int tournament = 8;
+  float crossover = 0.85f;
+  bool repair = true;
+};
+
 // The two evaluating kernels, whole. GAallInOneOperator needs probNl >= 1 (the
 // crossover cut point is drawn modulo probNl).
-void modelEvpopInitial(const ModelInstance& in, ModelState& s);
-void modelGAallInOneOperator(const ModelInstance& in, ModelState& s, float mutProb,
-                             uint16_t* cBest);
+void modelEvpopInitial(const ModelInstance& in, ModelState& s, const ModelSettings& settings = {});
+void modelGAallInOneOperator(const ModelInstance& in, ModelState& s, float mutProb, uint16_t* cBest,
+                             const ModelSettings& settings = {});

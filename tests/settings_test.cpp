@@ -1,0 +1,343 @@
+// GA settings: the parser and its texts, and the batch kernels run with
+// settings. Elite, tournament, crossover and repair are checked against the
+// plain model given the same settings; the start from the minimum spanning
+// tree and the memetic step against the model's energy.
+#include "problem/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gpu/gpu.h"
+#include "plain_ga.h"
+#include "problem/batchrun.h"
+#include "problem/chrom.h"
+
+namespace {
+
+GaSettings parsed(const std::string& words) {
+  GaSettings s = designGaSettings();
+  size_t at = 0;
+  while (at < words.size()) {
+    size_t end = words.find(' ', at);
+    if (end == std::string::npos) end = words.size();
+    std::string error;
+    EXPECT_TRUE(parseGaSetting(words.substr(at, end - at), &s, &error)) << error;
+    at = end + 1;
+  }
+  return s;
+}
+
+TEST(SettingsText, DesignSpelledOutIsTheDesign) {
+  const GaSettings d = designGaSettings();
+  EXPECT_TRUE(isDesign(d));
+  EXPECT_EQ("", gaSettingsText(d, true));
+  const std::string all = gaSettingsText(d, false);
+  EXPECT_EQ(
+      "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
+      "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24",
+      all);
+  const GaSettings back = parsed(all);
+  EXPECT_EQ(0, std::memcmp(&d, &back, sizeof d));
+  EXPECT_TRUE(isDesign(back));
+}
+
+TEST(SettingsText, ValuesReadBackAndShowInJson) {
+  const GaSettings s = parsed(
+      "elite=0 tournament=1 crossover=0.3 mutation=0.01 mutation_step=0.125 "
+      "mutation_patience=7 repair=off init=mst memetic=ls memetic_every=50 memetic_count=128");
+  EXPECT_FALSE(isDesign(s));
+  EXPECT_EQ(0, s.elite);
+  EXPECT_EQ(0.3f, s.crossover);
+  EXPECT_EQ(0.125, s.mutationStep);
+  EXPECT_EQ(gaInitMst, s.init);
+  EXPECT_EQ(gaMemeticLs, s.memetic);
+  const GaSettings back = parsed(gaSettingsText(s, true));
+  EXPECT_EQ(0, std::memcmp(&s, &back, sizeof s));
+  EXPECT_EQ(
+      "{\"elite\":0,\"tournament\":1,\"crossover\":0.3,\"mutation\":0.01,\"mutation_step\":0.125,"
+      "\"mutation_patience\":7,\"repair\":\"off\",\"init\":\"mst\",\"memetic\":\"ls\","
+      "\"memetic_every\":50,\"memetic_count\":128}",
+      gaSettingsJson(s));
+  EXPECT_EQ("memetic=prune", gaSettingsText(parsed("memetic=prune"), true));
+}
+
+TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
+  const char* bad[] = {
+      "elite=127",           "elite=-1",       "elite=1.5",     "elite=",        "tournament=0",
+      "tournament=129",      "crossover=1.01", "crossover=nan", "mutation=-0.1", "mutation_step=2",
+      "mutation_patience=0", "repair=yes",     "init=MST",      "memetic=full",  "memetic_every=51",
+      "memetic_count=0",     "elite= 3",       "colour=red",    "elite",         "=3"};
+  for (const char* word : bad) {
+    GaSettings s = designGaSettings();
+    std::string error;
+    EXPECT_FALSE(parseGaSetting(word, &s, &error)) << word;
+    EXPECT_FALSE(error.empty()) << word;
+    EXPECT_TRUE(isDesign(s)) << word;
+  }
+  GaSettings s = designGaSettings();
+  std::string error;
+  parseGaSetting("colour=red", &s, &error);
+  EXPECT_NE(std::string::npos, error.find("unknown setting 'colour'")) << error;
+  parseGaSetting("tournament=0", &s, &error);
+  EXPECT_NE(std::string::npos, error.find("tournament must be from 1 to 128")) << error;
+}
+
+// One or more runs of the batch kernels on one random complete instance, each
+// with its own settings, beside the plain model.
+class BatchWithSettings : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(gpuSelectBackend("cpu")); }
+  void TearDown() override { release(); }
+  void release() {
+    gpuFree(runs);
+    gpuFree(control);
+    gpuFree(pops);
+    gpuFree(bits);
+    runs = control = pops = bits = nullptr;
+  }
+
+  // Weights 1..1000 drawn, or (distinct) a shuffle of 1..E, so that the
+  // minimum spanning tree is unique.
+  void makeInstance(int nodes, float density, unsigned seed, bool distinct = false) {
+    rng.seed(seed);
+    std::vector<int16_t> w(size_t(nodes * (nodes - 1) / 2));
+    std::uniform_int_distribution<int> weight(1, 1000);
+    for (size_t k = 0; k < w.size(); ++k) w[k] = int16_t(distinct ? int(k) + 1 : weight(rng));
+    if (distinct) std::shuffle(w.begin(), w.end(), rng);
+    in = modelCompleteInstance(nodes, w.data(), 0, density);
+  }
+
+  // Puts `count` runs of the instance on the device, run b with settings[b]
+  // and random generator states (the same for all with sameStart), and makes
+  // their initial generations.
+  void start(const std::vector<GaSettings>& settings, bool sameStart = false) {
+    release();
+    count = settings.size();
+    table.assign(count, BatchRun{});
+    unsigned first[popSize];
+    for (unsigned& s : first) s = unsigned(rng());
+    for (size_t b = 0; b < count; ++b) {
+      BatchRun& r = table[b];
+      std::memset(&r, 0, sizeof r);
+      r.probNn = in.probNn;
+      r.probNl = in.probNl;
+      r.probNlBytes = in.probNlBytes;
+      r.graphdensity = in.graphdensity;
+      for (int t = 0; t < popSize; ++t)
+        r.next[t] = sameStart || b == 0 ? first[t] : unsigned(rng());
+      std::memcpy(r.nIdx, in.nIdx, 4 * size_t(in.probNn - 1));
+      std::memcpy(r.probLink, in.link, 6 * size_t(in.probNl));
+      r.settings = settings[b];
+    }
+    const size_t records = count * popSize;
+    ASSERT_EQ(gpuSuccess, gpuMalloc(&runs, count * sizeof(BatchRun)));
+    ASSERT_EQ(gpuSuccess, gpuMalloc(&control, count * sizeof(BatchControl)));
+    ASSERT_EQ(gpuSuccess, gpuMalloc(&pops, records * sizeof(Chrom)));
+    ASSERT_EQ(gpuSuccess, gpuMalloc(&bits, records * batchBitBytes));
+    ASSERT_EQ(gpuSuccess, gpuMemset(bits, 0, records * batchBitBytes));
+    ASSERT_EQ(gpuSuccess,
+              gpuMemcpy(runs, table.data(), count * sizeof(BatchRun), gpuMemcpyHostToDevice));
+    std::vector<Chrom> p(records);
+    for (size_t k = 0; k < records; ++k)
+      p[k].lbit = static_cast<unsigned char*>(bits) + k * batchBitBytes;
+    ASSERT_EQ(gpuSuccess,
+              gpuMemcpy(pops, p.data(), records * sizeof(Chrom), gpuMemcpyHostToDevice));
+    const std::vector<BatchControl> active(count, BatchControl{0, 0, 1});
+    ASSERT_EQ(gpuSuccess, gpuMemcpy(control, active.data(), count * sizeof(BatchControl),
+                                    gpuMemcpyHostToDevice));
+    ASSERT_EQ(gpuSuccess,
+              gpuLaunchBlocks(kernelBatchInitial, unsigned(count), popSize, runs, control, pops));
+  }
+
+  // One launch of fifty generations of every run at mutation probability m;
+  // returns each run's best.
+  std::vector<unsigned short> launch(float m) {
+    std::vector<BatchControl> c(count, BatchControl{m, 0, 1});
+    EXPECT_EQ(gpuSuccess,
+              gpuMemcpy(control, c.data(), count * sizeof(BatchControl), gpuMemcpyHostToDevice));
+    EXPECT_EQ(gpuSuccess, gpuLaunchBlocks(kernelBatchGenerations, unsigned(count), popSize, runs,
+                                          control, pops));
+    EXPECT_EQ(gpuSuccess,
+              gpuMemcpy(c.data(), control, count * sizeof(BatchControl), gpuMemcpyDeviceToHost));
+    std::vector<unsigned short> best;
+    for (const BatchControl& x : c) best.push_back(x.best);
+    return best;
+  }
+
+  // Run b's population, its generator states and fit fields, as the model holds them.
+  ModelState stateOf(size_t b) {
+    ModelState s;
+    std::memset(&s, 0, sizeof s);
+    BatchRun r;
+    EXPECT_EQ(gpuSuccess,
+              gpuMemcpy(&r, static_cast<BatchRun*>(runs) + b, sizeof r, gpuMemcpyDeviceToHost));
+    std::memcpy(s.next, r.next, sizeof s.next);
+    std::vector<Chrom> p(popSize);
+    EXPECT_EQ(gpuSuccess, gpuMemcpy(p.data(), static_cast<Chrom*>(pops) + b * popSize,
+                                    popSize * sizeof(Chrom), gpuMemcpyDeviceToHost));
+    for (int t = 0; t < popSize; ++t) {
+      s.fit[t] = p[t].fit;
+      EXPECT_EQ(gpuSuccess,
+                gpuMemcpy(s.bits[t], p[t].lbit, size_t(in.probNlBytes), gpuMemcpyDeviceToHost));
+    }
+    return s;
+  }
+
+  // Fitness of a bit string by the model (connectivity and energy).
+  int modelFit(const unsigned char* b) {
+    uint32_t next[128] = {};
+    return modelObjectiveValue(in, b, next, 0);
+  }
+
+  int linkCount(const unsigned char* b) {
+    int n = 0;
+    for (int e = 0; e < in.probNl; ++e) n += (b[e >> 3] >> (e & 7)) & 1;
+    return n;
+  }
+
+  // Energy of the instance's minimum spanning tree (Prim, by the model's energy).
+  int spanningTreeEnergy() {
+    const int n = in.probNn;
+    std::vector<unsigned char> tree(size_t(in.probNlBytes), 0);
+    std::vector<bool> inTree(size_t(n), false);
+    inTree[0] = true;
+    for (int k = 1; k < n; ++k) {
+      int bu = -1, bv = -1, bw = 1 << 30;
+      for (int u = 0; u < n; ++u)
+        for (int v = 0; v < n; ++v) {
+          if (!inTree[size_t(u)] || inTree[size_t(v)]) continue;
+          const int e = modelEdgeIndex(in, u, v);
+          if (in.link[e][2] < bw) bw = in.link[e][2], bu = u, bv = v;
+        }
+      inTree[size_t(bv)] = true;
+      const int e = modelEdgeIndex(in, bu, bv);
+      tree[size_t(e >> 3)] |= (unsigned char)(1u << (e & 7));
+    }
+    return modelFit(tree.data());
+  }
+
+  std::mt19937 rng;
+  ModelInstance in;
+  size_t count = 0;
+  std::vector<BatchRun> table;
+  void *runs = nullptr, *control = nullptr, *pops = nullptr, *bits = nullptr;
+};
+
+// Each set of selection settings gives exactly what the model gives with them:
+// elite slots kept, tournaments of the given size (1: the first draw wins, a
+// random pick), the crossover probability, repair on or off; the design's
+// values spelled out give the design.
+TEST_F(BatchWithSettings, SelectionSettingsFollowTheModel) {
+  const char* sets[] = {"elite=0 tournament=1 crossover=0.3 repair=off",
+                        "elite=5 tournament=3 crossover=1", "elite=126 tournament=128 crossover=0",
+                        "elite=16 tournament=8 crossover=0.85 repair=off",
+                        "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
+                        "mutation_patience=1000 repair=on init=random memetic=none"};
+  makeInstance(20, 0.3f, 11);
+  std::vector<GaSettings> settings;
+  for (const char* s : sets) settings.push_back(parsed(s));
+  std::vector<ModelState> model;
+  for (size_t b = 0; b < settings.size(); ++b) {
+    ModelState s;
+    std::memset(&s, 0, sizeof s);
+    model.push_back(s);
+  }
+  start(settings);
+  for (size_t b = 0; b < settings.size(); ++b) {
+    // The model starts from the random population the kernel drew.
+    ModelState& m = model[b];
+    std::memcpy(m.next, table[b].next, sizeof m.next);
+    modelGenerateRandomPopulation(in, m);
+    const ModelSettings ms{settings[b].elite, settings[b].tournament, settings[b].crossover,
+                           settings[b].repair != 0};
+    modelEvpopInitial(in, m, ms);
+  }
+  for (float mut : {0.02f, 0.005f}) {
+    const std::vector<unsigned short> best = launch(mut);
+    for (size_t b = 0; b < settings.size(); ++b) {
+      SCOPED_TRACE(sets[b]);
+      const ModelSettings ms{settings[b].elite, settings[b].tournament, settings[b].crossover,
+                             settings[b].repair != 0};
+      uint16_t want = 0;
+      modelGAallInOneOperator(in, model[b], mut, &want, ms);
+      EXPECT_EQ(want, best[b]);
+      const ModelState got = stateOf(b);
+      for (int t = 0; t < popSize; ++t) {
+        ASSERT_EQ(model[b].next[t], got.next[t]) << "stream " << t;
+        ASSERT_EQ(model[b].fit[t], got.fit[t]) << "record " << t;
+        ASSERT_EQ(0, std::memcmp(model[b].bits[t], got.bits[t], size_t(in.probNlBytes)))
+            << "record " << t;
+      }
+    }
+  }
+}
+
+TEST_F(BatchWithSettings, EliteZeroCanLoseTheBestAndRepairOffKeepsDuplicates) {
+  makeInstance(8, 0.4f, 5);
+  start({parsed("elite=0"), designGaSettings(), parsed("repair=off")});
+  bool lost = false;
+  std::vector<unsigned short> last = launch(0.05f);
+  for (int k = 0; k < 6; ++k) {
+    const std::vector<unsigned short> best = launch(0.05f);
+    lost = lost || best[0] > last[0];
+    EXPECT_LE(best[1], last[1]) << "the design's elite keeps its best";
+    last = best;
+  }
+  EXPECT_TRUE(lost) << "elite 0: some launch ends worse than the one before";
+  // Equal neighbours in the sorted population: few after repair, many without.
+  auto duplicates = [&](size_t b) {
+    const ModelState s = stateOf(b);
+    int d = 0;
+    for (int t = 0; t + 1 < popSize; ++t) d += s.fit[t] == s.fit[t + 1];
+    return d;
+  };
+  EXPECT_GT(duplicates(2), 2 * duplicates(1));
+}
+
+TEST_F(BatchWithSettings, InitMstStartsFromTheSpanningTree) {
+  makeInstance(30, 0.3f, 3, true);
+  start({parsed("init=mst"), designGaSettings()}, true);
+  const int mst = spanningTreeEnergy();
+  const ModelState withTree = stateOf(0), design = stateOf(1);
+  int found = 0;
+  for (int t = 0; t < popSize; ++t) found += withTree.fit[t] == mst;
+  EXPECT_EQ(1, found) << "the tree's energy " << mst;
+  EXPECT_EQ(mst, withTree.fit[0]) << "a random start at density 0.3 is far worse";
+  EXPECT_GT(design.fit[0], mst);
+}
+
+// The memetic step alone: elite 126 and no crossover or mutation leave every
+// slot as it is but for copies into the last two, so after each launch the
+// population is what fifty memetic steps (on every slot) made of it. Each
+// record must connect all nodes again with its fit the model's energy, and the
+// k-th best never rises.
+TEST_F(BatchWithSettings, MemeticStepsNeverRaiseTheEnergyNorDisconnect) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    makeInstance(seed == 3 ? 45 : 25, 0.2f + 0.1f * float(seed), seed);
+    const std::string base = "elite=126 crossover=0 repair=off memetic_every=1 memetic_count=128";
+    start({parsed(base + " memetic=prune"), parsed(base + " memetic=ls")}, true);
+    const ModelState before = stateOf(0);
+    ASSERT_LT(before.fit[0], 65000);
+    launch(0.0f);
+    for (size_t b = 0; b < 2; ++b) {
+      SCOPED_TRACE(b ? "ls" : "prune");
+      const ModelState after = stateOf(b);
+      for (int t = 0; t < popSize; ++t) {
+        ASSERT_EQ(modelFit(after.bits[t]), after.fit[t]) << "record " << t;
+        ASSERT_LE(after.fit[t], before.fit[t]) << "rank " << t;
+        // Every connected chromosome became a spanning tree.
+        if (after.fit[t] < 65000) {
+          EXPECT_EQ(in.probNn - 1, linkCount(after.bits[t])) << "record " << t;
+        }
+      }
+      EXPECT_LT(after.fit[0], before.fit[0]);
+    }
+  }
+}
+
+}  // namespace
