@@ -110,9 +110,9 @@ TEST_F(BatchCli, BadLinesAreNamedByFileAndLineAndNothingIsWritten) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(
       "smetp-batch: runs.txt:3: 4 fields; a run line has 5: graphfile seed generations hardness "
-      "density\n"
+      "density (then GA settings as name=value)\n"
       "smetp-batch: runs.txt:5: 6 fields; a run line has 5: graphfile seed generations hardness "
-      "density\n",
+      "density (then GA settings as name=value)\n",
       r.err);
 
   // Instances: each read once, the first line that names it reported.
@@ -453,6 +453,54 @@ TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   EXPECT_NE(std::string::npos, warned) << r.err;
   EXPECT_EQ(std::string::npos, r.err.find(") ends at the energy cap", warned + 1));
   EXPECT_NE(std::string::npos, r.err.find("warning: 2 runs end at the energy cap 64999"));
+}
+
+TEST_F(BatchCli, SettingsSpelledOutAsTheDesignGiveTheDesignsRunsAndOthersNoRecord) {
+  const std::string design =
+      "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
+      "mutation_patience=1000 repair=on init=random memetic=none";
+  writeFile(path("plain.txt"), "g10.txt 1 300 0 0.3\ng6.txt -5 149 1 0.5\n");
+  writeFile(path("spelled.txt"),
+            "g10.txt 1 300 0 0.3 " + design + "\ng6.txt -5 149 1 0.5 " + design + "\n");
+  ASSERT_EQ(0, batch("--quiet --results plain.jsonl --record plain.dat plain.txt").status);
+  ASSERT_EQ(0, batch("--quiet --results spelled.jsonl --record spelled.dat spelled.txt").status);
+  const std::vector<json> plain = results("plain.jsonl"), spelled = results("spelled.jsonl");
+  ASSERT_EQ(2u, spelled.size());
+  for (size_t i = 0; i < plain.size(); ++i) {
+    json a = withoutTimes(plain[i]), b = withoutTimes(spelled[i]);
+    a.erase("runs_sha256");
+    b.erase("runs_sha256");
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(16, b["settings"]["elite"]);
+    EXPECT_EQ("none", b["settings"]["memetic"]);
+  }
+  EXPECT_EQ(maskTimes(readFile(path("plain.dat"))), maskTimes(readFile(path("spelled.dat"))));
+
+  // A grid with --set: settings vary fastest; a run away from the design is in
+  // the results only, and its settings are in the hash of the runs.
+  Result r = batch(
+      "--quiet --results grid.jsonl --record grid.dat --instance g6.txt --seeds 1-2 "
+      "--generations 100 --hardness 0 --density 0.5 --set elite=16,4");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<json> grid = results("grid.jsonl");
+  ASSERT_EQ(4u, grid.size());
+  EXPECT_EQ(std::vector<int>({16, 4, 16, 4}),
+            std::vector<int>({grid[0]["settings"]["elite"], grid[1]["settings"]["elite"],
+                              grid[2]["settings"]["elite"], grid[3]["settings"]["elite"]}));
+  EXPECT_TRUE(grid[1]["record"].is_null());
+  EXPECT_EQ(grid[0]["record"].get<std::string>() + grid[2]["record"].get<std::string>(),
+            readFile(path("grid.dat")));
+  EXPECT_EQ(sha256Hex("g6.txt 1 100 0 0.5\ng6.txt 1 100 0 0.5 elite=4\n"
+                      "g6.txt 2 100 0 0.5\ng6.txt 2 100 0 0.5 elite=4\n"),
+            grid[0]["runs_sha256"]);
+
+  writeFile(path("bad.txt"), "g6.txt 1 100 0 0.5 tournament=0\n");
+  r = batch("bad.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("smetp-batch: bad.txt:1: 'tournament=0': tournament must be")) << r.err;
+  r = batch("--instance g6.txt --seeds 1 --generations 50 --hardness 0 --density 0.5 --set x=1");
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("smetp-batch: --set 'x=1': unknown setting 'x'")) << r.err;
 }
 
 }  // namespace

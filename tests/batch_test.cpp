@@ -166,6 +166,12 @@ TEST(Grid, OrderInstanceHardnessDensitySeedAndCanonicalText) {
     EXPECT_EQ(runs[i].objHard, again[i].objHard);
     EXPECT_EQ(runs[i].graphDens, again[i].graphDens);
   }
+  // Settings after the five fields, and only after them.
+  ASSERT_EQ("", parseRunsTextOrError("a.txt 1 2 3 0.5 init=mst elite=4\n", &again));
+  EXPECT_EQ(gaInitMst, again[0].settings.init);
+  EXPECT_EQ(4, again[0].settings.elite);
+  EXPECT_EQ("a.txt 1 2 3 0.5 elite=4 init=mst\n", canonicalRunsText(again));
+  EXPECT_NE("", parseRunsTextOrError("a.txt 1 2 elite=4 3 0.5\n", &again));
   std::vector<int> many(1001);
   EXPECT_FALSE(expandGrid({"a", "b"}, many, 1, many, {0.5f}, &runs, &error));
   EXPECT_NE(std::string::npos, error.find("2004002 runs, more than 1000000"));

@@ -54,6 +54,10 @@ void allocate(BatchMemory& mem, size_t slots) {
   need(gpuMalloc(&mem.pops, records * sizeof(Chrom)), records * sizeof(Chrom));
   need(gpuMalloc(&mem.bits, records * batchBitBytes), records * batchBitBytes);
   check(gpuMemset(mem.bits, 0, records * batchBitBytes), "clearing the bit strings");
+  // A slot that never gets a run (fewer runs than slots) is launched as an
+  // inactive block all the same: its entry must be a valid, empty run.
+  check(gpuMemset(mem.runs, 0, slots * sizeof(BatchRun)), "clearing the run table");
+  check(gpuMemset(mem.control, 0, slots * sizeof(BatchControl)), "clearing the runs' control");
   std::vector<Chrom> pops(records);
   for (size_t k = 0; k < records; ++k)
     pops[k].lbit = static_cast<unsigned char*>(mem.bits) + k * batchBitBytes;
@@ -71,7 +75,7 @@ void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g) {
   r.objvalhardness = spec.objHard;
   r.graphdensity = spec.graphDens;
   hostSeeds(spec.seed, r.next);
-  r.settings = designGaSettings();
+  r.settings = spec.settings;
   std::memcpy(r.nIdx, g.nodeIndex, sizeof r.nIdx);
   std::memcpy(r.probLink, g.links, sizeof(Link) * size_t(g.nl));
 }
@@ -123,7 +127,7 @@ void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
   s.spec = spec;
   s.position = position;
   s.launchesDone = 0;
-  s.progress = startRunProgress(spec.maxGen, g.nl, std::time(nullptr), runClockMs());
+  s.progress = startRunProgress(spec.maxGen, g.nl, std::time(nullptr), runClockMs(), spec.settings);
   s.progress.schedule.lastImproveClock = s.progress.startClock;
   s.result = RunResult();
   s.result.launches = std::max(s.progress.launchCount, 0);

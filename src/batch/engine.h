@@ -12,6 +12,7 @@
 
 #include "host/record.h"
 #include "problem/graph.h"
+#include "problem/settings.h"
 
 // One run of a batch: the five arguments of smetp, converted as smetp
 // converts them, and where the run came from.
@@ -23,6 +24,7 @@ struct RunSpec {
   float graphDens;
   long index;    // position in the whole list of runs (file order), 0-based
   int instance;  // index into the batch's instance table
+  GaSettings settings = designGaSettings();
 };
 
 // What a finished run gives.

@@ -81,8 +81,14 @@ separated by blanks; a word that starts with # starts a comment; blank lines
 are skipped. Numbers convert as smetp converts its arguments ("12abc" is 12,
 "abc" is 0).
 
+A line may go on with GA settings as name=value words, e.g.
+  data/g45.txt 1 5000 0 0.3 memetic=ls init=mst
+A run without settings is the design's run, bit for bit; a run with other
+settings has no record (results only).
+
 Grid: the runs are, for each --instance (in order), each hardness, each
-density, each seed. --seeds and --hardness take numbers and inclusive ranges
+density, each seed, each combination of the --set values (the last --set
+varies fastest). --seeds and --hardness take numbers and inclusive ranges
 separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
 
@@ -275,6 +281,7 @@ struct Options {
   std::string runsFile, resultsPath = "results.jsonl", recordPath = "./out.dat";
   std::vector<std::string> instancePaths;
   std::string seedsText, hardnessText, densityText, shardText;
+  std::vector<std::string> settingTexts;  // --set
   int generations = 0;
   bool noRecord = false, quiet = false, resume = false;
   int jobs = 1, resident = 0;
@@ -314,6 +321,14 @@ int runMain(const Options& o) {
     if (!parseFloatList(o.densityText, &g.densities, &error)) {
       complain("--density " + error);
       return 1;
+    }
+    for (const std::string& text : o.settingTexts) {
+      GridSetting setting;
+      if (!parseGridSetting(text, &setting, &error)) {
+        complain("--set " + error);
+        return 1;
+      }
+      g.settings.push_back(setting);
     }
     runs.count = gridSize(g);
     if (runs.count > (long long)maxGridRuns) {
@@ -469,7 +484,8 @@ int runMain(const Options& o) {
                       run.objHard,
                       run.graphDens,
                       long(index),
-                      instanceOf.count(run.path) ? instanceOf[run.path] : -1};
+                      instanceOf.count(run.path) ? instanceOf[run.path] : -1,
+                      run.settings};
       if (spec->instance < 0) {
         sourceFailed = true;
         return false;
@@ -525,8 +541,8 @@ int runMain(const Options& o) {
                 std::to_string(spec.seed) + "): " + wrong;
     } else {
       const size_t before = out.next;
-      if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), runRecordText(r.record),
-                       &error))
+      const std::string record = isDesign(spec.settings) ? runRecordText(r.record) : "";
+      if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), record, &error))
         failure = error;
       written += (long long)(out.next - before);
     }
@@ -591,6 +607,11 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5")
       ->allow_extra_args(false);
+  app.add_option("--set", o.settingTexts,
+                 "grid: a GA setting and its values, e.g. memetic=none,ls (repeatable; "
+                 "settings: " +
+                     std::string(gaSettingNames()) + ")")
+      ->allow_extra_args(false);
   app.add_option("--results", o.resultsPath, "results file (JSON Lines; - for standard output)")
       ->capture_default_str();
   auto* recordOpt = app.add_option("--record", o.recordPath, "file the run records are appended to")
@@ -613,7 +634,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 1;
   }
   o.grid = !o.instancePaths.empty() || !o.seedsText.empty() || !o.hardnessText.empty() ||
-           !o.densityText.empty() || generationsOpt->count() > 0;
+           !o.densityText.empty() || !o.settingTexts.empty() || generationsOpt->count() > 0;
   if (o.grid && generationsOpt->count() == 0) {
     complain("a grid needs --instance, --seeds, --generations, --hardness and --density");
     return 1;

@@ -126,6 +126,7 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["seconds"] = r.record.totSec;
   j["end_mutation"] = jsonFloat(r.record.endMut);
   j["backend"] = r.backend ? r.backend : "";
+  j["settings"] = nlohmann::ordered_json::parse(gaSettingsJson(spec.settings));
   if (r.hasTopology) {
     std::vector<std::pair<int, int>> links = r.topology;
     std::sort(links.begin(), links.end());
@@ -134,7 +135,13 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   } else {
     j["topology"] = nullptr;
   }
-  j["record"] = runRecordText(r.record);
+  // The record describes the design's GA (its elite, crossover and
+  // tournament are the design's constants), so a run with other settings has
+  // none.
+  if (isDesign(spec.settings))
+    j["record"] = runRecordText(r.record);
+  else
+    j["record"] = nullptr;
   // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
@@ -228,7 +235,7 @@ bool offerResult(OrderedOutput* out, size_t position, std::string line, std::str
     const std::string& text = it->second.second;
     std::string reason;
     long long at = -1;
-    if (!out->recordPath.empty() &&
+    if (!out->recordPath.empty() && !text.empty() &&
         !appendWhole(out->recordPath.c_str(), text, &reason, nullptr, &at)) {
       *error = "cannot append to record file " + out->recordPath + ": " + reason +
                "\nthe record of the run that was not appended follows:\n" + text;
@@ -236,7 +243,8 @@ bool offerResult(OrderedOutput* out, size_t position, std::string line, std::str
       return false;
     }
     if (!writeLine(out->resultsFd, it->second.first, &reason)) {
-      if (!out->recordPath.empty()) takeBackAppend(out->recordPath.c_str(), at, text.size());
+      if (!out->recordPath.empty() && !text.empty())
+        takeBackAppend(out->recordPath.c_str(), at, text.size());
       *error = "cannot write results file " + out->resultsPath + ": " + reason +
                "\nthe record of the run that was not written follows:\n" + text;
       out->failed = true;

@@ -47,7 +47,8 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
 
 // Puts finished runs out in the order of positions 0, 1, 2, ...: each run's
 // record appended whole to the record file (none when recordPath is empty),
-// then its result line with one write to the results file. A run is in the
+// then its result line with one write to the results file (a run with an
+// empty record text, one with GA settings other than the design's, has none). A run is in the
 // results only once its record is stored, so a batch resumed from its
 // results never loses a record; a result line that cannot be written takes
 // its record back.

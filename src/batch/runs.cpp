@@ -106,13 +106,24 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
   }
   const std::vector<std::string> fields = lineFields(text, size);
   if (fields.empty()) return lineEmpty;
-  if (fields.size() != 5) {
-    *reason = std::to_string(fields.size()) + (fields.size() == 1 ? " field" : " fields") +
-              "; a run line has 5: graphfile seed generations hardness density";
+  const auto isSetting = [](const std::string& f) { return f.find('=') != std::string::npos; };
+  size_t plain = 0;
+  while (plain < fields.size() && (plain < 5 || !isSetting(fields[plain]))) ++plain;
+  if (plain != 5) {
+    *reason = std::to_string(plain) + (plain == 1 ? " field" : " fields") +
+              "; a run line has 5: graphfile seed generations hardness density (then GA "
+              "settings as name=value)";
     return lineBad;
   }
   *run = {fields[0],         argInt(fields[1]),   argInt(fields[2]),
           argInt(fields[3]), argFloat(fields[4]), line};
+  for (size_t k = 5; k < fields.size(); ++k) {
+    if (fields[k].size() > 200) {
+      *reason = "a setting " + shortQuote(fields[k]) + " longer than 200 bytes";
+      return lineBad;
+    }
+    if (!parseGaSetting(fields[k], &run->settings, reason)) return lineBad;
+  }
   return lineRun;
 }
 
@@ -231,10 +242,35 @@ bool parseShard(const std::string& text, long* k, long* n, std::string* error) {
   return true;
 }
 
+bool parseGridSetting(const std::string& text, GridSetting* setting, std::string* error) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    *error = shortQuote(text) + ": expected name=value,value,...";
+    return false;
+  }
+  setting->name = text.substr(0, eq);
+  setting->values.clear();
+  for (size_t p = eq + 1;;) {
+    size_t end = text.find(',', p);
+    if (end == std::string::npos) end = text.size();
+    setting->values.push_back(text.substr(p, end - p));
+    GaSettings check = designGaSettings();
+    if (!parseGaSetting(setting->name + "=" + setting->values.back(), &check, error)) return false;
+    if (setting->values.size() > size_t(maxGridRuns)) {
+      *error = shortQuote(text) + ": more than " + std::to_string(int(maxGridRuns)) + " values";
+      return false;
+    }
+    if (end == text.size()) return true;
+    p = end + 1;
+  }
+}
+
 long long gridSize(const Grid& grid) {
+  std::vector<size_t> sizes = {grid.instances.size(), grid.seeds.size(), grid.hardness.size(),
+                               grid.densities.size()};
+  for (const GridSetting& s : grid.settings) sizes.push_back(s.values.size());
   long long count = 1;
-  for (size_t n :
-       {grid.instances.size(), grid.seeds.size(), grid.hardness.size(), grid.densities.size()}) {
+  for (size_t n : sizes) {
     if (n == 0) return 0;
     // Saturates well above maxGridRuns; the lists are each at most that long.
     count = count > (1LL << 40) ? count : count * (long long)n;
@@ -243,6 +279,14 @@ long long gridSize(const Grid& grid) {
 }
 
 RunLine gridRun(const Grid& grid, long long i) {
+  GaSettings settings = designGaSettings();
+  std::string unused;
+  for (size_t k = grid.settings.size(); k-- > 0;) {
+    const GridSetting& s = grid.settings[k];
+    const long long n = (long long)s.values.size();
+    parseGaSetting(s.name + "=" + s.values[size_t(i % n)], &settings, &unused);
+    i /= n;
+  }
   const long long seeds = (long long)grid.seeds.size(), dens = (long long)grid.densities.size(),
                   hard = (long long)grid.hardness.size();
   const int seed = grid.seeds[size_t(i % seeds)];
@@ -251,14 +295,14 @@ RunLine gridRun(const Grid& grid, long long i) {
   i /= dens;
   const int hardness = grid.hardness[size_t(i % hard)];
   i /= hard;
-  return {grid.instances[size_t(i)], seed, grid.maxGen, hardness, density, 0};
+  return {grid.instances[size_t(i)], seed, grid.maxGen, hardness, density, 0, settings};
 }
 
 bool expandGrid(const std::vector<std::string>& instances, const std::vector<int>& seeds,
                 int maxGen, const std::vector<int>& hardness, const std::vector<float>& densities,
                 std::vector<RunLine>* runs, std::string* error) {
   runs->clear();
-  const Grid grid{instances, seeds, maxGen, hardness, densities};
+  const Grid grid{instances, seeds, maxGen, hardness, densities, {}};
   const long long count = gridSize(grid);
   if (count > (long long)maxGridRuns) {
     *error = "the grid has " + std::to_string(count) + " runs, more than " +
@@ -283,8 +327,10 @@ std::string shortestFloatText(float value) {
 }
 
 std::string canonicalRunLine(const RunLine& r) {
+  const std::string settings = gaSettingsText(r.settings, true);
   return r.path + " " + std::to_string(r.seed) + " " + std::to_string(r.maxGen) + " " +
-         std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) + "\n";
+         std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) +
+         (settings.empty() ? "" : " " + settings) + "\n";
 }
 
 std::string canonicalRunsText(const std::vector<RunLine>& runs) {

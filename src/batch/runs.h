@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "problem/settings.h"
+
 // One run as read, before the instances are loaded.
 struct RunLine {
   std::string path;
@@ -16,6 +18,7 @@ struct RunLine {
   int objHard;
   float graphDens;
   long line;  // 1-based line of the runs file; 0 for a run of the grid
+  GaSettings settings = designGaSettings();  // the design's unless the line names others
 };
 
 struct RunsError {
@@ -54,13 +57,13 @@ void startLineReader(LineReader* r, int fd, size_t maxLine);
 int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 
 // A runs file: one run a line, "graphfile seed generations hardness density"
-// separated by blanks (space, tab, CR, VT, FF). A field that starts with '#'
-// starts a comment that runs to the end of the line; lines with no fields are
-// skipped. The numbers are converted as smetp converts its arguments: the
-// integers with strtol (base 10) and the density with strtod, each up to the
-// first character that cannot continue the number ("12abc" is 12, "abc" is 0).
-// Every bad line is reported in *errors (in line order); returns true when
-// there is none.
+// separated by blanks (space, tab, CR, VT, FF), then optionally GA settings
+// as name=value words (parseGaSetting), applied in order to the design's. A field that starts with
+// '#' starts a comment that runs to the end of the line; lines with no fields are skipped. The
+// numbers are converted as smetp converts its arguments: the integers with strtol (base 10) and the
+// density with strtod, each up to the first character that cannot continue the number ("12abc" is
+// 12, "abc" is 0). Every bad line is reported in *errors (in line order); returns true when there
+// is none.
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
                    std::vector<RunsError>* errors);
 
@@ -91,15 +94,27 @@ bool expandGrid(const std::vector<std::string>& instances, const std::vector<int
                 int maxGen, const std::vector<int>& hardness, const std::vector<float>& densities,
                 std::vector<RunLine>* runs, std::string* error);
 
-// The runs of a grid, expanded one at a time: run i of instance-major,
-// then hardness, density and seed order.
+// One --set option of a grid: a setting's name and its values.
+struct GridSetting {
+  std::string name;
+  std::vector<std::string> values;
+};
+
+// The runs of a grid, expanded one at a time: for each instance, each
+// hardness, each density, each seed, each combination of the --set values
+// (the first --set slowest, the last fastest).
 struct Grid {
   std::vector<std::string> instances;
   std::vector<int> seeds;
   int maxGen;
   std::vector<int> hardness;
   std::vector<float> densities;
+  std::vector<GridSetting> settings;
 };
+
+// A --set option "name=v1,v2,...": each value checked on the design's
+// settings. Fails with the reason in *error.
+bool parseGridSetting(const std::string& text, GridSetting* setting, std::string* error);
 // Runs of the grid (0 when a list is empty); may exceed maxGridRuns.
 long long gridSize(const Grid& grid);
 // Run i (0 <= i < gridSize) of the grid.
@@ -113,8 +128,9 @@ std::string shortQuote(const std::string& text);
 std::string shortestFloatText(float value);
 
 // The runs as a runs file: one "path seed generations hardness density" line
-// per run, the density as shortestFloatText. Parsing it gives the same runs
-// (for paths without blanks).
+// per run, the density as shortestFloatText, then the settings that are not
+// the design's (none for a design run). Parsing it gives the same runs (for
+// paths without blanks).
 std::string canonicalRunsText(const std::vector<RunLine>& runs);
 // One run's line of that text, its line break included.
 std::string canonicalRunLine(const RunLine& run);
