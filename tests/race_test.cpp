@@ -14,6 +14,7 @@
 
 #include "device/ga.h"
 #include "gpu/gpu.h"
+#include "model_batch_run.h"
 #include "plain_ga.h"
 #include "problem/batchrun.h"
 #include "problem/chrom.h"
@@ -184,15 +185,8 @@ std::vector<Snapshot> runBatch(const Form& form, const GaSettings& settings) {
   for (int b = 0; b < runs; ++b) {
     const ModelInstance& in = instances[b];
     BatchRun& r = table[b];
-    std::memset(&r, 0, sizeof r);
-    r.probNn = in.probNn;
-    r.probNl = in.probNl;
-    r.probNlBytes = in.probNlBytes;
-    r.objvalhardness = in.objvalhardness;
-    r.graphdensity = in.graphdensity;
+    modelBatchRun(in, &r);
     for (unsigned& s : r.next) s = unsigned(rng());
-    std::memcpy(r.nIdx, in.nIdx, 4 * size_t(in.probNn - 1));
-    std::memcpy(r.probLink, in.link, 6 * size_t(in.probNl));
     r.settings = settings;
     control[b] = BatchControl{0.02f + 0.01f * float(b), 0, 1};
   }

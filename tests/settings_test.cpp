@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gpu/gpu.h"
+#include "model_batch_run.h"
 #include "plain_ga.h"
 #include "problem/batchrun.h"
 #include "problem/chrom.h"
@@ -123,15 +124,9 @@ class BatchWithSettings : public ::testing::Test {
     for (unsigned& s : first) s = unsigned(rng());
     for (size_t b = 0; b < count; ++b) {
       BatchRun& r = table[b];
-      std::memset(&r, 0, sizeof r);
-      r.probNn = in.probNn;
-      r.probNl = in.probNl;
-      r.probNlBytes = in.probNlBytes;
-      r.graphdensity = in.graphdensity;
+      modelBatchRun(in, &r);
       for (int t = 0; t < popSize; ++t)
         r.next[t] = sameStart || b == 0 ? first[t] : unsigned(rng());
-      std::memcpy(r.nIdx, in.nIdx, 4 * size_t(in.probNn - 1));
-      std::memcpy(r.probLink, in.link, 6 * size_t(in.probNl));
       r.settings = settings[b];
     }
     const size_t records = count * popSize;

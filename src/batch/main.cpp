@@ -108,10 +108,23 @@ struct Runs {
   long shardK = 0, shardN = 1;
   long long shardRuns = 0, shardLaunches = 0;  // runs of the shard and their launches
   std::string sha;                             // runs_sha256
-  std::map<std::string, long> instanceLines;   // path -> first line using it (0: grid)
-  std::vector<std::string> instanceOrder;      // paths in order of first use
-  std::map<std::string, int> maxHardness;      // path -> highest hardness of its runs
+  // Each instance: the first line that uses it (0 in a grid) and the highest
+  // hardness of its runs; and the paths in order of first use.
+  struct InstanceUse {
+    long firstLine;
+    int maxHardness;
+  };
+  std::map<std::string, InstanceUse> instances;
+  std::vector<std::string> instanceOrder;
 };
+
+// Notes that a run of `line` (0 in a grid) uses the instance at `path`.
+void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
+  const auto used = runs->instances.emplace(path, Runs::InstanceUse{line, hardness});
+  if (used.second) runs->instanceOrder.push_back(path);
+  int& hardest = used.first->second.maxHardness;
+  hardest = std::max(hardest, hardness);
+}
 
 // First pass over a runs file: every line checked, the runs counted, the
 // instances listed and the bytes hashed; standard input is copied to a
@@ -165,12 +178,7 @@ bool checkRunsFile(Runs* runs) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
       }
-      if (runs->instanceLines.emplace(run.path, line).second) {
-        runs->instanceOrder.push_back(run.path);
-        runs->maxHardness[run.path] = run.objHard;
-      }
-      int& hardest = runs->maxHardness[run.path];
-      hardest = std::max(hardest, run.objHard);
+      useInstance(runs, run.path, line, run.objHard);
     }
   }
   if (errors > 100) complain(std::to_string(errors - 100) + " more bad lines");
@@ -337,11 +345,7 @@ int runMain(const Options& o) {
       return 1;
     }
     const int hardest = *std::max_element(g.hardness.begin(), g.hardness.end());
-    for (const std::string& path : g.instances)
-      if (runs.instanceLines.emplace(path, 0).second) {
-        runs.instanceOrder.push_back(path);
-        runs.maxHardness[path] = hardest;
-      }
+    for (const std::string& path : g.instances) useInstance(&runs, path, 0, hardest);
     hashGrid(&runs);
     for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
     runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
@@ -362,9 +366,9 @@ int runMain(const Options& o) {
     GraphData g;
     std::string reason;
     const GraphReadStatus status = readGraphFile(path.c_str(), &g, &reason);
-    const std::string where = runs.grid
-                                  ? "--instance " + shown(path)
-                                  : runs.name + ":" + std::to_string(runs.instanceLines[path]);
+    const std::string where =
+        runs.grid ? "--instance " + shown(path)
+                  : runs.name + ":" + std::to_string(runs.instances[path].firstLine);
     if (status == graphOpenFailed) {
       complain(where + ": cannot open graph file " + shown(path) + ": " + reason);
       bad = true;
@@ -380,8 +384,9 @@ int runMain(const Options& o) {
   // launch of this batch.
   for (const std::string& path : runs.instanceOrder) {
     const GraphData& g = graphs[size_t(instanceOf[path])];
-    if (launchesMayBeLong(g.n, runs.maxHardness[path])) {
-      warnOfKernelTimeout("smetp-batch", g.n, runs.maxHardness[path]);
+    const int hardest = runs.instances[path].maxHardness;
+    if (launchesMayBeLong(g.n, hardest)) {
+      warnOfKernelTimeout("smetp-batch", g.n, hardest);
       break;
     }
   }
@@ -524,7 +529,7 @@ int runMain(const Options& o) {
     if (!failure.empty()) return;
     progressRunFinished(&progress, spec, r);
     const GraphData& g = graphs[size_t(spec.instance)];
-    if (r.record.best == 64999) {
+    if (r.record.best == maxFeasibleFit) {
       ++capped;
       if (!cappedWarned[size_t(spec.instance)]) {
         cappedWarned[size_t(spec.instance)] = true;

@@ -17,8 +17,6 @@
 
 namespace {
 
-enum { maxFeasibleEnergy = 64999 };
-
 // The float as the JSON number of its shortest decimal text (a double read
 // from that text prints as the same digits).
 double jsonFloat(float value) { return std::strtod(shortestFloatText(value).c_str(), nullptr); }
@@ -66,7 +64,7 @@ int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& l
   if (components != 1) return infeasibleFit;
   long energy = 0;
   for (int p : power) energy += p;
-  return int(std::min(energy, long(maxFeasibleEnergy)));
+  return int(std::min(energy, long(maxFeasibleFit)));
 }
 
 std::string checkTopology(const GraphData& g, const RunResult& r) {
@@ -119,7 +117,7 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["feasible"] = r.record.best < infeasibleFit;
   // The energy is capped at 64999: such a best hides the true energy, which
   // may be far higher (weights too large for the engine's 16-bit sums).
-  j["capped"] = r.record.best == maxFeasibleEnergy;
+  j["capped"] = r.record.best == maxFeasibleFit;
   j["history"] = r.history;
   j["launch_of_best"] = launchOfBest(r.history);
   j["seconds_to_best"] = r.record.sec;
@@ -204,28 +202,6 @@ bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
   return true;
 }
 
-namespace {
-
-// Writes the whole line at the end of the file; on failure cuts the file back
-// to where it ended, so that no part of the line stays.
-bool writeLine(int fd, const std::string& line, std::string* reason) {
-  const off_t before = ::lseek(fd, 0, SEEK_END);
-  size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *reason = n < 0 ? std::strerror(errno) : "nothing written";
-      if (done > 0 && before >= 0) (void)!::ftruncate(fd, before);
-      return false;
-    }
-    done += size_t(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool offerResult(OrderedOutput* out, size_t position, std::string line, std::string record,
                  std::string* error) {
   if (out->failed) return false;
@@ -242,7 +218,7 @@ bool offerResult(OrderedOutput* out, size_t position, std::string line, std::str
       out->failed = true;
       return false;
     }
-    if (!writeLine(out->resultsFd, it->second.first, &reason)) {
+    if (!writeWholeAtEnd(out->resultsFd, it->second.first, &reason)) {
       if (!out->recordPath.empty() && !text.empty())
         takeBackAppend(out->recordPath.c_str(), at, text.size());
       *error = "cannot write results file " + out->resultsPath + ": " + reason +

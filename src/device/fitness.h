@@ -8,10 +8,6 @@
 
 namespace SMETP_FORM {
 
-// Energy of a feasible topology is capped here so that it never reads as
-// infeasible (65000) nor wraps around in the 16-bit fitness.
-enum { maxFeasibleFit = 64999 };
-
 // Edge index of the pair {i, j}, or -1 when that index is not below probNl.
 DEVFN int edgeIndex(const RunView& run, int i, int j) {
   const int k = i < j ? run.nIdx[i] + (j - i) - 1 : run.nIdx[j] + (i - j) - 1;

@@ -53,6 +53,23 @@ std::string runRecordText(const RunRecord& r) {
 
 void writeRunRecord(FILE* out, const RunRecord& r) { std::fputs(runRecordText(r).c_str(), out); }
 
+bool writeWholeAtEnd(int fd, const std::string& text, std::string* reason, long long* at) {
+  const off_t before = ::lseek(fd, 0, SEEK_END);
+  if (at) *at = before;
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *reason = n < 0 ? std::strerror(errno) : "nothing written";
+      if (done > 0 && before >= 0) (void)!::ftruncate(fd, before);
+      return false;
+    }
+    done += size_t(n);
+  }
+  return true;
+}
+
 bool appendWhole(const char* path, const std::string& text, std::string* error, bool* openFailed,
                  long long* at) {
   if (openFailed) *openFailed = false;
@@ -67,19 +84,9 @@ bool appendWhole(const char* path, const std::string& text, std::string* error, 
   // can be cut off without cutting another writer's record. A file that
   // cannot be locked (some network file systems) is appended to all the same.
   const bool locked = ::flock(fd, LOCK_EX) == 0;
-  const off_t before = ::lseek(fd, 0, SEEK_END);
-  if (at) *at = before;
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = n < 0 ? std::strerror(errno) : "nothing written";
-      if (done > 0 && before >= 0) (void)!::ftruncate(fd, before);
-      ::close(fd);
-      return false;
-    }
-    done += size_t(n);
+  if (!writeWholeAtEnd(fd, text, error, at)) {
+    ::close(fd);
+    return false;
   }
   if (locked) ::flock(fd, LOCK_UN);
   if (::close(fd) != 0) {

@@ -23,6 +23,12 @@ struct RunRecord {
 std::string runRecordText(const RunRecord& r);
 // Writes the 19 lines of one record to `out`.
 void writeRunRecord(FILE* out, const RunRecord& r);
+// Writes the whole text at the end of an open file; a write that fails part
+// way (a full disk) is cut off again, so that no part of the text stays
+// (where the file can be cut: not on a pipe). On failure returns false and
+// sets *reason (strerror). *at (when given) is set to the offset the text
+// was written at.
+bool writeWholeAtEnd(int fd, const std::string& text, std::string* reason, long long* at = nullptr);
 // Appends `text` to the file (created when missing) with one write on a file
 // opened for appending, so that records of processes appending to the same
 // file never interleave; the close is checked too. A write that fails part

@@ -25,4 +25,8 @@ enum {
   maxEdges = 990,   // edges of the largest instance (45 nodes, complete)
   slotBytes = 125,  // bytes of a block shared slot (room for 1000 bits)
   infeasibleFit = 65000,
+  // A feasible topology's energy is capped here, so that it never reads as
+  // infeasible nor wraps around in the 16-bit fitness; a best at the cap
+  // hides a higher true energy.
+  maxFeasibleFit = 64999,
 };
