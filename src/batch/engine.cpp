@@ -7,6 +7,7 @@
 #include "batch/engine.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -129,9 +130,38 @@ void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
   s.launchesDone = 0;
   s.progress = startRunProgress(spec.maxGen, g.nl, std::time(nullptr), runClockMs(), spec.settings);
   s.progress.schedule.lastImproveClock = s.progress.startClock;
+  // Without a limit on generations the time limit ends the run; the count
+  // is then only a bound that no run reaches.
+  if (spec.stop.noGenerationLimit) s.progress.launchCount = INT_MAX / generationsPerLaunch;
   s.result = RunResult();
   s.result.launches = std::max(s.progress.launchCount, 0);
+  s.result.stop = stopGenerations;
+  s.result.secondsToTarget = -1;
   s.result.backend = pool.backend;
+}
+
+// After a launch of slot s's run: true when the run ends here, with what
+// ended it in s.result. A target met counts before the other two, so a run
+// that meets it on its last launch says "target".
+bool runEnds(Slot& s) {
+  const RunStop& stop = s.spec.stop;
+  const long elapsedMs = runClockMs() - s.progress.startClock;
+  const unsigned best = std::min(s.progress.lastBest, s.progress.schedule.bestSoFar);
+  if (stop.target >= 0 && best < unsigned(infeasibleFit) && double(best) <= stop.target) {
+    s.result.stop = stopTarget;
+    s.result.secondsToTarget = double(elapsedMs) / 1000.0;
+  } else if (s.launchesDone == s.result.launches) {
+    s.result.stop = stopGenerations;
+  } else if (stop.timeLimit > 0 && double(elapsedMs) >= stop.timeLimit * 1000.0) {
+    s.result.stop = stopTime;
+  } else {
+    return false;
+  }
+  // A run cut short made the first launchesDone launches of its full run:
+  // its record is that of a run of that many launches.
+  s.result.launches = s.launchesDone;
+  s.progress.launchCount = s.launchesDone;
+  return true;
 }
 
 // Ends the run of slot s (the pool's lock held): the final best, the record
@@ -251,7 +281,8 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
       if (!s.busy) continue;
       s.progress.lastBest = control[k].best;
       s.progress.schedule.mutProb = control[k].mutProb;
-      if (++s.launchesDone == s.result.launches) finishRun(s, pops + k * popSize, pool);
+      ++s.launchesDone;
+      if (runEnds(s)) finishRun(s, pops + k * popSize, pool);
     }
     pool.launchesDone += busy;
     if (pool.options->onProgress) pool.options->onProgress(pool.launchesDone);

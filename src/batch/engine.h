@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/stop.h"
 #include "host/record.h"
 #include "problem/graph.h"
 #include "problem/settings.h"
@@ -25,12 +26,19 @@ struct RunSpec {
   long index;    // position in the whole list of runs (file order), 0-based
   int instance;  // index into the batch's instance table
   GaSettings settings = designGaSettings();
+  RunStop stop = RunStop();  // time limit, target, no limit on generations
 };
 
 // What a finished run gives.
 struct RunResult {
-  RunRecord record;  // exactly what smetp appends (record.path points into the RunSpec)
-  int launches;      // launches made: maxGen / 50, none when that is not positive
+  // Exactly what smetp appends for the generations made (record.path points
+  // into the RunSpec): a run that its time limit or target ended after k
+  // launches made the first k launches of its full run, so this is smetp's
+  // record for 50 k generations.
+  RunRecord record;
+  int launches;  // launches made: maxGen / 50 (none when that is not positive), fewer when stopped
+  StopReason stop;         // what ended the run
+  double secondsToTarget;  // on the run's clock, when its best first met the target; < 0: never
   // The best as each progress line prints it before launch 1..launches, then
   // the final best: launches + 1 values.
   std::vector<unsigned short> history;

@@ -84,11 +84,21 @@ are skipped. Numbers convert as smetp converts its arguments ("12abc" is 12,
 A line may go on with GA settings as name=value words, e.g.
   data/g45.txt 1 5000 0 0.3 memetic=ls init=mst
 A run without settings is the design's run, bit for bit; a run with other
-settings has no record (results only).
+settings has no record (results only). profile=solve sets every setting to
+the values measured best for solving; words after it override it.
+
+Stopping early: time_limit=S (seconds of the run's own clock; the run ends at
+the first launch boundary past it) and target=E (the run ends once its best is
+at most E) on a line, or --time-limit and --target for every run (a line's
+words override them). With a time limit the generations may be "-" (a line)
+or --generations left out (a grid): the run goes on until its time limit or
+target ends it. The result says what ended the run in "stop".
 
 Grid: the runs are, for each --instance (in order), each hardness, each
 density, each seed, each combination of the --set values (the last --set
-varies fastest). --seeds and --hardness take numbers and inclusive ranges
+varies fastest; a later --set overrides an earlier one, e.g. --set
+profile=solve --set memetic_every=10,25). --hardness defaults to 0 and
+--density to 0.3. --seeds and --hardness take numbers and inclusive ranges
 separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
 
@@ -107,6 +117,8 @@ struct Runs {
   long long count = 0;  // runs in the file or grid
   long shardK = 0, shardN = 1;
   long long shardRuns = 0, shardLaunches = 0;  // runs of the shard and their launches
+  bool launchesUnknown = false;  // some run has no limit on its generations
+  RunStop stop;                  // --time-limit and --target
   std::string sha;                             // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.
@@ -124,6 +136,14 @@ void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
   if (used.second) runs->instanceOrder.push_back(path);
   int& hardest = used.first->second.maxHardness;
   hardest = std::max(hardest, hardness);
+}
+
+// A runs file's hash covers the batch's --time-limit and --target, which
+// change its runs: the file's bytes, then (when either is given) one line of
+// their words, "time_limit=S target=E".
+void addStopToHash(Sha256* sha, const RunStop& stop) {
+  const std::string words = runStopText(stop);
+  if (!words.empty()) sha256Add(sha, (words + "\n").data(), words.size() + 1);
 }
 
 // First pass over a runs file: every line checked, the runs counted, the
@@ -170,13 +190,15 @@ bool checkRunsFile(Runs* runs) {
     }
     if (stopRequested) return false;
     ++line;
-    const RunLineKind kind = parseRunLine(text.data(), text.size(), line, &run, &reason);
+    const RunLineKind kind =
+        parseRunLine(text.data(), text.size(), line, &run, &reason, runs->stop);
     if (kind == lineBad) {
       if (++errors <= 100) complain(runs->name + ":" + std::to_string(line) + ": " + reason);
     } else if (kind == lineRun) {
       if (runs->count++ % runs->shardN == runs->shardK) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
+        runs->launchesUnknown = runs->launchesUnknown || run.stop.noGenerationLimit;
       }
       useInstance(runs, run.path, line, run.objHard);
     }
@@ -194,6 +216,7 @@ bool checkRunsFile(Runs* runs) {
     }
     runs->fd = ::dup(fileno(spool));
   }
+  addStopToHash(sha.get(), runs->stop);
   runs->sha = sha256End(sha.get());
   return true;
 }
@@ -285,12 +308,18 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
   return true;
 }
 
+const char* const gridNeeds =
+    "a grid needs --instance, --seeds and --generations (or a time limit: --time-limit or "
+    "--set time_limit=...)";
+
 struct Options {
   std::string runsFile, resultsPath = "results.jsonl", recordPath = "./out.dat";
   std::vector<std::string> instancePaths;
   std::string seedsText, hardnessText, densityText, shardText;
   std::vector<std::string> settingTexts;  // --set
+  std::string timeLimitText, targetText;  // --time-limit, --target
   int generations = 0;
+  bool generationsGiven = false;
   bool noRecord = false, quiet = false, resume = false;
   int jobs = 1, resident = 0;
   bool grid = false;
@@ -304,29 +333,44 @@ int runMain(const Options& o) {
     return 1;
   }
   const long shardK = runs.shardK, shardN = runs.shardN;
+  {
+    // The options read as the words of a line, with the same checks.
+    RunLine scratch;
+    if (!o.timeLimitText.empty() &&
+        !parseRunWord("time_limit=" + o.timeLimitText, &scratch, &error)) {
+      complain("--time-limit: " + error);
+      return 1;
+    }
+    if (!o.targetText.empty() && !parseRunWord("target=" + o.targetText, &scratch, &error)) {
+      complain("--target: " + error);
+      return 1;
+    }
+    runs.stop = scratch.stop;
+  }
   if (o.grid) {
     if (!o.runsFile.empty()) {
       complain("give a runs file or the grid options, not both");
       return 1;
     }
-    if (o.instancePaths.empty() || o.seedsText.empty() || o.hardnessText.empty() ||
-        o.densityText.empty()) {
-      complain("a grid needs --instance, --seeds, --generations, --hardness and --density");
+    if (o.instancePaths.empty() || o.seedsText.empty()) {
+      complain(gridNeeds);
       return 1;
     }
     runs.grid = true;
     Grid& g = runs.gridRuns;
     g.instances = o.instancePaths;
     g.maxGen = o.generations;
+    g.stop = runs.stop;
+    g.stop.noGenerationLimit = !o.generationsGiven;
     if (!parseIntList(o.seedsText, &g.seeds, &error)) {
       complain("--seeds " + error);
       return 1;
     }
-    if (!parseIntList(o.hardnessText, &g.hardness, &error)) {
+    if (!parseIntList(o.hardnessText.empty() ? "0" : o.hardnessText, &g.hardness, &error)) {
       complain("--hardness " + error);
       return 1;
     }
-    if (!parseFloatList(o.densityText, &g.densities, &error)) {
+    if (!parseFloatList(o.densityText.empty() ? "0.3" : o.densityText, &g.densities, &error)) {
       complain("--density " + error);
       return 1;
     }
@@ -338,6 +382,17 @@ int runMain(const Options& o) {
       }
       g.settings.push_back(setting);
     }
+    // Without --generations every run needs a time limit: the option, or a
+    // --set time_limit (whose values are all limits).
+    const bool everyRunTimed =
+        g.stop.timeLimit > 0 ||
+        std::any_of(g.settings.begin(), g.settings.end(),
+                    [](const GridSetting& s) { return s.name == "time_limit"; });
+    if (g.stop.noGenerationLimit && !everyRunTimed) {
+      complain(gridNeeds);
+      return 1;
+    }
+    runs.launchesUnknown = g.stop.noGenerationLimit;
     runs.count = gridSize(g);
     if (runs.count > (long long)maxGridRuns) {
       complain("the grid has " + std::to_string(runs.count) + " runs, more than " +
@@ -470,7 +525,7 @@ int runMain(const Options& o) {
         while (kind != lineRun) {
           const int got = readLine(&reader, &text, &at, &broken);
           if (got <= 0) return false;
-          kind = parseRunLine(text.data(), text.size(), ++lineNo, &run, &reason);
+          kind = parseRunLine(text.data(), text.size(), ++lineNo, &run, &reason, runs.stop);
           if (kind == lineBad) {
             sourceFailed = true;
             return false;
@@ -490,7 +545,8 @@ int runMain(const Options& o) {
                       run.graphDens,
                       long(index),
                       instanceOf.count(run.path) ? instanceOf[run.path] : -1,
-                      run.settings};
+                      run.settings,
+                      run.stop};
       if (spec->instance < 0) {
         sourceFailed = true;
         return false;
@@ -507,7 +563,7 @@ int runMain(const Options& o) {
                 o.quiet                 ? progressNone
                 : isatty(STDERR_FILENO) ? progressBar
                                         : progressLines,
-                stderr, long(todo), totalLaunches);
+                stderr, long(todo), runs.launchesUnknown ? -1 : totalLaunches);
   long long written = resumed.runs;
   // Runs whose best is the energy cap, and the instances already warned of.
   long long capped = 0;
@@ -564,6 +620,7 @@ int runMain(const Options& o) {
   if (!closeOrderedOutput(&out, &error) && failure.empty()) failure = error;
   if (failure.empty() && sourceFailed)
     failure = "runs file " + shown(runs.name) + " changed while the batch ran";
+  if (!runs.grid) addStopToHash(again.get(), runs.stop);
   if (failure.empty() && complete && !runs.grid && sha256End(again.get()) != runs.sha &&
       !stopRequested)
     failure = "runs file " + shown(runs.name) + " changed while the batch ran";
@@ -608,14 +665,23 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   auto* generationsOpt =
       app.add_option("--generations", o.generations, "grid: generations per run");
-  app.add_option("--hardness", o.hardnessText, "grid: hardness values, e.g. 0 or 0,1,2")
+  app.add_option("--hardness", o.hardnessText,
+                 "grid: hardness values, e.g. 0 or 0,1,2 (default 0)")
       ->allow_extra_args(false);
-  app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5")
+  app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5 (default 0.3)")
       ->allow_extra_args(false);
   app.add_option("--set", o.settingTexts,
                  "grid: a GA setting and its values, e.g. memetic=none,ls (repeatable; "
                  "settings: " +
-                     std::string(gaSettingNames()) + ")")
+                     std::string(gaSettingNames()) + "; also profile=solve, time_limit, target)")
+      ->allow_extra_args(false);
+  app.add_option("--time-limit", o.timeLimitText,
+                 "every run: end it at the first launch boundary past S seconds of its own "
+                 "clock (a runs-file line's time_limit=S overrides)")
+      ->allow_extra_args(false);
+  app.add_option("--target", o.targetText,
+                 "every run: end it once its best energy is at most E (a line's target=E "
+                 "overrides)")
       ->allow_extra_args(false);
   app.add_option("--results", o.resultsPath, "results file (JSON Lines; - for standard output)")
       ->capture_default_str();
@@ -638,12 +704,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 1;
   }
+  o.generationsGiven = generationsOpt->count() > 0;
   o.grid = !o.instancePaths.empty() || !o.seedsText.empty() || !o.hardnessText.empty() ||
-           !o.densityText.empty() || !o.settingTexts.empty() || generationsOpt->count() > 0;
-  if (o.grid && generationsOpt->count() == 0) {
-    complain("a grid needs --instance, --seeds, --generations, --hardness and --density");
-    return 1;
-  }
+           !o.densityText.empty() || !o.settingTexts.empty() || o.generationsGiven;
   try {
     return runMain(o);
   } catch (const std::bad_alloc&) {

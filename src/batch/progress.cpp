@@ -12,8 +12,9 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
 void drawBar(Progress* p) {
   const double elapsed = secondsSince(p->start);
   const double rate = elapsed > 0 ? double(p->launchesDone) / elapsed : 0;
-  const double left =
-      rate > 0 ? double(p->totalLaunches - p->launchesDone) / rate : (p->done ? 0 : -1);
+  const double left = p->totalLaunches < 0 ? -1
+                      : rate > 0           ? double(p->totalLaunches - p->launchesDone) / rate
+                                           : (p->done ? 0 : -1);
   std::fprintf(
       p->out, "\r%s\x1b[K",
       barText(p->launchesDone, p->totalLaunches, p->done, p->total, 50 * rate, left, 30).c_str());
@@ -37,16 +38,24 @@ std::string durationText(double seconds) {
 
 std::string barText(long long launchesDone, long long totalLaunches, long done, long total,
                     double generationsPerSecond, double secondsLeft, int width) {
+  // Runs without a limit on generations make launches until stopped: the
+  // bar then counts runs, and the launches have no total.
   const int filled = totalLaunches > 0
                          ? int(double(width) * double(std::min(launchesDone, totalLaunches)) /
                                double(totalLaunches))
-                         : width;
+                     : totalLaunches < 0 && total > 0 ? int(double(width) * double(done) / double(total))
+                                                      : width;
   std::string bar =
       "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.') + "]";
   char text[200];
-  std::snprintf(text, sizeof text, " %lld/%lld launches  %ld/%ld runs  %.0f gen/s  %s left",
-                launchesDone, totalLaunches, done, total, generationsPerSecond,
-                durationText(secondsLeft).c_str());
+  if (totalLaunches < 0)
+    std::snprintf(text, sizeof text, " %lld launches  %ld/%ld runs  %.0f gen/s  %s left",
+                  launchesDone, done, total, generationsPerSecond,
+                  durationText(secondsLeft).c_str());
+  else
+    std::snprintf(text, sizeof text, " %lld/%lld launches  %ld/%ld runs  %.0f gen/s  %s left",
+                  launchesDone, totalLaunches, done, total, generationsPerSecond,
+                  durationText(secondsLeft).c_str());
   return bar + text;
 }
 

@@ -15,7 +15,7 @@ struct Progress {
   FILE* out;
   long total;               // runs of the batch
   long done;                // runs finished
-  long long totalLaunches;  // launches of all runs together
+  long long totalLaunches;  // launches of all runs together; -1: unknown (no generation limit)
   long long launchesDone;   // as the engine last reported
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point lastDraw;

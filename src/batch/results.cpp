@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -122,9 +123,28 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["launch_of_best"] = launchOfBest(r.history);
   j["seconds_to_best"] = r.record.sec;
   j["seconds"] = r.record.totSec;
+  static const char* const stopWords[] = {"generations", "time", "target"};
+  j["stop"] = stopWords[r.stop];
+  // A run ends when it meets its target, so only a run that "target" ended
+  // has met it.
+  if (r.stop == stopTarget)
+    j["seconds_to_target"] = r.secondsToTarget;
+  else
+    j["seconds_to_target"] = nullptr;
   j["end_mutation"] = jsonFloat(r.record.endMut);
   j["backend"] = r.backend ? r.backend : "";
   j["settings"] = nlohmann::ordered_json::parse(gaSettingsJson(spec.settings));
+  if (spec.stop.timeLimit > 0)
+    j["time_limit"] = spec.stop.timeLimit;
+  else
+    j["time_limit"] = nullptr;
+  // An energy is a whole number: a whole target is written as one.
+  if (spec.stop.target >= 0 && spec.stop.target == std::floor(spec.stop.target))
+    j["target"] = (long long)spec.stop.target;
+  else if (spec.stop.target >= 0)
+    j["target"] = spec.stop.target;
+  else
+    j["target"] = nullptr;
   if (r.hasTopology) {
     std::vector<std::pair<int, int>> links = r.topology;
     std::sort(links.begin(), links.end());

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,7 +47,62 @@ bool readListInt(const std::string& text, size_t* p, int* value) {
   return true;
 }
 
+// A whole decimal number within [lo, hi], as strtod reads it.
+bool wholeNumber(const std::string& text, double lo, double hi, double* value) {
+  if (text.empty() || text.find_first_of(" \t\r\v\f\n") != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || errno == ERANGE || !std::isfinite(v) || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+std::string shortestDoubleText(double value) {
+  char text[64];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, r.ptr);
+}
+
+// The reason a run cannot be made as it stands: no limit on its generations
+// and no time limit to end it; "" when it can.
+std::string unboundedReason(const RunLine& run) {
+  if (!run.stop.noGenerationLimit || run.stop.timeLimit > 0) return "";
+  return "generations \"-\" (no limit) needs a time limit: time_limit=S or --time-limit S";
+}
+
 }  // namespace
+
+bool parseRunWord(const std::string& word, RunLine* run, std::string* error) {
+  const size_t eq = word.find('=');
+  const std::string name = eq == std::string::npos ? "" : word.substr(0, eq);
+  double v = 0;
+  if (name == "time_limit") {
+    // Up to about 30 years: a limit, not a way to overflow the clock.
+    if (!wholeNumber(word.substr(eq + 1), 0, 1e9, &v) || v <= 0) {
+      *error = "'" + word + "': time_limit must be a number of seconds above 0, at most 1e9";
+      return false;
+    }
+    run->stop.timeLimit = v;
+    return true;
+  }
+  if (name == "target") {
+    if (!wholeNumber(word.substr(eq + 1), 0, 1e18, &v)) {
+      *error = "'" + word + "': target must be an energy from 0 to 1e18";
+      return false;
+    }
+    run->stop.target = v;
+    return true;
+  }
+  return parseGaSetting(word, &run->settings, error);
+}
+
+std::string runStopText(const RunStop& stop) {
+  std::string t;
+  if (stop.timeLimit > 0) t += "time_limit=" + shortestDoubleText(stop.timeLimit);
+  if (stop.target >= 0) t += (t.empty() ? "" : " ") + ("target=" + shortestDoubleText(stop.target));
+  return t;
+}
 
 void startLineReader(LineReader* r, int fd, size_t maxLine) {
   r->fd = fd;
@@ -95,7 +151,7 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken) {
 }
 
 RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
-                         std::string* reason) {
+                         std::string* reason, const RunStop& defaults) {
   if (size > size_t(maxRunsLineBytes)) {
     *reason = "the line is longer than " + std::to_string(int(maxRunsLineBytes)) + " bytes";
     return lineBad;
@@ -117,18 +173,21 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
   }
   *run = {fields[0],         argInt(fields[1]),   argInt(fields[2]),
           argInt(fields[3]), argFloat(fields[4]), line};
+  run->stop = defaults;
+  run->stop.noGenerationLimit = fields[2] == "-";
   for (size_t k = 5; k < fields.size(); ++k) {
     if (fields[k].size() > 200) {
       *reason = "a setting " + shortQuote(fields[k]) + " longer than 200 bytes";
       return lineBad;
     }
-    if (!parseGaSetting(fields[k], &run->settings, reason)) return lineBad;
+    if (!parseRunWord(fields[k], run, reason)) return lineBad;
   }
-  return lineRun;
+  *reason = unboundedReason(*run);
+  return reason->empty() ? lineRun : lineBad;
 }
 
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
-                   std::vector<RunsError>* errors) {
+                   std::vector<RunsError>* errors, const RunStop& defaults) {
   runs->clear();
   errors->clear();
   long line = 0;
@@ -138,7 +197,7 @@ bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
     ++line;
     size_t end = text.find('\n', begin);
     if (end == std::string::npos) end = text.size();
-    switch (parseRunLine(text.data() + begin, end - begin, line, &run, &reason)) {
+    switch (parseRunLine(text.data() + begin, end - begin, line, &run, &reason, defaults)) {
       case lineRun:
         runs->push_back(std::move(run));
         break;
@@ -254,8 +313,8 @@ bool parseGridSetting(const std::string& text, GridSetting* setting, std::string
     size_t end = text.find(',', p);
     if (end == std::string::npos) end = text.size();
     setting->values.push_back(text.substr(p, end - p));
-    GaSettings check = designGaSettings();
-    if (!parseGaSetting(setting->name + "=" + setting->values.back(), &check, error)) return false;
+    RunLine check;
+    if (!parseRunWord(setting->name + "=" + setting->values.back(), &check, error)) return false;
     if (setting->values.size() > size_t(maxGridRuns)) {
       *error = shortQuote(text) + ": more than " + std::to_string(int(maxGridRuns)) + " values";
       return false;
@@ -279,14 +338,19 @@ long long gridSize(const Grid& grid) {
 }
 
 RunLine gridRun(const Grid& grid, long long i) {
-  GaSettings settings = designGaSettings();
-  std::string unused;
+  RunLine run;
+  run.stop = grid.stop;
+  // The value of each --set (the last varies fastest), then the words
+  // applied in the order of the options, so that later ones override.
+  std::vector<size_t> pick(grid.settings.size());
   for (size_t k = grid.settings.size(); k-- > 0;) {
-    const GridSetting& s = grid.settings[k];
-    const long long n = (long long)s.values.size();
-    parseGaSetting(s.name + "=" + s.values[size_t(i % n)], &settings, &unused);
+    const long long n = (long long)grid.settings[k].values.size();
+    pick[k] = size_t(i % n);
     i /= n;
   }
+  std::string unused;
+  for (size_t k = 0; k < grid.settings.size(); ++k)
+    parseRunWord(grid.settings[k].name + "=" + grid.settings[k].values[pick[k]], &run, &unused);
   const long long seeds = (long long)grid.seeds.size(), dens = (long long)grid.densities.size(),
                   hard = (long long)grid.hardness.size();
   const int seed = grid.seeds[size_t(i % seeds)];
@@ -295,7 +359,13 @@ RunLine gridRun(const Grid& grid, long long i) {
   i /= dens;
   const int hardness = grid.hardness[size_t(i % hard)];
   i /= hard;
-  return {grid.instances[size_t(i)], seed, grid.maxGen, hardness, density, 0, settings};
+  run.path = grid.instances[size_t(i)];
+  run.seed = seed;
+  run.maxGen = grid.maxGen;
+  run.objHard = hardness;
+  run.graphDens = density;
+  run.line = 0;
+  return run;
 }
 
 bool expandGrid(const std::vector<std::string>& instances, const std::vector<int>& seeds,
@@ -327,10 +397,11 @@ std::string shortestFloatText(float value) {
 }
 
 std::string canonicalRunLine(const RunLine& r) {
-  const std::string settings = gaSettingsText(r.settings, true);
-  return r.path + " " + std::to_string(r.seed) + " " + std::to_string(r.maxGen) + " " +
+  const std::string settings = gaSettingsText(r.settings, true), stop = runStopText(r.stop);
+  return r.path + " " + std::to_string(r.seed) + " " +
+         (r.stop.noGenerationLimit ? std::string("-") : std::to_string(r.maxGen)) + " " +
          std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) +
-         (settings.empty() ? "" : " " + settings) + "\n";
+         (settings.empty() ? "" : " " + settings) + (stop.empty() ? "" : " " + stop) + "\n";
 }
 
 std::string canonicalRunsText(const std::vector<RunLine>& runs) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/stop.h"
 #include "problem/settings.h"
 
 // One run as read, before the instances are loaded.
@@ -19,6 +20,7 @@ struct RunLine {
   float graphDens;
   long line;  // 1-based line of the runs file; 0 for a run of the grid
   GaSettings settings = designGaSettings();  // the design's unless the line names others
+  RunStop stop = RunStop();  // the batch's --time-limit and --target, then the line's words
 };
 
 struct RunsError {
@@ -34,8 +36,20 @@ enum RunLineKind { lineEmpty, lineRun, lineBad };
 
 // One line of a runs file (without its line break), numbered `line`: a run
 // (*run filled), a line with no fields, or a bad line (*reason says why).
+// `defaults` is the batch's time limit and target (--time-limit, --target),
+// which the line's words override.
 RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
-                         std::string* reason);
+                         std::string* reason, const RunStop& defaults = RunStop());
+
+// Applies one word after the five fields to a run: `time_limit=S` (seconds,
+// a number above 0), `target=E` (a number, 0 or more), or a GA setting
+// (parseGaSetting, profile=solve included). False with the reason in *error
+// for a bad word; the run is then unchanged.
+bool parseRunWord(const std::string& word, RunLine* run, std::string* error);
+
+// The words of a run's time limit and target ("time_limit=S target=E",
+// those it has; "" for none), the numbers as the shortest text that reads back.
+std::string runStopText(const RunStop& stop);
 
 // Reads a file a line at a time through a buffer of fixed size, so that a
 // file of any length takes no more memory than its longest line, and a line
@@ -57,15 +71,17 @@ void startLineReader(LineReader* r, int fd, size_t maxLine);
 int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 
 // A runs file: one run a line, "graphfile seed generations hardness density"
-// separated by blanks (space, tab, CR, VT, FF), then optionally GA settings
-// as name=value words (parseGaSetting), applied in order to the design's. A field that starts with
+// separated by blanks (space, tab, CR, VT, FF), then optionally words
+// (parseRunWord: GA settings, time_limit, target), applied in order to the
+// design's settings. Generations "-" means no limit on generations: the run
+// must then have a time limit. A field that starts with
 // '#' starts a comment that runs to the end of the line; lines with no fields are skipped. The
 // numbers are converted as smetp converts its arguments: the integers with strtol (base 10) and the
 // density with strtod, each up to the first character that cannot continue the number ("12abc" is
 // 12, "abc" is 0). Every bad line is reported in *errors (in line order); returns true when there
 // is none.
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
-                   std::vector<RunsError>* errors);
+                   std::vector<RunsError>* errors, const RunStop& defaults = RunStop());
 
 // The same, as one text: "" when the runs are good, else one "LINE: reason"
 // line per bad line.
@@ -102,7 +118,10 @@ struct GridSetting {
 
 // The runs of a grid, expanded one at a time: for each instance, each
 // hardness, each density, each seed, each combination of the --set values
-// (the first --set slowest, the last fastest).
+// (the first --set slowest, the last fastest). Each run starts from `stop`
+// and the design's settings; its --set words then apply in the order of the
+// --set options, so a later one overrides an earlier one (profile=solve
+// first, then single settings).
 struct Grid {
   std::vector<std::string> instances;
   std::vector<int> seeds;
@@ -110,10 +129,11 @@ struct Grid {
   std::vector<int> hardness;
   std::vector<float> densities;
   std::vector<GridSetting> settings;
+  RunStop stop = RunStop();  // --time-limit, --target; noGenerationLimit without --generations
 };
 
-// A --set option "name=v1,v2,...": each value checked on the design's
-// settings. Fails with the reason in *error.
+// A --set option "name=v1,v2,...": each value checked as a word of a run
+// (parseRunWord). Fails with the reason in *error.
 bool parseGridSetting(const std::string& text, GridSetting* setting, std::string* error);
 // Runs of the grid (0 when a list is empty); may exceed maxGridRuns.
 long long gridSize(const Grid& grid);
@@ -128,9 +148,10 @@ std::string shortQuote(const std::string& text);
 std::string shortestFloatText(float value);
 
 // The runs as a runs file: one "path seed generations hardness density" line
-// per run, the density as shortestFloatText, then the settings that are not
-// the design's (none for a design run). Parsing it gives the same runs (for
-// paths without blanks).
+// per run (generations "-" for a run without a limit on them), the density as
+// shortestFloatText, then the settings that are not the design's and the
+// run's time limit and target (none for a design run). Parsing it gives the
+// same runs (for paths without blanks).
 std::string canonicalRunsText(const std::vector<RunLine>& runs);
 // One run's line of that text, its line break included.
 std::string canonicalRunLine(const RunLine& run);

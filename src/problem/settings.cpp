@@ -107,6 +107,22 @@ std::string rangeText(const SettingInfo& info) {
 
 }  // namespace
 
+GaSettings solveGaSettings() {
+  GaSettings s = designGaSettings();
+  s.elite = 16;
+  s.tournament = 8;
+  s.crossover = 0.85f;
+  s.mutation = 0.005f;
+  s.mutationStep = 0.005;
+  s.mutationPatience = 1000;
+  s.repair = 1;
+  s.init = gaInitRandom;
+  s.memetic = gaMemeticLs;
+  s.memeticEvery = 20;
+  s.memeticCount = 24;
+  return s;
+}
+
 bool isDesign(const GaSettings& s) {
   const GaSettings d = designGaSettings();
   for (int k = 0; k < settingCount; ++k)
@@ -121,10 +137,19 @@ bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) 
     return false;
   }
   const std::string name = word.substr(0, eq), value = word.substr(eq + 1);
+  if (name == "profile") {
+    if (value != "solve") {
+      *error = "'" + word + "': the only profile is solve";
+      return false;
+    }
+    *s = solveGaSettings();
+    return true;
+  }
   int k = 0;
   while (k < settingCount && name != settingInfo[k].name) ++k;
   if (k == settingCount) {
-    *error = "'" + word + "': unknown setting '" + name + "' (settings: " + gaSettingNames() + ")";
+    *error = "'" + word + "': unknown setting '" + name + "' (settings: " + gaSettingNames() +
+             "; or profile=solve)";
     return false;
   }
   const SettingInfo& info = settingInfo[k];

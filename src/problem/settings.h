@@ -45,10 +45,18 @@ SETTINGS_FN GaSettings designGaSettings() {
   return s;
 }
 
+// The settings measured best for solving (the `profile=solve` word): the
+// design's GA with the memetic local search (see the README's measurements).
+// Every setting is given its value here, so that a caller gets the whole
+// profile whatever the design's values are.
+GaSettings solveGaSettings();
+
 // True when every setting has the design's value.
 bool isDesign(const GaSettings& s);
 
-// Sets one setting from a `name=value` word, range-checked. Returns false and
+// Sets one setting from a `name=value` word, range-checked; the word
+// `profile=solve` sets every setting to solveGaSettings() (so words after it
+// override it, words before it are overridden). Returns false and
 // sets *error (e.g. "tournament=0: tournament must be from 1 to 128") when the
 // word is not `name=value`, the name is unknown or the value is out of range;
 // the settings are then unchanged.
