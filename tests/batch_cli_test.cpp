@@ -335,7 +335,8 @@ TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
 json withoutTimes(json j) {
   j.erase("seconds");
   j.erase("seconds_to_best");
-  j["record"] = maskTimes(j["record"].get<std::string>());
+  j.erase("seconds_to_target");
+  if (!j["record"].is_null()) j["record"] = maskTimes(j["record"].get<std::string>());
   return j;
 }
 
@@ -501,6 +502,103 @@ TEST_F(BatchCli, SettingsSpelledOutAsTheDesignGiveTheDesignsRunsAndOthersNoRecor
   r = batch("--instance g6.txt --seeds 1 --generations 50 --hardness 0 --density 0.5 --set x=1");
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(0u, r.err.find("smetp-batch: --set 'x=1': unknown setting 'x'")) << r.err;
+}
+
+TEST_F(BatchCli, TargetsAndTimeLimitsEndRunsOnALaunchBoundaryWithAnHonestRecord) {
+  writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
+  writeFile(path("full.txt"), "g45.txt 3 3000 0 0.3\n");
+  ASSERT_EQ(0, batch("--quiet --results full.jsonl --no-record full.txt").status);
+  const std::vector<int> full = results("full.jsonl")[0]["history"].get<std::vector<int>>();
+  // A target that the run first meets after launch k (history[k]: the best
+  // after launch k), when that is well before its last launch.
+  size_t k = 5;
+  while (k + 1 < full.size() && full[k] == full[k - 1]) ++k;
+  ASSERT_LT(k + 10, full.size());
+  const int target = full[k];
+
+  writeFile(path("runs.txt"), "g45.txt 3 3000 0 0.3 target=" + std::to_string(target) +
+                                  "\ng45.txt 3 3000 0 0.3 target=0 time_limit=1000\n"
+                                  "g45.txt 3 - 0 0.3 time_limit=0.2\n");
+  Result r = batch("--quiet runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<json> res = results();
+  ASSERT_EQ(3u, res.size());
+  // Met: ended after launch k, the first k launches of the full run.
+  EXPECT_EQ("target", res[0]["stop"]);
+  EXPECT_EQ(int(k), res[0]["launches"]);
+  EXPECT_EQ(int(k) * 50, res[0]["generations"]);
+  EXPECT_EQ(std::vector<int>(full.begin(), full.begin() + long(k) + 1), res[0]["history"]);
+  EXPECT_EQ(target, res[0]["target"]);
+  ASSERT_TRUE(res[0]["seconds_to_target"].is_number());
+  EXPECT_LE(res[0]["seconds_to_target"].get<double>(), res[0]["seconds"].get<double>());
+  // Its record is smetp's for the generations made; so is the third run's.
+  const Result s = runExe(SMETP_EXE, "g45.txt 3 " + std::to_string(k * 50) + " 0 0.3");
+  ASSERT_EQ(0, s.status);
+  const std::vector<std::string> records = recordsOf(readFile(path("out.dat")));
+  ASSERT_EQ(4u, records.size());
+  EXPECT_EQ(maskTimes(records[3]), maskTimes(records[0]));
+  EXPECT_EQ(records[0], res[0]["record"]);
+  // Never met, time limit not reached: the full run.
+  EXPECT_EQ("generations", res[1]["stop"]);
+  EXPECT_TRUE(res[1]["seconds_to_target"].is_null());
+  EXPECT_EQ(full, res[1]["history"]);
+  EXPECT_EQ(1000, res[1]["time_limit"]);
+  // No limit on generations: ended by the time limit, on a launch boundary.
+  EXPECT_EQ("time", res[2]["stop"]);
+  EXPECT_GE(res[2]["seconds"].get<double>(), 0.2);
+  const int launches = res[2]["launches"];
+  EXPECT_LT(0, launches);
+  EXPECT_EQ(launches * 50, res[2]["generations"]);
+  EXPECT_EQ(size_t(launches) + 1, res[2]["history"].size());
+  EXPECT_NE(std::string::npos, records[2].find("maxGen:\t" + std::to_string(launches * 50) + "\t"))
+      << records[2];
+
+  // A grid without --generations, --hardness and --density: the time limit
+  // ends each run; hardness 0 and density 0.3 by default.
+  r = batch(
+      "--quiet --no-record --results grid.jsonl --instance g10.txt --seeds 1-2 "
+      "--time-limit 0.1 --target 1 --set profile=solve --set memetic_every=50");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const json& j : results("grid.jsonl")) {
+    EXPECT_EQ("time", j["stop"]);
+    EXPECT_EQ(0, j["hardness"]);
+    EXPECT_EQ(0.3, j["density"]);
+    EXPECT_EQ("ls", j["settings"]["memetic"]);
+    EXPECT_EQ(50, j["settings"]["memetic_every"]);
+    EXPECT_TRUE(j["record"].is_null());
+  }
+  EXPECT_EQ(1, batch("--instance g10.txt --seeds 1 --target 1").status);
+  EXPECT_EQ(1, batch("--instance g10.txt --seeds 1 --time-limit 0").status);
+  writeFile(path("open.txt"), "g10.txt 1 - 0 0.3\n");
+  r = batch("open.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("open.txt:1: generations \"-\" (no limit) needs a time"));
+}
+
+TEST_F(BatchCli, ResumeTakesTheStopWordsAndOptionsAsPartOfTheRuns) {
+  writeFile(path("runs.txt"),
+            "g10.txt 1 600 0 0.3 target=3000\ng6.txt 2 - 0 0.5 target=1e6\n"
+            "g6.txt 3 200 0 0.5 profile=solve\ng10.txt 4 400 0 0.3\n");
+  const std::string opts = "--quiet --no-record --time-limit 60 --target 2500 ";
+  ASSERT_EQ(0, batch(opts + "--results one.jsonl runs.txt").status);
+  const std::vector<json> one = results("one.jsonl");
+  ASSERT_EQ(4u, one.size());
+  EXPECT_EQ(3000, one[0]["target"]);
+  EXPECT_EQ(60, one[3]["time_limit"]);
+  EXPECT_EQ(2500, one[3]["target"]);
+  const std::string text = readFile(path("one.jsonl"));
+  // The runs_sha256 covers the options: the same file with other ones is other runs.
+  writeFile(path("results.jsonl"), linesOf(text)[0] + "\n");
+  Result r = batch("--quiet --no-record --time-limit 60 --resume runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("the results are of other runs")) << r.err;
+  r = batch("--quiet --no-record --time-limit 60 --target 2000 --resume runs.txt");
+  EXPECT_EQ(1, r.status);
+  r = batch(opts + "--resume runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<json> resumed = results();
+  ASSERT_EQ(one.size(), resumed.size());
+  for (size_t i = 0; i < one.size(); ++i) EXPECT_EQ(withoutTimes(one[i]), withoutTimes(resumed[i]));
 }
 
 }  // namespace

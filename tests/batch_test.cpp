@@ -177,6 +177,67 @@ TEST(Grid, OrderInstanceHardnessDensitySeedAndCanonicalText) {
   EXPECT_NE(std::string::npos, error.find("2004002 runs, more than 1000000"));
 }
 
+TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
+  RunStop batchWide;
+  batchWide.timeLimit = 30;
+  std::vector<RunLine> runs;
+  ASSERT_EQ("", parseRunsTextOrError("a 1 - 0 0.3 time_limit=2.5 target=5214\n"
+                                     "a 2 - 0 0.3\n"
+                                     "a 3 100 0 0.3 target=7 time_limit=1 target=8.5\n"
+                                     "a 4 100 0 0.3 profile=solve memetic_every=50\n"
+                                     "a 5 100 0 0.3 memetic_every=50 profile=solve\n",
+                                     &runs, batchWide));
+  ASSERT_EQ(5u, runs.size());
+  EXPECT_TRUE(runs[0].stop.noGenerationLimit);
+  EXPECT_EQ(2.5, runs[0].stop.timeLimit);  // the line's word overrides --time-limit
+  EXPECT_EQ(5214, runs[0].stop.target);
+  EXPECT_EQ(30, runs[1].stop.timeLimit);  // --time-limit where the line names none
+  EXPECT_EQ(-1, runs[1].stop.target);
+  EXPECT_FALSE(runs[2].stop.noGenerationLimit);
+  EXPECT_EQ(8.5, runs[2].stop.target);  // the last word wins
+  GaSettings solve = solveGaSettings();
+  solve.memeticEvery = 50;
+  EXPECT_EQ(gaSettingsText(solve, false), gaSettingsText(runs[3].settings, false));
+  EXPECT_EQ(gaSettingsText(solveGaSettings(), false), gaSettingsText(runs[4].settings, false));
+  // The canonical text keeps the open generations and the words.
+  const std::string text = canonicalRunsText(runs);
+  EXPECT_EQ(0u, text.find("a 1 - 0 0.3 time_limit=2.5 target=5214\na 2 - 0 0.3 time_limit=30\n"));
+  std::vector<RunLine> again;
+  ASSERT_EQ("", parseRunsTextOrError(text, &again));
+  ASSERT_EQ(runs.size(), again.size());
+  for (size_t i = 0; i < runs.size(); ++i)
+    EXPECT_EQ(canonicalRunLine(runs[i]), canonicalRunLine(again[i]));
+
+  // "-" needs a time limit; limits and targets are checked numbers.
+  for (const char* bad :
+       {"a 1 - 0 0.3 target=5", "a 1 1 0 0.3 time_limit=0", "a 1 1 0 0.3 time_limit=-1",
+        "a 1 1 0 0.3 time_limit=1s", "a 1 1 0 0.3 time_limit=inf", "a 1 1 0 0.3 target=-1",
+        "a 1 1 0 0.3 target=nan", "a 1 1 0 0.3 target=", "a 1 1 0 0.3 profile=fast"})
+    EXPECT_NE("", parseRunsTextOrError(bad, &again)) << bad;
+  EXPECT_EQ("", parseRunsTextOrError("a 1 - 0 0.3", &again, batchWide));
+
+  // A grid applies its --set words in the order of the options.
+  Grid grid{{"g"}, {1}, 0, {0}, {0.3f}, {}};
+  grid.stop.noGenerationLimit = true;
+  GridSetting profile, every, limit;
+  std::string error;
+  ASSERT_TRUE(parseGridSetting("profile=solve", &profile, &error));
+  ASSERT_TRUE(parseGridSetting("memetic_every=5,50", &every, &error));
+  ASSERT_TRUE(parseGridSetting("time_limit=1,2", &limit, &error));
+  GridSetting bad;
+  EXPECT_FALSE(parseGridSetting("target=1,x", &bad, &error));
+  grid.settings = {profile, every, limit};
+  ASSERT_EQ(4, gridSize(grid));
+  EXPECT_EQ(5, gridRun(grid, 1).settings.memeticEvery);
+  EXPECT_EQ(50, gridRun(grid, 3).settings.memeticEvery);
+  EXPECT_EQ(gaMemeticLs, gridRun(grid, 3).settings.memetic);
+  EXPECT_EQ(2, gridRun(grid, 3).stop.timeLimit);
+  grid.settings = {every, profile};
+  EXPECT_EQ(solveGaSettings().memeticEvery, gridRun(grid, 0).settings.memeticEvery);
+  EXPECT_EQ("g 1 - 0 0.3 " + gaSettingsText(solveGaSettings(), true) + "\n",
+            canonicalRunLine(gridRun(grid, 0)));
+}
+
 TEST(Grid, ShortestFloatTextReadsBack) {
   EXPECT_EQ("0.3", shortestFloatText(0.3f));
   EXPECT_EQ("1.5", shortestFloatText(1.5f));
@@ -381,6 +442,9 @@ TEST(ProgressText, BarAndDurations) {
             barText(50, 100, 5, 10, 1234.4, 10, 10));
   EXPECT_EQ("[..........] 0/60 launches  0/3 runs  0 gen/s  --:-- left",
             barText(0, 60, 0, 3, 0, -1, 10));
+  // Runs without a limit on generations: no launch total, the bar counts runs.
+  EXPECT_EQ("[###.......] 7 launches  1/3 runs  50 gen/s  --:-- left",
+            barText(7, -1, 1, 3, 50, -1, 10));
 }
 
 }  // namespace

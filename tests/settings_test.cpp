@@ -67,12 +67,25 @@ TEST(SettingsText, ValuesReadBackAndShowInJson) {
   EXPECT_EQ("memetic=prune", gaSettingsText(parsed("memetic=prune"), true));
 }
 
+TEST(SettingsText, ProfileSolveSetsEverySettingAndLaterWordsOverride) {
+  const GaSettings solve = solveGaSettings();
+  EXPECT_FALSE(isDesign(solve));
+  EXPECT_EQ(gaMemeticLs, solve.memetic);
+  const GaSettings s = parsed("elite=3 init=mst profile=solve tournament=4");
+  GaSettings expected = solve;
+  expected.tournament = 4;
+  EXPECT_EQ(0, std::memcmp(&expected, &s, sizeof s));
+  // Results list the concrete values, never the profile.
+  EXPECT_EQ(std::string::npos, gaSettingsJson(s).find("profile"));
+}
+
 TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
   const char* bad[] = {
       "elite=127",           "elite=-1",       "elite=1.5",     "elite=",        "tournament=0",
       "tournament=129",      "crossover=1.01", "crossover=nan", "mutation=-0.1", "mutation_step=2",
       "mutation_patience=0", "repair=yes",     "init=MST",      "memetic=full",  "memetic_every=51",
-      "memetic_count=0",     "elite= 3",       "colour=red",    "elite",         "=3"};
+      "memetic_count=0",     "elite= 3",       "colour=red",    "elite",         "=3",
+      "profile=fast",        "profile="};
   for (const char* word : bad) {
     GaSettings s = designGaSettings();
     std::string error;

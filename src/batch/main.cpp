@@ -117,8 +117,8 @@ struct Runs {
   long long count = 0;  // runs in the file or grid
   long shardK = 0, shardN = 1;
   long long shardRuns = 0, shardLaunches = 0;  // runs of the shard and their launches
-  bool launchesUnknown = false;  // some run has no limit on its generations
-  RunStop stop;                  // --time-limit and --target
+  bool launchesUnknown = false;                // some run has no limit on its generations
+  RunStop stop;                                // --time-limit and --target
   std::string sha;                             // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.
@@ -665,8 +665,7 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   auto* generationsOpt =
       app.add_option("--generations", o.generations, "grid: generations per run");
-  app.add_option("--hardness", o.hardnessText,
-                 "grid: hardness values, e.g. 0 or 0,1,2 (default 0)")
+  app.add_option("--hardness", o.hardnessText, "grid: hardness values, e.g. 0 or 0,1,2 (default 0)")
       ->allow_extra_args(false);
   app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5 (default 0.3)")
       ->allow_extra_args(false);

@@ -40,11 +40,11 @@ std::string barText(long long launchesDone, long long totalLaunches, long done, 
                     double generationsPerSecond, double secondsLeft, int width) {
   // Runs without a limit on generations make launches until stopped: the
   // bar then counts runs, and the launches have no total.
-  const int filled = totalLaunches > 0
-                         ? int(double(width) * double(std::min(launchesDone, totalLaunches)) /
-                               double(totalLaunches))
-                     : totalLaunches < 0 && total > 0 ? int(double(width) * double(done) / double(total))
-                                                      : width;
+  const int filled =
+      totalLaunches > 0 ? int(double(width) * double(std::min(launchesDone, totalLaunches)) /
+                              double(totalLaunches))
+      : totalLaunches < 0 && total > 0 ? int(double(width) * double(done) / double(total))
+                                       : width;
   std::string bar =
       "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.') + "]";
   char text[200];

@@ -212,9 +212,10 @@ bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
   return errors->empty();
 }
 
-std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* runs) {
+std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* runs,
+                                 const RunStop& defaults) {
   std::vector<RunsError> errors;
-  if (parseRunsText(text, runs, &errors)) return "";
+  if (parseRunsText(text, runs, &errors, defaults)) return "";
   std::string out;
   for (const RunsError& e : errors) out += std::to_string(e.line) + ": " + e.reason + "\n";
   return out;

@@ -85,7 +85,8 @@ bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
 
 // The same, as one text: "" when the runs are good, else one "LINE: reason"
 // line per bad line.
-std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* runs);
+std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* runs,
+                                 const RunStop& defaults = RunStop());
 
 // A list of integers for --seeds and --hardness: items separated by commas,
 // each either a number or an inclusive range FIRST-LAST with FIRST <= LAST.
