@@ -664,7 +664,8 @@ int main(int argc, char** argv) {
   app.add_option("--seeds", o.seedsText, "grid: seeds, e.g. 1-30 or 1,5,9")
       ->allow_extra_args(false);
   auto* generationsOpt =
-      app.add_option("--generations", o.generations, "grid: generations per run");
+      app.add_option("--generations", o.generations,
+                     "grid: generations per run (may be left out with a time limit)");
   app.add_option("--hardness", o.hardnessText, "grid: hardness values, e.g. 0 or 0,1,2 (default 0)")
       ->allow_extra_args(false);
   app.add_option("--density", o.densityText, "grid: densities, e.g. 0.3 or 0.2,0.5 (default 0.3)")
