@@ -552,6 +552,19 @@ TEST_F(BatchCli, TargetsAndTimeLimitsEndRunsOnALaunchBoundaryWithAnHonestRecord)
   EXPECT_EQ(size_t(launches) + 1, res[2]["history"].size());
   EXPECT_NE(std::string::npos, records[2].find("maxGen:\t" + std::to_string(launches * 50) + "\t"))
       << records[2];
+  // One thread stepping all three runs at once (as the CUDA form's pool
+  // does): each leaves at its own boundary, the others go on alike.
+  r = batch("--quiet --no-record --jobs 1 --resident 3 --results multi.jsonl runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::vector<json> multi = results("multi.jsonl");
+  ASSERT_EQ(3u, multi.size());
+  for (size_t i = 0; i < 2; ++i) {
+    json a = withoutTimes(res[i]), b = withoutTimes(multi[i]);
+    a.erase("record");
+    b.erase("record");
+    EXPECT_EQ(a, b);
+  }
+  EXPECT_EQ("time", multi[2]["stop"]);
 
   // A grid without --generations, --hardness and --density: the time limit
   // ends each run; hardness 0 and density 0.3 by default.
