@@ -188,7 +188,7 @@ def final_energies(panels: list[dict], path: str):
         if ref is not None:
             feasible = [_to_gap(d, ref) for d in feasible]
         ax.boxplot([f if len(f) else [np.nan] for f in feasible], widths=0.5,
-                   showfliers=False, zorder=2)
+                   showfliers=False, zorder=2, medianprops={"color": "black"})
         for i, d in enumerate(feasible, 1):
             ax.scatter(i + rng.uniform(-0.12, 0.12, len(d)), d, s=16, alpha=0.8, zorder=3,
                        marker=MARKERS[(i - 1) % len(MARKERS)])
