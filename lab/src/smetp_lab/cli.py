@@ -214,7 +214,10 @@ def cmd_plot_progress(a) -> int:
     lines = {}
     if a.optimum is not None:
         lines["optimum"] = a.optimum
-    plots.convergence([{"title": "smetp progress", "series": series, "lines": lines}],
+    # With an optimum, in percent above it, as the report draws convergence.
+    ref = a.optimum if a.optimum is not None and a.optimum > 0 else None
+    plots.convergence([{"title": "smetp progress", "series": series, "lines": lines,
+                        "reference": ref}],
                       a.output, title="Best energy before each launch")
     print(f"{a.output}: written")
     return 0
@@ -338,7 +341,8 @@ def parser() -> argparse.ArgumentParser:
                    "standard input; - also reads it)")
     s.add_argument("-o", "--output", default="progress.png", metavar="PNG",
                    help="plot to write (default progress.png)")
-    s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line")
+    s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line, and "
+                   "the energies in percent above it")
     s.set_defaults(func=cmd_plot_progress)
 
     s = sub.add_parser("convert", help="an instance from node coordinates",
