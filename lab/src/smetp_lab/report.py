@@ -469,7 +469,8 @@ def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) ->
     for path, inst in insts.items():
         keys = [k for k in groups if k[0] == path]
         b, ex = base[path], base[path]["exact"]
-        ref = refs[path]
+        # Percent above a reference of 0 has no meaning: energies then.
+        ref = refs[path] or None
         target, kind = goals[path]
         common, labels = _labels(keys)
         title = f"{given[path]} ({inst.n} nodes)" + (f": {common}" if common else "")
