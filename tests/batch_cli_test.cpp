@@ -187,6 +187,21 @@ TEST_F(BatchCli, ResultsAndRecordsInRunOrderWhateverFinishesFirst) {
   EXPECT_FALSE(exists(path("out.dat")));
 }
 
+TEST_F(BatchCli, QuietSaysNothingWhicheverFormRuns) {
+  // The form left to the batch to choose: a CUDA build without a usable
+  // device falls back to the CPU form, and says so once, or never with --quiet.
+  writeFile(path("runs.txt"), "g6.txt 1 100 0 0.5\ng6.txt 2 100 0 0.5\ng6.txt 3 100 0 0.5\n");
+  for (const std::string quiet : {"--quiet ", ""}) {
+    const std::string cmd = "cd '" + dir + "' && env -u SMETP_BACKEND '" + SMETP_BATCH_EXE +
+                            "' --jobs 3 --no-record " + quiet + "runs.txt >out.txt 2>err.txt";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    const std::string err = readFile(path("err.txt"));
+    const size_t notices = err.find("no usable CUDA device") == std::string::npos ? 0 : 1;
+    EXPECT_EQ(std::string::npos, err.find("no usable CUDA device", err.find("no usable") + 1));
+    EXPECT_EQ(quiet.empty() ? 3 + notices : 0, linesOf(err).size()) << err;
+  }
+}
+
 TEST_F(BatchCli, ShardsTakeEveryNthRunAndKeepTheGlobalIndex) {
   const std::string grid =
       "--instance g6.txt --instance g2.txt --seeds=-1-1 --generations 100 --hardness 0 "
@@ -494,6 +509,16 @@ TEST_F(BatchCli, SettingsSpelledOutAsTheDesignGiveTheDesignsRunsAndOthersNoRecor
   EXPECT_EQ(sha256Hex("g6.txt 1 100 0 0.5\ng6.txt 1 100 0 0.5 elite=4\n"
                       "g6.txt 2 100 0 0.5\ng6.txt 2 100 0 0.5 elite=4\n"),
             grid[0]["runs_sha256"]);
+
+  // Each run's progress line names its settings that are not the design's.
+  r = batch(
+      "--results grid2.jsonl --no-record --jobs 2 --instance g6.txt --seeds 1-2 "
+      "--generations 100 --hardness 0 --density 0.5 --set elite=16,4");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const char* line : {"(index 0, g6.txt seed 1): best ",
+                           "(index 1, g6.txt seed 1, elite=4): ", "(index 2, g6.txt seed 2): best ",
+                           "(index 3, g6.txt seed 2, elite=4): "})
+    EXPECT_NE(std::string::npos, r.err.find(line)) << line << "\n" << r.err;
 
   writeFile(path("bad.txt"), "g6.txt 1 100 0 0.5 tournament=0\n");
   r = batch("bad.txt");

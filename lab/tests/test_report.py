@@ -47,7 +47,7 @@ def test_report_files_and_table(sweep, capsys):
                  "-o", str(out), "-q"]) == 0
     names = sorted(p.name for p in out.iterdir())
     assert names == ["convergence.png", "final_energies.png", "report.md", "summary.csv",
-                     "topology_a.png", "topology_b.png"]
+                     "time_to_target.png", "topology_a.png", "topology_b.png"]
     rows = list(csv.DictReader(open(out / "summary.csv")))
     assert [(r["instance"], r["density"], r["runs"]) for r in rows] == [
         ("a.txt", "0.3", "3"), ("a.txt", "0.5", "3"), ("b.txt", "0.3", "2")]

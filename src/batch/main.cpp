@@ -28,6 +28,7 @@
 #include "batch/progress.h"
 #include "batch/results.h"
 #include "batch/runs.h"
+#include "gpu/gpu.h"
 #include "host/record.h"
 #include "host/run.h"
 #include "problem/graph.h"
@@ -326,6 +327,7 @@ struct Options {
 };
 
 int runMain(const Options& o) {
+  gpuQuietNotices(o.quiet);
   Runs runs;
   std::string error;
   if (!o.shardText.empty() && !parseShard(o.shardText, &runs.shardK, &runs.shardN, &error)) {

@@ -2,9 +2,11 @@
 
 #include <errno.h>  // program_invocation_short_name
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "gpu/backend.h"
 
@@ -32,7 +34,9 @@ const gpuBackend noDeviceBackend = {
 };
 #endif
 
-const gpuBackend* active = nullptr;
+std::atomic<const gpuBackend*> active{nullptr};
+// Whether the fallback notice stays unsaid (a batch run with --quiet).
+std::atomic<bool> quietNotices{false};
 
 // The error of the latest failed launch, returned by the next copy or fill, so
 // that a launch that never ran also fails the next synchronising call, as the
@@ -65,16 +69,26 @@ const gpuBackend* chooseBackend() {
   }
 #ifdef SMETP_HAVE_CUDA
   if (cudaBackend.available()) return &cudaBackend;
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: no usable CUDA device (%s), running the CPU form\n",
-               program_invocation_short_name, cudaUnavailableReason());
+  if (!quietNotices) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: no usable CUDA device (%s), running the CPU form\n",
+                 program_invocation_short_name, cudaUnavailableReason());
+  }
 #endif
   return &emulatorBackend;
 }
 
+// The backend, chosen on the first call of the process: once only, even when
+// several threads make their first call together, so that the fallback
+// notice is printed at most once.
 const gpuBackend& backend() {
-  if (!active) active = chooseBackend();
-  return *active;
+  const gpuBackend* b = active.load();
+  if (b) return *b;
+  static std::once_flag chosen;
+  std::call_once(chosen, [] {
+    if (!active.load()) active.store(chooseBackend());
+  });
+  return *active.load();
 }
 
 }  // namespace
@@ -122,6 +136,8 @@ int findSymbolRange(const DeviceSymbol (&table)[deviceSymbolCount], const char* 
 }
 
 const char* gpuBackendName() { return backend().name; }
+
+void gpuQuietNotices(bool quiet) { quietNotices = quiet; }
 
 bool gpuSelectBackend(const char* name) {
   if (std::strcmp(name, "cpu") == 0) {

@@ -104,6 +104,9 @@ int gpuPeekAtLastError();
 // compute capability 7.5 or later on which the process can run), else the
 // emulator, with one line on standard error that says why.
 const char* gpuBackendName();
+// With true, the choice of the first call says nothing on standard error
+// (a batch run with --quiet); the notice is otherwise printed once a process.
+void gpuQuietNotices(bool quiet);
 // Forces a backend before first use ("cpu" or "cuda"); returns false when the
 // name is unknown or that backend is not built.
 bool gpuSelectBackend(const char* name);

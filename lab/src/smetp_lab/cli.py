@@ -121,12 +121,12 @@ def cmd_exact(a) -> int:
 
 
 def cmd_report(a) -> int:
-    from .report import build
+    from .report import build, parse_targets
 
     if a.results is None and not a.instance:
         raise LabError("", "report: give RESULTS, or --instance INSTANCE")
     rows = build(a.results, a.output, a.exact, a.time_limit, a.cache_dir, a.instances_dir,
-                 None if a.quiet else _log, a.instance or [])
+                 None if a.quiet else _log, a.instance or [], parse_targets(a.target))
     print(f"{os.path.join(a.output, 'report.md')}: {len(rows)} instance/parameter rows")
     return 0
 
@@ -134,7 +134,8 @@ def cmd_report(a) -> int:
 def cmd_table(a) -> int:
     from .report import table
 
-    count = table(a.results, a.output, a.instances_dir)
+    count = table(a.results, a.output, a.instances_dir, a.exact, a.time_limit, a.cache_dir,
+                  _log)
     print(f"{a.output}: {count} runs")
     return 0
 
@@ -213,7 +214,10 @@ def cmd_plot_progress(a) -> int:
     lines = {}
     if a.optimum is not None:
         lines["optimum"] = a.optimum
-    plots.convergence([{"title": "smetp progress", "series": series, "lines": lines}],
+    # With an optimum, in percent above it, as the report draws convergence.
+    ref = a.optimum if a.optimum is not None and a.optimum > 0 else None
+    plots.convergence([{"title": "smetp progress", "series": series, "lines": lines,
+                        "reference": ref}],
                       a.output, title="Best energy before each launch")
     print(f"{a.output}: written")
     return 0
@@ -323,6 +327,10 @@ def parser() -> argparse.ArgumentParser:
                    help="time limit of each exact solve (default 600)")
     s.add_argument("--cache-dir", **cache)
     s.add_argument("--instances-dir", **inst_dir)
+    s.add_argument("--target", action="append", metavar="[INSTANCE=]E",
+                   help="count hits of energy E and the time to it, for every instance or "
+                   "for INSTANCE (repeatable; default: the optimum with --exact, else the "
+                   "best energy known)")
     s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
     s.set_defaults(func=cmd_report)
 
@@ -333,7 +341,8 @@ def parser() -> argparse.ArgumentParser:
                    "standard input; - also reads it)")
     s.add_argument("-o", "--output", default="progress.png", metavar="PNG",
                    help="plot to write (default progress.png)")
-    s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line")
+    s.add_argument("--optimum", type=int, metavar="E", help="draw this energy as a line, and "
+                   "the energies in percent above it")
     s.set_defaults(func=cmd_plot_progress)
 
     s = sub.add_parser("convert", help="an instance from node coordinates",
@@ -353,9 +362,16 @@ def parser() -> argparse.ArgumentParser:
 
     s = sub.add_parser("table", help="one CSV row per run",
                        description="One CSV row per run (for spreadsheets and pandas): the "
-                       "run's fields, capped, and whether its topology scores its best.")
+                       "run's fields, capped, whether its topology scores its best, and its "
+                       "gap in percent above the instance's reference (the optimum with "
+                       "--exact, else the least of the local search and the verified runs).")
     s.add_argument("results", metavar="RESULTS")
     s.add_argument("-o", "--output", required=True, metavar="CSV")
+    s.add_argument("--exact", action="store_true", help="the gap to the exact optimum "
+                   "(cached)")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
+                   help="time limit of each exact solve (default 600)")
+    s.add_argument("--cache-dir", **cache)
     s.add_argument("--instances-dir", **inst_dir)
     s.set_defaults(func=cmd_table)
 

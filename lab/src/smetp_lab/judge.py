@@ -55,12 +55,40 @@ def check_run(run: Run, inst: Instance) -> Check:
     return Check(run, best, recomputed, problems, links)
 
 
+# The GA settings of the design, as the batch writes them in "settings", and
+# the memetic step's defaults.
+DESIGN_SETTINGS = {"elite": 16, "tournament": 8, "crossover": 0.85, "mutation": 0.005,
+                   "mutation_step": 0.005, "mutation_patience": 1000, "repair": "on",
+                   "init": "random", "memetic": "none", "memetic_every": 25,
+                   "memetic_count": 24}
+MEMETIC_ONLY = ("memetic_every", "memetic_count")
+
+
+def settings_label(run: Run) -> str:
+    """The run's GA settings that are not the design's, as name=value words
+    ("design" for none; the memetic step's own settings only with a step)."""
+    given = run.get("settings", dict, optional=True) or {}
+    words = []
+    for name, value in given.items():
+        if name in MEMETIC_ONLY and given.get("memetic", "none") == "none":
+            continue
+        if DESIGN_SETTINGS.get(name) == value:
+            continue
+        words.append(f"{name}={value}")
+    return " ".join(words) or "design"
+
+
 def describe(run: Run) -> str:
+    """The run as a person names it: index, instance, seed, hardness,
+    density and the GA settings that are not the design's."""
     d = run.data
     parts = [f"run {d.get('index')}", str(d.get("instance"))]
     for key in ("seed", "hardness", "density"):
         if key in d:
             parts.append(f"{key} {d[key]}")
+    sets = settings_label(run)
+    if sets != "design":
+        parts.append(sets)
     return " ".join(parts)
 
 

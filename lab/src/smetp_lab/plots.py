@@ -4,6 +4,7 @@ from __future__ import annotations
 import math
 
 import matplotlib
+import matplotlib.ticker
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
@@ -26,23 +27,63 @@ def _grid(count: int):
 
 
 STYLES = {"MST": ("gray", "--"), "local search": ("tab:green", ":"),
-          "optimum": ("black", "-"), "best known": ("black", "-.")}
+          "optimum": ("black", "-"), "best known": ("black", "-."), "target": ("tab:red", "-.")}
+# One marker per series, so that series of one colour family or drawn on top
+# of each other still tell apart.
+MARKERS = "osD^vP*X<>ph"
+# A gap axis whose values spread wider than this (percent) is logarithmic
+# above 1 % (linear from 0 to 1 %, so that 0 % stays on the axis).
+LOG_ABOVE = 50.0
 
 
-def _lines(ax, lines: dict, ceiling: float) -> list[float]:
-    """Draws the reference lines; lines of equal value become one line whose
-    label names them all (so that none hides under another). Returns the
-    values drawn."""
+def _save(fig, path: str):
+    """Writes the figure and closes it."""
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def describe(fig) -> list[dict]:
+    """What each visible panel of a figure shows: title, axis scale, the
+    legend's entries and the x tick labels (for checks of a plot's series)."""
+    out = []
+    for ax in fig.axes:
+        if not ax.get_visible():
+            continue
+        legend = ax.get_legend()
+        out.append({"title": ax.get_title(), "yscale": ax.get_yscale(),
+                    "xscale": ax.get_xscale(), "ylabel": ax.get_ylabel(),
+                    "ylim": tuple(float(v) for v in ax.get_ylim()),
+                    "legend": [t.get_text() for t in legend.get_texts()] if legend else [],
+                    "xticks": [t.get_text() for t in ax.get_xticklabels()],
+                    "texts": [t.get_text() for t in ax.texts]})
+    return out
+
+
+def _to_gap(values, reference):
+    """Energies as percent above the reference (NaN stays NaN)."""
+    return 100.0 * (np.asarray(values, dtype=float) - reference) / reference
+
+
+def _lines(ax, lines: dict, ceiling: float, reference=None) -> list[float]:
+    """Draws the reference lines beneath everything else; lines of equal
+    value become one line whose label names them all (so that none hides
+    under another). With a reference, at their gap to it. Returns the values
+    drawn (in the axis's units)."""
     merged: dict[float, list[str]] = {}
     for label, value in lines.items():
         if value is not None and value < ceiling:
             merged.setdefault(float(value), []).append(label)
+    drawn = []
     for value, labels in merged.items():
         color, style = next((cs for key, cs in STYLES.items() if labels[-1].startswith(key)),
                             ("black", "-."))
-        ax.axhline(value, color=color, linestyle=style, linewidth=1.2, zorder=4,
-                   label=f"{' = '.join(labels)} {value:g}")
-    return list(merged)
+        y = value if reference is None else float(_to_gap(value, reference))
+        text = f"{' = '.join(labels)} {value:g}"
+        if reference is not None:
+            text += f" ({y:+.2f} %)"
+        ax.axhline(y, color=color, linestyle=style, linewidth=1.1, zorder=1, label=text)
+        drawn.append(y)
+    return drawn
 
 
 def _ylim(ax, values: list[float]):
@@ -55,66 +96,111 @@ def _ylim(ax, values: list[float]):
     ax.set_ylim(low - pad, top + pad)
 
 
+def _gap_axis(ax, values: list[float], label: str):
+    """A percent axis: logarithmic above 1 % where the values spread wide."""
+    ax.set_ylabel(label)
+    values = [v for v in values if np.isfinite(v)]
+    if values and max(values) - min(values) > LOG_ABOVE and min(values) > -1.0:
+        ax.set_yscale("symlog", linthresh=1.0, linscale=0.5)
+        ax.set_ylim(-0.3, max(values) * 1.6)
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g} %"))
+    else:
+        _ylim(ax, values)
+        ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g} %"))
+
+
+def _quantile(h, q: float, ceiling: float):
+    """The q-quantile of each column of h, interpolated as numpy's percentile
+    does, except that between an energy and a value from the ceiling up (no
+    true energy) it is that value: unknown, not somewhere in between."""
+    v = np.sort(h, axis=0)
+    pos = q * (v.shape[0] - 1)
+    lo = int(pos)
+    hi = min(lo + 1, v.shape[0] - 1)
+    a, b = v[lo], v[hi]
+    if pos == lo:
+        return a
+    return np.where(b >= ceiling, b, a + (b - a) * (pos - lo))
+
+
 def convergence(panels: list[dict], path: str, title: str = "Convergence"):
     """panels: {"title", "series": [{"label", "histories" (runs x points),
     "step" (generations per point) or "x" (the generations of each point)}],
     "lines": {label: value}, "ceiling": values from here up are no true
-    energies (default 64999)}. Draws the median and the interquartile band
-    over the runs of each series; a series with nothing below the ceiling is
-    named in a note, not in the legend."""
+    energies (default 64999), "reference": optional energy}. Draws the median
+    and the interquartile band over the runs of each series (as percent
+    above the reference where there is one); a series with nothing below the
+    ceiling is named in a note, not in the legend."""
     fig, axes = _grid(len(panels))
     for ax, panel in zip(axes, panels):
         ceiling = panel.get("ceiling", INFEASIBLE - 1)
+        ref = panel.get("reference")
         shown, hidden = [], []
-        for s in panel["series"]:
+        for i, s in enumerate(panel["series"]):
             h = np.array(s["histories"], dtype=float)
             x = np.asarray(s["x"]) if "x" in s else np.arange(h.shape[1]) * s["step"]
-            med = np.median(h, axis=0)
-            q1, q3 = np.percentile(h, [25, 75], axis=0)
+            q1, med, q3 = (_quantile(h, q, ceiling) for q in (0.25, 0.5, 0.75))
             if not (med < ceiling).any():
                 hidden.append(s["label"])
                 continue
+            # Points without a true energy are left out, not drawn at the mark.
+            med, q1, q3 = (np.where(v < ceiling, v, np.nan) for v in (med, q1, q3))
+            if ref is not None:
+                med, q1, q3 = (_to_gap(v, ref) for v in (med, q1, q3))
             label = s["label"] + (f" (median of {h.shape[0]})" if h.shape[0] > 1 else "")
-            line, = ax.plot(x, med, label=label)
-            ax.fill_between(x, q1, q3, alpha=0.25, color=line.get_color(), linewidth=0)
-            shown += [v for v in list(q3) + list(med) if v < ceiling]
-        shown += _lines(ax, panel.get("lines", {}), ceiling)
-        _ylim(ax, shown)
+            line, = ax.plot(x, med, label=label, marker=MARKERS[i % len(MARKERS)],
+                            markevery=max(1, len(x) // 12), markersize=5, zorder=3)
+            ax.fill_between(x, q1, q3, alpha=0.2, color=line.get_color(), linewidth=0,
+                            zorder=2)
+            shown += [float(v) for v in np.concatenate([q3, med]) if np.isfinite(v)]
+        shown += _lines(ax, panel.get("lines", {}), ceiling, ref)
+        if ref is None:
+            _ylim(ax, shown)
+            ax.set_ylabel("best energy")
+        else:
+            _gap_axis(ax, shown, f"best energy, % above {ref:g}")
         if hidden:
             ax.text(0.01, 0.02, "not drawn (no energy below " f"{ceiling:g}): "
                     + "; ".join(hidden), transform=ax.transAxes, fontsize=7, va="bottom")
-        ax.set_title(panel["title"])
+        ax.set_title(panel["title"], fontsize=9)
         ax.set_xlabel("generations")
-        ax.set_ylabel("best energy")
         if ax.get_legend_handles_labels()[0]:
             ax.legend(fontsize=7)
         ax.grid(alpha=0.3)
     fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    _save(fig, path)
 
 
 def final_energies(panels: list[dict], path: str):
     """panels: {"title", "groups": [(label, values)], "lines": {label: value},
-    "ceiling"}: a box plot with every run as a point."""
+    "ceiling", "reference": optional energy}: a box per group with every run
+    as a point on top (its own marker per group), reference lines beneath;
+    as percent above the reference where there is one."""
     fig, axes = _grid(len(panels))
     rng = np.random.default_rng(0)
     for ax, panel in zip(axes, panels):
         ceiling = panel.get("ceiling", INFEASIBLE - 1)
+        ref = panel.get("reference")
         labels = [g[0] for g in panel["groups"]]
         data = [np.array(g[1], dtype=float) for g in panel["groups"]]
         feasible = [d[d < ceiling] for d in data]
+        if ref is not None:
+            feasible = [_to_gap(d, ref) for d in feasible]
         ax.boxplot([f if len(f) else [np.nan] for f in feasible], widths=0.5,
-                   showfliers=False)
+                   showfliers=False, zorder=2, medianprops={"color": "black"})
         for i, d in enumerate(feasible, 1):
-            ax.scatter(i + rng.uniform(-0.12, 0.12, len(d)), d, s=12, alpha=0.7, zorder=3)
+            ax.scatter(i + rng.uniform(-0.12, 0.12, len(d)), d, s=16, alpha=0.8, zorder=3,
+                       marker=MARKERS[(i - 1) % len(MARKERS)])
         shown = [float(v) for d in feasible for v in d]
-        shown += _lines(ax, panel.get("lines", {}), ceiling)
-        _ylim(ax, shown)
+        shown += _lines(ax, panel.get("lines", {}), ceiling, ref)
+        if ref is None:
+            _ylim(ax, shown)
+            ax.set_ylabel("final best energy")
+        else:
+            _gap_axis(ax, shown, f"final best energy, % above {ref:g}")
         ax.set_xticks(range(1, len(labels) + 1), labels, fontsize=7, rotation=15)
-        ax.set_title(panel["title"])
-        ax.set_ylabel("final best energy")
+        ax.set_title(panel["title"], fontsize=9)
         off = sum(int((d >= ceiling).sum()) for d in data)
         if off:
             ax.text(0.01, 0.98, f"{off} run(s) not drawn: no connected topology or at the "
@@ -123,8 +209,51 @@ def final_energies(panels: list[dict], path: str):
             ax.legend(fontsize=7)
         ax.grid(alpha=0.3, axis="y")
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    _save(fig, path)
+
+
+def time_to_target(panels: list[dict], path: str):
+    """panels: {"title", "series": [{"label", "runs" (how many), "seconds"
+    (each hit's seconds to the target), "bound" (the seconds are upper
+    bounds)}], "marks": {label: seconds}}: the fraction of runs at or below
+    the target against seconds, one step curve per series; the marks
+    (other methods' times) as vertical lines beneath."""
+    fig, axes = _grid(len(panels))
+    for ax, panel in zip(axes, panels):
+        times = []
+        for i, s in enumerate(panel["series"]):
+            t = sorted(s["seconds"])
+            label = f"{s['label']} ({len(t)} of {s['runs']})"
+            if s.get("bound") and t:
+                label = label[:-1] + ", upper bounds)"
+            if not t:
+                ax.plot([], [], marker=MARKERS[i % len(MARKERS)], label=label)
+                continue
+            frac = np.arange(1, len(t) + 1) / s["runs"]
+            ax.step([t[0]] + t, [0.0] + list(frac), where="post", zorder=3, label=label,
+                    marker=MARKERS[i % len(MARKERS)], markersize=5)
+            times += t
+        for j, (label, secs) in enumerate(panel.get("marks", {}).items()):
+            if secs is not None and secs > 0:
+                ax.axvline(secs, color=("black", "tab:green", "gray")[j % 3],
+                           linestyle=("-", ":", "--")[j % 3], linewidth=1.1, zorder=1,
+                           label=f"{label} {secs:.3g} s")
+                times.append(secs)
+        times = [t for t in times if t > 0]
+        if times and max(times) / min(times) > 20:
+            ax.set_xscale("log")
+        if not any(s["seconds"] for s in panel["series"]):
+            ax.text(0.01, 0.98, "no run reached the target", transform=ax.transAxes,
+                    va="top", fontsize=7)
+        ax.set_ylim(-0.03, 1.03)
+        ax.set_xlabel("seconds")
+        ax.set_ylabel("fraction of runs at or below the target")
+        ax.set_title(panel["title"], fontsize=9)
+        if ax.get_legend_handles_labels()[0]:
+            ax.legend(fontsize=7, loc="lower right")
+        ax.grid(alpha=0.3)
+    fig.tight_layout()
+    _save(fig, path)
 
 
 def layout(inst: Instance) -> tuple[np.ndarray, bool]:
@@ -181,5 +310,4 @@ def topologies(inst: Instance, drawings: list[tuple[str, list]], path: str,
     if title:
         fig.suptitle(title, fontsize=10)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    _save(fig, path)

@@ -3,27 +3,32 @@ from __future__ import annotations
 
 import csv
 import io
+import math
 import os
 import re
 import statistics
-from collections import defaultdict
+import time
 
 from . import plots
 from .energy import check_links, energy
 from .exact import cached_solve
 from .heuristics import local_search, mst
 from .instance import LabError, read_instance
-from .judge import check_run, is_capped, polish_all, require_history, run_links
+from .judge import (DESIGN_SETTINGS, MEMETIC_ONLY, check_run, is_capped,  # noqa: F401
+                    polish_all, require_history, run_links, settings_label)
 from .results import InstanceFinder, read_results
 
 GENERATIONS_PER_LAUNCH = 50
 
 COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "settings", "runs",
-           "feasible_runs",
-           "capped_runs", "verified_runs", "ga_best", "ga_median", "ga_worst", "polished_best",
-           "mst", "local_search", "optimum", "bound", "proven", "reference", "gap_ga_best_pct",
-           "gap_ga_median_pct", "gap_ga_worst_pct", "gap_polished_pct", "gap_mst_pct",
-           "gap_local_search_pct", "seconds_median"]
+           "feasible_runs", "capped_runs", "verified_runs", "unverified_runs",
+           "ga_best", "ga_median", "ga_worst", "ga_mean", "ga_sd", "ga_q1", "ga_q3",
+           "polished_best", "mst", "local_search", "optimum", "bound", "proven", "reference",
+           "gap_ga_best_pct", "gap_ga_median_pct", "gap_ga_worst_pct", "gap_ga_mean_pct",
+           "gap_ga_sd_pct", "gap_ga_q1_pct", "gap_ga_q3_pct", "gap_polished_pct", "gap_mst_pct",
+           "gap_local_search_pct", "target", "target_kind", "hits",
+           "seconds_to_target_median", "ert_seconds", "seconds_to_target_bound",
+           "seconds_median"]
 
 
 def gap(value, ref, inst):
@@ -35,6 +40,13 @@ def gap(value, ref, inst):
     if value >= top or ref >= top:
         return None
     return round(100.0 * (value - ref) / ref, 2)
+
+
+def true_energy(value, inst) -> bool:
+    """Whether `value` is a topology's energy, not the mark of no connected
+    topology nor the engine's cap standing in for a higher energy."""
+    top = inst.infeasible if inst.cap is None else inst.cap
+    return value is not None and value < top
 
 
 def _fmt(v):
@@ -51,35 +63,164 @@ def _slug(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", text).strip("_") or "instance"
 
 
+def quartiles(values, inst):
+    """First quartile, median and third quartile, interpolated between the
+    ordered values as numpy's percentile does by default; where the upper
+    neighbour is no true energy (no topology, or the cap) the quantile is
+    that mark: a value between an energy and a run without one is unknown."""
+    v = sorted(values)
+    out = []
+    for q in (0.25, 0.5, 0.75):
+        pos = q * (len(v) - 1)
+        lo = int(pos)
+        hi = min(lo + 1, len(v) - 1)
+        if pos > lo and not true_energy(v[hi], inst):
+            out.append(v[hi])
+        else:
+            out.append(v[lo] + (v[hi] - v[lo]) * (pos - lo))
+    return out
+
+
+def _num(x):
+    """A whole float as an int (5214.0 -> 5214), so that tables show no
+    needless decimals; other numbers rounded to 2 places."""
+    if isinstance(x, float):
+        return int(x) if x.is_integer() else round(x, 2)
+    return x
+
+
+def _seconds(run, key):
+    v = run.data.get(key)
+    if isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) and v >= 0:
+        return float(v)
+    return None
+
+
+def _run_target(run):
+    """The target the batch run stopped at (its "target" field or setting),
+    or None."""
+    sets = run.data.get("settings")
+    for v in (run.data.get("target"), sets.get("target") if isinstance(sets, dict) else None):
+        if isinstance(v, (int, float)) and not isinstance(v, bool):
+            return v
+    return None
+
+
+def time_to_target(run, target):
+    """(seconds, exact) for a run whose best is at or below `target`: the
+    run's own seconds_to_target where it ran to this very target; otherwise
+    its seconds_to_best, an upper bound (the best it ended with, at or below
+    the target, was reached then, so the target no later). (None, False)
+    where the run gives neither."""
+    own = _seconds(run, "seconds_to_target")
+    if own is not None and _run_target(run) == target:
+        return own, True
+    return _seconds(run, "seconds_to_best"), False
+
+
+def group_stats(runs, inst, reference, target) -> dict:
+    """The statistics of one parameter set over its verified runs: order
+    statistics of the final best (a run without a true energy ranks above
+    all others), mean and standard deviation where every run has a true
+    energy, gaps to `reference`, hits of `target` and the time to it."""
+    bests = sorted(r.data["best"] for r in runs)
+    row = dict.fromkeys(["ga_best", "ga_median", "ga_worst", "ga_mean", "ga_sd", "ga_q1",
+                         "ga_q3", "hits", "seconds_to_target_median", "ert_seconds",
+                         "seconds_to_target_bound"])
+    if not bests:
+        return row
+    q1, med, q3 = quartiles(bests, inst)
+    row.update(ga_best=bests[0], ga_worst=bests[-1], ga_median=_num(med), ga_q1=_num(q1),
+               ga_q3=_num(q3))
+    if all(true_energy(b, inst) for b in bests):
+        row["ga_mean"] = round(statistics.fmean(bests), 2)
+        row["ga_sd"] = round(statistics.stdev(bests), 2) if len(bests) > 1 else None
+    if target is None:
+        return row
+    hits, spent, to_target, bound, known = 0, 0.0, [], False, True
+    for r in runs:
+        if true_energy(r.data["best"], inst) and r.data["best"] <= target:
+            hits += 1
+            secs, exact = time_to_target(r, target)
+            if secs is None:
+                known = False
+                continue
+            bound |= not exact
+            to_target.append(secs)
+            spent += secs
+        else:
+            secs = _seconds(r, "seconds")
+            if secs is None:
+                known = False
+            else:
+                spent += secs
+    row["hits"] = hits
+    if to_target and len(to_target) == hits:
+        row["seconds_to_target_median"] = round(statistics.median(to_target), 3)
+    if known:
+        # The expected running time to the target: all the time spent, over
+        # the hits (unbounded without one).
+        row["ert_seconds"] = round(spent / hits, 3) if hits else math.inf
+    row["seconds_to_target_bound"] = bound if hits else None
+    return row
+
+
+def parse_targets(texts) -> dict:
+    """--target E (every instance) or --target INSTANCE=E: {path or None: E}."""
+    out = {}
+    for text in texts or ():
+        name, _, value = text.rpartition("=")
+        try:
+            e = int(value)
+        except ValueError:
+            raise LabError("--target", f"{text!r}: give E or INSTANCE=E, E an integer "
+                           "energy") from None
+        out[name or None] = e
+    return out
+
+
+def _target_for(targets, path, given):
+    for key in (given, path, os.path.basename(path)):
+        if key in targets:
+            return targets[key]
+    return targets.get(None)
+
+
 def build(results_path: str | None, out_dir: str, use_exact: bool = False,
           time_limit: float = 600, cache_dir: str | None = None,
-          instances_dir: str | None = None, log=None, instances: list[str] = ()) -> list[dict]:
+          instances_dir: str | None = None, log=None, instances: list[str] = (),
+          targets: dict | None = None) -> list[dict]:
     """The report over the runs of a results file and over `instances`
     without runs (their baselines and exact bound only)."""
     def say(msg):
         if log:
             log(msg)
 
+    targets = targets or {}
+    # The output folder is checked before any work, and made only at the end.
+    _check_folder(out_dir)
     runs = read_results(results_path) if results_path else []
     if not runs and not instances:
         raise LabError(results_path or "", "no runs")
     finder = InstanceFinder(instances_dir)
+    # Instances and parameter sets in the order the results first name them,
+    # then the instances given without runs.
     insts = {}
     given = {}  # each instance's path as the results name it
-    for path in instances:
-        inst = read_instance(path)
-        insts[inst.path] = inst
-        given[inst.path] = path
-    groups: dict[tuple, list] = defaultdict(list)
+    groups: dict[tuple, list] = {}
     for run in runs:
         inst = finder(run)
-        insts[inst.path] = inst
+        insts.setdefault(inst.path, inst)
         given.setdefault(inst.path, run.data["instance"])
         require_history(run)
         # The batch writes a density of nan as null: a parameter set of its own.
         key = (inst.path, run.get("generations", int), run.get("hardness", int),
                run.get("density", float, null=True), settings_label(run))
-        groups[key].append(run)
+        groups.setdefault(key, []).append(run)
+    for path in instances:
+        inst = read_instance(path)
+        insts.setdefault(inst.path, inst)
+        given.setdefault(inst.path, path)
 
     # Per instance: the baselines and, when asked, the exact optimum.
     base = {}
@@ -90,10 +231,12 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
             name += "_"
         names[path] = name
         tree = mst(inst)
-        entry = {"mst": None, "ls": None, "ls_links": None, "exact": None}
+        entry = {"mst": None, "ls": None, "ls_links": None, "exact": None, "ls_seconds": None}
         if tree is not None:
+            t0 = time.monotonic()
             ls = local_search(inst, tree)
-            entry.update(mst=energy(inst, tree), ls=energy(inst, ls), ls_links=ls)
+            entry.update(mst=energy(inst, tree), ls=energy(inst, ls), ls_links=ls,
+                         ls_seconds=time.monotonic() - t0)
         if use_exact:
             say(f"report: exact optimum of {path}")
             entry["exact"] = cached_solve(inst, time_limit, cache_dir, log)
@@ -101,18 +244,21 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
 
     # Per run: the check against its own topology and the polished energy
     # (the run's own "polished" where it has one; each distinct topology
-    # searched once, on all processors).
+    # searched once, on all processors). A run whose best its topology does
+    # not score is left out of every figure, so it is not polished either.
     checks, polished, capped = {}, {}, {}
     todo = []
     for run in runs:
         inst = finder(run)
         checks[id(run)] = check_run(run, inst)
         capped[id(run)] = is_capped(run, inst)
+        c = checks[id(run)]
+        if not c.ok:
+            continue
         value = run.data.get("polished")
         if isinstance(value, int) and not isinstance(value, bool):
             polished[id(run)] = value
             continue
-        c = checks[id(run)]
         if c.links is None or c.recomputed >= inst.infeasible:
             polished[id(run)] = inst.infeasible
         else:
@@ -122,50 +268,67 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         polished[id(run)] = energy(inst, links)
     _make_folder(out_dir)
 
+    verified = {key: [r for r in rs if checks[id(r)].ok] for key, rs in groups.items()}
+    # One reference per instance, so that the gaps of all its parameter sets
+    # compare: the proven optimum, else the least energy known (local
+    # search, the verified runs, their polished forms, the solver's best).
+    refs, goals = {}, {}
+    for path, inst in insts.items():
+        b, ex = base[path], base[path]["exact"]
+        vs = [r for k, rs in verified.items() if k[0] == path for r in rs]
+        known = [b["ls"], ex["optimum"] if ex else None]
+        known += [r.data["best"] for r in vs] + [polished[id(r)] for r in vs]
+        known = [v for v in known if true_energy(v, inst)]
+        refs[path] = ex["optimum"] if ex and ex["proven"] else min(known, default=None)
+        own = _target_for(targets, path, given[path])
+        if own is not None:
+            goals[path] = (own, "target")
+        elif refs[path] is not None:
+            goals[path] = (refs[path], "optimum" if ex and ex["proven"] else "best known")
+        else:
+            goals[path] = (None, None)
+
     rows = []
-    for key in sorted(groups, key=lambda k: (k[0], _order(k))):
-        path, gens, hard, dens, sets = key
-        inst, rs, b = insts[path], groups[key], base[path]
-        bests = sorted(r.data["best"] for r in rs)
-        pol = [polished[id(r)] for r in rs]
-        ex = b["exact"]
-        optimum = ex["optimum"] if ex else None
-        bound = ex["bound"] if ex else None
-        candidates = [v for v in [b["ls"], min(bests), min(pol), optimum] if v is not None]
-        reference = optimum if ex and ex["proven"] else min(candidates)
-        row = {
-            "instance": given[path], "nodes": inst.n, "hardness": hard, "density": dens,
-            "generations": gens, "settings": sets, "runs": len(rs),
-            "feasible_runs": sum(v < inst.infeasible for v in bests),
-            "capped_runs": sum(capped[id(r)] for r in rs),
-            "verified_runs": sum(checks[id(r)].ok for r in rs),
-            "ga_best": bests[0], "ga_median": statistics.median(bests), "ga_worst": bests[-1],
-            "polished_best": min(pol), "mst": b["mst"], "local_search": b["ls"],
-            "optimum": optimum, "bound": bound, "proven": ex["proven"] if ex else None,
-            "reference": reference,
-            "seconds_median": _median_of(rs, "seconds"),
-        }
-        for col, val in (("gap_ga_best_pct", bests[0]), ("gap_ga_median_pct", row["ga_median"]),
-                         ("gap_ga_worst_pct", bests[-1]), ("gap_polished_pct", min(pol)),
-                         ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
-            row[col] = gap(val, reference, inst)
-        rows.append(row)
     for path in insts:
-        if any(k[0] == path for k in groups):
-            continue
-        # An instance without runs: its baselines against the exact result.
+        keys = [k for k in groups if k[0] == path]
         inst, b = insts[path], base[path]
         ex = b["exact"]
-        known = [v for v in (b["ls"], ex["optimum"] if ex else None) if v is not None]
-        row = dict.fromkeys(COLUMNS)
-        row.update(instance=given[path], nodes=inst.n, runs=0, feasible_runs=0, capped_runs=0,
-                   verified_runs=0, mst=b["mst"], local_search=b["ls"],
-                   optimum=ex["optimum"] if ex else None, bound=ex["bound"] if ex else None,
-                   proven=ex["proven"] if ex else None,
-                   reference=min(known) if known else None)
-        row["gap_mst_pct"] = gap(b["mst"], row["reference"], inst)
-        row["gap_local_search_pct"] = gap(b["ls"], row["reference"], inst)
-        rows.append(row)
+        reference = refs[path]
+        target, kind = goals[path]
+        common = dict(instance=given[path], nodes=inst.n, mst=b["mst"], local_search=b["ls"],
+                      optimum=ex["optimum"] if ex else None, bound=ex["bound"] if ex else None,
+                      proven=ex["proven"] if ex else None, reference=reference,
+                      target=target, target_kind=kind)
+        if not keys:
+            # An instance without runs: its baselines against the exact result.
+            row = dict.fromkeys(COLUMNS)
+            row.update(common, runs=0, feasible_runs=0, capped_runs=0, verified_runs=0,
+                       unverified_runs=0, target=None, target_kind=None)
+            row["gap_mst_pct"] = gap(b["mst"], reference, inst)
+            row["gap_local_search_pct"] = gap(b["ls"], reference, inst)
+            rows.append(row)
+            continue
+        for key in keys:
+            _, gens, hard, dens, sets = key
+            rs, vs = groups[key], verified[key]
+            row = dict(common, hardness=hard, density=dens, generations=gens, settings=sets,
+                       runs=len(rs), verified_runs=len(vs), unverified_runs=len(rs) - len(vs),
+                       feasible_runs=sum(r.data["best"] < inst.infeasible for r in vs),
+                       capped_runs=sum(capped[id(r)] for r in vs),
+                       polished_best=min((polished[id(r)] for r in vs), default=None),
+                       seconds_median=_median_of(vs, "seconds"))
+            row.update(group_stats(vs, inst, reference, target))
+            for col, val in (("gap_ga_best_pct", row["ga_best"]),
+                             ("gap_ga_median_pct", row["ga_median"]),
+                             ("gap_ga_worst_pct", row["ga_worst"]),
+                             ("gap_ga_mean_pct", row["ga_mean"]),
+                             ("gap_ga_q1_pct", row["ga_q1"]), ("gap_ga_q3_pct", row["ga_q3"]),
+                             ("gap_polished_pct", row["polished_best"]),
+                             ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
+                row[col] = gap(val, reference, inst)
+            row["gap_ga_sd_pct"] = (round(100.0 * row["ga_sd"] / reference, 2)
+                                    if row["ga_sd"] is not None and reference else None)
+            rows.append(row)
 
     with open(os.path.join(out_dir, "summary.csv"), "w", newline="") as f:
         w = csv.DictWriter(f, COLUMNS)
@@ -174,7 +337,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
             w.writerow({k: _fmt(row[k]) for k in COLUMNS})
 
     say("report: plots")
-    images = _plots(out_dir, insts, groups, base, names, given)
+    images = _plots(out_dir, insts, groups, verified, base, names, given, refs, goals)
     _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given)
     return rows
 
@@ -182,27 +345,49 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
 TABLE_COLUMNS = ["index", "instance", "nodes", "edges", "seed", "generations", "hardness",
                  "density", "launches", "best", "feasible", "capped", "verified", "recomputed",
                  "links", "launch_of_best", "seconds_to_best", "seconds", "end_mutation",
-                 "backend", "settings", "polished"]
+                 "backend", "settings", "polished", "stop", "seconds_to_target", "reference",
+                 "gap"]
 
 
-def table(results_path: str, out_path: str, instances_dir: str | None = None) -> int:
+def table(results_path: str, out_path: str, instances_dir: str | None = None,
+          use_exact: bool = False, time_limit: float = 600,
+          cache_dir: str | None = None, log=None) -> int:
     """One CSV row per run (TABLE_COLUMNS; fields a run lacks are empty, and
     fields not named here are left out): the run's own fields, whether it
-    is capped, and its topology recomputed against the instance."""
+    is capped, its topology recomputed against the instance, and its gap in
+    percent above the instance's reference (the proven optimum with
+    use_exact, else the least energy of the local search from the minimum
+    spanning tree and of the file's verified runs; no gap for an unverified
+    run)."""
     from .results import write_files
 
     runs = read_results(results_path)
     finder = InstanceFinder(instances_dir)
+    checked = [(run, finder(run)) for run in runs]
+    checked = [(run, inst, check_run(run, inst)) for run, inst in checked]
+    known = {}  # path -> (instance, proven, candidate energies)
+    for run, inst, c in checked:
+        if inst.path not in known:
+            ex = cached_solve(inst, time_limit, cache_dir, log) if use_exact else None
+            tree = mst(inst)
+            vals = [ex["optimum"]] if ex else []
+            if tree is not None and not (ex and ex["proven"]):
+                vals.append(energy(inst, local_search(inst, tree)))
+            known[inst.path] = (inst, bool(ex and ex["proven"]), vals)
+        _, proven, vals = known[inst.path]
+        if c.ok and not proven:
+            vals.append(c.best)
+    ref = {path: min((v for v in vals if true_energy(v, inst)), default=None)
+           for path, (inst, _, vals) in known.items()}
     buf = io.StringIO()
     w = csv.DictWriter(buf, TABLE_COLUMNS, extrasaction="ignore", lineterminator="\n")
     w.writeheader()
-    for run in runs:
-        inst = finder(run)
-        c = check_run(run, inst)
+    for run, inst, c in checked:
         row = {k: run.data.get(k) for k in TABLE_COLUMNS}
         topo = run.data.get("topology")
         row.update(settings=settings_label(run), capped=is_capped(run, inst), verified=c.ok,
-                   recomputed=c.recomputed,
+                   recomputed=c.recomputed, reference=ref[inst.path],
+                   gap=gap(c.best, ref[inst.path], inst) if c.ok else None,
                    links=len(topo) if isinstance(topo, list) else None)
         w.writerow({k: _csv_value(v) for k, v in row.items()})
     write_files([(out_path, buf.getvalue())])
@@ -217,6 +402,25 @@ def _csv_value(v):
     if isinstance(v, (list, dict)):
         return ""
     return v
+
+
+def _check_folder(path: str):
+    """Fails with one line, before any work, when `path` cannot become the
+    report's folder: it is a file, or it (or the nearest folder above it
+    that exists) does not take new files."""
+    if os.path.exists(path):
+        if not os.path.isdir(path):
+            raise LabError(path, "exists and is not a folder")
+        if not os.access(path, os.W_OK | os.X_OK):
+            raise LabError(path, "the folder is not writable")
+        return
+    above = os.path.dirname(os.path.abspath(path))
+    while not os.path.exists(above):
+        above = os.path.dirname(above)
+    if not os.path.isdir(above):
+        raise LabError(path, f"{above} is not a folder")
+    if not os.access(above, os.W_OK | os.X_OK):
+        raise LabError(path, f"the folder {above} is not writable")
 
 
 def _make_folder(path: str):
@@ -241,71 +445,79 @@ def _density(d) -> str:
     return "nan" if d is None else f"{d:g}"
 
 
-# The GA settings of the design, as the batch writes them in "settings", and
-# the memetic step's defaults.
-DESIGN_SETTINGS = {"elite": 16, "tournament": 8, "crossover": 0.85, "mutation": 0.005,
-                   "mutation_step": 0.005, "mutation_patience": 1000, "repair": "on",
-                   "init": "random", "memetic": "none", "memetic_every": 25,
-                   "memetic_count": 24}
-MEMETIC_ONLY = ("memetic_every", "memetic_count")
-
-
-def settings_label(run) -> str:
-    """The run's GA settings that are not the design's, as name=value words
-    ("design" for none; the memetic step's own settings only with a step)."""
-    given = run.get("settings", dict, optional=True) or {}
-    words = []
-    for name, value in given.items():
-        if name in MEMETIC_ONLY and given.get("memetic", "none") == "none":
-            continue
-        if DESIGN_SETTINGS.get(name) == value:
-            continue
-        words.append(f"{name}={value}")
-    return " ".join(words) or "design"
-
-
-def _order(key):
-    """Sort key of a group: hardness, density (nan last), generations, the
-    design before other settings."""
+def _parameters(key) -> list[str]:
     _, gens, hard, dens, sets = key
-    return (hard, dens is None, dens or 0.0, gens, sets != "design", sets)
+    return [f"h {hard}", f"d {_density(dens)}", f"{gens} gen", sets]
 
 
-def _label(key) -> str:
-    _, gens, hard, dens, sets = key
-    text = f"hardness {hard}, density {_density(dens)}, {gens} gen"
-    return text if sets == "design" else f"{text}, {sets}"
+def _labels(keys) -> tuple[str, list[str]]:
+    """The parameters all `keys` share (for a title) and, per key, those that
+    differ with its GA settings always named ("design" for the design's)."""
+    params = [_parameters(k) for k in keys]
+    shared = [i for i in range(3) if len({p[i] for p in params}) == 1]
+    common = ", ".join(params[0][i] for i in shared) if params else ""
+    labels = [", ".join([p[i] for i in range(3) if i not in shared] + [p[3]]) for p in params]
+    return common, labels
 
 
-def _plots(out_dir, insts, groups, base, names, given) -> dict:
-    images = {"convergence": "convergence.png", "final": "final_energies.png", "topology": {}}
-    conv, final = [], []
+def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) -> dict:
+    """The plots, panels and series in the report's order; verified runs
+    only."""
+    images = {"convergence": "convergence.png", "final": "final_energies.png",
+              "ttt": "time_to_target.png", "topology": {}}
+    conv, final, ttt = [], [], []
     for path, inst in insts.items():
-        keys = sorted((k for k in groups if k[0] == path), key=_order)
-        b = base[path]
-        lines = {"MST": b["mst"]}
-        if b["exact"]:
-            lines["optimum" if b["exact"]["proven"] else "best known"] = b["exact"]["optimum"]
-        series = []
-        for k in keys:
-            hists = [list(r.data["history"]) for r in groups[k]]
-            width = max(len(h) for h in hists)
-            hists = [h + [h[-1]] * (width - len(h)) for h in hists]
-            series.append({"label": _label(k), "histories": hists,
-                           "step": GENERATIONS_PER_LAUNCH})
+        keys = [k for k in groups if k[0] == path]
+        b, ex = base[path], base[path]["exact"]
+        # Percent above a reference of 0 has no meaning: energies then.
+        ref = refs[path] or None
+        target, kind = goals[path]
+        common, labels = _labels(keys)
+        title = f"{given[path]} ({inst.n} nodes)" + (f": {common}" if common else "")
+        lines = {"MST": b["mst"], "local search": b["ls"]}
+        if ex:
+            lines["optimum" if ex["proven"] else "best known"] = ex["optimum"]
+        if kind == "target":
+            lines["target"] = target
         ceiling = inst.infeasible if inst.cap is None else inst.cap
-        if keys:
-            conv.append({"title": f"{given[path]} ({inst.n} nodes)", "series": series,
-                         "lines": lines, "ceiling": ceiling})
-            final.append({"title": f"{given[path]} ({inst.n} nodes)",
-                          "groups": [(_label(k), [r.data["best"] for r in groups[k]])
-                                     for k in keys],
-                          "lines": {"MST": b["mst"], "local search": b["ls"],
-                                    **({"optimum": b["exact"]["optimum"]} if b["exact"]
-                                       and b["exact"]["proven"] else {})},
-                          "ceiling": ceiling})
-        # The best run of the instance, its polished form and the optimum.
-        best_key, best_run = min(((k, r) for k in keys for r in groups[k]),
+        drawn = [(k, label) for k, label in zip(keys, labels) if verified[k]]
+        if drawn:
+            series = []
+            for k, label in drawn:
+                hists = [list(r.data["history"]) for r in verified[k]]
+                width = max(len(h) for h in hists)
+                hists = [h + [h[-1]] * (width - len(h)) for h in hists]
+                series.append({"label": label, "histories": hists,
+                               "step": GENERATIONS_PER_LAUNCH})
+            conv.append({"title": title, "series": series, "lines": lines,
+                         "ceiling": ceiling, "reference": ref})
+            final.append({"title": title,
+                          "groups": [(label, [r.data["best"] for r in verified[k]])
+                                     for k, label in drawn],
+                          "lines": lines, "ceiling": ceiling, "reference": ref})
+        if drawn and target is not None:
+            tseries = []
+            for k, label in drawn:
+                secs, bound = [], False
+                for r in verified[k]:
+                    if true_energy(r.data["best"], inst) and r.data["best"] <= target:
+                        t, exact = time_to_target(r, target)
+                        if t is not None:
+                            secs.append(t)
+                            bound |= not exact
+                tseries.append({"label": label, "runs": len(verified[k]), "seconds": secs,
+                                "bound": bound})
+            marks = {}
+            if true_energy(b["ls"], inst) and b["ls"] <= target:
+                marks["local search from the MST"] = b["ls_seconds"]
+            if ex and true_energy(ex["optimum"], inst) and ex["optimum"] <= target:
+                marks["exact (proven)" if ex["proven"] else "exact"] = ex["seconds"]
+            what = {"target": "target", "optimum": "the optimum",
+                    "best known": "the best known"}[kind]
+            ttt.append({"title": f"{title}\n{what} {target:g}", "series": tseries,
+                        "marks": marks})
+        # The best verified run of the instance, its polished form and the optimum.
+        best_key, best_run = min(((k, r) for k in keys for r in verified[k]),
                                  key=lambda kr: (kr[1].data["best"], kr[1].data["index"]),
                                  default=(None, None))
         drawings = []
@@ -317,7 +529,6 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
             plinks = (check_links(inst, ptopo, best_run.where) if ptopo
                       else local_search(inst, links))
             drawings.append((f"polished {energy(inst, plinks)}", plinks))
-        ex = b["exact"]
         if not keys and ex and ex.get("topology") and b["ls_links"] is not None:
             drawings.append((f"local search from the MST {b['ls']}", b["ls_links"]))
         if ex and ex.get("topology"):
@@ -330,15 +541,50 @@ def _plots(out_dir, insts, groups, base, names, given) -> dict:
             name = f"topology_{names[path]}.png"
             plots.topologies(inst, drawings, os.path.join(out_dir, name),
                              f"{given[path]} ({inst.n} nodes): " + (
-                                 f"the best run has {_label(best_key)}" if best_key
-                                 else "no runs; the baseline and the exact result"))
+                                 "the best run has " + ", ".join(_parameters(best_key))
+                                 if best_key else "no runs; the baseline and the exact result"))
             images["topology"][path] = name
     if conv:
         plots.convergence(conv, os.path.join(out_dir, images["convergence"]))
         plots.final_energies(final, os.path.join(out_dir, images["final"]))
     else:
         images["convergence"] = images["final"] = None
+    if ttt:
+        plots.time_to_target(ttt, os.path.join(out_dir, images["ttt"]))
+    else:
+        images["ttt"] = None
     return images
+
+
+def _pct(g):
+    return "" if g is None else f"{g:.2f} %"
+
+
+def _spread(mean, sd, pct=False):
+    if mean is None:
+        return ""
+    if pct:
+        return f"{mean:.2f} ± {sd:.2f} %" if sd is not None else f"{mean:.2f} %"
+    return f"{mean:g} ± {sd:g}" if sd is not None else f"{mean:g}"
+
+
+def _iqr(med, q1, q3, pct=False):
+    """The median and the interquartile range; a gap quartile that is no
+    true energy (no topology, or the cap) shows as "–"."""
+    if med is None:
+        return ""
+    if pct:
+        q1, q3 = ("–" if q is None else f"{q:.2f}" for q in (q1, q3))
+        return f"{med:.2f} % ({q1} to {q3})"
+    return f"{_fmt(med)} ({_fmt(q1)} to {_fmt(q3)})"
+
+
+def _secs(v, bound):
+    if v is None:
+        return ""
+    if v == math.inf:
+        return "∞"
+    return ("≤ " if bound else "") + f"{v:.3g} s"
 
 
 def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, checks, given):
@@ -351,16 +597,22 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
                "topology.")
     out.append("")
     if use_exact:
-        out.append("Gaps are in percent above the reference: the proven optimum (or, where "
-                   "the solver stopped early, the best energy known).")
+        out.append("Gaps are in percent above the reference of each instance: the proven "
+                   "optimum (or, where the solver stopped early, the best energy known).")
     else:
-        out.append("Gaps are in percent above the reference, the best energy known here "
-                   "(GA, polished GA, local search); run with `--exact` for the optimum.")
+        out.append("Gaps are in percent above the reference of each instance, the best "
+                   "energy known here (GA, polished GA, local search); run with `--exact` "
+                   "for the optimum.")
     out.append("")
     out.append(f"Verified: {sum(c.ok for c in checks.values())} of {len(checks)} runs' "
                "topologies score their reported best.")
     for c in bad[:20]:
         out.append(f"- {c.run.where}: {'; '.join(c.problems)}")
+    if bad:
+        out.append("")
+        out.append(f"**{len(bad)} unverified run(s) are left out of every figure below** "
+                   "(statistics, reference, plots); `runs` counts them, the rest counts "
+                   "the verified runs only.")
     out.append("")
     capped = sum(r["capped_runs"] for r in rows)
     if capped:
@@ -369,25 +621,59 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
                    "Use smaller weights (`tools/make_instance.py --side`, `smetp-lab convert "
                    "--scale auto`).")
         out.append("")
-    head = ["instance", "parameters", "runs", "feasible", "capped", "GA best", "GA median",
-            "GA worst", "polished", "MST", "local search",
-            "optimum" if use_exact else "reference", "GA best gap", "GA median gap",
-            "polished gap", "MST gap", "LS gap"]
+    out.append("## Final energies")
+    out.append("")
+    out.append("Per instance and parameter set, over the verified runs: the final best "
+               "energy's best, mean ± standard deviation (only where every run found a "
+               "true energy), median with the interquartile range, worst; the best of the "
+               "runs' topologies polished by local search; the baselines.")
+    out.append("")
+    head = ["instance", "parameters", "runs", "feasible", "capped", "GA best", "GA mean ± sd",
+            "GA median (IQR)", "GA worst", "polished", "MST", "local search",
+            "optimum" if use_exact else "reference"]
     out.append("| " + " | ".join(head) + " |")
     out.append("|" + "---|" * len(head))
     for r in rows:
         opt = r["optimum"]
         if use_exact and opt is not None and not r["proven"]:
             opt = f"{opt} (bound {r['bound']:g})"
-        params = (f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen"
-                  + ("" if r.get("settings") in (None, "design") else f", {r['settings']}")
-                  if r["runs"] else "no runs")
-        cells = [r["instance"], params, r["runs"], r["feasible_runs"], r["capped_runs"],
-                 r["ga_best"], r["ga_median"], r["ga_worst"], r["polished_best"],
-                 r["mst"], r["local_search"], opt if use_exact else r["reference"]]
-        cells += [f"{g:.2f} %" if g is not None else "" for g in
-                  (r["gap_ga_best_pct"], r["gap_ga_median_pct"], r["gap_polished_pct"],
-                   r["gap_mst_pct"], r["gap_local_search_pct"])]
+        runs = r["runs"]
+        if r.get("unverified_runs"):
+            runs = f"{runs} ({r['unverified_runs']} unverified)"
+        cells = [r["instance"], _params(r), runs, r["feasible_runs"], r["capped_runs"],
+                 r["ga_best"], _spread(r["ga_mean"], r["ga_sd"]),
+                 _iqr(r["ga_median"], r["ga_q1"], r["ga_q3"]), r["ga_worst"],
+                 r["polished_best"], r["mst"], r["local_search"],
+                 opt if use_exact else r["reference"]]
+        out.append("| " + " | ".join(_fmt(c) for c in cells) + " |")
+    out.append("")
+    out.append("## Gaps and time to target")
+    out.append("")
+    out.append("Gaps in percent above the reference. Hits: verified runs whose best is at "
+               "or below the target (the optimum, `--target E`, or else the best energy "
+               "known), as k of n. Time to target: the median over the hits; ERT, the "
+               "expected running time to the target, is all the seconds the runs spent "
+               "(the whole run for a miss, the time to target for a hit) over the hits. "
+               "A run that ran to this very target gives its `seconds_to_target`; for "
+               "others the time it reached its final best serves, an upper bound (marked "
+               "≤).")
+    out.append("")
+    head = ["instance", "parameters", "target", "hits", "GA best gap", "GA mean ± sd gap",
+            "GA median gap (IQR)", "GA worst gap", "polished gap", "MST gap", "LS gap",
+            "median time to target", "ERT"]
+    out.append("| " + " | ".join(head) + " |")
+    out.append("|" + "---|" * len(head))
+    for r in rows:
+        target = "" if r["target"] is None else f"{r['target_kind']} {r['target']}"
+        hits = "" if r["hits"] is None else f"{r['hits']} of {r['verified_runs']}"
+        bound = bool(r.get("seconds_to_target_bound"))
+        cells = [r["instance"], _params(r), target, hits, _pct(r["gap_ga_best_pct"]),
+                 _spread(r["gap_ga_mean_pct"], r["gap_ga_sd_pct"], True),
+                 _iqr(r["gap_ga_median_pct"], r["gap_ga_q1_pct"], r["gap_ga_q3_pct"], True),
+                 _pct(r["gap_ga_worst_pct"]), _pct(r["gap_polished_pct"]),
+                 _pct(r["gap_mst_pct"]), _pct(r["gap_local_search_pct"]),
+                 _secs(r["seconds_to_target_median"], bound),
+                 _secs(r["ert_seconds"], bound)]
         out.append("| " + " | ".join(_fmt(c) for c in cells) + " |")
     out.append("")
     if use_exact:
@@ -402,14 +688,23 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
     if images["convergence"]:
         out.append("## Convergence")
         out.append("")
-        out.append("Best energy before each launch against generations: the median over the "
-                   "seeds, with the interquartile band.")
+        out.append("Best energy before each launch against generations, in percent above the "
+                   "reference: the median over the seeds, with the interquartile band.")
         out.append("")
         out.append(f"![convergence]({images['convergence']})")
         out.append("")
-        out.append("## Final energies")
+        out.append("## Final energies per run")
         out.append("")
         out.append(f"![final energies]({images['final']})")
+        out.append("")
+    if images.get("ttt"):
+        out.append("## Time to target")
+        out.append("")
+        out.append("The fraction of runs at or below the target against seconds, one curve "
+                   "per parameter set; the local search from the MST and the exact solver "
+                   "as marks where they reach the target.")
+        out.append("")
+        out.append(f"![time to target]({images['ttt']})")
         out.append("")
     out.append("## Best topologies")
     out.append("")
@@ -418,8 +713,14 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         out.append("")
         out.append(f"![{given[path]}]({name})")
         out.append("")
-    out.append("Files: `summary.csv` (the table above, one row per instance and parameter "
-               "set), the PNG plots.")
+    out.append("Files: `summary.csv` (the tables above and more columns, one row per "
+               "instance and parameter set), the PNG plots.")
     with open(os.path.join(out_dir, "report.md"), "w") as f:
         f.write("\n".join(out) + "\n")
 
+
+def _params(r) -> str:
+    if not r["runs"]:
+        return "no runs"
+    return (f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen"
+            + ("" if r.get("settings") in (None, "design") else f", {r['settings']}"))
