@@ -6,9 +6,18 @@ import argparse
 import json
 import os
 import re
+import resource  # loaded now: after a failure to load, it might not
 import sys
 
-from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError, read_instance
+# One BLAS thread: smetp-lab does little dense algebra, and under a small
+# address space (ulimit -v) the threads' start in OpenBLAS can hang while
+# numpy or scipy loads. Set before either is imported; the caller's setting
+# stands.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+# Only what needs no numpy at the top: a failure to load the libraries (a
+# small ulimit -v) is then reported by main() in one line.
+from .errors import LabError
 
 
 def _log(msg: str):
@@ -18,6 +27,8 @@ def _log(msg: str):
 def _read(path: str):
     """Reads an instance, saying on standard error when the engine cannot run
     it (it is judged all the same, with true, uncapped energies)."""
+    from .instance import read_instance
+
     inst = read_instance(path)
     if not inst.engine_ok:
         _log(f"smetp-lab: note: {path}: beyond the engine's limits: "
@@ -68,8 +79,11 @@ def cmd_baseline(a) -> int:
         out = {"mst": None, "local_search": None}
     else:
         ls = local_search(inst, tree)
-        out = {"mst": {"energy": energy(inst, tree), "topology": to_pairs(tree)},
-               "local_search": {"energy": energy(inst, ls), "topology": to_pairs(ls)}}
+        out = {}
+        for key, links in (("mst", tree), ("local_search", ls)):
+            e, true = energy(inst, links), energy(inst, links, capped=False)
+            out[key] = {"energy": e, "capped": e != true, "true_energy": true,
+                        "topology": to_pairs(links)}
     if a.json:
         print(json.dumps(out))
     elif tree is None:
@@ -78,16 +92,17 @@ def cmd_baseline(a) -> int:
     else:
         for key, label in (("mst", "minimum spanning tree"), ("local_search", "local search")):
             links = " ".join(f"{u}-{v}" for u, v in out[key]["topology"])
-            print(f"{label}: {out[key]['energy']}\n  links: {links}")
+            note = (f" (capped: the engine's cap; the true energy is {out[key]['true_energy']})"
+                    if out[key]["capped"] else "")
+            print(f"{label}: {out[key]['energy']}{note}\n  links: {links}")
     return 0
 
 
 def cmd_polish(a) -> int:
     from .judge import polish_runs
-    from .results import InstanceFinder, check_writable, read_results, write_results
+    from .results import InstanceFinder, check_outputs, read_results, write_results
 
-    if a.output != "-":
-        check_writable(a.output)
+    check_outputs([("-o", a.output)], [a.results])
     finder = InstanceFinder(a.instances_dir)
     runs = read_results(a.results)
     write_results(a.output, polish_runs(runs, [finder(r) for r in runs], _log))
@@ -111,8 +126,16 @@ def cmd_exact(a) -> int:
     if r["optimum"] >= inst.infeasible:
         print(f"optimum: {inst.infeasible} (the edges do not connect all nodes)")
         return 0
-    print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
-    print(f"bound: {r['bound']:g}")
+    if r.get("capped"):
+        # The engine scores every topology here at its cap: the cap is what
+        # runs are compared with, the true values are what the instance has.
+        print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']} (capped: the "
+              f"engine's cap; the true {'optimum' if r['proven'] else 'best'} is "
+              f"{r['true_optimum']})")
+        print(f"bound: {r['true_bound']:g} (true energies)")
+    else:
+        print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
+        print(f"bound: {r['bound']:g}")
     print(f"gap: {100 * r['gap']:.2f} %")
     print(f"proven: {'yes' if r['proven'] else 'no'}")
     print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
@@ -133,7 +156,9 @@ def cmd_report(a) -> int:
 
 def cmd_table(a) -> int:
     from .report import table
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output)], [a.results])
     count = table(a.results, a.output, a.instances_dir)
     print(f"{a.output}: {count} runs")
     return 0
@@ -143,9 +168,9 @@ def cmd_draw(a) -> int:
     from . import plots
     from .energy import energy, read_topology_file
     from .judge import describe, run_links
-    from .results import InstanceFinder, check_writable, read_results
+    from .results import InstanceFinder, check_outputs, read_results
 
-    check_writable(a.output)
+    check_outputs([("-o", a.output)], [a.first] + ([a.topology] if a.topology else []))
     if a.index is not None:
         if a.topology is not None:
             raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
@@ -199,7 +224,9 @@ def cmd_plot_progress(a) -> int:
     import numpy as np
 
     from . import plots
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output)], a.files)
     series = []
     for path in a.files or ["-"]:
         pts = read_progress(path)
@@ -221,7 +248,15 @@ def cmd_plot_progress(a) -> int:
 
 def cmd_merge(a) -> int:
     from .merge import count, merge, ranges, write_merged
+    from .results import check_outputs
 
+    if a.expect is not None and a.expect < 1:
+        raise LabError("", f"merge: --expect {a.expect}: the runs file's number of runs is "
+                       "1 or more")
+    if a.record == "":
+        raise LabError("", "merge: --record names no file")
+    check_outputs([("-o", a.output)] + ([("--record", a.record)] if a.record else []),
+                  a.shards)
     runs, missing = merge(a.shards, a.expect, a.partial)
     write_merged(runs, a.output, a.record)
     if missing:
@@ -232,7 +267,11 @@ def cmd_merge(a) -> int:
 
 def cmd_convert(a) -> int:
     from .coords import convert
+    from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, coords_path
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output), ("its .xy file", coords_path(a.output))],
+                  [a.coords])
     r = convert(a.coords, a.output, a.alpha, a.scale)
     print(f"{a.output}: {r['nodes']} nodes ({r['kind']} coordinates), weight = "
           f"round({r['scale']:g} * d^{r['alpha']:g}), weights up to {r['max_weight']}")
@@ -388,6 +427,22 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def _load_failure(e: BaseException) -> str:
+    """One line for a library that failed to load or memory that ran out,
+    with the address space limit where one is set (the usual cause)."""
+    lines = [ln.strip() for ln in str(e).splitlines() if ln.strip()]
+    cause = next((ln.split(":", 1)[1].strip() for ln in lines
+                  if ln.startswith("Original error was:")), lines[0] if lines else "")
+    what = (f"cannot load {e.name}" if isinstance(e, ImportError) and e.name
+            else "cannot load a library" if isinstance(e, ImportError) else "out of memory")
+    text = f"{what}{': ' + cause[:200] if cause else ''}"
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    if limit != resource.RLIM_INFINITY:
+        text += (f" (the address space is limited to {limit // 2**20} MiB, ulimit -v; "
+                 "smetp-lab needs about 1 GiB)")
+    return text
+
+
 def main(argv=None) -> int:
     a = parser().parse_args(argv)
     try:
@@ -403,6 +458,9 @@ def main(argv=None) -> int:
         return 1
     except RecursionError:
         print("smetp-lab: input nested too deeply", file=sys.stderr)
+        return 1
+    except (ImportError, MemoryError) as e:
+        print(f"smetp-lab: {_load_failure(e)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
