@@ -143,6 +143,9 @@ def test_capped_energies_name_the_true_value(files, capsys):
     assert (b["energy"], b["capped"]) == (64999, True) and b["true_energy"] >= true
     assert main(["baseline", str(files / "cap.txt")]) == 0
     assert "64999 (capped: the engine's cap; the true energy is" in capsys.readouterr().out
+    assert main(["ils", str(files / "cap.txt"), "--time-limit", "0.1", "--json"]) == 0
+    r = json.loads(capsys.readouterr().out)
+    assert (r["energy"], r["capped"]) == (64999, True) and r["true_energy"] >= true
 
 
 @pytest.mark.parametrize("mib", [40, 120, 250])

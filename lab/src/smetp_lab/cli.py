@@ -98,6 +98,58 @@ def cmd_baseline(a) -> int:
     return 0
 
 
+def cmd_ils(a) -> int:
+    import math
+    import time
+
+    from .energy import check_links, energy, is_connected, to_pairs
+    from .heuristics import iterated_local_search, mst
+
+    if not (a.time_limit >= 0 and math.isfinite(a.time_limit)):
+        raise LabError("", f"ils: --time-limit {a.time_limit:g}: seconds, 0 or more")
+    if a.seed < 0:
+        raise LabError("", f"ils: --seed {a.seed}: 0 or more")
+    t0 = time.monotonic()
+    inst = _read(a.instance)
+    tree = mst(inst)
+    out = {"instance": a.instance, "nodes": inst.n, "edges": len(inst.edges), "seed": a.seed,
+           "time_limit": a.time_limit}
+    if tree is None:
+        out.update(energy=inst.infeasible, capped=False, true_energy=inst.infeasible,
+                   topology=None, verified=True)
+    else:
+        # The search kicks and searches again until the limit, counted from
+        # the start of the command; a search under way is finished.
+        left = max(0.0, a.time_limit - (time.monotonic() - t0))
+        links = iterated_local_search(inst, tree, left, seed=a.seed)
+        e = energy(inst, links)
+        # Verified as any result: the written pairs read back against the
+        # instance, connected, and scored again.
+        topology = to_pairs(links)
+        back = check_links(inst, topology, "ils")
+        if not is_connected(inst.n, back) or energy(inst, back) != e:
+            raise LabError(a.instance, "ils: the topology found does not verify")
+        true = energy(inst, back, capped=False)
+        out.update(energy=e, capped=e != true, true_energy=true, topology=topology,
+                   verified=True)
+    out["seconds"] = round(time.monotonic() - t0, 3)
+    if a.json:
+        print(json.dumps(out))
+        return 0
+    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
+    if out["topology"] is None:
+        print(f"energy: {inst.infeasible} (the edges do not connect all nodes)")
+    else:
+        note = (f" (capped: the engine's cap; the true energy is {out['true_energy']})"
+                if out["capped"] else "")
+        print(f"energy: {out['energy']}{note}")
+    print(f"time: {out['seconds']:.2f} s (limit {a.time_limit:g} s, seed {a.seed})")
+    if out["topology"] is not None:
+        print(f"verified: connects all {inst.n} nodes with {len(out['topology'])} links")
+        print(f"topology: {json.dumps(out['topology'])}")
+    return 0
+
+
 def cmd_polish(a) -> int:
     from .judge import polish_runs
     from .results import InstanceFinder, check_outputs, read_results, write_results
@@ -323,6 +375,19 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("instance", metavar="INSTANCE")
     s.add_argument("--json", action="store_true", help="print one JSON object")
     s.set_defaults(func=cmd_baseline)
+
+    s = sub.add_parser("ils", help="iterated local search for a time",
+                       description="The iterated local search (what exact starts from): "
+                       "from the minimum spanning tree, the local search, then random kicks "
+                       "and searches again until the time limit; the best topology met, "
+                       "verified: energy, topology, time.")
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--time-limit", type=float, required=True, metavar="S",
+                   help="seconds for the whole command (a search under way is finished)")
+    s.add_argument("--seed", type=int, default=1, metavar="K", help="seed of the kicks "
+                   "(default 1)")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.set_defaults(func=cmd_ils)
 
     s = sub.add_parser("polish", help="local search from each run's topology",
                        description="Adds polished and polished_topology to each run: the "
