@@ -45,6 +45,7 @@ REFUSED = [
     ("convert {t}/c.xy -o {t}/c.txt", "{t}/c.xy: its .xy file names an input"),
     ("plot-progress {t}/p.txt -o {t}/p.txt", "{t}/p.txt: -o names an input"),
     ("draw {t}/s0.jsonl --index 0 -o {t}/s0.jsonl", "{t}/s0.jsonl: -o names an input"),
+    ("draw {t}/s0.jsonl --index 0 -o {t}/g3.txt", "{t}/g3.txt: -o names an input"),
 ]
 
 

@@ -231,6 +231,7 @@ def cmd_draw(a) -> int:
             raise LabError(a.first, f"no run with index {a.index}")
         run = runs[0]
         inst = InstanceFinder(a.instances_dir)(run)
+        check_outputs([("-o", a.output)], [inst.path])  # the instance the run names
         links = run_links(run, inst)
         if links is None:
             raise LabError(run.where, "the run has no topology")
