@@ -149,7 +149,7 @@ def test_capped_energies_name_the_true_value(files, capsys):
     assert (r["energy"], r["capped"]) == (64999, True) and r["true_energy"] >= true
 
 
-@pytest.mark.parametrize("mib", [40, 120, 250])
+@pytest.mark.parametrize("mib", [60, 120, 250])
 def test_libraries_that_fail_to_load_give_one_line(files, mib):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (mib << 20, mib << 20))
