@@ -123,3 +123,20 @@ def test_local_search_on_candidate_lists_beyond_200_nodes():
         after = local_search(inst, start)
         assert is_connected(n, after) and energy(inst, after) <= energy(inst, start)
     assert energy(inst, local_search(inst, mst(inst))) < energy(inst, mst(inst))
+
+
+def test_ils_command_verified_and_never_worse_than_the_local_search(capsys):
+    import json
+
+    from smetp_lab.cli import main
+
+    path = f"{REPO}/data/g20.txt"
+    inst = read_instance(path)
+    floor = energy(inst, local_search(inst, mst(inst)))
+    assert main(["ils", path, "--time-limit", "0.3", "--seed", "5", "--json"]) == 0
+    r = json.loads(capsys.readouterr().out)
+    links = check_links(inst, r["topology"], "ils")
+    assert is_connected(inst.n, links) and energy(inst, links) == r["energy"] <= floor
+    assert (r["seed"], r["capped"], r["verified"]) == (5, False, True) and r["seconds"] >= 0.3
+    assert main(["ils", path, "--time-limit", "-1"]) == 1
+    assert "--time-limit -1: seconds, 0 or more" in capsys.readouterr().err

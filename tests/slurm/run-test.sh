@@ -347,6 +347,16 @@ grep -q "resuming from" "$out"/logs/shard-0-job*.out || die "shard 0 did not res
 local_prefix=$tmp/work/local2 compare || die "the resumed shard's sweep differs from the local run"
 echo "slurm test: a shard stopped part way resumes after its finished runs ($((SECONDS - started))s)"
 
+# A "%" in --out is passed to sbatch as "%%": the shards run and their logs lie where the
+# sweep names them, under the folder as given.
+out="$tmp/work/sweep%x" runs=$tmp/work/runs.txt shards=4 wrapper=$batch
+expect_status 0 sweep
+for k in 0 1 2 3; do
+  compgen -G "$out/logs/shard-$k-job*.out" >/dev/null || die "no log of shard $k under $out/logs"
+done
+local_prefix=$tmp/work/local compare || die "the sweep into a folder with % differs from the local run"
+echo "slurm test: --out with % runs and logs where named ($((SECONDS - started))s)"
+
 # A GPU sweep asks for a GPU per shard; this cluster has none, so sbatch refuses it.
 expect_status 1 scripts/sweep "$runs" 2 --out "$tmp/work/gpu" --gpu --batch "$batch" --lab "$lab" \
   2>"$tmp/work/gpu.stderr"

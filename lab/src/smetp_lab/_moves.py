@@ -9,7 +9,13 @@ weight falls short of neither end's power.
 from __future__ import annotations
 
 import numpy as np
-from numba import njit
+
+try:
+    from numba import njit
+except OSError as e:
+    # llvmlite reports a shared library it cannot map (a small address
+    # space, ulimit -v) as OSError: it is a library that failed to load.
+    raise ImportError(str(e).split(". ")[0], name="numba") from e
 
 BIG = np.int64(1) << 62
 

@@ -6,9 +6,18 @@ import argparse
 import json
 import os
 import re
+import resource  # loaded now: after a failure to load, it might not
 import sys
 
-from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError, read_instance
+# One BLAS thread: smetp-lab does little dense algebra, and under a small
+# address space (ulimit -v) the threads' start in OpenBLAS can hang while
+# numpy or scipy loads. Set before either is imported; the caller's setting
+# stands.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+# Only what needs no numpy at the top: a failure to load the libraries (a
+# small ulimit -v) is then reported by main() in one line.
+from .errors import LabError
 
 
 def _log(msg: str):
@@ -18,6 +27,8 @@ def _log(msg: str):
 def _read(path: str):
     """Reads an instance, saying on standard error when the engine cannot run
     it (it is judged all the same, with true, uncapped energies)."""
+    from .instance import read_instance
+
     inst = read_instance(path)
     if not inst.engine_ok:
         _log(f"smetp-lab: note: {path}: beyond the engine's limits: "
@@ -68,8 +79,11 @@ def cmd_baseline(a) -> int:
         out = {"mst": None, "local_search": None}
     else:
         ls = local_search(inst, tree)
-        out = {"mst": {"energy": energy(inst, tree), "topology": to_pairs(tree)},
-               "local_search": {"energy": energy(inst, ls), "topology": to_pairs(ls)}}
+        out = {}
+        for key, links in (("mst", tree), ("local_search", ls)):
+            e, true = energy(inst, links), energy(inst, links, capped=False)
+            out[key] = {"energy": e, "capped": e != true, "true_energy": true,
+                        "topology": to_pairs(links)}
     if a.json:
         print(json.dumps(out))
     elif tree is None:
@@ -78,16 +92,69 @@ def cmd_baseline(a) -> int:
     else:
         for key, label in (("mst", "minimum spanning tree"), ("local_search", "local search")):
             links = " ".join(f"{u}-{v}" for u, v in out[key]["topology"])
-            print(f"{label}: {out[key]['energy']}\n  links: {links}")
+            note = (f" (capped: the engine's cap; the true energy is {out[key]['true_energy']})"
+                    if out[key]["capped"] else "")
+            print(f"{label}: {out[key]['energy']}{note}\n  links: {links}")
+    return 0
+
+
+def cmd_ils(a) -> int:
+    import math
+    import time
+
+    from .energy import check_links, energy, is_connected, to_pairs
+    from .heuristics import iterated_local_search, mst
+
+    if not (a.time_limit >= 0 and math.isfinite(a.time_limit)):
+        raise LabError("", f"ils: --time-limit {a.time_limit:g}: seconds, 0 or more")
+    if a.seed < 0:
+        raise LabError("", f"ils: --seed {a.seed}: 0 or more")
+    t0 = time.monotonic()
+    inst = _read(a.instance)
+    tree = mst(inst)
+    out = {"instance": a.instance, "nodes": inst.n, "edges": len(inst.edges), "seed": a.seed,
+           "time_limit": a.time_limit}
+    if tree is None:
+        out.update(energy=inst.infeasible, capped=False, true_energy=inst.infeasible,
+                   topology=None, verified=True)
+    else:
+        # The search kicks and searches again until the limit, counted from
+        # the start of the command; a search under way is finished.
+        left = max(0.0, a.time_limit - (time.monotonic() - t0))
+        links = iterated_local_search(inst, tree, left, seed=a.seed)
+        e = energy(inst, links)
+        # Verified as any result: the written pairs read back against the
+        # instance, connected, and scored again.
+        topology = to_pairs(links)
+        back = check_links(inst, topology, "ils")
+        if not is_connected(inst.n, back) or energy(inst, back) != e:
+            raise LabError(a.instance, "ils: the topology found does not verify")
+        true = energy(inst, back, capped=False)
+        out.update(energy=e, capped=e != true, true_energy=true, topology=topology,
+                   verified=True)
+    out["seconds"] = round(time.monotonic() - t0, 3)
+    if a.json:
+        print(json.dumps(out))
+        return 0
+    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
+    if out["topology"] is None:
+        print(f"energy: {inst.infeasible} (the edges do not connect all nodes)")
+    else:
+        note = (f" (capped: the engine's cap; the true energy is {out['true_energy']})"
+                if out["capped"] else "")
+        print(f"energy: {out['energy']}{note}")
+    print(f"time: {out['seconds']:.2f} s (limit {a.time_limit:g} s, seed {a.seed})")
+    if out["topology"] is not None:
+        print(f"verified: connects all {inst.n} nodes with {len(out['topology'])} links")
+        print(f"topology: {json.dumps(out['topology'])}")
     return 0
 
 
 def cmd_polish(a) -> int:
     from .judge import polish_runs
-    from .results import InstanceFinder, check_writable, read_results, write_results
+    from .results import InstanceFinder, check_outputs, read_results, write_results
 
-    if a.output != "-":
-        check_writable(a.output)
+    check_outputs([("-o", a.output)], [a.results])
     finder = InstanceFinder(a.instances_dir)
     runs = read_results(a.results)
     write_results(a.output, polish_runs(runs, [finder(r) for r in runs], _log))
@@ -111,8 +178,16 @@ def cmd_exact(a) -> int:
     if r["optimum"] >= inst.infeasible:
         print(f"optimum: {inst.infeasible} (the edges do not connect all nodes)")
         return 0
-    print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
-    print(f"bound: {r['bound']:g}")
+    if r.get("capped"):
+        # The engine scores every topology here at its cap: the cap is what
+        # runs are compared with, the true values are what the instance has.
+        print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']} (capped: the "
+              f"engine's cap; the true {'optimum' if r['proven'] else 'best'} is "
+              f"{r['true_optimum']})")
+        print(f"bound: {r['true_bound']:g} (true energies)")
+    else:
+        print(f"{'optimum' if r['proven'] else 'best found'}: {r['optimum']}")
+        print(f"bound: {r['bound']:g}")
     print(f"gap: {100 * r['gap']:.2f} %")
     print(f"proven: {'yes' if r['proven'] else 'no'}")
     print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
@@ -133,7 +208,9 @@ def cmd_report(a) -> int:
 
 def cmd_table(a) -> int:
     from .report import table
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output)], [a.results])
     count = table(a.results, a.output, a.instances_dir, a.exact, a.time_limit, a.cache_dir,
                   _log)
     print(f"{a.output}: {count} runs")
@@ -144,9 +221,9 @@ def cmd_draw(a) -> int:
     from . import plots
     from .energy import energy, read_topology_file
     from .judge import describe, run_links
-    from .results import InstanceFinder, check_writable, read_results
+    from .results import InstanceFinder, check_outputs, read_results
 
-    check_writable(a.output)
+    check_outputs([("-o", a.output)], [a.first] + ([a.topology] if a.topology else []))
     if a.index is not None:
         if a.topology is not None:
             raise LabError("", "draw: give RESULTS --index K, or INSTANCE TOPOLOGY")
@@ -155,6 +232,7 @@ def cmd_draw(a) -> int:
             raise LabError(a.first, f"no run with index {a.index}")
         run = runs[0]
         inst = InstanceFinder(a.instances_dir)(run)
+        check_outputs([("-o", a.output)], [inst.path])  # the instance the run names
         links = run_links(run, inst)
         if links is None:
             raise LabError(run.where, "the run has no topology")
@@ -200,7 +278,9 @@ def cmd_plot_progress(a) -> int:
     import numpy as np
 
     from . import plots
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output)], a.files)
     series = []
     for path in a.files or ["-"]:
         pts = read_progress(path)
@@ -225,7 +305,15 @@ def cmd_plot_progress(a) -> int:
 
 def cmd_merge(a) -> int:
     from .merge import count, merge, ranges, write_merged
+    from .results import check_outputs
 
+    if a.expect is not None and a.expect < 1:
+        raise LabError("", f"merge: --expect {a.expect}: the runs file's number of runs is "
+                       "1 or more")
+    if a.record == "":
+        raise LabError("", "merge: --record names no file")
+    check_outputs([("-o", a.output)] + ([("--record", a.record)] if a.record else []),
+                  a.shards)
     runs, missing = merge(a.shards, a.expect, a.partial)
     write_merged(runs, a.output, a.record)
     if missing:
@@ -236,7 +324,11 @@ def cmd_merge(a) -> int:
 
 def cmd_convert(a) -> int:
     from .coords import convert
+    from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, coords_path
+    from .results import check_outputs
 
+    check_outputs([("-o", a.output), ("its .xy file", coords_path(a.output))],
+                  [a.coords])
     r = convert(a.coords, a.output, a.alpha, a.scale)
     print(f"{a.output}: {r['nodes']} nodes ({r['kind']} coordinates), weight = "
           f"round({r['scale']:g} * d^{r['alpha']:g}), weights up to {r['max_weight']}")
@@ -288,6 +380,19 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("instance", metavar="INSTANCE")
     s.add_argument("--json", action="store_true", help="print one JSON object")
     s.set_defaults(func=cmd_baseline)
+
+    s = sub.add_parser("ils", help="iterated local search for a time",
+                       description="The iterated local search (what exact starts from): "
+                       "from the minimum spanning tree, the local search, then random kicks "
+                       "and searches again until the time limit; the best topology met, "
+                       "verified: energy, topology, time.")
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--time-limit", type=float, required=True, metavar="S",
+                   help="seconds for the whole command (a search under way is finished)")
+    s.add_argument("--seed", type=int, default=1, metavar="K", help="seed of the kicks "
+                   "(default 1)")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.set_defaults(func=cmd_ils)
 
     s = sub.add_parser("polish", help="local search from each run's topology",
                        description="Adds polished and polished_topology to each run: the "
@@ -404,6 +509,22 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def _load_failure(e: BaseException) -> str:
+    """One line for a library that failed to load or memory that ran out,
+    with the address space limit where one is set (the usual cause)."""
+    lines = [ln.strip() for ln in str(e).splitlines() if ln.strip()]
+    cause = next((ln.split(":", 1)[1].strip() for ln in lines
+                  if ln.startswith("Original error was:")), lines[0] if lines else "")
+    what = (f"cannot load {e.name}" if isinstance(e, ImportError) and e.name
+            else "cannot load a library" if isinstance(e, ImportError) else "out of memory")
+    text = f"{what}{': ' + cause[:200] if cause else ''}"
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    if limit != resource.RLIM_INFINITY:
+        text += (f" (the address space is limited to {limit // 2**20} MiB, ulimit -v; "
+                 "smetp-lab needs about 1 GiB)")
+    return text
+
+
 def main(argv=None) -> int:
     a = parser().parse_args(argv)
     try:
@@ -419,6 +540,9 @@ def main(argv=None) -> int:
         return 1
     except RecursionError:
         print("smetp-lab: input nested too deeply", file=sys.stderr)
+        return 1
+    except (ImportError, MemoryError) as e:
+        print(f"smetp-lab: {_load_failure(e)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

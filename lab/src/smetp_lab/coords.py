@@ -22,6 +22,15 @@ import numpy as np
 from .instance import ENERGY_CAP, ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError
 
 GEO_RADIUS = 6378.388
+# convert holds a few n x n matrices and writes every pair twice: 3,000
+# points take some 1.5 GB and 9 s, and 20,000 would take some 30 times that.
+CONVERT_MAX_POINTS = 3000
+# Warn when rounding moves the minimum spanning tree's energy by more, or
+# makes more of the links free.
+ROUNDING_WARN = 0.01
+# CSV column names read as x and y, in order of preference.
+_CSV_AXES = (("x", "y"), ("easting", "northing"), ("lon", "lat"), ("lng", "lat"),
+             ("long", "lat"), ("longitude", "latitude"))
 
 
 def _number(text: str, where: str) -> float:
@@ -84,12 +93,25 @@ def _is_number(text: str) -> bool:
         return False
 
 
+def _csv_columns(header: list[str], path: str) -> tuple[int, int]:
+    """The x and y columns a header names; two unnamed columns are x and y.
+    A wider header without such names is refused: its first column is as
+    likely an id as x."""
+    for x, y in _CSV_AXES:
+        if x in header and y in header:
+            return header.index(x), header.index(y)
+    if len(header) == 2:
+        return 0, 1
+    raise LabError(f"{path}:1", f"the header {','.join(header)} names no x and y columns "
+                   "(x,y; easting,northing; lon,lat); name them, or keep only two columns")
+
+
 def _csv(text: str, path: str) -> np.ndarray:
     rows = list(csv.reader(io.StringIO(text)))
     header = [h.strip().lower() for h in rows[0]]
-    cols = (header.index("x"), header.index("y")) if "x" in header and "y" in header else (0, 1)
     # A first row of numbers is a point, not a header.
     first = 1 if not all(_is_number(h) for h in header[:2]) else 0
+    cols = _csv_columns(header, path) if first else (0, 1)
     points = []
     for lineno, row in enumerate(rows[first:], first + 1):
         if not any(c.strip() for c in row):
@@ -154,8 +176,9 @@ def distances(points: np.ndarray, kind: str) -> np.ndarray:
         d = GEO_RADIUS * np.arccos(c)
         np.fill_diagonal(d, 0.0)
         return d
-    diff = points[:, None, :] - points[None, :, :]
-    return np.sqrt((diff**2).sum(axis=2))
+    from scipy.spatial.distance import cdist
+
+    return cdist(points, points)
 
 
 def plane_points(points: np.ndarray, kind: str) -> np.ndarray:
@@ -269,21 +292,30 @@ def convert(path: str, out: str, alpha: float = 1.0, scale: str | float = 1.0) -
     rounding error, warnings)."""
     from .results import write_files
 
-    if not alpha > 0:
-        raise LabError("", f"--alpha {alpha}: must be positive")
+    if not (alpha > 0 and math.isfinite(alpha)):
+        raise LabError("", f"--alpha {alpha:g}: must be a positive number")
+    if scale != "auto" and not (float(scale) > 0 and math.isfinite(float(scale))):
+        raise LabError("", f"--scale {float(scale):g}: must be a positive number or auto")
     points, kind = read_points(path)
-    d = distances(points, kind)
-    cost = d**alpha
+    if len(points) > CONVERT_MAX_POINTS:
+        raise LabError(path, f"{len(points)} points; convert writes every pair of points "
+                       f"and takes up to {CONVERT_MAX_POINTS}")
+    with np.errstate(over="ignore", invalid="ignore"):
+        d = distances(points, kind)
+        cost = d**alpha
+    if not np.isfinite(cost).all():
+        far = "infinite" if not np.isfinite(d).all() else f"up to {d.max():.6g}"
+        raise LabError(path, f"distance^alpha overflows (distances {far}, alpha {alpha:g}): "
+                       "lower --alpha or bring the coordinates closer to 0")
     if scale == "auto":
         s = auto_scale(cost)
     else:
         s = float(scale)
-        if not s > 0:
-            raise LabError("", f"--scale {scale}: must be positive or auto")
+    top = s * float(cost.max())
+    if not top < 2**31 - 0.5:
+        raise LabError(path, f"weights up to {top:.6g} at scale {s:g}; the largest a graph "
+                       "file holds is 2147483647: lower --scale")
     w = weights(cost, s)
-    if w.max() >= 2**31:
-        raise LabError(path, f"weights up to {int(w.max())} at scale {s:g}; the largest a "
-                       "graph file holds is 2147483647: lower --scale")
     _, tree = mst_energy(w.astype(float))
     real, rounded = s * tree_energy(cost, tree), tree_energy(w.astype(float), tree)
     error = abs(rounded - real) / real if real > 0 else 0.0
@@ -293,4 +325,22 @@ def convert(path: str, out: str, alpha: float = 1.0, scale: str | float = 1.0) -
                  (coords_out, xy_text(plane_points(points, kind), note, alpha, s))])
     return {"nodes": len(points), "kind": kind, "scale": s, "alpha": alpha,
             "rounding_error": error, "max_weight": int(w.max()), "xy": coords_out,
-            "warnings": cap_warnings(w)}
+            "warnings": cap_warnings(w) + rounding_warnings(w, d, error)}
+
+
+def rounding_warnings(w: np.ndarray, d: np.ndarray, error: float) -> list[str]:
+    """What rounding the weights to integers costs: links between distinct
+    points that became free (when more than ROUNDING_WARN of all links: a
+    pair or two of near points is no harm), and a large rounding error."""
+    iu, iv = np.triu_indices(len(w), 1)
+    free = int(((w[iu, iv] <= 0) & (d[iu, iv] > 0)).sum())
+    out = []
+    if free > ROUNDING_WARN * len(iu):
+        out.append(f"{free} links between distinct points have weight 0 after rounding, "
+                   "so topologies get them for nothing: raise --scale (with --scale auto "
+                   "the engine's limits bound it: lower --alpha or use fewer points)")
+    if error > ROUNDING_WARN:
+        out.append(f"rounding to integers moves the minimum spanning tree's energy by "
+                   f"{100 * error:.1f} %: weights this small are coarse; raise --scale or "
+                   "lower --alpha")
+    return out

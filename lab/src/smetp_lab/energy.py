@@ -51,7 +51,10 @@ def _check_fast(inst: Instance, pairs) -> Links | None:
     if {type(p) for p in pairs} != {list} or {len(p) for p in pairs} != {2} \
             or {type(x) for p in pairs for x in p} != {int}:
         return None
-    a = np.array(pairs, dtype=np.int64)
+    try:
+        a = np.array(pairs, dtype=np.int64)
+    except OverflowError:
+        return None  # a node number beyond 64 bits: the loop names it
     lo, hi = np.minimum(a[:, 0], a[:, 1]) - 1, np.maximum(a[:, 0], a[:, 1]) - 1
     if lo.min() < 0 or hi.max() >= inst.n or (lo == hi).any() or not inst.has_edge[lo, hi].all():
         return None

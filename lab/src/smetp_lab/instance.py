@@ -15,6 +15,8 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from .errors import LabError  # noqa: F401 (also imported from here)
+
 # The engine's limits. Instances beyond them are still read and judged
 # (smetp-lab says so), with energies as true, uncapped sums.
 ENGINE_MAX_NODES = 45
@@ -25,13 +27,6 @@ ENERGY_CAP = 64999  # the engine never scores a connected topology above this
 # The mark of an unconnected topology on an instance beyond the engine, where
 # true energies can pass 65000: above any sum of 31-bit weights over 10^6 nodes.
 INFEASIBLE_LARGE = 2**53
-
-
-class LabError(Exception):
-    """An error that ends a subcommand with one line on standard error."""
-
-    def __init__(self, where: str, reason: str):
-        super().__init__(f"{where}: {reason}" if where else reason)
 
 
 def where(path: str, line: int | None = None) -> str:

@@ -49,12 +49,15 @@ def _name(kind) -> str:
 
 def read_results(path: str) -> list[Run]:
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
+        with open(path, encoding="utf-8", newline="") as f:
+            text = f.read()
     except OSError as e:
         raise LabError(path, e.strerror or str(e)) from None
     except UnicodeDecodeError:
         raise LabError(path, "not UTF-8 text") from None
+    # JSON Lines end at "\n" alone: U+2028, U+2029 and U+0085 may stand raw
+    # inside a string (an instance path), where splitlines() would cut.
+    lines = [line.removesuffix("\r") for line in text.split("\n")]
     runs = []
     for lineno, line in enumerate(lines, 1):
         if not line.strip():
@@ -127,6 +130,35 @@ def check_writable(path: str):
         raise LabError(path, f"no folder {folder}")
     if not os.access(folder, os.W_OK | os.X_OK):
         raise LabError(path, f"the folder {folder} is not writable")
+
+
+def same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file (links and hard links included)."""
+    if a == "-" or b == "-":
+        return False
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def check_outputs(outputs: list[tuple[str, str]], inputs: list[str]):
+    """Fails (LabError) before any work unless each output (option, path)
+    can be written, is none of the inputs and no other output: a command
+    never overwrites what it reads, and files written together stay
+    distinct, so that "both or neither" holds."""
+    for k, (option, path) in enumerate(outputs):
+        if path == "-":
+            continue
+        check_writable(path)
+        for given in inputs:
+            if same_file(path, given):
+                raise LabError(path, f"{option} names an input ({given}), which would be "
+                               "overwritten; write to another file")
+        for other, earlier in outputs[:k]:
+            if same_file(path, earlier):
+                raise LabError(path, f"{other} and {option} name the same file; give each "
+                               "its own")
 
 
 def write_files(items: list[tuple[str, str]]):
