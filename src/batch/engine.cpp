@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -66,16 +67,19 @@ void allocate(BatchMemory& mem, size_t slots) {
 }
 
 // Entry of the batch's run table for one run: its instance, parameters and
-// the generator states its seed gives.
-void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g) {
+// the generator states its seed gives. A wide run's instance is in its area.
+void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g, WideRun* wideArea,
+                  int candidates) {
   std::memset(&r, 0, sizeof r);
   r.probNn = g.n;
-  r.probNl = g.nl;
-  r.probNlBytes = g.nlBytes;
+  r.probNl = wideArea ? candidates : g.nl;
+  r.probNlBytes = wideArea ? 0 : g.nlBytes;
   r.objvalhardness = spec.objHard;
   r.graphdensity = spec.graphDens;
   hostSeeds(spec.seed, r.next);
   r.settings = spec.settings;
+  r.wide = wideArea;
+  if (wideArea) return;
   std::memcpy(r.nIdx, g.nodeIndex, sizeof r.nIdx);
   std::memcpy(r.probLink, g.links, sizeof(Link) * size_t(g.nl));
 }
@@ -98,6 +102,10 @@ struct Slot {
   RunProgress progress;
   RunResult result;
   int launchesDone = 0;
+  // A wide run: its candidate links, its device area and where its parts lie.
+  std::shared_ptr<const WideCandidates> candidates;
+  void* area = nullptr;
+  WideRun layout{};
 };
 
 // What the host threads of a batch share, under `lock`.
@@ -114,6 +122,9 @@ struct Pool {
   std::set<size_t> unfinished;  // positions of the runs taken and not yet finished
   long long launchesDone = 0;
   std::exception_ptr error;
+  // Candidate links by instance and count, made once for all runs.
+  std::mutex candidatesLock;
+  std::map<std::pair<int, int>, std::shared_ptr<const WideCandidates>> candidates;
   std::atomic<bool> abort{false};
 
   bool stopped() const { return abort.load() || (options->stop && options->stop->load()); }
@@ -132,6 +143,71 @@ void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
   s.result = RunResult();
   s.result.launches = std::max(s.progress.launchCount, 0);
   s.result.backend = pool.backend;
+  s.result.wide = isWideRun(g, spec.settings);
+  if (s.result.wide) {
+    // Above every score a launch can leave.
+    const long long noBest = (long long)g.n * (long long)wideUnconnectedStep;
+    s.progress.schedule.bestSoFar = noBest;
+    s.progress.lastBest = noBest;
+  }
+}
+
+// The candidate links of a wide run's instance, made once per instance and count.
+std::shared_ptr<const WideCandidates> candidatesOf(Pool& pool, const RunSpec& spec) {
+  const GraphData& g = (*pool.instances)[size_t(spec.instance)];
+  const int k = candidateLinksOf(g, spec.settings);
+  std::lock_guard<std::mutex> hold(pool.candidatesLock);
+  std::shared_ptr<const WideCandidates>& c = pool.candidates[{spec.instance, k}];
+  if (!c) c = std::make_shared<WideCandidates>(wideCandidates(*wideGraphOf(g), k));
+  return c;
+}
+
+// Gives a wide run its device area: the header, its candidate links and their
+// order by weight; the population and work arrays zeroed.
+void setUpWideRun(Slot& s, Pool& pool) {
+  s.candidates = candidatesOf(pool, s.spec);
+  const WideCandidates& c = *s.candidates;
+  const int nl = int(c.links.size());
+  size_t bytes = 0;
+  wideRunLayout(nullptr, c.n, nl, &bytes);
+  void* area = nullptr;
+  if (gpuMalloc(&area, bytes) != gpuSuccess)
+    throw BatchError("cannot have " + std::to_string(bytes >> 10) +
+                     " KiB of device memory for a run on " + std::to_string(c.n) + " nodes");
+  s.area = area;
+  s.layout = wideRunLayout(static_cast<unsigned char*>(area), c.n, nl, &bytes);
+  check(gpuMemset(area, 0, bytes), "clearing a run's area");
+  check(gpuMemcpy(area, &s.layout, sizeof s.layout, gpuMemcpyHostToDevice), "uploading a run");
+  check(gpuMemcpy(const_cast<WideLink*>(s.layout.links), c.links.data(),
+                  sizeof(WideLink) * size_t(nl), gpuMemcpyHostToDevice),
+        "uploading a run's links");
+  check(gpuMemcpy(const_cast<int*>(s.layout.byWeight), c.byWeight.data(), sizeof(int) * size_t(nl),
+                  gpuMemcpyHostToDevice),
+        "uploading a run's links");
+  s.result.candidateLinks = nl;
+  // Launches without improvement count from the chromosome's length.
+  s.progress.schedule.noImprove = nl;
+}
+
+void releaseWideRun(Slot& s) {
+  if (s.area) gpuFree(s.area);
+  s.area = nullptr;
+  s.candidates.reset();
+}
+
+// A wide run's best row, as the links it selects (1-based).
+std::vector<std::pair<int, int>> wideTopologyOf(const Slot& s) {
+  unsigned char row = 0;
+  check(gpuMemcpy(&row, s.layout.idx, 1, gpuMemcpyDeviceToHost), "reading a best");
+  std::vector<unsigned long long> bits(size_t(s.layout.words));
+  check(gpuMemcpy(bits.data(), s.layout.rows + size_t(row) * size_t(s.layout.words),
+                  bits.size() * sizeof bits[0], gpuMemcpyDeviceToHost),
+        "reading a best");
+  std::vector<std::pair<int, int>> links;
+  const std::vector<WideLink>& c = s.candidates->links;
+  for (size_t e = 0; e < c.size(); ++e)
+    if (bits[e >> 6] >> (e & 63) & 1ull) links.emplace_back(c[e].from + 1, c[e].to + 1);
+  return links;
 }
 
 // Ends the run of slot s (the pool's lock held): the final best, the record
@@ -142,10 +218,14 @@ void finishRun(Slot& s, const Chrom* population, Pool& pool) {
   RunResult& res = s.result;
   finishRunProgress(s.progress);
   res.history.push_back(s.progress.schedule.bestSoFar);
+  res.best = s.progress.schedule.bestSoFar;
   res.record = runRecordOf(s.progress, s.spec.path.c_str(), s.spec.seed, s.spec.objHard,
                            s.spec.graphDens, graphConstBytes(g), runClockMs());
   res.hasTopology = res.launches > 0;
-  if (res.hasTopology) {
+  if (res.wide) {
+    if (res.hasTopology) res.topology = wideTopologyOf(s);
+    releaseWideRun(s);
+  } else if (res.hasTopology) {
     Chrom best;
     unsigned char bits[batchBitBytes];
     check(gpuMemcpy(&best, population, sizeof best, gpuMemcpyDeviceToHost), "reading a best");
@@ -191,6 +271,13 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
   std::vector<Slot> slots(count);
   std::vector<BatchControl> control(count);
   auto entry = std::make_unique<BatchRun>();
+  // Wide runs' areas, released however this thread ends.
+  struct Release {
+    std::vector<Slot>& slots;
+    ~Release() {
+      for (Slot& s : slots) releaseWideRun(s);
+    }
+  } release{slots};
   BatchRun* runs = static_cast<BatchRun*>(mem.runs) + first;
   BatchControl* deviceControl = static_cast<BatchControl*>(mem.control) + first;
   Chrom* pops = static_cast<Chrom*>(mem.pops) + first * popSize;
@@ -215,10 +302,13 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     bool fresh = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
-      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh};
+      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh, 0};
       if (!s.fresh) continue;
       fresh = true;
-      fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)]);
+      if (s.result.wide) setUpWideRun(s, pool);
+      fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)],
+                   s.result.wide ? static_cast<WideRun*>(s.area) : nullptr,
+                   s.result.candidateLinks);
       check(gpuMemcpy(runs + k, entry.get(), sizeof(BatchRun), gpuMemcpyHostToDevice),
             "uploading a run");
       s.fresh = false;
@@ -249,7 +339,7 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       if (!s.busy) continue;
-      s.progress.lastBest = control[k].best;
+      s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
       s.progress.schedule.mutProb = control[k].mutProb;
       if (++s.launchesDone == s.result.launches) finishRun(s, pops + k * popSize, pool);
     }
@@ -271,6 +361,15 @@ void carryRunsGuarded(Pool& pool, const BatchMemory& mem, size_t first, size_t c
 }
 
 }  // namespace
+
+bool isWideRun(const GraphData& g, const GaSettings& settings) {
+  return g.wide != nullptr || settings.links != 0;
+}
+
+int candidateLinksOf(const GraphData& g, const GaSettings& settings) {
+  if (settings.links != 0) return settings.links;
+  return g.sparse || g.n <= maxNodes ? int(linksAll) : int(wideDefaultLinks);
+}
 
 bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
               const BatchOptions& options) {

@@ -72,9 +72,10 @@ void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
   if (p->mode == progressBar) {
     drawBar(p);
   } else if (p->mode == progressLines) {
-    std::fprintf(p->out, "smetp-batch: run %ld/%ld done (index %ld, %s seed %d): best %d, %.3f s\n",
-                 p->done, p->total, spec.index, spec.path.c_str(), spec.seed, int(r.record.best),
-                 r.record.totSec);
+    std::fprintf(p->out,
+                 "smetp-batch: run %ld/%ld done (index %ld, %s seed %d): best %lld, %.3f s\n",
+                 p->done, p->total, spec.index, spec.path.c_str(), spec.seed,
+                 r.wide ? r.best : (long long)r.record.best, r.record.totSec);
     std::fflush(p->out);
   }
 }

@@ -5,6 +5,7 @@
 #include "device/ga.h"
 #include "device/memetic.h"
 #include "device/operators.h"
+#include "device/wide.h"
 #include "gpu/gpu.h"
 #include "problem/batchrun.h"
 
@@ -90,12 +91,11 @@ DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
 // Fifty generations with the run's settings: selection, crossover, mutation,
 // evaluation and sort; then, every memetic_every generations, the memetic step
 // on the best and a sort; then duplicate repair and a sort (repair=on).
-template <class Shape>
-DEVFN void generationsOf(Block& block, BlockPop& sp, const Shape& shape,
-                         float* cModifiedMutationProb) {
+template <class Pop, class Shape>
+DEVFN void generationsOf(Block& block, Pop& sp, const Shape& shape, float* cModifiedMutationProb) {
   PerLane<bool> dup;
   PerLane<SlotCopy> lbitTemp;
-  PerLane<unsigned short> winFit;
+  PerLane<typename Pop::Fit> winFit;
   PerLane<SlotWord> polished;
   block.step([&](int t) { polished[t] = 0; });
   // The settings and the hardness steps are read from the run view where they
@@ -134,6 +134,78 @@ DEVFN void fiftyGenerations(Block& block, BlockPop& sp, Chrom* popcurrent,
     if (t == 0) *cBest = sp.sfit[0];
   });
 }
+
+// Lane t's share of filling a wide run's view from its batch entry.
+DEVFN void viewWideRun(WidePop& sp, const BatchRun& r, int t) {
+  if (t != 0) return;
+  const WideRun& w = *r.wide;
+  WideView& run = sp.run;
+  run.probNn = w.n;
+  run.probNl = w.nl;
+  run.objvalhardness = r.objvalhardness;
+  run.graphdensity = r.graphdensity;
+  run.next = const_cast<unsigned*>(r.next);
+  run.settings = boundedSettings(r.settings);
+  run.words = w.words;
+  run.links = w.links;
+  run.byWeight = w.byWeight;
+  run.rows = w.rows;
+  run.temp = w.temp;
+  run.work = w.work;
+}
+
+// A wide run's initial generation, as the design's: random rows, with
+// init=mst the minimum spanning tree in slot 0, scored, sorted, repaired and
+// sorted; the order and fitness are left in the run's area.
+DEVFN void wideInitial(Block& block, WidePop& sp, BatchRun& r) {
+  PerLane<bool> dup;
+  block.step([&](int t) { viewWideRun(sp, r, t); });
+  block.step([&](int t) {
+    sp.sidx[t] = (unsigned char)t;
+    randomizeBits(rowBytes(wideRow(sp.run, t)), sp.run.probNl, sp.run.graphdensity, sp.run.next, t,
+                  t);
+  });
+  if (sp.run.settings.init == gaInitMst)
+    block.step([&](int t) {
+      if (t == 0) plantWideTree(sp, 0);
+    });
+  evaluatePopulation(block, sp, hardnessSteps(sp.run), 0);
+  bitonicSortPopulation(block, sp);
+  if (sp.run.settings.repair) {
+    repairDuplicates(block, sp, dup, hardnessSteps(sp.run));
+    bitonicSortPopulation(block, sp);
+  }
+  block.step([&](int t) {
+    r.wide->idx[t] = sp.sidx[t];
+    r.wide->fit[t] = sp.sfit[t];
+  });
+}
+
+// Fifty generations of a wide run; its best score is left where best points.
+DEVFN void wideGenerations(Block& block, WidePop& sp, BatchRun& r, float* mutProb,
+                           unsigned long long* best) {
+  block.step([&](int t) { viewWideRun(sp, r, t); });
+  block.step([&](int t) {
+    sp.sidx[t] = r.wide->idx[t];
+    sp.sfit[t] = r.wide->fit[t];
+  });
+  if (isDesignShape(sp.run.settings))
+    generationsOf(block, sp, DesignShape(), mutProb);
+  else
+    generationsOf(block, sp, runShapeOf(sp.run.settings), mutProb);
+  block.step([&](int t) {
+    r.wide->idx[t] = sp.sidx[t];
+    r.wide->fit[t] = sp.sfit[t];
+    if (t == 0) *best = sp.sfit[0];
+  });
+}
+
+// The block's population: the design's or a wide run's, in one place (static
+// shared memory in CUDA, whose size the design's population sets).
+union SharedPop {
+  BlockPop design;
+  WidePop wide;
+};
 
 }  // namespace
 
@@ -181,8 +253,13 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
 KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
   if (!control[b].active) return;
-  SHARED BlockPop sp;
+  SHARED SharedPop shared;
   Block block;
+  if (runs[b].wide) {
+    wideInitial(block, shared.wide, runs[b]);
+    return;
+  }
+  BlockPop& sp = shared.design;
   Chrom* popcurrent = pops + popSize * b;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   block.step([&](int t) {
@@ -196,8 +273,13 @@ KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
 KERNEL batchGenerations(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
   if (!control[b].active) return;
-  SHARED BlockPop sp;
+  SHARED SharedPop shared;
   Block block;
+  if (runs[b].wide) {
+    wideGenerations(block, shared.wide, runs[b], &control[b].mutProb, &control[b].wideBest);
+    return;
+  }
+  BlockPop& sp = shared.design;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   fiftyGenerations(block, sp, pops + popSize * b, &control[b].mutProb, &control[b].best);
 }

@@ -26,7 +26,15 @@ struct GaSettings {
   int memetic;           // GaMemetic
   int memeticEvery;  // the memetic step follows generation g of a launch when g + 1 is a multiple
   int memeticCount;  // ... and works on this many of the best chromosomes
+  // Candidate links of a chromosome: 0, the run's default (every pair of an
+  // instance within the design's limits, else each node's wideDefaultLinks
+  // lightest links and a minimum spanning tree's); K > 0, each node's K
+  // lightest and the tree's; linksAll, every link. Any value but 0 makes the
+  // run a wide run. Read on the host only.
+  int links;
+  int unused;  // zero: keeps the record free of padding, so records compare bytewise
 };
+enum { linksAll = -1 };
 
 // The design's values.
 SETTINGS_FN GaSettings designGaSettings() {
@@ -42,8 +50,14 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.memetic = gaMemeticNone;
   s.memeticEvery = 25;
   s.memeticCount = 24;
+  s.links = 0;
+  s.unused = 0;
   return s;
 }
+
+// The settings a wide run without settings gets: those the README recommends
+// for solving.
+GaSettings wideRunSettings();
 
 // True when every setting has the design's value.
 bool isDesign(const GaSettings& s);
