@@ -112,7 +112,10 @@ std::string linksText(int links) { return links == linksAll ? "all" : std::to_st
 
 GaSettings wideRunSettings() {
   GaSettings s = designGaSettings();
+  // The local search, started from the spanning tree: on hundreds of nodes
+  // a random start at any density is far from connected.
   s.memetic = gaMemeticLs;
+  s.init = gaInitMst;
   return s;
 }
 

@@ -55,8 +55,9 @@ SETTINGS_FN GaSettings designGaSettings() {
   return s;
 }
 
-// The settings a wide run without settings gets: those the README recommends
-// for solving.
+// The settings a wide run without settings gets: the README's recommended
+// settings for solving (memetic=ls), started from the spanning tree
+// (init=mst).
 GaSettings wideRunSettings();
 
 // True when every setting has the design's value.

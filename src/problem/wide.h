@@ -15,7 +15,7 @@ struct WideLink {
 
 enum {
   wideMaxNodes = 2000,   // nodes of the largest instance a batch takes
-  wideDefaultLinks = 8,  // K: each node's K lightest links are candidates by default
+  wideDefaultLinks = 3,  // K: each node's K lightest links are candidates by default
 };
 
 // A topology that leaves the nodes in c > 1 pieces scores
