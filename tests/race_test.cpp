@@ -288,9 +288,9 @@ std::vector<Snapshot> runWideBatch(const Form& form, const GaSettings& settings)
     for (const BatchControl& c : control) s.wideBest.push_back(c.wideBest);
     out.push_back(std::move(s));
   };
-  launch("batchInitial", kernelBatchInitial);
+  launch("batchWideInitial", kernelBatchWideInitial);
   control[1].active = 0;
-  launch("batchGenerations, run 1 finished", kernelBatchGenerations);
+  launch("batchWideGenerations, run 1 finished", kernelBatchWideGenerations);
   return out;
 }
 

@@ -205,8 +205,9 @@ TEST(WideKernels, EveryChromosomesScoreIsItsPlainScore) {
     control[b] = BatchControl{0.01f, 0, 1, 0};
   }
   for (int launch = 0; launch < 3; ++launch) {
-    ASSERT_EQ(0, cpuform::launchKernel(launch == 0 ? kernelBatchInitial : kernelBatchGenerations,
-                                       blocks, popSize, table.data(), control.data(), nullptr));
+    ASSERT_EQ(
+        0, cpuform::launchKernel(launch == 0 ? kernelBatchWideInitial : kernelBatchWideGenerations,
+                                 blocks, popSize, table.data(), control.data(), nullptr));
     for (unsigned b = 0; b < blocks; ++b) {
       const WideRun& w = areas[b].layout;
       std::set<int> rows;

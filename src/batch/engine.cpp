@@ -299,12 +299,12 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     }
     if (pool.stopped()) return;
 
-    bool fresh = false;
+    bool fresh = false, freshWide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh, 0};
       if (!s.fresh) continue;
-      fresh = true;
+      (s.result.wide ? freshWide : fresh) = true;
       if (s.result.wide) setUpWideRun(s, pool);
       fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)],
                    s.result.wide ? static_cast<WideRun*>(s.area) : nullptr,
@@ -313,25 +313,37 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
             "uploading a run");
       s.fresh = false;
     }
-    if (fresh) {
+    if (fresh || freshWide) {
       check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
             "uploading the runs' control");
-      check(gpuLaunchBlocks(kernelBatchInitial, blocks, popSize, runs, deviceControl, pops),
-            "launching the initial generations");
+      // The design's kernels and the wide runs' kernels each pass over the
+      // other kind's blocks; each is launched only when it has runs.
+      if (fresh)
+        check(gpuLaunchBlocks(kernelBatchInitial, blocks, popSize, runs, deviceControl, pops),
+              "launching the initial generations");
+      if (freshWide)
+        check(gpuLaunchBlocks(kernelBatchWideInitial, blocks, popSize, runs, deviceControl, pops),
+              "launching the initial generations");
     }
 
+    bool design = false, wide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       control[k].active = s.busy;
       if (!s.busy) continue;
+      (s.result.wide ? wide : design) = true;
       beforeLaunch(s.progress);
       control[k].mutProb = s.progress.schedule.mutProb;
       s.result.history.push_back(s.progress.schedule.bestSoFar);
     }
     check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
           "uploading the runs' control");
-    check(gpuLaunchBlocks(kernelBatchGenerations, blocks, popSize, runs, deviceControl, pops),
-          "launching fifty generations");
+    if (design)
+      check(gpuLaunchBlocks(kernelBatchGenerations, blocks, popSize, runs, deviceControl, pops),
+            "launching fifty generations");
+    if (wide)
+      check(gpuLaunchBlocks(kernelBatchWideGenerations, blocks, popSize, runs, deviceControl, pops),
+            "launching fifty generations");
     check(gpuMemcpy(control.data(), deviceControl, controlBytes, gpuMemcpyDeviceToHost),
           "reading the runs' bests");
 

@@ -200,13 +200,6 @@ DEVFN void wideGenerations(Block& block, WidePop& sp, BatchRun& r, float* mutPro
   });
 }
 
-// The block's population: the design's or a wide run's, in one place (static
-// shared memory in CUDA, whose size the design's population sets).
-union SharedPop {
-  BlockPop design;
-  WidePop wide;
-};
-
 }  // namespace
 
 // Copies the 128 seeds into the generator states. Every lane that runs it
@@ -252,14 +245,9 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
 // so that the slots of a batch can be refilled while other runs go on.
 KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
-  if (!control[b].active) return;
-  SHARED SharedPop shared;
+  if (!control[b].active || runs[b].wide) return;
+  SHARED BlockPop sp;
   Block block;
-  if (runs[b].wide) {
-    wideInitial(block, shared.wide, runs[b]);
-    return;
-  }
-  BlockPop& sp = shared.design;
   Chrom* popcurrent = pops + popSize * b;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   block.step([&](int t) {
@@ -272,16 +260,31 @@ KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
 // returns at once.
 KERNEL batchGenerations(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
-  if (!control[b].active) return;
-  SHARED SharedPop shared;
+  if (!control[b].active || runs[b].wide) return;
+  SHARED BlockPop sp;
   Block block;
-  if (runs[b].wide) {
-    wideGenerations(block, shared.wide, runs[b], &control[b].mutProb, &control[b].wideBest);
-    return;
-  }
-  BlockPop& sp = shared.design;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   fiftyGenerations(block, sp, pops + popSize * b, &control[b].mutProb, &control[b].best);
+}
+
+// Batch, wide runs: the initial generation of wide run b, when it is active;
+// the blocks of other runs return at once. The block keeps only the order,
+// fitness and crossover plan; the chromosomes stay in the run's area.
+KERNEL batchWideInitial(BatchRun* runs, BatchControl* control) {
+  const int b = blockIndex();
+  if (!control[b].active || !runs[b].wide) return;
+  SHARED WidePop sp;
+  Block block;
+  wideInitial(block, sp, runs[b]);
+}
+
+// Batch, wide runs: fifty generations of wide run b, when it is active.
+KERNEL batchWideGenerations(BatchRun* runs, BatchControl* control) {
+  const int b = blockIndex();
+  if (!control[b].active || !runs[b].wide) return;
+  SHARED WidePop sp;
+  Block block;
+  wideGenerations(block, sp, runs[b], &control[b].mutProb, &control[b].wideBest);
 }
 
 const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
@@ -307,7 +310,8 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
                  void* arg2) {
   if (blockThreads == 0 || blockThreads > unsigned(blockLanes) || blocks == 0)
     return gpuErrorInvalidConfiguration;
-  const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations;
+  const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations ||
+                     kernel == kernelBatchWideInitial || kernel == kernelBatchWideGenerations;
   if (!batch && blocks != 1) return gpuErrorInvalidConfiguration;
   switch (kernel) {
     case kernelSrand:
@@ -334,6 +338,16 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
       LAUNCH_BLOCKS(batchGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
                     static_cast<BatchControl*>(arg1), static_cast<Chrom*>(arg2));
+      break;
+    case kernelBatchWideInitial:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+      LAUNCH_BLOCKS(batchWideInitial, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<BatchControl*>(arg1));
+      break;
+    case kernelBatchWideGenerations:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+      LAUNCH_BLOCKS(batchWideGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<BatchControl*>(arg1));
       break;
     default:
       return gpuErrorInvalidValue;

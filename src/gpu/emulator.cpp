@@ -269,6 +269,10 @@ int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* ar
     case kernelBatchGenerations:
       valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
       break;
+    case kernelBatchWideInitial:
+    case kernelBatchWideGenerations:
+      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
+      break;
     default:
       return gpuErrorInvalidValue;
   }
