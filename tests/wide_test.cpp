@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -273,6 +274,16 @@ TEST(WideBatch, ResultsDoNotDependOnTheWorkers) {
     EXPECT_LT(one[k].best, 1ll << 43) << k;
     EXPECT_EQ(k < 2 ? (int)wideCandidates(*instances[0].wide, 5).links.size() : 1770,
               one[k].candidateLinks);
+    // The result line: the exact best, never capped, no record.
+    const nlohmann::json j = nlohmann::json::parse(resultLine(specs[k], one[k], instances[0], "x"));
+    EXPECT_EQ(one[k].best, j["best"].get<long long>());
+    EXPECT_TRUE(j["feasible"].get<bool>());
+    EXPECT_FALSE(j["capped"].get<bool>());
+    EXPECT_EQ(one[k].candidateLinks, j["candidate_links"].get<int>());
+    EXPECT_TRUE(j["record"].is_null());
+    EXPECT_EQ(60, j["nodes"].get<int>());
+    EXPECT_EQ(k < 2 ? nlohmann::json(5) : nlohmann::json("all"), j["settings"]["links"]);
+    EXPECT_EQ(one[k].history.back(), j["history"].back().get<long long>());
   }
   std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
