@@ -182,6 +182,20 @@ DEVFN void wideInitial(Block& block, WidePop& sp, BatchRun& r) {
 }
 
 // Fifty generations of a wide run; its best score is left where best points.
+#ifdef __CUDACC__
+// The wide generation kernel's dynamic shared memory: the run's 128 rows,
+// where they fit (wideSharedRowBytes at most, with the block's WidePop well
+// within the 48 KiB a block has without asking for more).
+enum { wideSharedRowBytes = 45 * 1024 };
+extern __shared__ SlotWord wideSharedRows[];
+
+DEVFN unsigned dynamicSharedBytes() {
+  unsigned bytes;
+  asm volatile("mov.u32 %0, %%dynamic_smem_size;" : "=r"(bytes));
+  return bytes;
+}
+#endif
+
 DEVFN void wideGenerations(Block& block, WidePop& sp, BatchRun& r, float* mutProb,
                            unsigned long long* best) {
   block.step([&](int t) { viewWideRun(sp, r, t); });
@@ -189,10 +203,30 @@ DEVFN void wideGenerations(Block& block, WidePop& sp, BatchRun& r, float* mutPro
     sp.sidx[t] = r.wide->idx[t];
     sp.sfit[t] = r.wide->fit[t];
   });
+#ifdef __CUDACC__
+  // Rows that fit the launch's dynamic shared memory are worked on there,
+  // and copied back to the run's area at the end; the others stay in global
+  // memory. Either way the generation reads and writes the same values.
+  SlotWord* const areaRows = r.wide->rows;
+  const unsigned long long rowWords =
+      (unsigned long long)popSize * (unsigned long long)sp.run.words;
+  const bool inShared = rowWords * 8ull <= dynamicSharedBytes();
+  if (inShared)
+    block.step([&](int t) {
+      for (unsigned long long i = t; i < rowWords; i += blockLanes) wideSharedRows[i] = areaRows[i];
+      if (t == 0) sp.run.rows = wideSharedRows;
+    });
+#endif
   if (isDesignShape(sp.run.settings))
     generationsOf(block, sp, DesignShape(), mutProb);
   else
     generationsOf(block, sp, runShapeOf(sp.run.settings), mutProb);
+#ifdef __CUDACC__
+  if (inShared)
+    block.step([&](int t) {
+      for (unsigned long long i = t; i < rowWords; i += blockLanes) areaRows[i] = wideSharedRows[i];
+    });
+#endif
   block.step([&](int t) {
     r.wide->idx[t] = sp.sidx[t];
     r.wide->fit[t] = sp.sfit[t];
@@ -346,8 +380,14 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
       break;
     case kernelBatchWideGenerations:
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+#ifdef __CUDACC__
+      // With room for the rows of a run of up to wideSharedRowBytes.
+      batchWideGenerations<<<blocks, blockThreads, wideSharedRowBytes>>>(
+          static_cast<BatchRun*>(arg0), static_cast<BatchControl*>(arg1));
+#else
       LAUNCH_BLOCKS(batchWideGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
                     static_cast<BatchControl*>(arg1));
+#endif
       break;
     default:
       return gpuErrorInvalidValue;
