@@ -22,7 +22,7 @@
 namespace {
 
 struct SingleRun {
-  std::vector<unsigned short> history;  // the progress values, then the record's best
+  std::vector<long long> history;  // the progress values, then the record's best
   std::string record;
 };
 
@@ -76,13 +76,13 @@ class BatchEngine : public ::testing::Test {
     for (std::string line; std::getline(out, line);) {
       unsigned best = 0, gens = 0;
       if (std::sscanf(line.c_str(), "Najbolja:\t%u\t= %u", &best, &gens) == 2)
-        r.history.push_back((unsigned short)best);
+        r.history.push_back(best);
     }
     r.record = readFile(work + "/out.dat");
     unsigned best = 0;
     const size_t at = r.record.find("best:\t\t");
     if (at != std::string::npos) std::sscanf(r.record.c_str() + at, "best:\t\t%u", &best);
-    r.history.push_back((unsigned short)best);
+    r.history.push_back(best);
     return r;
   }
 

@@ -19,6 +19,7 @@
 #include "problem/batchrun.h"
 #include "problem/chrom.h"
 #include "race/threaded_selftest.h"
+#include "wide_run.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ struct Snapshot {
   std::vector<int> fit;
   std::vector<unsigned char> bits;
   std::vector<unsigned short> best;
+  std::vector<unsigned long long> wideBest;
 };
 
 template <class T>
@@ -92,6 +94,7 @@ void expectSameRun(const std::vector<Snapshot>& cpu, const std::vector<Snapshot>
     expectSameValues(cpu[k].fit, threaded[k].fit, "fit of record");
     expectSameValues(cpu[k].bits, threaded[k].bits, "bit string byte");
     expectSameValues(cpu[k].best, threaded[k].best, "best of run");
+    expectSameValues(cpu[k].wideBest, threaded[k].wideBest, "best of wide run");
   }
 }
 
@@ -188,7 +191,7 @@ std::vector<Snapshot> runBatch(const Form& form, const GaSettings& settings) {
     modelBatchRun(in, &r);
     for (unsigned& s : r.next) s = unsigned(rng());
     r.settings = settings;
-    control[b] = BatchControl{0.02f + 0.01f * float(b), 0, 1};
+    control[b] = BatchControl{0.02f + 0.01f * float(b), 0, 1, 0};
   }
   std::vector<unsigned char> bits(runs * popSize * batchBitBytes, 0);
   std::vector<Chrom> pops(runs * popSize);
@@ -240,6 +243,77 @@ TEST(RaceCheckBatch, SettingsAndTheMemeticStepLeaveWhatTheCpuFormLeaves) {
   gpuSetHostWorkers(0);
   const std::vector<Snapshot> threaded = runBatch(threadedForm, s);
   expectSameRun(cpu, threaded);
+}
+
+// Three wide runs (weights up to 2^31 - 1 over each node's 3 lightest links,
+// 5 lightest, and every link of a small graph): the initial launch, then
+// fifty generations of the first and last run, the middle one finished. What the snapshots hold of
+// a wide run: its population area from the rows on (rows, tournament copies, order, fitness, work
+// arrays).
+std::vector<Snapshot> runWideBatch(const Form& form, const GaSettings& settings) {
+  enum { runs = 3 };
+  std::mt19937 rng(9);
+  const WideCandidates cands[runs] = {wideCandidates(randomWideGraph(60, 2147483647, rng), 3),
+                                      wideCandidates(randomWideGraph(50, 1000, rng), 5),
+                                      wideCandidates(randomWideGraph(12, 20, rng), 0)};
+  std::vector<HostWideRun> areas(runs);
+  std::vector<BatchRun> table(runs);
+  std::vector<BatchControl> control(runs);
+  for (int b = 0; b < runs; ++b) {
+    makeHostWideRun(cands[b], &areas[b]);
+    BatchRun& r = table[b];
+    std::memset(&r, 0, sizeof r);
+    r.probNn = cands[b].n;
+    r.probNl = int(cands[b].links.size());
+    r.graphdensity = 0.1f + 0.2f * float(b);
+    r.objvalhardness = b == 1 ? 1 : 0;
+    for (unsigned& s : r.next) s = unsigned(rng());
+    r.settings = settings;
+    r.wide = reinterpret_cast<WideRun*>(areas[b].area.data());
+    control[b] = BatchControl{0.02f + 0.01f * float(b), 0, 1, 0};
+  }
+  std::vector<Snapshot> out;
+  auto launch = [&](const char* what, int kernel) {
+    EXPECT_EQ(0, form.launch(kernel, runs, popSize, table.data(), control.data(), nullptr))
+        << form.name << ", " << what;
+    Snapshot s;
+    s.after = what;
+    for (const BatchRun& r : table) s.next.insert(s.next.end(), r.next, r.next + popSize);
+    for (const HostWideRun& a : areas) {
+      const unsigned char* from = reinterpret_cast<const unsigned char*>(a.layout.rows);
+      const unsigned char* end =
+          reinterpret_cast<const unsigned char*>(a.area.data() + a.area.size());
+      s.bits.insert(s.bits.end(), from, end);
+    }
+    for (const BatchControl& c : control) s.wideBest.push_back(c.wideBest);
+    out.push_back(std::move(s));
+  };
+  launch("batchWideInitial", kernelBatchWideInitial);
+  control[1].active = 0;
+  launch("batchWideGenerations, run 1 finished", kernelBatchWideGenerations);
+  return out;
+}
+
+TEST(RaceCheckWideBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
+  // The design's settings, and every setting away from them with the start
+  // from the spanning tree and the local search (which prunes first).
+  GaSettings other = designGaSettings();
+  other.elite = 5;
+  other.tournament = 3;
+  other.crossover = 0.6f;
+  other.repair = 0;
+  other.init = gaInitMst;
+  other.memetic = gaMemeticLs;
+  other.memeticEvery = 5;
+  other.memeticCount = 8;
+  for (const GaSettings& s : {designGaSettings(), other}) {
+    SCOPED_TRACE(gaSettingsText(s, true));
+    gpuSetHostWorkers(3);
+    const std::vector<Snapshot> cpu = runWideBatch(cpuForm, s);
+    gpuSetHostWorkers(0);
+    const std::vector<Snapshot> threaded = runWideBatch(threadedForm, s);
+    expectSameRun(cpu, threaded);
+  }
 }
 
 TEST(RaceCheckThreadedForm, LanesSeeEachOthersWritesAfterTheBarrier) {

@@ -155,7 +155,7 @@ class BatchWithSettings : public ::testing::Test {
       p[k].lbit = static_cast<unsigned char*>(bits) + k * batchBitBytes;
     ASSERT_EQ(gpuSuccess,
               gpuMemcpy(pops, p.data(), records * sizeof(Chrom), gpuMemcpyHostToDevice));
-    const std::vector<BatchControl> active(count, BatchControl{0, 0, 1});
+    const std::vector<BatchControl> active(count, BatchControl{0, 0, 1, 0});
     ASSERT_EQ(gpuSuccess, gpuMemcpy(control, active.data(), count * sizeof(BatchControl),
                                     gpuMemcpyHostToDevice));
     ASSERT_EQ(gpuSuccess,
@@ -165,7 +165,7 @@ class BatchWithSettings : public ::testing::Test {
   // One launch of fifty generations of every run at mutation probability m;
   // returns each run's best.
   std::vector<unsigned short> launch(float m) {
-    std::vector<BatchControl> c(count, BatchControl{m, 0, 1});
+    std::vector<BatchControl> c(count, BatchControl{m, 0, 1, 0});
     EXPECT_EQ(gpuSuccess,
               gpuMemcpy(control, c.data(), count * sizeof(BatchControl), gpuMemcpyHostToDevice));
     EXPECT_EQ(gpuSuccess, gpuLaunchBlocks(kernelBatchGenerations, unsigned(count), popSize, runs,

@@ -20,6 +20,12 @@ reach the cap (a warning says so on standard error) or go beyond what the
 engine runs (more than 45 nodes, weights beyond 16 bits: a note says so;
 smetp-lab still judges such instances).
 
+With --sparse the instance is written in the sparse format that smetp-batch
+also reads: a line "sparse N M", then M lines "u v w" (each pair once, u < v).
+With --nearest K it holds only each node's K lightest links and the links of
+a minimum spanning tree (so that it stays connected); smetp-batch then takes
+exactly these links as a chromosome's candidates.
+
 With -o FILE the points are also written beside the instance, to FILE with
 its extension replaced by .xy: comment lines (the last names alpha and
 scale), then one "x y" line per node in node order (used to draw topologies
@@ -61,6 +67,41 @@ def make_instance(nodes, seed, side, alpha=1.0, scale=1.0):
     return "\n".join(lines) + "\n", w
 
 
+def mst_edges(w):
+    """The links of a minimum spanning tree (Prim), as (u, v) with u < v."""
+    n = len(w)
+    best, parent, done = [math.inf] * n, [-1] * n, [False] * n
+    best[0] = 0
+    edges = []
+    for _ in range(n):
+        u = min((v for v in range(n) if not done[v]), key=best.__getitem__)
+        done[u] = True
+        if parent[u] >= 0:
+            edges.append((min(u, parent[u]), max(u, parent[u])))
+        row = w[u]
+        for v in range(n):
+            if not done[v] and row[v] < best[v]:
+                best[v], parent[v] = row[v], u
+    return edges
+
+
+def make_sparse(w, nearest=None):
+    """The instance in the sparse format: every pair, or (nearest K) each
+    node's K lightest links and a minimum spanning tree's."""
+    n = len(w)
+    if nearest is None:
+        pairs = [(u, v) for u in range(n) for v in range(u + 1, n)]
+    else:
+        keep = set(mst_edges(w))
+        for u in range(n):
+            others = sorted((w[u][v], v) for v in range(n) if v != u)[:nearest]
+            keep.update((min(u, v), max(u, v)) for _, v in others)
+        pairs = sorted(keep)
+    lines = ["sparse %d %d" % (n, len(pairs))]
+    lines += ["%d %d %d" % (u + 1, v + 1, w[u][v]) for u, v in pairs]
+    return "\n".join(lines) + "\n"
+
+
 def mst_energy(w):
     """Energy of the minimum spanning tree (Prim): each node pays its
     heaviest tree link."""
@@ -85,8 +126,9 @@ def notes(w):
     n = len(w)
     top = max(max(row) for row in w)
     if n > ENGINE_MAX_NODES or top > ENGINE_MAX_WEIGHT:
-        return ["note: beyond the engine's limits (%d nodes, weights up to %d; this has %d "
-                "nodes, weights up to %d): judge it with smetp-lab"
+        return ["note: beyond smetp's limits (%d nodes, weights up to %d; this has %d "
+                "nodes, weights up to %d): smetp-batch runs it over candidate links, with "
+                "exact energies"
                 % (ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, n, top)]
     e = mst_energy(w)
     worst = sum(max(row) for row in w)
@@ -110,6 +152,10 @@ def main():
     p.add_argument("--alpha", type=float, default=1.0,
                    help="path-loss exponent: weight = round(scale * d^alpha) (default 1)")
     p.add_argument("--scale", type=float, default=1.0, help="factor on d^alpha (default 1)")
+    p.add_argument("--sparse", action="store_true",
+                   help="write the sparse format (sparse N M, then u v w lines)")
+    p.add_argument("--nearest", type=int, metavar="K",
+                   help="with --sparse: only each node's K lightest links and a spanning tree's")
     p.add_argument("-o", "--output", help="output file (default: standard output)")
     a = p.parse_args()
     if a.nodes < 2:
@@ -118,7 +164,11 @@ def main():
         p.error("side, alpha and scale must be positive")
     if a.scale * (a.side * math.sqrt(2)) ** a.alpha > 2**31 - 1:
         p.error("weights would pass 2147483647, the most a graph file holds")
+    if a.nearest is not None and (not a.sparse or a.nearest < 1):
+        p.error("--nearest needs --sparse and a count of 1 or more")
     text, w = make_instance(a.nodes, a.seed, a.side, a.alpha, a.scale)
+    if a.sparse:
+        text = make_sparse(w, a.nearest)
     for line in notes(w):
         print("make_instance.py: %s" % line, file=sys.stderr)
     if a.output:

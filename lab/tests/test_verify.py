@@ -166,3 +166,29 @@ def test_fast_reader_matches_the_scanner():
         slow = parse_instance(text + "\n# a comment sends it to the scanner\n", "s")
         assert fast.edges == slow.edges and (fast.weight == slow.weight).all()
     assert not parse_instance(instance_text(60, rng=rng), "g").engine_ok
+
+
+def test_sparse_files_and_wide_results(tmp_path, capsys):
+    # The sparse format: pairs in any order and direction; the same instance
+    # as the design's format of those pairs.
+    sparse = "sparse 4 4\n4 3 5\n2 1 10\n3 2 20\n1 3 40\n"
+    inst = parse_instance(sparse, "s.txt")
+    assert inst.edges == [(0, 1, 10), (0, 2, 40), (1, 2, 20), (2, 3, 5)]
+    with pytest.raises(LabError, match="listed twice"):
+        parse_instance("sparse 3 2\n1 2 1\n2 1 1\n", "s.txt")
+    # A wide run's results: exact scores, an unconnected topology 2^43 per
+    # extra piece above its energy, never capped.
+    (tmp_path / "s.txt").write_text(sparse)
+    tree = links(inst, [[1, 2], [2, 3], [3, 4]])
+    apart = links(inst, [[1, 2], [3, 4]])
+    runs = []
+    for k, (ls, best) in enumerate([(tree, 55), (apart, 2**43 + 30), (apart, 30)]):
+        r = run_record(inst, "s.txt", k, ls, best=best)
+        r.update(candidate_links=4, capped=False, feasible=best < 2**43, record=None)
+        runs.append(r)
+    res = tmp_path / "r.jsonl"
+    write_jsonl(res, runs)
+    assert main(["verify", str(res)]) == 1
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].endswith("ok") and out[1].endswith("ok")
+    assert f"MISMATCH: best 30 but the topology scores {2**43 + 30}" in out[2]

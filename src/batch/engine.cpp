@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -67,16 +68,19 @@ void allocate(BatchMemory& mem, size_t slots) {
 }
 
 // Entry of the batch's run table for one run: its instance, parameters and
-// the generator states its seed gives.
-void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g) {
+// the generator states its seed gives. A wide run's instance is in its area.
+void fillBatchRun(BatchRun& r, const RunSpec& spec, const GraphData& g, WideRun* wideArea,
+                  int candidates) {
   std::memset(&r, 0, sizeof r);
   r.probNn = g.n;
-  r.probNl = g.nl;
-  r.probNlBytes = g.nlBytes;
+  r.probNl = wideArea ? candidates : g.nl;
+  r.probNlBytes = wideArea ? 0 : g.nlBytes;
   r.objvalhardness = spec.objHard;
   r.graphdensity = spec.graphDens;
   hostSeeds(spec.seed, r.next);
   r.settings = spec.settings;
+  r.wide = wideArea;
+  if (wideArea) return;
   std::memcpy(r.nIdx, g.nodeIndex, sizeof r.nIdx);
   std::memcpy(r.probLink, g.links, sizeof(Link) * size_t(g.nl));
 }
@@ -99,6 +103,10 @@ struct Slot {
   RunProgress progress;
   RunResult result;
   int launchesDone = 0;
+  // A wide run: its candidate links, its device area and where its parts lie.
+  std::shared_ptr<const WideCandidates> candidates;
+  void* area = nullptr;
+  WideRun layout{};
 };
 
 // What the host threads of a batch share, under `lock`.
@@ -115,6 +123,9 @@ struct Pool {
   std::set<size_t> unfinished;  // positions of the runs taken and not yet finished
   long long launchesDone = 0;
   std::exception_ptr error;
+  // Candidate links by instance and count, made once for all runs.
+  std::mutex candidatesLock;
+  std::map<std::pair<int, int>, std::shared_ptr<const WideCandidates>> candidates;
   std::atomic<bool> abort{false};
 
   bool stopped() const { return abort.load() || (options->stop && options->stop->load()); }
@@ -138,6 +149,71 @@ void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
   s.result.stop = stopGenerations;
   s.result.secondsToTarget = -1;
   s.result.backend = pool.backend;
+  s.result.wide = isWideRun(g, spec.settings);
+  if (s.result.wide) {
+    // Above every score a launch can leave.
+    const long long noBest = (long long)g.n * (long long)wideUnconnectedStep;
+    s.progress.schedule.bestSoFar = noBest;
+    s.progress.lastBest = noBest;
+  }
+}
+
+// The candidate links of a wide run's instance, made once per instance and count.
+std::shared_ptr<const WideCandidates> candidatesOf(Pool& pool, const RunSpec& spec) {
+  const GraphData& g = (*pool.instances)[size_t(spec.instance)];
+  const int k = candidateLinksOf(g, spec.settings);
+  std::lock_guard<std::mutex> hold(pool.candidatesLock);
+  std::shared_ptr<const WideCandidates>& c = pool.candidates[{spec.instance, k}];
+  if (!c) c = std::make_shared<WideCandidates>(wideCandidates(*wideGraphOf(g), k));
+  return c;
+}
+
+// Gives a wide run its device area: the header, its candidate links and their
+// order by weight; the population and work arrays zeroed.
+void setUpWideRun(Slot& s, Pool& pool) {
+  s.candidates = candidatesOf(pool, s.spec);
+  const WideCandidates& c = *s.candidates;
+  const int nl = int(c.links.size());
+  size_t bytes = 0;
+  wideRunLayout(nullptr, c.n, nl, &bytes);
+  void* area = nullptr;
+  if (gpuMalloc(&area, bytes) != gpuSuccess)
+    throw BatchError("cannot have " + std::to_string(bytes >> 10) +
+                     " KiB of device memory for a run on " + std::to_string(c.n) + " nodes");
+  s.area = area;
+  s.layout = wideRunLayout(static_cast<unsigned char*>(area), c.n, nl, &bytes);
+  check(gpuMemset(area, 0, bytes), "clearing a run's area");
+  check(gpuMemcpy(area, &s.layout, sizeof s.layout, gpuMemcpyHostToDevice), "uploading a run");
+  check(gpuMemcpy(const_cast<WideLink*>(s.layout.links), c.links.data(),
+                  sizeof(WideLink) * size_t(nl), gpuMemcpyHostToDevice),
+        "uploading a run's links");
+  check(gpuMemcpy(const_cast<int*>(s.layout.byWeight), c.byWeight.data(), sizeof(int) * size_t(nl),
+                  gpuMemcpyHostToDevice),
+        "uploading a run's links");
+  s.result.candidateLinks = nl;
+  // Launches without improvement count from the chromosome's length.
+  s.progress.schedule.noImprove = nl;
+}
+
+void releaseWideRun(Slot& s) {
+  if (s.area) gpuFree(s.area);
+  s.area = nullptr;
+  s.candidates.reset();
+}
+
+// A wide run's best row, as the links it selects (1-based).
+std::vector<std::pair<int, int>> wideTopologyOf(const Slot& s) {
+  unsigned char row = 0;
+  check(gpuMemcpy(&row, s.layout.idx, 1, gpuMemcpyDeviceToHost), "reading a best");
+  std::vector<unsigned long long> bits(size_t(s.layout.words));
+  check(gpuMemcpy(bits.data(), s.layout.rows + size_t(row) * size_t(s.layout.words),
+                  bits.size() * sizeof bits[0], gpuMemcpyDeviceToHost),
+        "reading a best");
+  std::vector<std::pair<int, int>> links;
+  const std::vector<WideLink>& c = s.candidates->links;
+  for (size_t e = 0; e < c.size(); ++e)
+    if (bits[e >> 6] >> (e & 63) & 1ull) links.emplace_back(c[e].from + 1, c[e].to + 1);
+  return links;
 }
 
 // After a launch of slot s's run: true when the run ends here, with what
@@ -146,8 +222,12 @@ void startRun(Slot& s, const RunSpec& spec, size_t position, const Pool& pool) {
 bool runEnds(Slot& s) {
   const RunStop& stop = s.spec.stop;
   const long elapsedMs = runClockMs() - s.progress.startClock;
-  const unsigned best = std::min(s.progress.lastBest, s.progress.schedule.bestSoFar);
-  if (stop.target >= 0 && best < unsigned(infeasibleFit) && double(best) <= stop.target) {
+  const long long best = std::min(s.progress.lastBest, s.progress.schedule.bestSoFar);
+  // A target counts only for a best that connects all nodes (a wide run's
+  // unconnected scores start at wideUnconnectedStep).
+  const long long connectedBelow =
+      s.result.wide ? (long long)wideUnconnectedStep : (long long)infeasibleFit;
+  if (stop.target >= 0 && best < connectedBelow && double(best) <= stop.target) {
     s.result.stop = stopTarget;
     s.result.secondsToTarget = double(elapsedMs) / 1000.0;
   } else if (s.launchesDone == s.result.launches) {
@@ -172,10 +252,14 @@ void finishRun(Slot& s, const Chrom* population, Pool& pool) {
   RunResult& res = s.result;
   finishRunProgress(s.progress);
   res.history.push_back(s.progress.schedule.bestSoFar);
+  res.best = s.progress.schedule.bestSoFar;
   res.record = runRecordOf(s.progress, s.spec.path.c_str(), s.spec.seed, s.spec.objHard,
                            s.spec.graphDens, graphConstBytes(g), runClockMs());
   res.hasTopology = res.launches > 0;
-  if (res.hasTopology) {
+  if (res.wide) {
+    if (res.hasTopology) res.topology = wideTopologyOf(s);
+    releaseWideRun(s);
+  } else if (res.hasTopology) {
     Chrom best;
     unsigned char bits[batchBitBytes];
     check(gpuMemcpy(&best, population, sizeof best, gpuMemcpyDeviceToHost), "reading a best");
@@ -221,6 +305,13 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
   std::vector<Slot> slots(count);
   std::vector<BatchControl> control(count);
   auto entry = std::make_unique<BatchRun>();
+  // Wide runs' areas, released however this thread ends.
+  struct Release {
+    std::vector<Slot>& slots;
+    ~Release() {
+      for (Slot& s : slots) releaseWideRun(s);
+    }
+  } release{slots};
   BatchRun* runs = static_cast<BatchRun*>(mem.runs) + first;
   BatchControl* deviceControl = static_cast<BatchControl*>(mem.control) + first;
   Chrom* pops = static_cast<Chrom*>(mem.pops) + first * popSize;
@@ -242,36 +333,51 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     }
     if (pool.stopped()) return;
 
-    bool fresh = false;
+    bool fresh = false, freshWide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
-      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh};
+      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh, 0};
       if (!s.fresh) continue;
-      fresh = true;
-      fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)]);
+      (s.result.wide ? freshWide : fresh) = true;
+      if (s.result.wide) setUpWideRun(s, pool);
+      fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)],
+                   s.result.wide ? static_cast<WideRun*>(s.area) : nullptr,
+                   s.result.candidateLinks);
       check(gpuMemcpy(runs + k, entry.get(), sizeof(BatchRun), gpuMemcpyHostToDevice),
             "uploading a run");
       s.fresh = false;
     }
-    if (fresh) {
+    if (fresh || freshWide) {
       check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
             "uploading the runs' control");
-      check(gpuLaunchBlocks(kernelBatchInitial, blocks, popSize, runs, deviceControl, pops),
-            "launching the initial generations");
+      // The design's kernels and the wide runs' kernels each pass over the
+      // other kind's blocks; each is launched only when it has runs.
+      if (fresh)
+        check(gpuLaunchBlocks(kernelBatchInitial, blocks, popSize, runs, deviceControl, pops),
+              "launching the initial generations");
+      if (freshWide)
+        check(gpuLaunchBlocks(kernelBatchWideInitial, blocks, popSize, runs, deviceControl, pops),
+              "launching the initial generations");
     }
 
+    bool design = false, wide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       control[k].active = s.busy;
       if (!s.busy) continue;
+      (s.result.wide ? wide : design) = true;
       beforeLaunch(s.progress);
       control[k].mutProb = s.progress.schedule.mutProb;
       s.result.history.push_back(s.progress.schedule.bestSoFar);
     }
     check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
           "uploading the runs' control");
-    check(gpuLaunchBlocks(kernelBatchGenerations, blocks, popSize, runs, deviceControl, pops),
-          "launching fifty generations");
+    if (design)
+      check(gpuLaunchBlocks(kernelBatchGenerations, blocks, popSize, runs, deviceControl, pops),
+            "launching fifty generations");
+    if (wide)
+      check(gpuLaunchBlocks(kernelBatchWideGenerations, blocks, popSize, runs, deviceControl, pops),
+            "launching fifty generations");
     check(gpuMemcpy(control.data(), deviceControl, controlBytes, gpuMemcpyDeviceToHost),
           "reading the runs' bests");
 
@@ -279,7 +385,7 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       if (!s.busy) continue;
-      s.progress.lastBest = control[k].best;
+      s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
       s.progress.schedule.mutProb = control[k].mutProb;
       ++s.launchesDone;
       if (runEnds(s)) finishRun(s, pops + k * popSize, pool);
@@ -302,6 +408,15 @@ void carryRunsGuarded(Pool& pool, const BatchMemory& mem, size_t first, size_t c
 }
 
 }  // namespace
+
+bool isWideRun(const GraphData& g, const GaSettings& settings) {
+  return g.wide != nullptr || settings.links != 0;
+}
+
+int candidateLinksOf(const GraphData& g, const GaSettings& settings) {
+  if (settings.links != 0) return settings.links;
+  return g.sparse || g.n <= maxNodes ? int(linksAll) : int(wideDefaultLinks);
+}
 
 bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
               const BatchOptions& options) {

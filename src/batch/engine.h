@@ -41,14 +41,26 @@ struct RunResult {
   double secondsToTarget;  // on the run's clock, when its best first met the target; < 0: never
   // The best as each progress line prints it before launch 1..launches, then
   // the final best: launches + 1 values.
-  std::vector<unsigned short> history;
+  std::vector<long long> history;
   // The best chromosome's links, 1-based (u < v), in edge order; only when
   // the run made at least one launch (hasTopology), since before the first
   // launch the run's best is the 65000 placeholder.
   bool hasTopology;
   std::vector<std::pair<int, int>> topology;
   const char* backend;  // "cpu" or "cuda"
+  // The final best: record.best for a run of the design's shape; a wide
+  // run's exact score (its energy when feasible, see wideUnconnectedStep).
+  long long best = 0;
+  bool wide = false;       // a wide run: chromosomes over candidate links
+  int candidateLinks = 0;  // a wide run's candidate links
 };
+
+// True when a run on g with these settings is a wide run: the instance is
+// beyond the design's limits, or the settings name the candidate links.
+bool isWideRun(const GraphData& g, const GaSettings& settings);
+
+// The candidate links a wide run takes: a count K, or linksAll.
+int candidateLinksOf(const GraphData& g, const GaSettings& settings);
 
 // Where the runs of a batch come from: each call fills *spec with the next
 // run, in order, and returns false when there is none left. The engine asks

@@ -422,7 +422,7 @@ int runMain(const Options& o) {
   for (const std::string& path : runs.instanceOrder) {
     GraphData g;
     std::string reason;
-    const GraphReadStatus status = readGraphFile(path.c_str(), &g, &reason);
+    const GraphReadStatus status = readBatchGraphFile(path.c_str(), &g, &reason);
     const std::string where =
         runs.grid ? "--instance " + shown(path)
                   : runs.name + ":" + std::to_string(runs.instances[path].firstLine);
@@ -553,6 +553,12 @@ int runMain(const Options& o) {
         sourceFailed = true;
         return false;
       }
+      // A run beyond the design's limits without settings gets those for solving.
+      const GraphData& g = graphs[size_t(spec->instance)];
+      if (g.wide && isDesign(spec->settings)) spec->settings = wideRunSettings();
+      // A wide run's results name its candidate links.
+      if (isWideRun(g, spec->settings) && spec->settings.links == 0)
+        spec->settings.links = candidateLinksOf(g, spec->settings);
       return true;
     }
   };
@@ -587,7 +593,7 @@ int runMain(const Options& o) {
     if (!failure.empty()) return;
     progressRunFinished(&progress, spec, r);
     const GraphData& g = graphs[size_t(spec.instance)];
-    if (r.record.best == maxFeasibleFit) {
+    if (!r.wide && r.record.best == maxFeasibleFit) {
       ++capped;
       if (!cappedWarned[size_t(spec.instance)]) {
         cappedWarned[size_t(spec.instance)] = true;
@@ -604,7 +610,7 @@ int runMain(const Options& o) {
                 std::to_string(spec.seed) + "): " + wrong;
     } else {
       const size_t before = out.next;
-      const std::string record = isDesign(spec.settings) ? runRecordText(r.record) : "";
+      const std::string record = isDesign(spec.settings) && !r.wide ? runRecordText(r.record) : "";
       if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), record, &error))
         failure = error;
       written += (long long)(out.next - before);

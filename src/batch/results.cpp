@@ -68,7 +68,36 @@ int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& l
   return int(std::min(energy, long(maxFeasibleFit)));
 }
 
+// A wide run's check: the links must be the instance's, and their score
+// (energy, plus wideUnconnectedStep per extra piece) the run's best.
+std::string checkWideTopology(const GraphData& g, const RunResult& r) {
+  const long long best = r.best;
+  if (!r.hasTopology) return "";
+  const std::shared_ptr<const WideGraph> wide = wideGraphOf(g);
+  const std::vector<WideLink>& all = wide->links;
+  std::vector<WideLink> chosen;
+  for (const std::pair<int, int>& l : r.topology) {
+    const int u = l.first - 1, v = l.second - 1;
+    const auto at = std::lower_bound(all.begin(), all.end(), WideLink{u, v, 0},
+                                     [](const WideLink& a, const WideLink& b) {
+                                       return a.from != b.from ? a.from < b.from : a.to < b.to;
+                                     });
+    if (at == all.end() || at->from != u || at->to != v)
+      return "the link [" + std::to_string(l.first) + ", " + std::to_string(l.second) +
+             "] is not an edge of the instance";
+    chosen.push_back(*at);
+  }
+  int pieces = 0;
+  const unsigned long long energy = wideEnergy(g.n, chosen, &pieces);
+  const long long score =
+      (long long)((unsigned long long)(pieces - 1) * wideUnconnectedStep + energy);
+  if (score == best) return "";
+  return "the run reports the best " + std::to_string(best) + " but its topology scores " +
+         std::to_string(score);
+}
+
 std::string checkTopology(const GraphData& g, const RunResult& r) {
+  if (r.wide) return checkWideTopology(g, r);
   const int best = int(r.record.best);
   if (!r.hasTopology) {
     if (best == infeasibleFit) return "";
@@ -85,8 +114,8 @@ std::string checkTopology(const GraphData& g, const RunResult& r) {
          std::to_string(energy);
 }
 
-int launchOfBest(const std::vector<unsigned short>& history) {
-  if (history.empty() || history.back() == infeasibleFit) return 0;
+int launchOfBest(const std::vector<long long>& history, long long feasibleBelow) {
+  if (history.empty() || history.back() >= feasibleBelow) return 0;
   // history[j] is the best after launch j (j >= 1).
   for (size_t j = 1; j < history.size(); ++j)
     if (history[j] == history.back()) return int(j);
@@ -114,13 +143,24 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   j["hardness"] = spec.objHard;
   j["density"] = jsonFloat(spec.graphDens);
   j["launches"] = r.launches;
-  j["best"] = int(r.record.best);
-  j["feasible"] = r.record.best < infeasibleFit;
-  // The energy is capped at 64999: such a best hides the true energy, which
-  // may be far higher (weights too large for the engine's 16-bit sums).
-  j["capped"] = r.record.best == maxFeasibleFit;
+  // A wide run's best is exact (an unconnected best scores from
+  // wideUnconnectedStep up). The design's energy is capped at 64999: such a
+  // best hides the true energy, which may be far higher (weights too large
+  // for the engine's 16-bit sums).
+  const long long feasibleBelow =
+      r.wide ? (long long)wideUnconnectedStep : (long long)infeasibleFit;
+  if (r.wide) {
+    j["best"] = r.best;
+    j["feasible"] = r.best < feasibleBelow;
+    j["capped"] = false;
+    j["candidate_links"] = r.candidateLinks;
+  } else {
+    j["best"] = int(r.record.best);
+    j["feasible"] = r.record.best < infeasibleFit;
+    j["capped"] = r.record.best == maxFeasibleFit;
+  }
   j["history"] = r.history;
-  j["launch_of_best"] = launchOfBest(r.history);
+  j["launch_of_best"] = launchOfBest(r.history, feasibleBelow);
   j["seconds_to_best"] = r.record.sec;
   j["seconds"] = r.record.totSec;
   static const char* const stopWords[] = {"generations", "time", "target"};
@@ -156,7 +196,7 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   // The record describes the design's GA (its elite, crossover and
   // tournament are the design's constants), so a run with other settings has
   // none.
-  if (isDesign(spec.settings))
+  if (isDesign(spec.settings) && !r.wide)
     j["record"] = runRecordText(r.record);
   else
     j["record"] = nullptr;

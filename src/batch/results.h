@@ -24,8 +24,9 @@ int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& l
 std::string checkTopology(const GraphData& g, const RunResult& r);
 
 // The first launch after which the best had its final value; 0 when the
-// final best is 65000. history is the run's history (launches + 1 values).
-int launchOfBest(const std::vector<unsigned short>& history);
+// final best is not below feasibleBelow (65000, or a wide run's
+// wideUnconnectedStep). history is the run's history (launches + 1 values).
+int launchOfBest(const std::vector<long long>& history, long long feasibleBelow = infeasibleFit);
 
 // sha256 of the bytes, as 64 lowercase hex digits.
 std::string sha256Hex(const std::string& bytes);

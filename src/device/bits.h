@@ -38,6 +38,8 @@ struct SlotBytes {
   DEVFN unsigned char& operator[](int b) const { return slotByte(row, b); }
 };
 DEVFN SlotBytes rowBytes(SlotRow r) { return SlotBytes{r}; }
+// A wide run's rows are plain words in every form.
+DEVFN unsigned char* rowBytes(SlotWord* r) { return reinterpret_cast<unsigned char*>(r); }
 #else
 typedef SlotWord* SlotRow;
 DEVFN SlotRow slotRow(SlotWord (&row)[slotWords], int) { return row; }

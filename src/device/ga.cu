@@ -5,6 +5,7 @@
 #include "device/ga.h"
 #include "device/memetic.h"
 #include "device/operators.h"
+#include "device/wide.h"
 #include "gpu/gpu.h"
 #include "problem/batchrun.h"
 
@@ -90,12 +91,11 @@ DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
 // Fifty generations with the run's settings: selection, crossover, mutation,
 // evaluation and sort; then, every memetic_every generations, the memetic step
 // on the best and a sort; then duplicate repair and a sort (repair=on).
-template <class Shape>
-DEVFN void generationsOf(Block& block, BlockPop& sp, const Shape& shape,
-                         float* cModifiedMutationProb) {
+template <class Pop, class Shape>
+DEVFN void generationsOf(Block& block, Pop& sp, const Shape& shape, float* cModifiedMutationProb) {
   PerLane<bool> dup;
   PerLane<SlotCopy> lbitTemp;
-  PerLane<unsigned short> winFit;
+  PerLane<typename Pop::Fit> winFit;
   PerLane<SlotWord> polished;
   block.step([&](int t) { polished[t] = 0; });
   // The settings and the hardness steps are read from the run view where they
@@ -132,6 +132,105 @@ DEVFN void fiftyGenerations(Block& block, BlockPop& sp, Chrom* popcurrent,
   block.step([&](int t) {
     storeSlot(sp, popcurrent, t);
     if (t == 0) *cBest = sp.sfit[0];
+  });
+}
+
+// Lane t's share of filling a wide run's view from its batch entry.
+DEVFN void viewWideRun(WidePop& sp, const BatchRun& r, int t) {
+  if (t != 0) return;
+  const WideRun& w = *r.wide;
+  WideView& run = sp.run;
+  run.probNn = w.n;
+  run.probNl = w.nl;
+  run.objvalhardness = r.objvalhardness;
+  run.graphdensity = r.graphdensity;
+  run.next = const_cast<unsigned*>(r.next);
+  run.settings = boundedSettings(r.settings);
+  run.words = w.words;
+  run.links = w.links;
+  run.byWeight = w.byWeight;
+  run.rows = w.rows;
+  run.temp = w.temp;
+  run.work = w.work;
+}
+
+// A wide run's initial generation, as the design's: random rows, with
+// init=mst the minimum spanning tree in slot 0, scored, sorted, repaired and
+// sorted; the order and fitness are left in the run's area.
+DEVFN void wideInitial(Block& block, WidePop& sp, BatchRun& r) {
+  PerLane<bool> dup;
+  block.step([&](int t) { viewWideRun(sp, r, t); });
+  block.step([&](int t) {
+    sp.sidx[t] = (unsigned char)t;
+    randomizeBits(rowBytes(wideRow(sp.run, t)), sp.run.probNl, sp.run.graphdensity, sp.run.next, t,
+                  t);
+  });
+  if (sp.run.settings.init == gaInitMst)
+    block.step([&](int t) {
+      if (t == 0) plantWideTree(sp, 0);
+    });
+  evaluatePopulation(block, sp, hardnessSteps(sp.run), 0);
+  bitonicSortPopulation(block, sp);
+  if (sp.run.settings.repair) {
+    repairDuplicates(block, sp, dup, hardnessSteps(sp.run));
+    bitonicSortPopulation(block, sp);
+  }
+  block.step([&](int t) {
+    r.wide->idx[t] = sp.sidx[t];
+    r.wide->fit[t] = sp.sfit[t];
+  });
+}
+
+// Fifty generations of a wide run; its best score is left where best points.
+#ifdef __CUDACC__
+// The wide generation kernel's dynamic shared memory: the run's 128 rows,
+// where they fit (wideSharedRowBytes at most, with the block's WidePop well
+// within the 48 KiB a block has without asking for more).
+enum { wideSharedRowBytes = 45 * 1024 };
+extern __shared__ SlotWord wideSharedRows[];
+
+DEVFN unsigned dynamicSharedBytes() {
+  unsigned bytes;
+  asm volatile("mov.u32 %0, %%dynamic_smem_size;" : "=r"(bytes));
+  return bytes;
+}
+#endif
+
+DEVFN void wideGenerations(Block& block, WidePop& sp, BatchRun& r, float* mutProb,
+                           unsigned long long* best) {
+  block.step([&](int t) { viewWideRun(sp, r, t); });
+  block.step([&](int t) {
+    sp.sidx[t] = r.wide->idx[t];
+    sp.sfit[t] = r.wide->fit[t];
+  });
+#ifdef __CUDACC__
+  // Rows that fit the launch's dynamic shared memory are worked on there,
+  // and copied back to the run's area at the end; the others stay in global
+  // memory. Either way the generation reads and writes the same values.
+  SlotWord* const areaRows = r.wide->rows;
+  const unsigned long long rowWords =
+      (unsigned long long)popSize * (unsigned long long)sp.run.words;
+  const bool inShared = rowWords * 8ull <= dynamicSharedBytes();
+  if (inShared)
+    block.step([&](int t) {
+      for (unsigned long long i = t; i < rowWords; i += blockLanes) wideSharedRows[i] = areaRows[i];
+      if (t == 0) sp.run.rows = wideSharedRows;
+    });
+#endif
+  if (isDesignShape(sp.run.settings))
+    generationsOf(block, sp, DesignShape(), mutProb);
+  else
+    generationsOf(block, sp, runShapeOf(sp.run.settings), mutProb);
+#ifdef __CUDACC__
+  if (inShared)
+    block.step([&](int t) {
+      for (unsigned long long i = t; i < rowWords; i += blockLanes) areaRows[i] = wideSharedRows[i];
+    });
+#endif
+  block.step([&](int t) {
+    r.wide->idx[t] = sp.sidx[t];
+    r.wide->fit[t] = sp.sfit[t];
+    if (t == 0) *best = sp.sfit[0];
   });
 }
 
@@ -180,7 +279,7 @@ KERNEL GAallInOneOperator(Chrom* popcurrent, float* cModifiedMutationProb, unsig
 // so that the slots of a batch can be refilled while other runs go on.
 KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
-  if (!control[b].active) return;
+  if (!control[b].active || runs[b].wide) return;
   SHARED BlockPop sp;
   Block block;
   Chrom* popcurrent = pops + popSize * b;
@@ -195,11 +294,31 @@ KERNEL batchInitial(BatchRun* runs, BatchControl* control, Chrom* pops) {
 // returns at once.
 KERNEL batchGenerations(BatchRun* runs, BatchControl* control, Chrom* pops) {
   const int b = blockIndex();
-  if (!control[b].active) return;
+  if (!control[b].active || runs[b].wide) return;
   SHARED BlockPop sp;
   Block block;
   block.step([&](int t) { viewBatchRun(sp.run, runs[b], t); });
   fiftyGenerations(block, sp, pops + popSize * b, &control[b].mutProb, &control[b].best);
+}
+
+// Batch, wide runs: the initial generation of wide run b, when it is active;
+// the blocks of other runs return at once. The block keeps only the order,
+// fitness and crossover plan; the chromosomes stay in the run's area.
+KERNEL batchWideInitial(BatchRun* runs, BatchControl* control) {
+  const int b = blockIndex();
+  if (!control[b].active || !runs[b].wide) return;
+  SHARED WidePop sp;
+  Block block;
+  wideInitial(block, sp, runs[b]);
+}
+
+// Batch, wide runs: fifty generations of wide run b, when it is active.
+KERNEL batchWideGenerations(BatchRun* runs, BatchControl* control) {
+  const int b = blockIndex();
+  if (!control[b].active || !runs[b].wide) return;
+  SHARED WidePop sp;
+  Block block;
+  wideGenerations(block, sp, runs[b], &control[b].mutProb, &control[b].wideBest);
 }
 
 const DeviceSymbol deviceSymbols[deviceSymbolCount] = {
@@ -225,7 +344,8 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
                  void* arg2) {
   if (blockThreads == 0 || blockThreads > unsigned(blockLanes) || blocks == 0)
     return gpuErrorInvalidConfiguration;
-  const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations;
+  const bool batch = kernel == kernelBatchInitial || kernel == kernelBatchGenerations ||
+                     kernel == kernelBatchWideInitial || kernel == kernelBatchWideGenerations;
   if (!batch && blocks != 1) return gpuErrorInvalidConfiguration;
   switch (kernel) {
     case kernelSrand:
@@ -252,6 +372,22 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
       if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
       LAUNCH_BLOCKS(batchGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
                     static_cast<BatchControl*>(arg1), static_cast<Chrom*>(arg2));
+      break;
+    case kernelBatchWideInitial:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+      LAUNCH_BLOCKS(batchWideInitial, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<BatchControl*>(arg1));
+      break;
+    case kernelBatchWideGenerations:
+      if (blockThreads != popSize) return gpuErrorInvalidConfiguration;
+#ifdef __CUDACC__
+      // With room for the rows of a run of up to wideSharedRowBytes.
+      batchWideGenerations<<<blocks, blockThreads, wideSharedRowBytes>>>(
+          static_cast<BatchRun*>(arg0), static_cast<BatchControl*>(arg1));
+#else
+      LAUNCH_BLOCKS(batchWideGenerations, blocks, blockThreads, static_cast<BatchRun*>(arg0),
+                    static_cast<BatchControl*>(arg1));
+#endif
       break;
     default:
       return gpuErrorInvalidValue;

@@ -44,6 +44,8 @@ struct RankTables {
 #endif
 
 struct BlockPop {
+  typedef unsigned short Fit;  // the sort's key: the 16-bit fitness
+  typedef short CrossIndex;    // partners and cut points of the crossover plan
   RunView run;
   SlotWord slbit[popSize][slotWords];
   unsigned short sfit[popSize];

@@ -19,6 +19,7 @@
 #include "device/symbols.h"
 #include "gpu/backend.h"
 #include "problem/batchrun.h"
+#include "problem/widegraph.h"
 
 namespace {
 
@@ -203,6 +204,17 @@ bool batchValid(unsigned blocks, const void* runs, const void* control, const vo
   const BatchRun* r = static_cast<const BatchRun*>(runs);
   size_t need = 0;
   for (unsigned b = 0; b < blocks; ++b) {
+    if (r[b].wide) {
+      // A wide run's instance and population lie in its area.
+      WideRun w;
+      if (!isDeviceRange(r[b].wide, sizeof w)) return false;
+      std::memcpy(&w, r[b].wide, sizeof w);
+      size_t bytes = 0;
+      wideRunLayout(nullptr, w.n, w.nl, &bytes);
+      if (w.n != r[b].probNn || w.nl != r[b].probNl || !isDeviceRange(r[b].wide, bytes))
+        return false;
+      continue;
+    }
     if (r[b].probNl > maxEdges) return false;
     const size_t n = touchedBitBytes(r[b].probNl, r[b].probNlBytes);
     need = n > need ? n : need;
@@ -255,6 +267,10 @@ int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* ar
       valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
       break;
     case kernelBatchGenerations:
+      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
+      break;
+    case kernelBatchWideInitial:
+    case kernelBatchWideGenerations:
       valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
       break;
     default:

@@ -53,6 +53,10 @@ enum gpuKernel {
   kernelGAallInOneOperator = 3,
   kernelBatchInitial = 4,      // (BatchRun* runs, BatchControl* control, Chrom* pops)
   kernelBatchGenerations = 5,  // (BatchRun* runs, BatchControl* control, Chrom* pops)
+  // The same two for the wide runs of a batch (the others' blocks return at
+  // once, as the design's kernels return for wide runs); pops is unused.
+  kernelBatchWideInitial = 6,
+  kernelBatchWideGenerations = 7,
 };
 
 int gpuGetDeviceCount(int* count);

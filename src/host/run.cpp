@@ -28,7 +28,7 @@ long runClockMs() {
                   .count());
 }
 
-bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now) {
+bool noteLaunchResult(Schedule& s, long long lastBest, long now) {
   if (lastBest < s.bestSoFar) {
     s.bestSoFar = lastBest;
     s.lastImproveClock = now;
@@ -84,7 +84,7 @@ RunRecord runRecordOf(const RunProgress& p, const char* path, int seed, int objH
   r.objHard = objHard;
   r.endMut = p.schedule.mutProb;
   r.graphDens = graphDens;
-  r.best = p.schedule.bestSoFar;
+  r.best = (unsigned short)p.schedule.bestSoFar;
   r.sec = double(p.schedule.lastImproveClock - p.startClock) / 1000.0;
   r.totSec = double(endClock - p.startClock) / 1000.0;
   r.constBytes = constBytes;
@@ -171,7 +171,9 @@ void runGeneticAlgorithm(const char* path, int seed, int maxGen, int objHard, fl
     CHECK_CUDA(
         gpuLaunch(kernelGAallInOneOperator, popSize, popcurrent, cModifiedMutationProb, cBest));
     deviceLogAfterLaunch(stdout);
-    CHECK_CUDA(gpuMemcpy(&p.lastBest, cBest, sizeof p.lastBest, gpuMemcpyDeviceToHost));
+    unsigned short launchBest = 0;
+    CHECK_CUDA(gpuMemcpy(&launchBest, cBest, sizeof launchBest, gpuMemcpyDeviceToHost));
+    p.lastBest = launchBest;
     CHECK_CUDA(
         gpuMemcpy(&s.mutProb, cModifiedMutationProb, sizeof s.mutProb, gpuMemcpyDeviceToHost));
   }

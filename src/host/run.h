@@ -11,7 +11,7 @@
 // the run's mutation schedule (the mutation, mutation_step and
 // mutation_patience settings).
 struct Schedule {
-  unsigned short bestSoFar;
+  long long bestSoFar;  // a wide run's scores are 64-bit
   float mutProb;
   int noImprove;  // launches since the last improvement
   long lastImproveClock;
@@ -24,7 +24,7 @@ struct Schedule {
 // probability to startMutProb (0.005), every mutPatience-th (1000th) launch
 // without one raises it by mutProbStep (0.005). Returns true when mutProb
 // changed and must be uploaded again.
-bool noteLaunchResult(Schedule& s, unsigned short lastBest, long now);
+bool noteLaunchResult(Schedule& s, long long lastBest, long now);
 
 // The 128 stream seeds that the host generator gives for `seed`.
 void hostSeeds(int seed, unsigned seeds[128]);
@@ -37,7 +37,7 @@ long runClockMs();
 // and for each run of a batch.
 struct RunProgress {
   Schedule schedule;
-  unsigned short lastBest;  // the best after the latest launch
+  long long lastBest;       // the best after the latest launch
   int launchCount;          // launches the run makes
   long startClock;
   time_t startTime;

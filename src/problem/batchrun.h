@@ -6,6 +6,7 @@
 
 #include "problem/chrom.h"
 #include "problem/settings.h"
+#include "problem/wide.h"
 
 struct BatchRun {
   int probNn;
@@ -17,12 +18,16 @@ struct BatchRun {
   int nIdx[maxNodes];
   Link probLink[maxEdges];
   GaSettings settings;  // the run's GA settings (designGaSettings() for the design's run)
+  // A wide run's device area (its instance and population), null for a run
+  // of the design's shape.
+  WideRun* wide;
 };
 
 struct BatchControl {
   float mutProb;        // the run's mutation probability, as the single run's cModifiedMutationProb
   unsigned short best;  // the best fitness after the latest launch, as cBest
   unsigned short active;  // nonzero: the run takes part in the next launch
+  unsigned long long wideBest;  // a wide run's best score after the latest launch
 };
 
 // A batch run's population: records b * popSize .. b * popSize + 127 of the

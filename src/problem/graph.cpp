@@ -1,5 +1,6 @@
 #include "problem/graph.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gpu/check.h"
 #include "gpu/gpu.h"
@@ -226,20 +228,24 @@ bool readEdgeValue(Source* s, int kept, int wanted, bool moreFollows, int* v, To
   return false;
 }
 
-// Checks and reads the header and edge lines into g.
-bool parseGraph(Source* s, GraphData* g, std::string* reason) {
+// Checks and reads the header and edge lines into g; with `all` (the batch's
+// reader), up to wideMaxNodes nodes and any int weight, the edges going into
+// *all instead of g's tables.
+bool parseGraph(Source* s, GraphData* g, std::string* reason,
+                std::vector<WideLink>* all = nullptr) {
   int n = 0, a = 0;
   Token nodesToken, countToken;
   if (!readHeaderValue(s, &n, &nodesToken, reason) || !readHeaderValue(s, &a, &countToken, reason))
     return false;
   const int nl = a / 2;
   char what[200];
-  if (n < 2 || n > maxNodes) {
-    std::snprintf(what, sizeof what, "header: %d nodes; a graph has 2 to %d", n, int(maxNodes));
+  const int nodeLimit = all ? int(wideMaxNodes) : int(maxNodes);
+  if (n < 2 || n > nodeLimit) {
+    std::snprintf(what, sizeof what, "header: %d nodes; a graph has 2 to %d", n, nodeLimit);
     *reason = lineText(nodesToken.line, what);
     return false;
   }
-  if (nl < 1 || nl > maxEdges) {
+  if (nl < 1 || (!all && nl > maxEdges)) {
     std::snprintf(what, sizeof what, "header: %d edges (header %d / 2); a graph has 1 to %d", nl, a,
                   int(maxEdges));
     *reason = lineText(countToken.line, what);
@@ -254,8 +260,9 @@ bool parseGraph(Source* s, GraphData* g, std::string* reason) {
   g->n = n;
   g->nl = nl;
   g->nlBytes = nl / 8 + 3;
+  if (all) all->reserve(size_t(nl));
   for (int i = 0; i < maxNodes; ++i) g->nodeIndex[i] = 0;
-  for (int i = 1; i < n - 1; ++i) g->nodeIndex[i] = g->nodeIndex[i - 1] + (n - i);
+  for (int i = 1; i < n - 1 && i < maxNodes; ++i) g->nodeIndex[i] = g->nodeIndex[i - 1] + (n - i);
 
   // Kept lines must be the pairs (1,2), (1,3), ..., (N-1,N) in this order: the
   // device finds the edge of a pair by its position in that order.
@@ -276,7 +283,7 @@ bool parseGraph(Source* s, GraphData* g, std::string* reason) {
       *reason = lineText(u < 1 || u > n ? ut.line : vt.line, what);
       return false;
     }
-    if (w < -32768 || w > 32767) {
+    if (!all && (w < -32768 || w > 32767)) {
       std::snprintf(what, sizeof what,
                     "edge line \"%d %d %d\": weight outside the 16-bit range -32768..32767", u, v,
                     w);
@@ -292,9 +299,13 @@ bool parseGraph(Source* s, GraphData* g, std::string* reason) {
       *reason = lineText(ut.line, what);
       return false;
     }
-    g->links[kept].from = short(u - 1);
-    g->links[kept].to = short(v - 1);
-    g->links[kept].weight = short(w);
+    if (all) {
+      all->push_back(WideLink{u - 1, v - 1, w});
+    } else {
+      g->links[kept].from = short(u - 1);
+      g->links[kept].to = short(v - 1);
+      g->links[kept].weight = short(w);
+    }
     ++kept;
     if (++wantV > n) {
       ++wantU;
@@ -304,7 +315,147 @@ bool parseGraph(Source* s, GraphData* g, std::string* reason) {
   return true;
 }
 
+// The sparse format, after its first word: "N M", then M lines "u v w".
+bool parseSparse(Source* s, GraphData* g, std::string* reason, std::vector<WideLink>* all) {
+  int n = 0, m = 0;
+  Token nodesToken, countToken;
+  if (!readHeaderValue(s, &n, &nodesToken, reason) || !readHeaderValue(s, &m, &countToken, reason))
+    return false;
+  char what[200];
+  if (n < 2 || n > wideMaxNodes) {
+    std::snprintf(what, sizeof what, "header: %d nodes; a graph has 2 to %d", n, int(wideMaxNodes));
+    *reason = lineText(nodesToken.line, what);
+    return false;
+  }
+  if (m < 1 || m > n * (n - 1) / 2) {
+    std::snprintf(what, sizeof what, "header: %d links; %d nodes have 1 to %d", m, n,
+                  n * (n - 1) / 2);
+    *reason = lineText(countToken.line, what);
+    return false;
+  }
+  all->reserve(size_t(m));
+  std::vector<long long> pairs;
+  pairs.reserve(size_t(m));
+  for (int kept = 0; kept < m; ++kept) {
+    int u = 0, v = 0, w = 0;
+    Token ut, vt, wt;
+    if (!readEdgeValue(s, kept, m, true, &u, &ut, reason) ||
+        !readEdgeValue(s, kept, m, true, &v, &vt, reason) ||
+        !readEdgeValue(s, kept, m, kept + 1 < m, &w, &wt, reason))
+      return false;
+    if (u < 1 || u > n || v < 1 || v > n || u == v) {
+      std::snprintf(what, sizeof what,
+                    "link line \"%d %d %d\": nodes must be two different numbers in 1..%d", u, v, w,
+                    n);
+      *reason = lineText(ut.line, what);
+      return false;
+    }
+    const int a = std::min(u, v) - 1, b = std::max(u, v) - 1;
+    all->push_back(WideLink{a, b, w});
+    pairs.push_back((long long)a * n + b);
+  }
+  // Each pair once: sorted, a pair equal to the next one is listed twice.
+  std::vector<size_t> order(all->size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return pairs[x] < pairs[y]; });
+  for (size_t i = 1; i < order.size(); ++i)
+    if (pairs[order[i]] == pairs[order[i - 1]]) {
+      const WideLink l = (*all)[order[i]];
+      std::snprintf(what, sizeof what, "the pair %d %d is listed twice", l.from + 1, l.to + 1);
+      *reason = what;
+      return false;
+    }
+  std::vector<WideLink> sorted;
+  sorted.reserve(all->size());
+  for (size_t i : order) sorted.push_back((*all)[i]);
+  all->swap(sorted);
+  g->n = n;
+  g->nl = m;
+  g->nlBytes = 0;
+  return true;
+}
+
+// The batch's reader on an open source.
+bool parseBatchGraph(Source* s, GraphData* g, std::string* reason) {
+  int c;
+  do c = nextChar(s);
+  while (c != EOF && std::isspace(c));
+  unreadChar(s, c);
+  std::vector<WideLink> all;
+  bool sparse = false;
+  if (c != EOF && std::isalpha(c)) {
+    Token word{s->line, "", false};
+    keepRest(s, &word);
+    if (word.text != "sparse" || word.shortened) {
+      *reason = lineText(
+          word.line,
+          ("header: " + quoted(word) + " is neither a number nor the word sparse").c_str());
+      return false;
+    }
+    sparse = true;
+    if (!parseSparse(s, g, reason, &all)) return false;
+  } else if (!parseGraph(s, g, reason, &all)) {
+    return false;
+  }
+  bool designWeights = true;
+  for (const WideLink& l : all)
+    designWeights = designWeights && l.weight >= -32768 && l.weight <= 32767;
+  if (!sparse && g->n <= maxNodes && designWeights) {
+    // Within the design's limits: the design's tables, as readGraphFile fills them.
+    for (int i = 0; i < maxNodes; ++i) g->nodeIndex[i] = 0;
+    for (int i = 1; i < g->n - 1; ++i) g->nodeIndex[i] = g->nodeIndex[i - 1] + (g->n - i);
+    for (size_t e = 0; e < all.size(); ++e)
+      g->links[e] = Link{short(all[e].from), short(all[e].to), short(all[e].weight)};
+    g->wide.reset();
+    g->sparse = false;
+    return true;
+  }
+  auto wide = std::make_shared<WideGraph>();
+  wide->n = g->n;
+  wide->links.swap(all);
+  if (!wideConnected(*wide)) {
+    *reason = "the links do not connect all " + std::to_string(g->n) + " nodes, so no topology can";
+    return false;
+  }
+  g->nl = int(wide->links.size());
+  g->nlBytes = 0;
+  g->wide = wide;
+  g->sparse = sparse;
+  return true;
+}
+
 }  // namespace
+
+std::shared_ptr<const WideGraph> wideGraphOf(const GraphData& g) {
+  if (g.wide) return g.wide;
+  auto wide = std::make_shared<WideGraph>();
+  wide->n = g.n;
+  for (int e = 0; e < g.nl; ++e)
+    wide->links.push_back(WideLink{g.links[e].from, g.links[e].to, g.links[e].weight});
+  std::sort(wide->links.begin(), wide->links.end(), [](const WideLink& a, const WideLink& b) {
+    return a.from != b.from ? a.from < b.from : a.to < b.to;
+  });
+  return wide;
+}
+
+GraphReadStatus readBatchGraphFile(const char* path, GraphData* g, std::string* reason) {
+  FILE* f = std::fopen(path, "r");
+  if (!f) {
+    *reason = std::strerror(errno);
+    return graphOpenFailed;
+  }
+  Source s = {f, nullptr, nullptr, 1, EOF, 0};
+  const bool ok = parseBatchGraph(&s, g, reason);
+  std::fclose(f);
+  return ok ? graphOk : graphBad;
+}
+
+GraphReadStatus readBatchGraphText(const char* data, size_t size, GraphData* g,
+                                   std::string* reason) {
+  const auto bytes = reinterpret_cast<const unsigned char*>(data);
+  Source s = {nullptr, bytes, bytes + size, 1, EOF, 0};
+  return parseBatchGraph(&s, g, reason) ? graphOk : graphBad;
+}
 
 GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reason) {
   FILE* f = std::fopen(path, "r");

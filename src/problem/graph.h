@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "problem/chrom.h"
+#include "problem/widegraph.h"
 
 // An instance as the device takes it: node and edge counts, bytes per bit
 // string, the edge table (0-based, row-major pair order) and the index of each
@@ -16,6 +18,11 @@ struct GraphData {
   int nlBytes;
   Link links[maxEdges];
   int nodeIndex[maxNodes];
+  // An instance beyond the design's limits (more than 45 nodes, a weight
+  // outside 16 bits, or a sparse file): all its links; n and nl are its node
+  // and link counts, and the tables above are unused. Null otherwise.
+  std::shared_ptr<const WideGraph> wide;
+  bool sparse = false;  // read from a sparse file: its links are its candidates
 };
 
 enum GraphReadStatus { graphOk, graphOpenFailed, graphBad };
@@ -30,6 +37,20 @@ GraphReadStatus readGraphFile(const char* path, GraphData* g, std::string* reaso
 // The same check of an instance held in memory (size bytes, NUL bytes
 // included): graphOk or graphBad.
 GraphReadStatus readGraphText(const char* data, size_t size, GraphData* g, std::string* reason);
+
+// The batch's reader: the design's format with 2 to 2,000 nodes and 32-bit
+// weights, or the sparse format (a first line "sparse N M", then M lines
+// "u v w": 1-based nodes u != v, each pair once, in any order). An instance
+// within the design's limits in the design's format reads exactly as
+// readGraphFile reads it; any other sets g->wide, and its links must connect
+// all its nodes.
+GraphReadStatus readBatchGraphFile(const char* path, GraphData* g, std::string* reason);
+GraphReadStatus readBatchGraphText(const char* data, size_t size, GraphData* g,
+                                   std::string* reason);
+
+// Every link of an instance as a wide instance's (the design's tables
+// converted when g.wide is null).
+std::shared_ptr<const WideGraph> wideGraphOf(const GraphData& g);
 
 // Bytes of device constant data that an instance takes.
 int graphConstBytes(const GraphData& g);

@@ -1,5 +1,6 @@
 #include "problem/settings.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +106,8 @@ std::string rangeText(const SettingInfo& info) {
   return "from " + shortestDouble(info.lo) + " to " + shortestDouble(info.hi);
 }
 
+std::string linksText(int links) { return links == linksAll ? "all" : std::to_string(links); }
+
 }  // namespace
 
 GaSettings solveGaSettings() {
@@ -123,7 +126,14 @@ GaSettings solveGaSettings() {
   return s;
 }
 
+GaSettings wideRunSettings() {
+  GaSettings s = solveGaSettings();
+  s.init = gaInitMst;
+  return s;
+}
+
 bool isDesign(const GaSettings& s) {
+  if (s.links != 0) return false;
   const GaSettings d = designGaSettings();
   for (int k = 0; k < settingCount; ++k)
     if (!sameValue(s, d, k)) return false;
@@ -143,6 +153,21 @@ bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) 
       return false;
     }
     *s = solveGaSettings();
+    return true;
+  }
+  if (name == "links") {
+    char* end = nullptr;
+    errno = 0;
+    const long k = std::strtol(value.c_str(), &end, 10);
+    if (value == "all") {
+      s->links = linksAll;
+    } else if (!value.empty() && std::isdigit((unsigned char)value[0]) && *end == '\0' &&
+               errno == 0 && k >= 1 && k <= 1999) {
+      s->links = int(k);
+    } else {
+      *error = "'" + word + "': links must be from 1 to 1999 or all";
+      return false;
+    }
     return true;
   }
   int k = 0;
@@ -193,6 +218,7 @@ std::string gaSettingsText(const GaSettings& s, bool onlyChanged) {
     if (!t.empty()) t += ' ';
     t += std::string(settingInfo[k].name) + "=" + valueText(s, k);
   }
+  if (s.links != 0) t += std::string(t.empty() ? "" : " ") + "links=" + linksText(s.links);
   return t;
 }
 
@@ -204,10 +230,12 @@ std::string gaSettingsJson(const GaSettings& s) {
     const bool word = settingInfo[k].kind == kindWord;
     t += word ? "\"" + valueText(s, k) + "\"" : valueText(s, k);
   }
+  if (s.links == linksAll) t += ",\"links\":\"all\"";
+  if (s.links > 0) t += ",\"links\":" + std::to_string(s.links);
   return t + "}";
 }
 
 const char* gaSettingNames() {
   return "elite tournament crossover mutation mutation_step mutation_patience repair init "
-         "memetic memetic_every memetic_count";
+         "memetic memetic_every memetic_count links";
 }

@@ -26,7 +26,15 @@ struct GaSettings {
   int memetic;           // GaMemetic
   int memeticEvery;  // the memetic step follows generation g of a launch when g + 1 is a multiple
   int memeticCount;  // ... and works on this many of the best chromosomes
+  // Candidate links of a chromosome: 0, the run's default (every pair of an
+  // instance within the design's limits, else each node's wideDefaultLinks
+  // lightest links and a minimum spanning tree's); K > 0, each node's K
+  // lightest and the tree's; linksAll, every link. Any value but 0 makes the
+  // run a wide run. Read on the host only.
+  int links;
+  int unused;  // zero: keeps the record free of padding, so records compare bytewise
 };
+enum { linksAll = -1 };
 
 // The design's values.
 SETTINGS_FN GaSettings designGaSettings() {
@@ -42,6 +50,8 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.memetic = gaMemeticNone;
   s.memeticEvery = 25;
   s.memeticCount = 24;
+  s.links = 0;
+  s.unused = 0;
   return s;
 }
 
@@ -50,6 +60,11 @@ SETTINGS_FN GaSettings designGaSettings() {
 // Every setting is given its value here, so that a caller gets the whole
 // profile whatever the design's values are.
 GaSettings solveGaSettings();
+
+// The settings a wide run without settings gets: profile=solve, started
+// from the spanning tree (init=mst), since on hundreds of nodes a random
+// start at any density is far from connected.
+GaSettings wideRunSettings();
 
 // True when every setting has the design's value.
 bool isDesign(const GaSettings& s);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "problem/graph.h"
 
@@ -78,6 +79,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "memory and file readers read different instances");
   } else {
     checkReason(memoryReason);
+  }
+  // The batch's reader: what the design's reader takes it reads the same; a
+  // wide instance has its links in pair order, within its nodes, connected.
+  static GraphData batch;
+  std::string batchReason;
+  const GraphReadStatus b =
+      readBatchGraphText(reinterpret_cast<const char*>(data), size, &batch, &batchReason);
+  require(b == graphOk || b == graphBad, "batch reader status");
+  if (m == graphOk)
+    require(b == graphOk && !batch.wide && batch.nl == fromMemory.nl &&
+                std::memcmp(batch.links, fromMemory.links, sizeof(Link) * size_t(batch.nl)) == 0,
+            "the batch reader reads a design instance differently");
+  if (b == graphOk && batch.wide) {
+    const std::vector<WideLink>& l = batch.wide->links;
+    require(batch.n >= 2 && batch.n <= wideMaxNodes && batch.nl == int(l.size()), "wide counts");
+    for (size_t e = 0; e < l.size(); ++e) {
+      require(l[e].from >= 0 && l[e].from < l[e].to && l[e].to < batch.n, "wide link nodes");
+      require(e == 0 || l[e - 1].from < l[e].from ||
+                  (l[e - 1].from == l[e].from && l[e - 1].to < l[e].to),
+              "wide links out of pair order");
+    }
+    require(wideConnected(*batch.wide), "a wide instance that is not connected");
+  }
+  if (b == graphBad) {
+    require(batchReason.size() < 300, "a batch rejection too long");
+    for (const char c : batchReason) require(c >= 0x20 && c < 0x7f, "an unprintable rejection");
   }
   return 0;
 }

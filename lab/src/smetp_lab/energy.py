@@ -127,6 +127,18 @@ def is_connected(n: int, links: Links) -> bool:
     return connected(n, a[:, 0], a[:, 1])
 
 
+# A wide run of smetp-batch (its results carry "candidate_links") scores a
+# topology that leaves the nodes in c > 1 pieces (c - 1) * 2^43 plus its energy.
+WIDE_UNCONNECTED_STEP = 2**43
+
+
+def wide_score(inst: Instance, links: Links) -> int:
+    """A topology's score as a wide run scores it: the true energy, plus
+    WIDE_UNCONNECTED_STEP for each piece beyond the first."""
+    pieces = int(components(inst.n, links).max()) + 1
+    return (pieces - 1) * WIDE_UNCONNECTED_STEP + int(powers(inst, links).sum())
+
+
 def energy(inst: Instance, links: Links, capped: bool = True) -> int:
     """The energy as the engine scores it (capped=False: the true sum, also
     on instances the engine runs)."""

@@ -1,4 +1,5 @@
-"""Graph (instance) files: reading them exactly as smetp reads them.
+"""Graph (instance) files: reading them exactly as smetp reads them (and the
+sparse format that smetp-batch also reads: "sparse N M", then M "u v w" lines).
 
 A file holds a header ``N A`` (nodes, twice the edge count) and then lines
 ``u v w``. Only lines with u < v are kept; they must list the pairs in the
@@ -132,7 +133,33 @@ class _Scanner:
         return "ok", value
 
 
+def _parse_sparse(text: str, path: str) -> Instance:
+    """The sparse format smetp-batch reads: "sparse N M", then M lines
+    "u v w" (1-based, u != v, each pair once, any order)."""
+    words = text.split()
+    try:
+        n, m = int(words[1]), int(words[2])
+        vals = np.array(words[3:3 + 3 * m], dtype=np.int64)
+    except (IndexError, ValueError, OverflowError):
+        raise LabError(where(path, 1), "unreadable sparse file (sparse N M, then M lines u v w)")
+    if not 2 <= n <= MAX_READ_NODES or m < 1 or len(vals) != 3 * m:
+        raise LabError(where(path, 1), f"sparse file: {n} nodes and {m} links do not fit")
+    t = vals.reshape(-1, 3)
+    u, v, w = np.minimum(t[:, 0], t[:, 1]) - 1, np.maximum(t[:, 0], t[:, 1]) - 1, t[:, 2]
+    if (u < 0).any() or (v >= n).any() or (u == v).any() or (w < -(2**31)).any() \
+            or (w >= 2**31).any():
+        raise LabError(where(path), "sparse file: a node outside 1..N, a link from a node to "
+                                    "itself, or a weight beyond 32 bits")
+    order = np.lexsort((v, u))
+    u, v, w = u[order], v[order], w[order]
+    if ((u[1:] == u[:-1]) & (v[1:] == v[:-1])).any():
+        raise LabError(where(path), "sparse file: a pair is listed twice")
+    return _build(path, text, n, u, v, w)
+
+
 def parse_instance(text: str, path: str) -> Instance:
+    if text.lstrip().startswith("sparse"):
+        return _parse_sparse(text, path)
     sc = _Scanner(text)
     s1, n = sc.read_int()
     s2, a = (sc.read_int() if s1 == "ok" else (s1, 0))
