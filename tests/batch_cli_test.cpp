@@ -289,11 +289,11 @@ std::vector<int> progressValues(const std::string& out) {
 TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
   writeFile(path("g10b.txt"), readFile(SMETP_DATA_DIR "/g10.txt"));
   // Several instances, 0, 49 and 149 generations, a negative seed, two
-  // nodes, density above 1, hardness 1 and 2, and more runs than jobs.
+  // nodes, density 1, hardness 1 and 2, and more runs than jobs.
   const std::vector<std::string> runs = {
       "g10.txt 1 600 0 0.3",    "g6.txt -5 149 1 0.5", "g2.txt 7 149 0 0.5",
-      "g10b.txt 2 149 2 1.5",   "g6.txt 3 49 0 0.3",   "g10.txt 4 0 0 0.3",
-      "./g10.txt -1 300 1 0.1", "g6.txt 12 250 2 0.9", "g2.txt -3 0 1 2",
+      "g10b.txt 2 149 2 1",     "g6.txt 3 49 0 0.3",   "g10.txt 4 0 0 0.3",
+      "./g10.txt -1 300 1 0.1", "g6.txt 12 250 2 0.9", "g2.txt -3 0 1 0.9",
   };
   std::string runsText;
   for (const std::string& r : runs) runsText += r + "\n";
@@ -311,7 +311,7 @@ TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
   for (const char* jobs : {"1", "2", "2 --resident 5"}) {
     const std::string rec = std::string("batch") + jobs[0] + (jobs[1] ? "r" : "") + ".dat";
     const Result b =
-        batch(std::string("--quiet --jobs ") + jobs + " --record " + rec + " runs.txt");
+        batch(std::string("--quiet --overwrite --jobs ") + jobs + " --record " + rec + " runs.txt");
     ASSERT_EQ(0, b.status) << b.err;
     const std::vector<json> res = results();
     const std::vector<std::string> records = recordsOf(readFile(path(rec)));

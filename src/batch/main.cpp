@@ -116,7 +116,34 @@ struct Runs {
   };
   std::map<std::string, InstanceUse> instances;
   std::vector<std::string> instanceOrder;
+  // Runs whose generations are not a multiple of 50, and the first of them.
+  long long oddGenerations = 0;
+  int firstOddGenerations = 0;
+  long firstOddLine = 0;
 };
+
+// Counts a run whose generations are not a multiple of 50 (it makes
+// generations / 50 launches, none for fewer than 50), keeping the first.
+void noteGenerations(Runs* runs, int generations, long line) {
+  if (generations >= 0 && generations % 50 == 0) return;
+  if (runs->oddGenerations++ == 0) {
+    runs->firstOddGenerations = generations;
+    runs->firstOddLine = line;
+  }
+}
+
+// One warning for the runs noted above.
+void warnOfGenerations(const Runs& runs) {
+  if (runs.oddGenerations == 0) return;
+  const int g = runs.firstOddGenerations;
+  const std::string where =
+      runs.grid ? "--generations" : runs.name + ":" + std::to_string(runs.firstOddLine);
+  complain("warning: " + std::to_string(runs.oddGenerations) +
+           (runs.oddGenerations == 1 ? " run asks" : " runs ask") +
+           " for generations that are not a multiple of 50 (" + where + ": " + std::to_string(g) +
+           "); a run makes generations / 50 launches of 50 generations, so " + std::to_string(g) +
+           " makes " + std::to_string(g >= 50 ? g / 50 * 50 : 0) + " generations");
+}
 
 // Notes that a run of `line` (0 in a grid) uses the instance at `path`.
 void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
@@ -130,16 +157,22 @@ void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
 // instances listed and the bytes hashed; standard input is copied to a
 // temporary file for the second pass.
 bool checkRunsFile(Runs* runs) {
-  FILE* spool = nullptr;
+  // Every runs file is copied as it is read, and the second pass reads the
+  // copy: the runs made are then exactly the bytes checked and hashed, even
+  // when the file changes while the batch runs.
+  const std::string copyOf =
+      runs->name == "-" ? "standard input" : "runs file " + shown(runs->name);
+  FILE* spool = std::tmpfile();
+  if (!spool) {
+    complain("cannot keep a copy of " + copyOf + ": " + std::strerror(errno));
+    return false;
+  }
   if (runs->name == "-") {
-    spool = std::tmpfile();
-    if (!spool) {
-      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
-      return false;
-    }
     runs->fd = STDIN_FILENO;
   } else {
-    runs->fd = ::open(runs->name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting for a writer, then refused unless regular: a
+    // FIFO or a device would wait or never end (standard input may be a pipe).
+    runs->fd = ::open(runs->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (runs->fd < 0 || ::fstat(runs->fd, &st) != 0) {
       complain("cannot open runs file " + shown(runs->name) + ": " + std::strerror(errno));
@@ -149,11 +182,19 @@ bool checkRunsFile(Runs* runs) {
       complain("cannot read runs file " + shown(runs->name) + ": Is a directory");
       return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+      complain("runs file " + shown(runs->name) +
+               " is not a regular file (a FIFO or a device); give a file, or - to read the runs "
+               "from standard input");
+      return false;
+    }
   }
   Sha256Ptr sha = sha256Start();
   bool spoolFailed = false;
   LineReader reader;
   startLineReader(&reader, runs->fd, maxRunsLineBytes);
+  reader.stop = &stopRequested;
+  reader.endAtLongLine = true;
   reader.onBytes = [&](const char* bytes, size_t size) {
     sha256Add(sha.get(), bytes, size);
     if (spool && std::fwrite(bytes, 1, size, spool) != size) spoolFailed = true;
@@ -164,16 +205,17 @@ bool checkRunsFile(Runs* runs) {
   long line = 0, errors = 0;
   RunLine run;
   for (int got; (got = readLine(&reader, &text, &at, &broken)) != 0;) {
+    if (stopRequested) return false;
     if (got < 0) {
       complain("cannot read runs file " + shown(runs->name) + ": " + std::strerror(errno));
       return false;
     }
-    if (stopRequested) return false;
     ++line;
     const RunLineKind kind = parseRunLine(text.data(), text.size(), line, &run, &reason);
     if (kind == lineBad) {
       if (++errors <= 100) complain(runs->name + ":" + std::to_string(line) + ": " + reason);
     } else if (kind == lineRun) {
+      noteGenerations(runs, run.maxGen, line);
       if (runs->count++ % runs->shardN == runs->shardK) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
@@ -187,13 +229,12 @@ bool checkRunsFile(Runs* runs) {
     complain(runs->name + ": no runs in the file");
     return false;
   }
-  if (spool) {
-    if (spoolFailed || std::fflush(spool) != 0) {
-      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
-      return false;
-    }
-    runs->fd = ::dup(fileno(spool));
+  if (spoolFailed || std::fflush(spool) != 0) {
+    complain("cannot keep a copy of " + copyOf + ": " + std::strerror(errno));
+    return false;
   }
+  if (runs->fd != STDIN_FILENO) ::close(runs->fd);
+  runs->fd = ::dup(fileno(spool));
   runs->sha = sha256End(sha.get());
   return true;
 }
@@ -215,12 +256,37 @@ bool sameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+// True when the file at `path` is the one open as standard input.
+bool isStandardInput(const std::string& path) {
+  struct stat sa, sb;
+  return ::fstat(STDIN_FILENO, &sa) == 0 && ::stat(path.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// What a file the batch writes (`path`) must not be: the runs file (also when
+// read from standard input), a graph file, or `other` (the batch's other
+// output, when not empty). "" when it is none of them.
+std::string inputClash(const std::string& path, const Runs& runs, const std::string& other,
+                       const std::string& otherName) {
+  if (!runs.grid && runs.name != "-" && sameFile(path, runs.name)) return "the runs file";
+  if (!runs.grid && runs.name == "-" && isStandardInput(path))
+    return "the runs file (standard input)";
+  for (const std::string& input : runs.instanceOrder)
+    if (sameFile(path, input)) return "the graph file " + shown(input);
+  if (!other.empty() && sameFile(path, other)) return otherName;
+  return "";
+}
+
 // What a results file already holds, for --resume.
 struct Resumed {
   std::vector<bool> done;  // by run index
   long long runs = 0;
   long long launches = 0;
+  std::string lastRecord;  // the record text of the last line that has one
 };
+
+// The most launches a run can make: generations are an int.
+const long long maxRunLaunches = 2147483647LL / 50;
 
 // Reads the results file of an earlier batch of the same runs: every line
 // must be a result of these runs (of this shard); a last line cut short (the
@@ -252,9 +318,22 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     const auto index = j.is_object() ? j.find("index") : j.end();
     const auto sha = j.is_object() ? j.find("runs_sha256") : j.end();
+    const auto launches = j.is_object() ? j.find("launches") : j.end();
+    const auto record = j.is_object() ? j.find("record") : j.end();
     if (j.is_discarded() || !j.is_object() || index == j.end() || !index->is_number_integer() ||
-        sha == j.end() || !sha->is_string()) {
+        sha == j.end() || !sha->is_string() || launches == j.end() ||
+        !launches->is_number_integer() ||
+        (record != j.end() && !record->is_string() && !record->is_null())) {
       complain(where + "not a result line of smetp-batch; give another results file");
+      return false;
+    }
+    // Every number read back is checked before it is used: an index as an
+    // unsigned value (never wrapped to a negative run), launches within what
+    // a run can make (their sum never overflows).
+    if (!launches->is_number_unsigned() ||
+        launches->get<unsigned long long>() > (unsigned long long)maxRunLaunches) {
+      complain(where + "launches " + launches->dump() + " is outside 0.." +
+               std::to_string(maxRunLaunches) + "; give another results file");
       return false;
     }
     if (sha->get<std::string>() != runs.sha) {
@@ -263,9 +342,11 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
                "); give another results file or the same runs");
       return false;
     }
-    const long long i = index->get<long long>();
-    if (i < 0 || i >= runs.count || i % shardN != shardK) {
-      complain(where + "run " + std::to_string(i) + " is not a run of this batch" +
+    const bool known = index->is_number_unsigned() &&
+                       index->get<unsigned long long>() < (unsigned long long)runs.count;
+    const long long i = known ? (long long)index->get<unsigned long long>() : -1;
+    if (!known || i % shardN != shardK) {
+      complain(where + "run " + index->dump() + " is not a run of this batch" +
                (shardN > 1
                     ? " (shard " + std::to_string(shardK) + "/" + std::to_string(shardN) + ")"
                     : ""));
@@ -278,9 +359,45 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     resumed->done[size_t(i)] = true;
     ++resumed->runs;
-    const auto launches = j.find("launches");
-    if (launches != j.end() && launches->is_number_integer())
-      resumed->launches += launches->get<long long>();
+    resumed->launches += launches->get<long long>();
+    if (record != j.end() && record->is_string()) resumed->lastRecord = record->get<std::string>();
+    if (broken) {
+      // A whole result that lacks only its line break: the break is added, so
+      // the next result starts a line of its own.
+      std::string reason;
+      if (!writeWholeAtEnd(fd, "\n", &reason)) {
+        complain(where + "cannot end the last line: " + reason);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A new batch (no --resume) may write a results file that is empty; one that
+// holds anything only with --overwrite, and then only when it holds results
+// of smetp-batch (it starts with a result line), never another kind of file
+// (a record file, say).
+bool mayReplaceResults(int fd, const std::string& path, bool overwrite) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    complain("cannot read results file " + shown(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  if (st.st_size == 0) return true;
+  if (!overwrite) {
+    complain("results file " + shown(path) +
+             " is not empty; --resume finishes the batch it holds, --overwrite replaces it, or "
+             "give another --results file");
+    return false;
+  }
+  static const char start[] = "{\"index\":";
+  char head[sizeof start - 1] = {};
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  if (n != ssize_t(sizeof head) || std::memcmp(head, start, sizeof head) != 0) {
+    complain("results file " + shown(path) +
+             " does not hold results of smetp-batch; --overwrite replaces only such a file");
+    return false;
   }
   return true;
 }
@@ -291,7 +408,7 @@ struct Options {
   std::string seedsText, hardnessText, densityText, shardText;
   std::vector<std::string> settingTexts;  // --set
   int generations = 0;
-  bool noRecord = false, quiet = false, resume = false;
+  bool noRecord = false, quiet = false, resume = false, overwrite = false;
   int jobs = 1, resident = 0;
   bool grid = false;
 };
@@ -336,6 +453,12 @@ int runMain(const Options& o) {
         complain("--set " + error);
         return 1;
       }
+      for (const GridSetting& earlier : g.settings)
+        if (earlier.name == setting.name) {
+          complain("--set " + setting.name +
+                   " is given twice; give each setting once, with all its values");
+          return 1;
+        }
       g.settings.push_back(setting);
     }
     runs.count = gridSize(g);
@@ -349,6 +472,10 @@ int runMain(const Options& o) {
     hashGrid(&runs);
     for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
     runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
+    if (o.generations < 0 || o.generations % 50 != 0) {
+      runs.oddGenerations = runs.count;
+      runs.firstOddGenerations = o.generations;
+    }
   } else {
     if (o.runsFile.empty()) {
       complain("no runs: give a runs file (- for standard input) or the grid options (--help)");
@@ -380,6 +507,7 @@ int runMain(const Options& o) {
     graphs.push_back(g);
   }
   if (bad) return 1;
+  warnOfGenerations(runs);
   // One warning, before any run, when a device with a watchdog may stop a
   // launch of this batch.
   for (const std::string& path : runs.instanceOrder) {
@@ -393,10 +521,19 @@ int runMain(const Options& o) {
 
   // The record file is checked before the runs so that a long batch does not
   // end on a file it could never write.
+  // It is never one of the inputs, nor the file of another batch's results.
   const std::string recordPath = o.noRecord ? "" : o.recordPath;
-  if (!recordPath.empty() && !appendWhole(recordPath.c_str(), "", &error)) {
-    complain("cannot append to record file " + shown(recordPath) + ": " + error);
-    return 1;
+  if (!recordPath.empty()) {
+    const std::string clash = inputClash(recordPath, runs, "", "");
+    if (!clash.empty()) {
+      complain("the record file " + shown(recordPath) + " is " + clash +
+               "; give another --record file");
+      return 1;
+    }
+    if (!appendRecordChecked(recordPath, "", &error)) {
+      complain("cannot append to record file " + shown(recordPath) + ": " + error);
+      return 1;
+    }
   }
 
   // The results file: never one of the batch's inputs or its record file,
@@ -410,20 +547,27 @@ int runMain(const Options& o) {
   Resumed resumed;
   if (!toStdout) {
     const std::string& rp = o.resultsPath;
-    std::string clash;
-    if (!runs.grid && runs.name != "-" && sameFile(rp, runs.name)) clash = "the runs file";
-    for (const std::string& path : runs.instanceOrder)
-      if (clash.empty() && sameFile(rp, path)) clash = "the graph file " + shown(path);
-    if (clash.empty() && !recordPath.empty() && sameFile(rp, recordPath)) clash = "the record file";
+    const std::string clash = inputClash(rp, runs, recordPath, "the record file");
     if (!clash.empty()) {
       complain("the results file " + shown(rp) + " is " + clash + "; give another --results file");
       return 1;
     }
-    resultsFd = ::open(rp.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Opened without waiting (a FIFO), then refused unless it is a regular
+    // file: a results file is read back, cut and resumed.
+    resultsFd = ::open(rp.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
     if (resultsFd < 0) {
       complain("cannot write results file " + shown(rp) + ": " + std::strerror(errno));
       return 1;
     }
+    struct stat st;
+    if (::fstat(resultsFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      complain("results file " + shown(rp) +
+               " is not a regular file (a device or a FIFO); give a file, or --results - for "
+               "standard output");
+      ::close(resultsFd);
+      return 1;
+    }
+    ::fcntl(resultsFd, F_SETFL, ::fcntl(resultsFd, F_GETFL) & ~O_NONBLOCK);
     if (::flock(resultsFd, LOCK_EX | LOCK_NB) != 0) {
       complain(errno == EWOULDBLOCK
                    ? "results file " + shown(rp) + " is being written by another batch"
@@ -434,6 +578,22 @@ int runMain(const Options& o) {
     if (o.resume && !readResumed(resultsFd, rp, runs, shardK, shardN, &resumed)) {
       ::close(resultsFd);
       return 1;
+    }
+    if (!o.resume && !mayReplaceResults(resultsFd, rp, o.overwrite)) {
+      ::close(resultsFd);
+      return 1;
+    }
+    // The last result's record, when the batch ended before storing it.
+    if (!recordPath.empty() && !resumed.lastRecord.empty()) {
+      const int added = resumeRecord(recordPath, resumed.lastRecord, &error);
+      if (added < 0) {
+        complain("cannot append to record file " + shown(recordPath) + ": " + error);
+        ::close(resultsFd);
+        return 1;
+      }
+      if (added > 0)
+        complain("the record of the last run in " + shown(rp) + " was missing from " +
+                 shown(recordPath) + "; it is appended now");
     }
   }
 
@@ -517,10 +677,14 @@ int runMain(const Options& o) {
   options.jobs = o.jobs;
   options.resident = o.resident;
   options.stop = &stopRequested;
-  options.onStarted = [&] {
-    // A new batch empties the results file only now that the pool is set
-    // up, so a batch that cannot start leaves it as it was.
-    if (!toStdout && !o.resume && ::ftruncate(resultsFd, 0) != 0)
+  // A new batch empties the results file (one that --overwrite replaces)
+  // only when it has its first result to write, or when it ends without one,
+  // so a batch that cannot start (no memory, no threads) leaves it as it was.
+  bool emptied = toStdout || o.resume;
+  const auto emptyResults = [&] {
+    if (emptied) return;
+    emptied = true;
+    if (::ftruncate(resultsFd, 0) != 0)
       throw BatchError("cannot write results file " + shown(o.resultsPath) + ": " +
                        std::strerror(errno));
   };
@@ -545,6 +709,7 @@ int runMain(const Options& o) {
       failure = "run " + std::to_string(spec.index) + " (" + shown(spec.path) + " seed " +
                 std::to_string(spec.seed) + "): " + wrong;
     } else {
+      emptyResults();
       const size_t before = out.next;
       const std::string record = isDesign(spec.settings) ? runRecordText(r.record) : "";
       if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), record, &error))
@@ -557,6 +722,7 @@ int runMain(const Options& o) {
   bool complete = false;
   try {
     complete = runBatch(source, graphs, options);
+    if (failure.empty()) emptyResults();
   } catch (const BatchError& e) {
     if (failure.empty()) failure = e.what();
   }
@@ -591,7 +757,8 @@ int runMain(const Options& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int cliMain(int argc, char** argv) {
   installSignalHandlers();
   CLI::App app{"Many independent runs of smetp at once; each run's result as one JSON line.",
                "smetp-batch"};
@@ -629,14 +796,27 @@ int main(int argc, char** argv) {
                  "runs resident at once (default: --jobs in the CPU form, twice what the GPU "
                  "holds at once in the CUDA form)")
       ->check(CLI::Range(1, 1 << 20));
-  app.add_flag("--resume", o.resume,
-               "continue the batch whose results file this is: skip its runs, append the rest");
+  auto* resumeOpt =
+      app.add_flag("--resume", o.resume,
+                   "continue the batch whose results file this is: skip its runs, append the rest");
+  app.add_flag("--overwrite", o.overwrite,
+               "replace a results file that holds results (without it, a new batch refuses a "
+               "results file that is not empty)")
+      ->excludes(resumeOpt);
   app.add_option("--shard", o.shardText, "run only the runs whose index i has i mod N == K (K/N)");
   app.add_flag("--quiet", o.quiet, "no progress on standard error");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 1;
+  }
+  if (recordOpt->count() > 0 && o.recordPath.empty()) {
+    complain("--record needs a file name; --no-record appends no records");
+    return 1;
+  }
+  if (o.resultsPath.empty()) {
+    complain("--results needs a file name, or - for standard output");
+    return 1;
   }
   o.grid = !o.instancePaths.empty() || !o.seedsText.empty() || !o.hardnessText.empty() ||
            !o.densityText.empty() || !o.settingTexts.empty() || generationsOpt->count() > 0;
@@ -650,6 +830,25 @@ int main(int argc, char** argv) {
     complain("out of memory");
   } catch (const std::exception& e) {
     complain(e.what());
+  }
+  return 1;
+}
+}  // namespace
+
+// Memory that runs out while a message is made (under a small ulimit -v) ends
+// here with a fixed message, not an abort: nothing partial was written, since
+// every result line and record goes out whole or is cut off again.
+int main(int argc, char** argv) {
+  try {
+    return cliMain(argc, argv);
+  } catch (const std::bad_alloc&) {
+    static const char text[] = "smetp-batch: out of memory\n";
+    std::fflush(stdout);
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+  } catch (...) {
+    static const char text[] = "smetp-batch: stopped by an unexpected error\n";
+    std::fflush(stdout);
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
   }
   return 1;
 }

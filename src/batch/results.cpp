@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,7 +144,31 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   else
     j["record"] = nullptr;
   // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return escapeLineSeparators(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
+         "\n";
+}
+
+std::string escapeLineSeparators(const std::string& json) {
+  // U+0085 (C2 85), U+2028 (E2 80 A8) and U+2029 (E2 80 A9) are line breaks
+  // to some readers, which would cut a result line in two. In valid UTF-8
+  // these bytes start no other character, and JSON text holds them only in
+  // strings, where the escapes mean the same characters.
+  std::string out;
+  out.reserve(json.size());
+  for (size_t i = 0; i < json.size(); ++i) {
+    const unsigned char c = (unsigned char)json[i];
+    if (c == 0xC2 && i + 1 < json.size() && (unsigned char)json[i + 1] == 0x85) {
+      out += "\\u0085";
+      i += 1;
+    } else if (c == 0xE2 && i + 2 < json.size() && (unsigned char)json[i + 1] == 0x80 &&
+               ((unsigned char)json[i + 2] == 0xA8 || (unsigned char)json[i + 2] == 0xA9)) {
+      out += (unsigned char)json[i + 2] == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      out += json[i];
+    }
+  }
+  return out;
 }
 
 struct Sha256 {
@@ -202,32 +229,136 @@ bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
   return true;
 }
 
+namespace {
+
+// Test hook: SMETP_BATCH_KILL_AFTER_WRITES=N ends the process with SIGKILL
+// right after its Nth write of a result line or a record, so that a test can
+// stop a batch at every point between two writes.
+void killAfterWrite() {
+  static const long killAt = [] {
+    const char* text = std::getenv("SMETP_BATCH_KILL_AFTER_WRITES");
+    return text ? std::strtol(text, nullptr, 10) : 0L;
+  }();
+  static long writes = 0;
+  if (killAt > 0 && ++writes == killAt) ::raise(SIGKILL);
+}
+
+}  // namespace
+
+bool appendRecordChecked(const std::string& path, const std::string& text, std::string* error,
+                         long long* at) {
+  if (at) *at = -1;
+  // Opened without waiting (a FIFO has no reader to wait for), then refused
+  // unless it is a regular file.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = S_ISREG(st.st_mode) ? std::strerror(errno) : "not a regular file";
+    ::close(fd);
+    return false;
+  }
+  // Another writer of records holds the lock for one write; a batch that
+  // writes this file as its results holds it for the whole batch. A lock
+  // still held after a few seconds is such a batch, and waiting for it would
+  // put records into its results.
+  int tries = 0;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) break;  // cannot be locked: appended all the same
+    if (++tries > 600) {
+      *error = "another program holds the file (another batch writing it as its results?)";
+      ::close(fd);
+      return false;
+    }
+    ::usleep(5000);
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (!text.empty() && !writeWholeAtEnd(fd, text, error, at)) {
+    ::close(fd);
+    return false;
+  }
+  if (::close(fd) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool offerResult(OrderedOutput* out, size_t position, std::string line, std::string record,
                  std::string* error) {
   if (out->failed) return false;
   out->waiting.emplace(position, std::make_pair(std::move(line), std::move(record)));
   for (auto it = out->waiting.begin(); it != out->waiting.end() && it->first == out->next;
        it = out->waiting.erase(it), ++out->next) {
+    // The result line first, then its record: the line holds the record's
+    // text, so a batch ended between the two (SIGKILL) appends the missing
+    // record when it resumes (resumeRecord), and a record is never stored
+    // twice.
     const std::string& text = it->second.second;
     std::string reason;
-    long long at = -1;
-    if (!out->recordPath.empty() && !text.empty() &&
-        !appendWhole(out->recordPath.c_str(), text, &reason, nullptr, &at)) {
-      *error = "cannot append to record file " + out->recordPath + ": " + reason +
-               "\nthe record of the run that was not appended follows:\n" + text;
+    long long lineAt = -1;
+    if (!writeWholeAtEnd(out->resultsFd, it->second.first, &reason, &lineAt)) {
+      *error =
+          "cannot write results file " + out->resultsPath + ": " + reason +
+          (text.empty() ? "" : "\nthe record of the run that was not written follows:\n" + text);
       out->failed = true;
       return false;
     }
-    if (!writeWholeAtEnd(out->resultsFd, it->second.first, &reason)) {
-      if (!out->recordPath.empty() && !text.empty())
-        takeBackAppend(out->recordPath.c_str(), at, text.size());
-      *error = "cannot write results file " + out->resultsPath + ": " + reason +
-               "\nthe record of the run that was not written follows:\n" + text;
-      out->failed = true;
-      return false;
+    killAfterWrite();
+    if (!out->recordPath.empty() && !text.empty()) {
+      if (!appendRecordChecked(out->recordPath, text, &reason)) {
+        // The run leaves the results again, so a resume makes it again.
+        if (lineAt >= 0) (void)!::ftruncate(out->resultsFd, off_t(lineAt));
+        *error = "cannot append to record file " + out->recordPath + ": " + reason +
+                 "\nthe record of the run that was not appended follows:\n" + text;
+        out->failed = true;
+        return false;
+      }
+      killAfterWrite();
     }
   }
   return true;
+}
+
+int resumeRecord(const std::string& path, const std::string& text, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      *error = "not a regular file";
+      return -1;
+    }
+    // Looked for anywhere in the file, a piece at a time: other programs may
+    // append to the same file.
+    std::vector<char> buffer(size_t(1) << 16);
+    std::string window;
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = std::strerror(errno);
+        ::close(fd);
+        return -1;
+      }
+      if (n == 0) break;
+      window.append(buffer.data(), size_t(n));
+      if (window.find(text) != std::string::npos) {
+        ::close(fd);
+        return 0;
+      }
+      if (window.size() >= text.size()) window.erase(0, window.size() - text.size() + 1);
+    }
+    ::close(fd);
+  } else if (errno != ENOENT) {
+    *error = std::strerror(errno);
+    return -1;
+  }
+  return appendRecordChecked(path, text, error) ? 1 : -1;
 }
 
 bool closeOrderedOutput(OrderedOutput* out, std::string* error) {
