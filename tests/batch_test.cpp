@@ -316,6 +316,26 @@ TEST(ResultLine, FieldsFromSpecResultAndInstance) {
   EXPECT_TRUE(none["topology"].is_null());
   EXPECT_EQ(false, none["feasible"]);
   EXPECT_EQ(0, none["launch_of_best"]);
+
+  // A path with the separators U+0085, U+2028 and U+2029 (and bytes that are
+  // not UTF-8) stays on one line that no line splitter cuts.
+  const std::string odd =
+      "a\xc2\x85"
+      "b\xe2\x80\xa8"
+      "c\xe2\x80\xa9"
+      "d\xff.txt";
+  const RunSpec oddSpec = {odd, 1, 50, 0, 0.3f, 0, 0};
+  r.record.path = oddSpec.path.c_str();
+  const std::string oddLine = resultLine(oddSpec, r, g, "abc");
+  for (const char* raw : {"\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"})
+    EXPECT_EQ(std::string::npos, oddLine.find(raw));
+  EXPECT_EQ(oddLine.size() - 1, oddLine.find('\n'));
+  EXPECT_EQ(
+      "a\xc2\x85"
+      "b\xe2\x80\xa8"
+      "c\xe2\x80\xa9"
+      "d\xef\xbf\xbd.txt",
+      nlohmann::json::parse(oddLine)["instance"]);
 }
 
 TEST(ResultLine, LaunchOfBestAndSha256) {

@@ -78,8 +78,9 @@ const char* helpFooter = R"(
 Runs file: one run a line, the five arguments of smetp in order
   graphfile seed generations hardness density
 separated by blanks; a word that starts with # starts a comment; blank lines
-are skipped. Numbers convert as smetp converts its arguments ("12abc" is 12,
-"abc" is 0).
+are skipped. Numbers must parse whole ("12abc" and "1e3" are errors); the
+density is from 0 to 1. Generations that are not a multiple of 50 are rounded
+down to one (with a warning).
 
 A line may go on with GA settings as name=value words, e.g.
   data/g45.txt 1 5000 0 0.3 memetic=ls init=mst
@@ -93,10 +94,11 @@ separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
 
 Results: one JSON object per run, in the order of the runs, each written as
-soon as it and every earlier run are finished. Times count from each run's
-own start. Exit status: 0 when every run finished; 1 for an error; 130 after
-SIGINT, 143 after SIGTERM (the runs written until then are whole; --resume
-finishes the batch).)";
+soon as it and every earlier run are finished. A new batch takes a results
+file only when it is missing or empty (--overwrite replaces results). Times
+count from each run's own start. Exit status: 0 when every run finished; 1
+for an error; 130 after SIGINT, 143 after SIGTERM (the runs written until then
+are whole; --resume finishes the batch).)";
 
 // Where the runs come from, read in two passes.
 struct Runs {
@@ -288,6 +290,81 @@ struct Resumed {
 // The most launches a run can make: generations are an int.
 const long long maxRunLaunches = 2147483647LL / 50;
 
+// A top-level value of a result line as read.
+struct JsonScalar {
+  enum Kind { absent, unsignedInt, signedInt, text, null, other } kind = absent;
+  unsigned long long u = 0;
+  long long i = 0;
+  std::string s;
+  bool isInteger() const { return kind == unsignedInt || kind == signedInt; }
+  std::string shown() const {
+    return kind == unsignedInt ? std::to_string(u) : kind == signedInt ? std::to_string(i) : "?";
+  }
+};
+
+// The fields of a result line that a resume reads, taken from the parser's
+// events (nlohmann's SAX interface).
+struct ResultFields {
+  bool object = false;  // the line is an object
+  int depth = 0;
+  std::string name;  // of the top-level value being read
+  JsonScalar index, sha, launches, record;
+  JsonScalar* slot() {
+    if (depth != 1) return nullptr;
+    if (name == "index") return &index;
+    if (name == "runs_sha256") return &sha;
+    if (name == "launches") return &launches;
+    if (name == "record") return &record;
+    return nullptr;
+  }
+  bool setKind(JsonScalar::Kind kind) {
+    if (JsonScalar* v = slot()) v->kind = kind;
+    return true;
+  }
+  bool null() { return setKind(JsonScalar::null); }
+  bool boolean(bool) { return setKind(JsonScalar::other); }
+  bool number_integer(long long value) {
+    if (JsonScalar* v = slot()) v->i = value;
+    return setKind(JsonScalar::signedInt);
+  }
+  bool number_unsigned(unsigned long long value) {
+    if (JsonScalar* v = slot()) v->u = value;
+    return setKind(JsonScalar::unsignedInt);
+  }
+  bool number_float(double, const std::string&) { return setKind(JsonScalar::other); }
+  bool string(std::string& value) {
+    if (JsonScalar* v = slot()) v->s = value;
+    return setKind(JsonScalar::text);
+  }
+  bool binary(nlohmann::json::binary_t&) { return setKind(JsonScalar::other); }
+  bool start_object(std::size_t) {
+    if (depth == 0) object = true;
+    setKind(JsonScalar::other);
+    ++depth;
+    return true;
+  }
+  bool key(std::string& text) {
+    if (depth == 1) name = text;
+    return true;
+  }
+  bool end_object() {
+    --depth;
+    return true;
+  }
+  bool start_array(std::size_t) {
+    setKind(JsonScalar::other);
+    ++depth;
+    return true;
+  }
+  bool end_array() {
+    --depth;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) {
+    return false;
+  }
+};
+
 // Reads the results file of an earlier batch of the same runs: every line
 // must be a result of these runs (of this shard); a last line cut short (the
 // batch ended in the middle of a write) is cut off the file.
@@ -307,8 +384,11 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     ++line;
     const std::string where = shown(path) + ":" + std::to_string(line) + ": ";
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (broken && (j.is_discarded() || !j.is_object())) {
+    // Read without building a document: only the top-level fields used here
+    // are kept, so that no allocation happens while values are destroyed.
+    ResultFields f;
+    const bool parsed = nlohmann::json::sax_parse(text, &f) && f.object;
+    if (broken && !parsed) {
       if (::ftruncate(fd, off_t(at)) != 0) {
         complain(where + "cannot cut off the last line: " + std::strerror(errno));
         return false;
@@ -316,37 +396,32 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
       complain(where + "the last line was cut short; it is dropped and its run made again");
       break;
     }
-    const auto index = j.is_object() ? j.find("index") : j.end();
-    const auto sha = j.is_object() ? j.find("runs_sha256") : j.end();
-    const auto launches = j.is_object() ? j.find("launches") : j.end();
-    const auto record = j.is_object() ? j.find("record") : j.end();
-    if (j.is_discarded() || !j.is_object() || index == j.end() || !index->is_number_integer() ||
-        sha == j.end() || !sha->is_string() || launches == j.end() ||
-        !launches->is_number_integer() ||
-        (record != j.end() && !record->is_string() && !record->is_null())) {
+    const JsonScalar &index = f.index, &launches = f.launches;
+    if (!parsed || !index.isInteger() || f.sha.kind != JsonScalar::text || !launches.isInteger() ||
+        (f.record.kind != JsonScalar::absent && f.record.kind != JsonScalar::text &&
+         f.record.kind != JsonScalar::null)) {
       complain(where + "not a result line of smetp-batch; give another results file");
       return false;
     }
     // Every number read back is checked before it is used: an index as an
     // unsigned value (never wrapped to a negative run), launches within what
     // a run can make (their sum never overflows).
-    if (!launches->is_number_unsigned() ||
-        launches->get<unsigned long long>() > (unsigned long long)maxRunLaunches) {
-      complain(where + "launches " + launches->dump() + " is outside 0.." +
+    if (launches.kind != JsonScalar::unsignedInt ||
+        launches.u > (unsigned long long)maxRunLaunches) {
+      complain(where + "launches " + launches.shown() + " is outside 0.." +
                std::to_string(maxRunLaunches) + "; give another results file");
       return false;
     }
-    if (sha->get<std::string>() != runs.sha) {
-      complain(where + "the results are of other runs (runs_sha256 " +
-               shortQuote(sha->get<std::string>()) + ", these runs have " + runs.sha +
-               "); give another results file or the same runs");
+    if (f.sha.s != runs.sha) {
+      complain(where + "the results are of other runs (runs_sha256 " + shortQuote(f.sha.s) +
+               ", these runs have " + runs.sha + "); give another results file or the same runs");
       return false;
     }
-    const bool known = index->is_number_unsigned() &&
-                       index->get<unsigned long long>() < (unsigned long long)runs.count;
-    const long long i = known ? (long long)index->get<unsigned long long>() : -1;
+    const bool known =
+        index.kind == JsonScalar::unsignedInt && index.u < (unsigned long long)runs.count;
+    const long long i = known ? (long long)index.u : -1;
     if (!known || i % shardN != shardK) {
-      complain(where + "run " + index->dump() + " is not a run of this batch" +
+      complain(where + "run " + index.shown() + " is not a run of this batch" +
                (shardN > 1
                     ? " (shard " + std::to_string(shardK) + "/" + std::to_string(shardN) + ")"
                     : ""));
@@ -359,8 +434,8 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     resumed->done[size_t(i)] = true;
     ++resumed->runs;
-    resumed->launches += launches->get<long long>();
-    if (record != j.end() && record->is_string()) resumed->lastRecord = record->get<std::string>();
+    resumed->launches += (long long)launches.u;
+    if (f.record.kind == JsonScalar::text) resumed->lastRecord = f.record.s;
     if (broken) {
       // A whole result that lacks only its line break: the break is added, so
       // the next result starts a line of its own.

@@ -101,51 +101,81 @@ std::string sha256Hex(const std::string& bytes) {
   return sha256End(s.get());
 }
 
+namespace {
+
+// One scalar as JSON text, formatted as the JSON library formats it (strings
+// with bytes that are not UTF-8 replaced, not thrown on: a path may hold any).
+// Only scalars pass through the library's values: destroying an array or an
+// object there allocates, and memory that runs out then (under a small
+// ulimit -v) would end the process instead of failing the line.
+template <typename T>
+std::string jsonText(const T& value) {
+  return nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+template <typename T>
+std::string jsonList(const std::vector<T>& values) {
+  std::string text = "[";
+  for (size_t k = 0; k < values.size(); ++k) {
+    if (k) text += ',';
+    text += std::to_string(values[k]);
+  }
+  return text + "]";
+}
+
+}  // namespace
+
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256) {
-  nlohmann::ordered_json j;
-  j["index"] = spec.index;
-  j["runs_sha256"] = runsSha256;
-  j["instance"] = spec.path;
-  j["nodes"] = g.n;
-  j["edges"] = g.nl;
-  j["seed"] = spec.seed;
+  std::string j = "{";
+  const auto field = [&j](const char* name, const std::string& text) {
+    if (j.size() > 1) j += ',';
+    j += '"';
+    j += name;
+    j += "\":";
+    j += text;
+  };
+  field("index", std::to_string(spec.index));
+  field("runs_sha256", jsonText(runsSha256));
+  field("instance", jsonText(spec.path));
+  field("nodes", std::to_string(g.n));
+  field("edges", std::to_string(g.nl));
+  field("seed", std::to_string(spec.seed));
   // Generations made; the record's maxGen says the same, except for a
   // negative count, which it keeps as smetp prints it although no launch ran.
-  j["generations"] = r.launches * 50;
-  j["hardness"] = spec.objHard;
-  j["density"] = jsonFloat(spec.graphDens);
-  j["launches"] = r.launches;
-  j["best"] = int(r.record.best);
-  j["feasible"] = r.record.best < infeasibleFit;
+  field("generations", std::to_string(r.launches * 50));
+  field("hardness", std::to_string(spec.objHard));
+  field("density", jsonText(jsonFloat(spec.graphDens)));
+  field("launches", std::to_string(r.launches));
+  field("best", std::to_string(int(r.record.best)));
+  field("feasible", r.record.best < infeasibleFit ? "true" : "false");
   // The energy is capped at 64999: such a best hides the true energy, which
   // may be far higher (weights too large for the engine's 16-bit sums).
-  j["capped"] = r.record.best == maxFeasibleFit;
-  j["history"] = r.history;
-  j["launch_of_best"] = launchOfBest(r.history);
-  j["seconds_to_best"] = r.record.sec;
-  j["seconds"] = r.record.totSec;
-  j["end_mutation"] = jsonFloat(r.record.endMut);
-  j["backend"] = r.backend ? r.backend : "";
-  j["settings"] = nlohmann::ordered_json::parse(gaSettingsJson(spec.settings));
+  field("capped", r.record.best == maxFeasibleFit ? "true" : "false");
+  field("history", jsonList(r.history));
+  field("launch_of_best", std::to_string(launchOfBest(r.history)));
+  field("seconds_to_best", jsonText(r.record.sec));
+  field("seconds", jsonText(r.record.totSec));
+  field("end_mutation", jsonText(jsonFloat(r.record.endMut)));
+  field("backend", jsonText(std::string(r.backend ? r.backend : "")));
+  field("settings", gaSettingsJson(spec.settings));
   if (r.hasTopology) {
     std::vector<std::pair<int, int>> links = r.topology;
     std::sort(links.begin(), links.end());
-    j["topology"] = nlohmann::json::array();
-    for (const std::pair<int, int>& l : links) j["topology"].push_back({l.first, l.second});
+    std::string text = "[";
+    for (const std::pair<int, int>& l : links) {
+      if (text.size() > 1) text += ',';
+      text += "[" + std::to_string(l.first) + "," + std::to_string(l.second) + "]";
+    }
+    field("topology", text + "]");
   } else {
-    j["topology"] = nullptr;
+    field("topology", "null");
   }
   // The record describes the design's GA (its elite, crossover and
   // tournament are the design's constants), so a run with other settings has
   // none.
-  if (isDesign(spec.settings))
-    j["record"] = runRecordText(r.record);
-  else
-    j["record"] = nullptr;
-  // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
-  return escapeLineSeparators(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
-         "\n";
+  field("record", isDesign(spec.settings) ? jsonText(runRecordText(r.record)) : "null");
+  return escapeLineSeparators(j + "}") + "\n";
 }
 
 std::string escapeLineSeparators(const std::string& json) {
@@ -250,12 +280,16 @@ bool appendRecordChecked(const std::string& path, const std::string& text, std::
   if (at) *at = -1;
   // Opened without waiting (a FIFO has no reader to wait for), then refused
   // unless it is a regular file.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    return false;
+  }
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
   }
-  struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *error = S_ISREG(st.st_mode) ? std::strerror(errno) : "not a regular file";
     ::close(fd);
