@@ -702,4 +702,39 @@ TEST_F(BatchCli, RunsComeFromTheBytesThatWereHashedEvenWhenTheFileChanges) {
   }
 }
 
+TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
+  std::string runs;
+  for (int i = 0; i < 400; ++i) runs += "g10.txt " + std::to_string(i) + " 50 0 0.3\n";
+  writeFile(path("runs.txt"), runs);
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0) _exit(127);
+    close(pipeFds[0]);
+    setenv("SMETP_BACKEND", "cpu", 1);
+    execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--quiet", "--no-record", "--jobs", "1", "--results",
+          "-", "runs.txt", (char*)nullptr);
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  // The pipe fills (400 lines are far more than it holds) and nobody reads.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  kill(pid, SIGINT);
+  int raw = 0;
+  pid_t ended = 0;
+  for (int k = 0; k < 100 && ended == 0; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended = waitpid(pid, &raw, WNOHANG);
+  }
+  if (ended == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &raw, 0);
+  }
+  close(pipeFds[0]);
+  ASSERT_EQ(pid, ended) << "still running 10 s after SIGINT";
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(1, WEXITSTATUS(raw));
+}
+
 }  // namespace

@@ -737,6 +737,7 @@ int runMain(const Options& o) {
   OrderedOutput out;
   attachOrderedOutput(&out, resultsFd, toStdout ? "standard output" : shown(o.resultsPath),
                       recordPath);
+  out.stop = &stopRequested;
   Progress progress;
   startProgress(&progress,
                 o.quiet                 ? progressNone

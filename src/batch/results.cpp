@@ -1,7 +1,9 @@
 #include "batch/results.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -275,6 +277,45 @@ void killAfterWrite() {
 
 }  // namespace
 
+namespace {
+
+// Writes all of `text` to a descriptor that is not a regular file, waiting
+// for it to take bytes a tenth of a second at a time; gives up once `stop`
+// is set and the reader took nothing for a second. A pipe that polls
+// writable takes PIPE_BUF bytes without blocking.
+bool writeWhileReaderTakes(int fd, const std::string& text, const std::atomic<bool>& stop,
+                           std::string* reason) {
+  size_t done = 0;
+  int idle = 0;
+  while (done < text.size()) {
+    struct pollfd p = {fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) {
+      *reason = std::strerror(errno);
+      return false;
+    }
+    if (ready <= 0) {
+      if (stop.load() && ++idle >= 10) {
+        *reason = "the reader takes nothing (stopped)";
+        return false;
+      }
+      continue;
+    }
+    const size_t chunk = std::min(text.size() - done, size_t(PIPE_BUF));
+    const ssize_t n = ::write(fd, text.data() + done, chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      *reason = n < 0 ? std::strerror(errno) : "nothing written";
+      return false;
+    }
+    done += size_t(n);
+    idle = 0;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool appendRecordChecked(const std::string& path, const std::string& text, std::string* error,
                          long long* at) {
   if (at) *at = -1;
@@ -335,7 +376,13 @@ bool offerResult(OrderedOutput* out, size_t position, std::string line, std::str
     const std::string& text = it->second.second;
     std::string reason;
     long long lineAt = -1;
-    if (!writeWholeAtEnd(out->resultsFd, it->second.first, &reason, &lineAt)) {
+    struct stat st;
+    const bool regular = ::fstat(out->resultsFd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool written =
+        out->stop && !regular
+            ? writeWhileReaderTakes(out->resultsFd, it->second.first, *out->stop, &reason)
+            : writeWholeAtEnd(out->resultsFd, it->second.first, &reason, &lineAt);
+    if (!written) {
       *error =
           "cannot write results file " + out->resultsPath + ": " + reason +
           (text.empty() ? "" : "\nthe record of the run that was not written follows:\n" + text);

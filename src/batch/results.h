@@ -3,6 +3,7 @@
 // records out in run order while runs finish in any order.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -78,6 +79,11 @@ struct OrderedOutput {
   size_t next;  // position of the next run to put out
   std::map<size_t, std::pair<std::string, std::string>> waiting;  // line and record text
   bool failed;
+  // When set and the results go to a pipe, a terminal or a socket (standard
+  // output), a write waits for the reader a little at a time, and a reader
+  // that takes nothing for a second after the flag is set ends the writing
+  // (so a stalled reader cannot outlast a stop).
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Opens the results file (created or truncated). Returns false with the
