@@ -526,6 +526,8 @@ TEST_F(BatchCli, FilesThatABatchMustNotWriteOrReadAreRefusedWithAReason) {
       {"--record /dev/full runs.txt", "record file /dev/full: not a regular file"},
       {"--record fifo runs.txt", "record file fifo: not a regular file"},
       {"fifo", "runs file fifo is not a regular file"},
+      {"--instance fifo --seeds 1 --generations 50 --hardness 0 --density 0.5",
+       "--instance fifo: graph file fifo is not a regular file"},
       {"/dev/zero", "runs file /dev/zero is not a regular file"},
       {"--record '' runs.txt", "--record needs a file name"},
       {"--set elite=5,6 --set elite=7 --instance g6.txt --seeds 1 --generations 50 "

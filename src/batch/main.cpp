@@ -567,10 +567,20 @@ int runMain(const Options& o) {
   for (const std::string& path : runs.instanceOrder) {
     GraphData g;
     std::string reason;
-    const GraphReadStatus status = readGraphFile(path.c_str(), &g, &reason);
     const std::string where =
         runs.grid ? "--instance " + shown(path)
                   : runs.name + ":" + std::to_string(runs.instances[path].firstLine);
+    // A FIFO or a device would be waited on or read without end: only a
+    // regular file is read.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      complain(where + ": graph file " + shown(path) + " is not a regular file");
+      bad = true;
+      instanceOf[path] = int(graphs.size());
+      graphs.push_back(g);
+      continue;
+    }
+    const GraphReadStatus status = readGraphFile(path.c_str(), &g, &reason);
     if (status == graphOpenFailed) {
       complain(where + ": cannot open graph file " + shown(path) + ": " + reason);
       bad = true;
