@@ -193,7 +193,8 @@ TEST_F(BatchCli, QuietSaysNothingWhicheverFormRuns) {
   writeFile(path("runs.txt"), "g6.txt 1 100 0 0.5\ng6.txt 2 100 0 0.5\ng6.txt 3 100 0 0.5\n");
   for (const std::string quiet : {"--quiet ", ""}) {
     const std::string cmd = "cd '" + dir + "' && env -u SMETP_BACKEND '" + SMETP_BATCH_EXE +
-                            "' --jobs 3 --no-record " + quiet + "runs.txt >out.txt 2>err.txt";
+                            "' --jobs 3 --no-record --overwrite " + quiet +
+                            "runs.txt >out.txt 2>err.txt";
     ASSERT_EQ(0, std::system(cmd.c_str()));
     const std::string err = readFile(path("err.txt"));
     const size_t notices = err.find("no usable CUDA device") == std::string::npos ? 0 : 1;
@@ -304,11 +305,11 @@ std::vector<int> progressValues(const std::string& out) {
 TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
   writeFile(path("g10b.txt"), readFile(SMETP_DATA_DIR "/g10.txt"));
   // Several instances, 0, 49 and 149 generations, a negative seed, two
-  // nodes, density above 1, hardness 1 and 2, and more runs than jobs.
+  // nodes, density 1, hardness 1 and 2, and more runs than jobs.
   const std::vector<std::string> runs = {
       "g10.txt 1 600 0 0.3",    "g6.txt -5 149 1 0.5", "g2.txt 7 149 0 0.5",
-      "g10b.txt 2 149 2 1.5",   "g6.txt 3 49 0 0.3",   "g10.txt 4 0 0 0.3",
-      "./g10.txt -1 300 1 0.1", "g6.txt 12 250 2 0.9", "g2.txt -3 0 1 2",
+      "g10b.txt 2 149 2 1",     "g6.txt 3 49 0 0.3",   "g10.txt 4 0 0 0.3",
+      "./g10.txt -1 300 1 0.1", "g6.txt 12 250 2 0.9", "g2.txt -3 0 1 0.9",
   };
   std::string runsText;
   for (const std::string& r : runs) runsText += r + "\n";
@@ -326,7 +327,7 @@ TEST_F(BatchCli, EachRunGivesWhatSmetpGivesForTheSameArguments) {
   for (const char* jobs : {"1", "2", "2 --resident 5"}) {
     const std::string rec = std::string("batch") + jobs[0] + (jobs[1] ? "r" : "") + ".dat";
     const Result b =
-        batch(std::string("--quiet --jobs ") + jobs + " --record " + rec + " runs.txt");
+        batch(std::string("--quiet --overwrite --jobs ") + jobs + " --record " + rec + " runs.txt");
     ASSERT_EQ(0, b.status) << b.err;
     const std::vector<json> res = results();
     const std::vector<std::string> records = recordsOf(readFile(path(rec)));
@@ -351,7 +352,7 @@ json withoutTimes(json j) {
   j.erase("seconds");
   j.erase("seconds_to_best");
   j.erase("seconds_to_target");
-  if (!j["record"].is_null()) j["record"] = maskTimes(j["record"].get<std::string>());
+  if (j["record"].is_string()) j["record"] = maskTimes(j["record"].get<std::string>());
   return j;
 }
 
@@ -637,6 +638,245 @@ TEST_F(BatchCli, ResumeTakesTheStopWordsAndOptionsAsPartOfTheRuns) {
   const std::vector<json> resumed = results();
   ASSERT_EQ(one.size(), resumed.size());
   for (size_t i = 0; i < one.size(); ++i) EXPECT_EQ(withoutTimes(one[i]), withoutTimes(resumed[i]));
+}
+
+TEST_F(BatchCli, FilesThatABatchMustNotWriteOrReadAreRefusedWithAReason) {
+  writeFile(path("runs.txt"), "g6.txt 1 100 0 0.5\ng10.txt 2 100 0 0.5\n");
+  const std::string runsText = readFile(path("runs.txt"));
+  // The record file is never an input, nor a results file read from standard
+  // input, and neither may be the runs read from standard input.
+  for (const char* args : {"--record runs.txt runs.txt", "--record g6.txt runs.txt",
+                           "--results stdin.txt -", "--record stdin.txt -"}) {
+    const Result r = batch(args, runsText);
+    EXPECT_EQ(1, r.status) << args;
+    EXPECT_NE(std::string::npos, r.err.find("; give another --")) << args << ": " << r.err;
+    EXPECT_EQ(runsText, readFile(path("stdin.txt")));
+  }
+  EXPECT_EQ(runsText, readFile(path("runs.txt")));
+  EXPECT_EQ(completeGraph(6), readFile(path("g6.txt")));
+
+  // Files that are not regular files: refused at once, never waited on.
+  ASSERT_EQ(0, mkfifo(path("fifo").c_str(), 0600));
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"--results /dev/null runs.txt", "results file /dev/null is not a regular file"},
+      {"--results fifo runs.txt", "results file fifo is not a regular file"},
+      {"--record /dev/full runs.txt", "record file /dev/full: not a regular file"},
+      {"--record fifo runs.txt", "record file fifo: not a regular file"},
+      {"fifo", "runs file fifo is not a regular file"},
+      {"--instance fifo --seeds 1 --generations 50 --hardness 0 --density 0.5",
+       "--instance fifo: graph file fifo is not a regular file"},
+      {"/dev/zero", "runs file /dev/zero is not a regular file"},
+      {"--record '' runs.txt", "--record needs a file name"},
+      {"--set elite=5,6 --set elite=7 --instance g6.txt --seeds 1 --generations 50 "
+       "--hardness 0 --density 0.5",
+       "--set elite is given twice"}};
+  for (const auto& c : refused) {
+    const Result r = batch("--quiet " + c.first);
+    EXPECT_EQ(1, r.status) << c.first;
+    EXPECT_NE(std::string::npos, r.err.find(c.second)) << c.first << ": " << r.err;
+  }
+  // Standard input without line breaks is read no further than one line.
+  EXPECT_EQ(
+      0, std::system(("cd '" + dir +
+                      "' && timeout 20 '" SMETP_BATCH_EXE "' - </dev/zero 2>zero.txt; test $? = 1")
+                         .c_str()));
+  EXPECT_NE(std::string::npos, readFile(path("zero.txt")).find("-:1: the line is longer than"));
+
+  // A results file with results is emptied only with --overwrite, and
+  // --overwrite never replaces a file of another kind.
+  ASSERT_EQ(0, batch("--quiet runs.txt").status);
+  const std::string done = readFile(path("results.jsonl"));
+  Result r = batch("--quiet runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("--resume finishes the batch it holds, --overwrite"));
+  EXPECT_EQ(done, readFile(path("results.jsonl")));
+  const std::string records = readFile(path("out.dat"));
+  r = batch("--quiet --overwrite --results out.dat --record other.dat runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("does not hold results of smetp-batch")) << r.err;
+  EXPECT_EQ(records, readFile(path("out.dat")));
+  r = batch(
+      "--quiet --overwrite --generations 120 --instance g6.txt --seeds 1 --hardness 0 "
+      "--density 0.5");
+  EXPECT_EQ(0, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("not a multiple of 50 (--generations: 120)")) << r.err;
+  EXPECT_EQ(1u, results().size());
+
+  // Another batch's results file (locked for the whole batch) is no record
+  // file: the batch says so after a short wait instead of writing into it.
+  const int fd = open(path("results.jsonl").c_str(), O_RDONLY);
+  ASSERT_LE(0, fd);
+  ASSERT_EQ(0, flock(fd, LOCK_EX));
+  r = batch("--quiet --results mine.jsonl --record results.jsonl runs.txt");
+  close(fd);
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("another batch writing it as its results")) << r.err;
+  EXPECT_EQ(1u, results().size());
+}
+
+TEST_F(BatchCli, AResumeChecksEveryFieldItReadsBack) {
+  writeFile(path("runs.txt"), "g6.txt 1 100 0 0.5\ng6.txt 2 100 0 0.5\ng10.txt 3 100 0 0.5\n");
+  ASSERT_EQ(0, batch("--quiet --results one.jsonl --record one.dat runs.txt").status);
+  const std::vector<std::string> lines = linesOf(readFile(path("one.jsonl")));
+  ASSERT_EQ(3u, lines.size());
+  // A last line whole but for its line break is kept and ended.
+  writeFile(path("results.jsonl"), lines[0] + "\n" + lines[1]);
+  Result r = batch("--quiet --resume runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(3u, results().size());
+  EXPECT_EQ(lines[1], linesOf(readFile(path("results.jsonl")))[1]);
+  EXPECT_EQ(0, batch("--quiet --resume runs.txt").status);
+
+  // Numbers out of range are named as read, never wrapped or summed.
+  json huge = json::parse(lines[0]);
+  huge["launches"] = 9223372036854775807LL;
+  writeFile(path("results.jsonl"), huge.dump() + "\n");
+  r = batch("--quiet --resume runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("launches 9223372036854775807 is outside")) << r.err;
+  huge = json::parse(lines[0]);
+  huge["index"] = 18446744073709551615ULL;
+  writeFile(path("results.jsonl"), huge.dump() + "\n");
+  r = batch("--quiet --resume runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("run 18446744073709551615 is not a run")) << r.err;
+}
+
+TEST_F(BatchCli, AKillBetweenAnyTwoWritesIsRepairedByTheResume) {
+  writeFile(path("runs.txt"),
+            "g6.txt 1 100 0 0.5\ng6.txt 2 100 0 0.5 elite=4\ng10.txt 3 100 0 0.5\n");
+  ASSERT_EQ(0, batch("--quiet --results one.jsonl --record one.dat runs.txt").status);
+  const std::vector<json> one = results("one.jsonl");
+  const std::string oneRecords = maskTimes(readFile(path("one.dat")));
+  // Three result lines and two records (the second run has none): a kill
+  // after each of the five writes, then a resume.
+  for (int kill = 1; kill <= 5; ++kill) {
+    SCOPED_TRACE("killed after write " + std::to_string(kill));
+    std::remove(path("results.jsonl").c_str());
+    std::remove(path("out.dat").c_str());
+    ASSERT_EQ(0, std::system(
+                     ("cd '" + dir + "' && SMETP_BACKEND=cpu SMETP_BATCH_KILL_AFTER_WRITES=" +
+                      std::to_string(kill) +
+                      " '" SMETP_BATCH_EXE "' --quiet --jobs 1 runs.txt 2>/dev/null; test $? = 137")
+                         .c_str()));
+    const Result r = batch("--quiet --resume runs.txt");
+    ASSERT_EQ(0, r.status) << r.err;
+    const std::vector<json> resumed = results();
+    ASSERT_EQ(one.size(), resumed.size());
+    for (size_t i = 0; i < one.size(); ++i)
+      EXPECT_EQ(withoutTimes(one[i]), withoutTimes(resumed[i]));
+    EXPECT_EQ(oneRecords, maskTimes(readFile(path("out.dat"))));
+  }
+}
+
+TEST_F(BatchCli, UnderAMemoryLimitABatchFailsCleanlyAndKeepsItsFiles) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than the limits tried here";
+#endif
+  writeFile(path("runs.txt"), "g10.txt 1 500 0 0.3\ng10.txt 2 500 0 0.3\ng10.txt 3 500 0 0.3\n");
+  const std::string earlier = "{\"index\":0,\"earlier\":true}\n";
+  // From too little memory to start, through threads that cannot start, to
+  // enough: never an abort; a batch that fails before its first result keeps
+  // the results file it was to overwrite, and results and records agree.
+  int failed = 0, finished = 0;
+  for (long mib = 16; mib <= 96; mib += 4) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    writeFile(path("results.jsonl"), earlier);
+    std::remove(path("out.dat").c_str());
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const rlimit space = {rlim_t(mib) << 20, rlim_t(mib) << 20};
+      if (chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_AS, &space) != 0 ||
+          !std::freopen("/dev/null", "w", stderr))
+        _exit(127);
+      setenv("SMETP_BACKEND", "cpu", 1);
+      execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--quiet", "--jobs", "8", "--overwrite", "runs.txt",
+            (char*)nullptr);
+      _exit(127);
+    }
+    int raw = 0;
+    ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+    const int status = WEXITSTATUS(raw);
+    if (status == 127) continue;  // the program itself could not be loaded
+    ASSERT_TRUE(status == 0 || status == 1) << status;
+    const std::string text = readFile(path("results.jsonl"));
+    if (text == earlier) {
+      EXPECT_EQ(1, status);
+      EXPECT_EQ("", readFile(path("out.dat")));
+      ++failed;
+      continue;
+    }
+    const std::vector<json> res = results();
+    EXPECT_EQ(status == 0 ? 3u : res.size(), res.size());
+    const std::vector<std::string> records = recordsOf(readFile(path("out.dat")));
+    ASSERT_EQ(res.size(), records.size());
+    for (size_t i = 0; i < res.size(); ++i) EXPECT_EQ(records[i], res[i]["record"]);
+    finished += status == 0;
+  }
+  EXPECT_LT(0, failed);
+  EXPECT_LT(0, finished);
+}
+
+TEST_F(BatchCli, RunsComeFromTheBytesThatWereHashedEvenWhenTheFileChanges) {
+  writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
+  std::string before, after;
+  for (int i = 0; i < 4; ++i) {
+    before += "g45.txt " + std::to_string(i + 1) + " 1000 0 0.3\n";
+    after += "g45.txt " + std::to_string(i + 101) + " 1000 0 0.3\n";
+  }
+  writeFile(path("runs.txt"), before);
+  const pid_t pid = startBatch(dir, {"--quiet", "--jobs", "1", "--resident", "1", "runs.txt"});
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (readFile(path("results.jsonl")).empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  writeFile(path("runs.txt"), after);
+  int raw = 0;
+  ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(0, WEXITSTATUS(raw)) << readFile(path("stderr.txt"));
+  const std::vector<json> res = results();
+  ASSERT_EQ(4u, res.size());
+  for (size_t i = 0; i < res.size(); ++i) {
+    EXPECT_EQ(sha256Hex(before), res[i]["runs_sha256"]);
+    EXPECT_EQ(int(i) + 1, res[i]["seed"]);
+  }
+}
+
+TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
+  std::string runs;
+  for (int i = 0; i < 400; ++i) runs += "g10.txt " + std::to_string(i) + " 50 0 0.3\n";
+  writeFile(path("runs.txt"), runs);
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0) _exit(127);
+    close(pipeFds[0]);
+    setenv("SMETP_BACKEND", "cpu", 1);
+    execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--quiet", "--no-record", "--jobs", "1", "--results",
+          "-", "runs.txt", (char*)nullptr);
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  // The pipe fills (400 lines are far more than it holds) and nobody reads.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  kill(pid, SIGINT);
+  int raw = 0;
+  pid_t ended = 0;
+  for (int k = 0; k < 100 && ended == 0; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended = waitpid(pid, &raw, WNOHANG);
+  }
+  if (ended == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &raw, 0);
+  }
+  close(pipeFds[0]);
+  ASSERT_EQ(pid, ended) << "still running 10 s after SIGINT";
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(1, WEXITSTATUS(raw));
 }
 
 }  // namespace

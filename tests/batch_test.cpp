@@ -28,8 +28,8 @@ TEST(RunsFile, LinesCommentsBlanksTabsAndCrlf) {
       "\n"
       "   \t \n"
       "data/g10.txt 1 5000 0 0.3\n"
-      "\tg20.txt\t-7  49\t2 1.5   # a note\r\n"
-      "g30.txt 3 150 1 0.25#not-a-comment\r\n"
+      "\tg20.txt\t-7  49\t2 0.75   # a note\r\n"
+      "g30.txt 3 150 1 0.25\r\n"
       "a#b 4 0 0 0\n"
       "last 5 100 0 1";  // no final line break
   std::vector<RunLine> runs;
@@ -45,46 +45,62 @@ TEST(RunsFile, LinesCommentsBlanksTabsAndCrlf) {
   EXPECT_EQ(-7, runs[1].seed);
   EXPECT_EQ(49, runs[1].maxGen);
   EXPECT_EQ(2, runs[1].objHard);
-  EXPECT_EQ(1.5f, runs[1].graphDens);
-  EXPECT_EQ(0.25f, runs[2].graphDens);  // "0.25#..." converts as strtod does
-  EXPECT_EQ("a#b", runs[3].path);       // '#' inside a word is part of it
+  EXPECT_EQ(0.75f, runs[1].graphDens);
+  EXPECT_EQ(0.25f, runs[2].graphDens);
+  EXPECT_EQ("a#b", runs[3].path);  // '#' inside a word is part of it
   EXPECT_EQ("last", runs[4].path);
   EXPECT_EQ(8, runs[4].line);
   EXPECT_TRUE(parseRunsText("", &runs, &errors));
   EXPECT_TRUE(runs.empty());
 }
 
-TEST(RunsFile, FieldsConvertAsSmetpConvertsItsArguments) {
+TEST(RunsFile, NumbersParseWholeAndDensitiesAreProbabilities) {
   std::vector<RunLine> runs;
-  ASSERT_EQ("", parseRunsTextOrError("g abc 12abc x 0.5x\n"
-                                     "g +7 -120 -3 2e0\n"
-                                     "g 0x10 010 99999999999 .5\n"
-                                     "g 1 1 1 nan\n",
+  ASSERT_EQ("", parseRunsTextOrError("g +7 -120 -3 1\n"
+                                     "g -2147483648 010 2147483647 0\n"
+                                     "g 1 1 1 .5\n"
+                                     "g 1 1 1 1e-3\n",
                                      &runs));
   ASSERT_EQ(4u, runs.size());
-  EXPECT_EQ(0, runs[0].seed);
-  EXPECT_EQ(12, runs[0].maxGen);
-  EXPECT_EQ(0, runs[0].objHard);
-  EXPECT_EQ(0.5f, runs[0].graphDens);
-  EXPECT_EQ(7, runs[1].seed);
-  EXPECT_EQ(-120, runs[1].maxGen);
-  EXPECT_EQ(-3, runs[1].objHard);
-  EXPECT_EQ(2.0f, runs[1].graphDens);
-  EXPECT_EQ(0, runs[2].seed);     // base 10: "0x10" stops at the x
-  EXPECT_EQ(10, runs[2].maxGen);  // no octal
-  EXPECT_EQ(int(std::strtol("99999999999", nullptr, 10)), runs[2].objHard);
+  EXPECT_EQ(7, runs[0].seed);
+  EXPECT_EQ(-120, runs[0].maxGen);
+  EXPECT_EQ(-3, runs[0].objHard);
+  EXPECT_EQ(1.0f, runs[0].graphDens);
+  EXPECT_EQ(-2147483647 - 1, runs[1].seed);
+  EXPECT_EQ(10, runs[1].maxGen);  // decimal, never octal
   EXPECT_EQ(0.5f, runs[2].graphDens);
-  EXPECT_TRUE(std::isnan(runs[3].graphDens));
+  EXPECT_EQ(1e-3f, runs[3].graphDens);
+  // Each field must be a number as a whole: no prefix of one, no overflow.
+  for (const char* field : {"abc", "12abc", "5OOO", "1e3", "0x10", "99999999999", "-", "1.0"})
+    for (const std::string& line :
+         {std::string("g ") + field + " 50 0 0.3", std::string("g 1 ") + field + " 0 0.3",
+          std::string("g 1 50 ") + field + " 0.3"}) {
+      const std::string error = parseRunsTextOrError(line + "\n", &runs);
+      // "-" as generations leaves them open: a run that then needs a time limit.
+      const std::string expected = line == "g 1 - 0 0.3"
+                                       ? "needs a time limit"
+                                       : std::string("\"") + field + "\" is not a whole";
+      EXPECT_NE(std::string::npos, error.find(expected)) << line << ": " << error;
+    }
+  for (const char* density : {"nan", "inf", "-inf", "1e309", "-1", "2", "1.0000001", "0.5x", "x"})
+    EXPECT_NE(std::string::npos,
+              parseRunsTextOrError(std::string("g 1 50 0 ") + density + "\n", &runs)
+                  .find("is not a number from 0 to 1"))
+        << density;
+  // A setting named twice is an error, not the last one winning.
+  EXPECT_NE(std::string::npos,
+            parseRunsTextOrError("g 1 50 0 0.3 elite=5 tournament=4 elite=6\n", &runs)
+                .find("the setting \"elite\" is given twice"));
 }
 
 TEST(RunsFile, EveryBadLineIsReportedWithItsNumber) {
   std::vector<RunLine> runs;
   std::vector<RunsError> errors;
   EXPECT_FALSE(
-      parseRunsText("g 1 2 3 4\ng 1 2 3\n# x\ng 1 2 3 4 5 # six words\r\n"
+      parseRunsText("g 1 2 3 0.4\ng 1 2 3\n# x\ng 1 2 3 4 5 # six words\r\n"
                     "g\n"
-                    "g 1 2 3 4\n" +
-                        std::string("g 1\0 2 3 4\n", 11),
+                    "g 1 2 3 0.4\n" +
+                        std::string("g 1\0 2 3 .4\n", 12),
                     &runs, &errors));
   ASSERT_EQ(4u, errors.size());
   EXPECT_EQ(2, errors[0].line);
@@ -127,9 +143,10 @@ TEST(GridLists, NumbersRangesAndNegativeSeeds) {
 TEST(GridLists, DensitiesAndShards) {
   std::vector<float> d;
   std::string error;
-  ASSERT_TRUE(parseFloatList("0.3,1.5,-2,1e-3", &d, &error));
-  EXPECT_EQ((std::vector<float>{0.3f, 1.5f, -2.0f, 1e-3f}), d);
-  for (const char* bad : {"", "0.3,", "x", "0.3x", " 0.3", "0.3 ", "0.3,,1"})
+  ASSERT_TRUE(parseFloatList("0.3,1,0,1e-3", &d, &error));
+  EXPECT_EQ((std::vector<float>{0.3f, 1.0f, 0.0f, 1e-3f}), d);
+  for (const char* bad :
+       {"", "0.3,", "x", "0.3x", " 0.3", "0.3 ", "0.3,,1", "1.5", "-2", "nan", "inf", "1e309"})
     EXPECT_FALSE(parseFloatList(bad, &d, &error)) << bad;
   long k = -1, n = -1;
   ASSERT_TRUE(parseShard("0/1", &k, &n, &error));
@@ -145,17 +162,17 @@ TEST(GridLists, DensitiesAndShards) {
 TEST(Grid, OrderInstanceHardnessDensitySeedAndCanonicalText) {
   std::vector<RunLine> runs;
   std::string error;
-  ASSERT_TRUE(expandGrid({"a.txt", "b.txt"}, {-1, 5}, 100, {0, 2}, {0.3f, 1.5f}, &runs, &error));
+  ASSERT_TRUE(expandGrid({"a.txt", "b.txt"}, {-1, 5}, 100, {0, 2}, {0.3f, 0.75f}, &runs, &error));
   ASSERT_EQ(16u, runs.size());
   EXPECT_EQ("a.txt", runs[0].path);
   EXPECT_EQ(-1, runs[0].seed);
   EXPECT_EQ(5, runs[1].seed);
-  EXPECT_EQ(1.5f, runs[2].graphDens);  // density before hardness
+  EXPECT_EQ(0.75f, runs[2].graphDens);  // density before hardness
   EXPECT_EQ(0, runs[3].objHard);
   EXPECT_EQ(2, runs[4].objHard);
   EXPECT_EQ("b.txt", runs[8].path);
   const std::string text = canonicalRunsText(runs);
-  EXPECT_EQ(0u, text.find("a.txt -1 100 0 0.3\na.txt 5 100 0 0.3\na.txt -1 100 0 1.5\n"));
+  EXPECT_EQ(0u, text.find("a.txt -1 100 0 0.3\na.txt 5 100 0 0.3\na.txt -1 100 0 0.75\n"));
   // The canonical text read back as a runs file gives the same runs.
   std::vector<RunLine> again;
   ASSERT_EQ("", parseRunsTextOrError(text, &again));
@@ -183,7 +200,7 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   std::vector<RunLine> runs;
   ASSERT_EQ("", parseRunsTextOrError("a 1 - 0 0.3 time_limit=2.5 target=5214\n"
                                      "a 2 - 0 0.3\n"
-                                     "a 3 100 0 0.3 target=7 time_limit=1 target=8.5\n"
+                                     "a 3 100 0 0.3 target=8.5 time_limit=1\n"
                                      "a 4 100 0 0.3 profile=solve memetic_every=50\n"
                                      "a 5 100 0 0.3 memetic_every=50 profile=solve\n",
                                      &runs, batchWide));
@@ -194,7 +211,10 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   EXPECT_EQ(30, runs[1].stop.timeLimit);  // --time-limit where the line names none
   EXPECT_EQ(-1, runs[1].stop.target);
   EXPECT_FALSE(runs[2].stop.noGenerationLimit);
-  EXPECT_EQ(8.5, runs[2].stop.target);  // the last word wins
+  EXPECT_EQ(8.5, runs[2].stop.target);
+  std::vector<RunLine> twice;
+  EXPECT_NE(std::string::npos, parseRunsTextOrError("a 3 100 0 0.3 target=7 target=8\n", &twice)
+                                   .find("the setting \"target\" is given twice"));
   GaSettings solve = solveGaSettings();
   solve.memeticEvery = 50;
   EXPECT_EQ(gaSettingsText(solve, false), gaSettingsText(runs[3].settings, false));
@@ -363,6 +383,26 @@ TEST(ResultLine, FieldsFromSpecResultAndInstance) {
   EXPECT_TRUE(none["topology"].is_null());
   EXPECT_EQ(false, none["feasible"]);
   EXPECT_EQ(0, none["launch_of_best"]);
+
+  // A path with the separators U+0085, U+2028 and U+2029 (and bytes that are
+  // not UTF-8) stays on one line that no line splitter cuts.
+  const std::string odd =
+      "a\xc2\x85"
+      "b\xe2\x80\xa8"
+      "c\xe2\x80\xa9"
+      "d\xff.txt";
+  const RunSpec oddSpec = {odd, 1, 50, 0, 0.3f, 0, 0};
+  r.record.path = oddSpec.path.c_str();
+  const std::string oddLine = resultLine(oddSpec, r, g, "abc");
+  for (const char* raw : {"\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"})
+    EXPECT_EQ(std::string::npos, oddLine.find(raw));
+  EXPECT_EQ(oddLine.size() - 1, oddLine.find('\n'));
+  EXPECT_EQ(
+      "a\xc2\x85"
+      "b\xe2\x80\xa8"
+      "c\xe2\x80\xa9"
+      "d\xef\xbf\xbd.txt",
+      nlohmann::json::parse(oddLine)["instance"]);
 }
 
 TEST(ResultLine, LaunchOfBestAndSha256) {

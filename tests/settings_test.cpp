@@ -99,6 +99,14 @@ TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
   EXPECT_NE(std::string::npos, error.find("unknown setting 'colour'")) << error;
   parseGaSetting("tournament=0", &s, &error);
   EXPECT_NE(std::string::npos, error.find("tournament must be from 1 to 128")) << error;
+  // Ranges of integers read as plain integers.
+  parseGaSetting("memetic_every=51", &s, &error);
+  EXPECT_NE(std::string::npos, error.find("memetic_every must be from 1 to 50")) << error;
+  // A probability too small for a float's normal range is still in [0, 1];
+  // one too large for a float is not.
+  ASSERT_TRUE(parseGaSetting("mutation=1e-38", &s, &error)) << error;
+  EXPECT_EQ(1e-38f, s.mutation);
+  EXPECT_FALSE(parseGaSetting("crossover=1e39", &s, &error));
 }
 
 // One or more runs of the batch kernels on one random complete instance, each

@@ -79,8 +79,9 @@ const char* helpFooter = R"(
 Runs file: one run a line, the five arguments of smetp in order
   graphfile seed generations hardness density
 separated by blanks; a word that starts with # starts a comment; blank lines
-are skipped. Numbers convert as smetp converts its arguments ("12abc" is 12,
-"abc" is 0).
+are skipped. Numbers must parse whole ("12abc" and "1e3" are errors); the
+density is from 0 to 1. Generations that are not a multiple of 50 are rounded
+down to one (with a warning).
 
 A line may go on with GA settings as name=value words, e.g.
   data/g45.txt 1 5000 0 0.3 memetic=ls init=mst
@@ -104,10 +105,11 @@ separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
 
 Results: one JSON object per run, in the order of the runs, each written as
-soon as it and every earlier run are finished. Times count from each run's
-own start. Exit status: 0 when every run finished; 1 for an error; 130 after
-SIGINT, 143 after SIGTERM (the runs written until then are whole; --resume
-finishes the batch).)";
+soon as it and every earlier run are finished. A new batch takes a results
+file only when it is missing or empty (--overwrite replaces results). Times
+count from each run's own start. Exit status: 0 when every run finished; 1
+for an error; 130 after SIGINT, 143 after SIGTERM (the runs written until then
+are whole; --resume finishes the batch).)";
 
 // Where the runs come from, read in two passes.
 struct Runs {
@@ -129,7 +131,34 @@ struct Runs {
   };
   std::map<std::string, InstanceUse> instances;
   std::vector<std::string> instanceOrder;
+  // Runs whose generations are not a multiple of 50, and the first of them.
+  long long oddGenerations = 0;
+  int firstOddGenerations = 0;
+  long firstOddLine = 0;
 };
+
+// Counts a run whose generations are not a multiple of 50 (it makes
+// generations / 50 launches, none for fewer than 50), keeping the first.
+void noteGenerations(Runs* runs, int generations, long line) {
+  if (generations >= 0 && generations % 50 == 0) return;
+  if (runs->oddGenerations++ == 0) {
+    runs->firstOddGenerations = generations;
+    runs->firstOddLine = line;
+  }
+}
+
+// One warning for the runs noted above.
+void warnOfGenerations(const Runs& runs) {
+  if (runs.oddGenerations == 0) return;
+  const int g = runs.firstOddGenerations;
+  const std::string where =
+      runs.grid ? "--generations" : runs.name + ":" + std::to_string(runs.firstOddLine);
+  complain("warning: " + std::to_string(runs.oddGenerations) +
+           (runs.oddGenerations == 1 ? " run asks" : " runs ask") +
+           " for generations that are not a multiple of 50 (" + where + ": " + std::to_string(g) +
+           "); a run makes generations / 50 launches of 50 generations, so " + std::to_string(g) +
+           " makes " + std::to_string(g >= 50 ? g / 50 * 50 : 0) + " generations");
+}
 
 // Notes that a run of `line` (0 in a grid) uses the instance at `path`.
 void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
@@ -151,16 +180,22 @@ void addStopToHash(Sha256* sha, const RunStop& stop) {
 // instances listed and the bytes hashed; standard input is copied to a
 // temporary file for the second pass.
 bool checkRunsFile(Runs* runs) {
-  FILE* spool = nullptr;
+  // Every runs file is copied as it is read, and the second pass reads the
+  // copy: the runs made are then exactly the bytes checked and hashed, even
+  // when the file changes while the batch runs.
+  const std::string copyOf =
+      runs->name == "-" ? "standard input" : "runs file " + shown(runs->name);
+  FILE* spool = std::tmpfile();
+  if (!spool) {
+    complain("cannot keep a copy of " + copyOf + ": " + std::strerror(errno));
+    return false;
+  }
   if (runs->name == "-") {
-    spool = std::tmpfile();
-    if (!spool) {
-      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
-      return false;
-    }
     runs->fd = STDIN_FILENO;
   } else {
-    runs->fd = ::open(runs->name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting for a writer, then refused unless regular: a
+    // FIFO or a device would wait or never end (standard input may be a pipe).
+    runs->fd = ::open(runs->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (runs->fd < 0 || ::fstat(runs->fd, &st) != 0) {
       complain("cannot open runs file " + shown(runs->name) + ": " + std::strerror(errno));
@@ -170,11 +205,19 @@ bool checkRunsFile(Runs* runs) {
       complain("cannot read runs file " + shown(runs->name) + ": Is a directory");
       return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+      complain("runs file " + shown(runs->name) +
+               " is not a regular file (a FIFO or a device); give a file, or - to read the runs "
+               "from standard input");
+      return false;
+    }
   }
   Sha256Ptr sha = sha256Start();
   bool spoolFailed = false;
   LineReader reader;
   startLineReader(&reader, runs->fd, maxRunsLineBytes);
+  reader.stop = &stopRequested;
+  reader.endAtLongLine = true;
   reader.onBytes = [&](const char* bytes, size_t size) {
     sha256Add(sha.get(), bytes, size);
     if (spool && std::fwrite(bytes, 1, size, spool) != size) spoolFailed = true;
@@ -185,17 +228,18 @@ bool checkRunsFile(Runs* runs) {
   long line = 0, errors = 0;
   RunLine run;
   for (int got; (got = readLine(&reader, &text, &at, &broken)) != 0;) {
+    if (stopRequested) return false;
     if (got < 0) {
       complain("cannot read runs file " + shown(runs->name) + ": " + std::strerror(errno));
       return false;
     }
-    if (stopRequested) return false;
     ++line;
     const RunLineKind kind =
         parseRunLine(text.data(), text.size(), line, &run, &reason, runs->stop);
     if (kind == lineBad) {
       if (++errors <= 100) complain(runs->name + ":" + std::to_string(line) + ": " + reason);
     } else if (kind == lineRun) {
+      noteGenerations(runs, run.maxGen, line);
       if (runs->count++ % runs->shardN == runs->shardK) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
@@ -210,14 +254,13 @@ bool checkRunsFile(Runs* runs) {
     complain(runs->name + ": no runs in the file");
     return false;
   }
-  if (spool) {
-    if (spoolFailed || std::fflush(spool) != 0) {
-      complain(std::string("cannot keep a copy of standard input: ") + std::strerror(errno));
-      return false;
-    }
-    runs->fd = ::dup(fileno(spool));
+  if (spoolFailed || std::fflush(spool) != 0) {
+    complain("cannot keep a copy of " + copyOf + ": " + std::strerror(errno));
+    return false;
   }
   addStopToHash(sha.get(), runs->stop);
+  if (runs->fd != STDIN_FILENO) ::close(runs->fd);
+  runs->fd = ::dup(fileno(spool));
   runs->sha = sha256End(sha.get());
   return true;
 }
@@ -239,11 +282,111 @@ bool sameFile(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
+// True when the file at `path` is the one open as standard input.
+bool isStandardInput(const std::string& path) {
+  struct stat sa, sb;
+  return ::fstat(STDIN_FILENO, &sa) == 0 && ::stat(path.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// What a file the batch writes (`path`) must not be: the runs file (also when
+// read from standard input), a graph file, or `other` (the batch's other
+// output, when not empty). "" when it is none of them.
+std::string inputClash(const std::string& path, const Runs& runs, const std::string& other,
+                       const std::string& otherName) {
+  if (!runs.grid && runs.name != "-" && sameFile(path, runs.name)) return "the runs file";
+  if (!runs.grid && runs.name == "-" && isStandardInput(path))
+    return "the runs file (standard input)";
+  for (const std::string& input : runs.instanceOrder)
+    if (sameFile(path, input)) return "the graph file " + shown(input);
+  if (!other.empty() && sameFile(path, other)) return otherName;
+  return "";
+}
+
 // What a results file already holds, for --resume.
 struct Resumed {
   std::vector<bool> done;  // by run index
   long long runs = 0;
   long long launches = 0;
+  std::string lastRecord;  // the record text of the last line that has one
+};
+
+// The most launches a run can make: generations are an int.
+const long long maxRunLaunches = 2147483647LL / 50;
+
+// A top-level value of a result line as read.
+struct JsonScalar {
+  enum Kind { absent, unsignedInt, signedInt, text, null, other } kind = absent;
+  unsigned long long u = 0;
+  long long i = 0;
+  std::string s;
+  bool isInteger() const { return kind == unsignedInt || kind == signedInt; }
+  std::string shown() const {
+    return kind == unsignedInt ? std::to_string(u) : kind == signedInt ? std::to_string(i) : "?";
+  }
+};
+
+// The fields of a result line that a resume reads, taken from the parser's
+// events (nlohmann's SAX interface).
+struct ResultFields {
+  bool object = false;  // the line is an object
+  int depth = 0;
+  std::string name;  // of the top-level value being read
+  JsonScalar index, sha, launches, record;
+  JsonScalar* slot() {
+    if (depth != 1) return nullptr;
+    if (name == "index") return &index;
+    if (name == "runs_sha256") return &sha;
+    if (name == "launches") return &launches;
+    if (name == "record") return &record;
+    return nullptr;
+  }
+  bool setKind(JsonScalar::Kind kind) {
+    if (JsonScalar* v = slot()) v->kind = kind;
+    return true;
+  }
+  bool null() { return setKind(JsonScalar::null); }
+  bool boolean(bool) { return setKind(JsonScalar::other); }
+  bool number_integer(long long value) {
+    if (JsonScalar* v = slot()) v->i = value;
+    return setKind(JsonScalar::signedInt);
+  }
+  bool number_unsigned(unsigned long long value) {
+    if (JsonScalar* v = slot()) v->u = value;
+    return setKind(JsonScalar::unsignedInt);
+  }
+  bool number_float(double, const std::string&) { return setKind(JsonScalar::other); }
+  bool string(std::string& value) {
+    if (JsonScalar* v = slot()) v->s = value;
+    return setKind(JsonScalar::text);
+  }
+  bool binary(nlohmann::json::binary_t&) { return setKind(JsonScalar::other); }
+  bool start_object(std::size_t) {
+    if (depth == 0) object = true;
+    setKind(JsonScalar::other);
+    ++depth;
+    return true;
+  }
+  bool key(std::string& text) {
+    if (depth == 1) name = text;
+    return true;
+  }
+  bool end_object() {
+    --depth;
+    return true;
+  }
+  bool start_array(std::size_t) {
+    setKind(JsonScalar::other);
+    ++depth;
+    return true;
+  }
+  bool end_array() {
+    --depth;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) {
+    return false;
+  }
 };
 
 // Reads the results file of an earlier batch of the same runs: every line
@@ -265,8 +408,11 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     ++line;
     const std::string where = shown(path) + ":" + std::to_string(line) + ": ";
-    nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (broken && (j.is_discarded() || !j.is_object())) {
+    // Read without building a document: only the top-level fields used here
+    // are kept, so that no allocation happens while values are destroyed.
+    ResultFields f;
+    const bool parsed = nlohmann::json::sax_parse(text, &f) && f.object;
+    if (broken && !parsed) {
       if (::ftruncate(fd, off_t(at)) != 0) {
         complain(where + "cannot cut off the last line: " + std::strerror(errno));
         return false;
@@ -274,22 +420,32 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
       complain(where + "the last line was cut short; it is dropped and its run made again");
       break;
     }
-    const auto index = j.is_object() ? j.find("index") : j.end();
-    const auto sha = j.is_object() ? j.find("runs_sha256") : j.end();
-    if (j.is_discarded() || !j.is_object() || index == j.end() || !index->is_number_integer() ||
-        sha == j.end() || !sha->is_string()) {
+    const JsonScalar &index = f.index, &launches = f.launches;
+    if (!parsed || !index.isInteger() || f.sha.kind != JsonScalar::text || !launches.isInteger() ||
+        (f.record.kind != JsonScalar::absent && f.record.kind != JsonScalar::text &&
+         f.record.kind != JsonScalar::null)) {
       complain(where + "not a result line of smetp-batch; give another results file");
       return false;
     }
-    if (sha->get<std::string>() != runs.sha) {
-      complain(where + "the results are of other runs (runs_sha256 " +
-               shortQuote(sha->get<std::string>()) + ", these runs have " + runs.sha +
-               "); give another results file or the same runs");
+    // Every number read back is checked before it is used: an index as an
+    // unsigned value (never wrapped to a negative run), launches within what
+    // a run can make (their sum never overflows).
+    if (launches.kind != JsonScalar::unsignedInt ||
+        launches.u > (unsigned long long)maxRunLaunches) {
+      complain(where + "launches " + launches.shown() + " is outside 0.." +
+               std::to_string(maxRunLaunches) + "; give another results file");
       return false;
     }
-    const long long i = index->get<long long>();
-    if (i < 0 || i >= runs.count || i % shardN != shardK) {
-      complain(where + "run " + std::to_string(i) + " is not a run of this batch" +
+    if (f.sha.s != runs.sha) {
+      complain(where + "the results are of other runs (runs_sha256 " + shortQuote(f.sha.s) +
+               ", these runs have " + runs.sha + "); give another results file or the same runs");
+      return false;
+    }
+    const bool known =
+        index.kind == JsonScalar::unsignedInt && index.u < (unsigned long long)runs.count;
+    const long long i = known ? (long long)index.u : -1;
+    if (!known || i % shardN != shardK) {
+      complain(where + "run " + index.shown() + " is not a run of this batch" +
                (shardN > 1
                     ? " (shard " + std::to_string(shardK) + "/" + std::to_string(shardN) + ")"
                     : ""));
@@ -302,9 +458,45 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
     }
     resumed->done[size_t(i)] = true;
     ++resumed->runs;
-    const auto launches = j.find("launches");
-    if (launches != j.end() && launches->is_number_integer())
-      resumed->launches += launches->get<long long>();
+    resumed->launches += (long long)launches.u;
+    if (f.record.kind == JsonScalar::text) resumed->lastRecord = f.record.s;
+    if (broken) {
+      // A whole result that lacks only its line break: the break is added, so
+      // the next result starts a line of its own.
+      std::string reason;
+      if (!writeWholeAtEnd(fd, "\n", &reason)) {
+        complain(where + "cannot end the last line: " + reason);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A new batch (no --resume) may write a results file that is empty; one that
+// holds anything only with --overwrite, and then only when it holds results
+// of smetp-batch (it starts with a result line), never another kind of file
+// (a record file, say).
+bool mayReplaceResults(int fd, const std::string& path, bool overwrite) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    complain("cannot read results file " + shown(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  if (st.st_size == 0) return true;
+  if (!overwrite) {
+    complain("results file " + shown(path) +
+             " is not empty; --resume finishes the batch it holds, --overwrite replaces it, or "
+             "give another --results file");
+    return false;
+  }
+  static const char start[] = "{\"index\":";
+  char head[sizeof start - 1] = {};
+  const ssize_t n = ::pread(fd, head, sizeof head, 0);
+  if (n != ssize_t(sizeof head) || std::memcmp(head, start, sizeof head) != 0) {
+    complain("results file " + shown(path) +
+             " does not hold results of smetp-batch; --overwrite replaces only such a file");
+    return false;
   }
   return true;
 }
@@ -321,7 +513,7 @@ struct Options {
   std::string timeLimitText, targetText;  // --time-limit, --target
   int generations = 0;
   bool generationsGiven = false;
-  bool noRecord = false, quiet = false, resume = false;
+  bool noRecord = false, quiet = false, resume = false, overwrite = false;
   int jobs = 1, resident = 0;
   bool grid = false;
 };
@@ -382,6 +574,12 @@ int runMain(const Options& o) {
         complain("--set " + error);
         return 1;
       }
+      for (const GridSetting& earlier : g.settings)
+        if (earlier.name == setting.name) {
+          complain("--set " + setting.name +
+                   " is given twice; give each setting once, with all its values");
+          return 1;
+        }
       g.settings.push_back(setting);
     }
     // Without --generations every run needs a time limit: the option, or a
@@ -406,6 +604,10 @@ int runMain(const Options& o) {
     hashGrid(&runs);
     for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
     runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
+    if (o.generations < 0 || o.generations % 50 != 0) {
+      runs.oddGenerations = runs.count;
+      runs.firstOddGenerations = o.generations;
+    }
   } else {
     if (o.runsFile.empty()) {
       complain("no runs: give a runs file (- for standard input) or the grid options (--help)");
@@ -422,10 +624,20 @@ int runMain(const Options& o) {
   for (const std::string& path : runs.instanceOrder) {
     GraphData g;
     std::string reason;
-    const GraphReadStatus status = readBatchGraphFile(path.c_str(), &g, &reason);
     const std::string where =
         runs.grid ? "--instance " + shown(path)
                   : runs.name + ":" + std::to_string(runs.instances[path].firstLine);
+    // A FIFO or a device would be waited on or read without end: only a
+    // regular file is read.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      complain(where + ": graph file " + shown(path) + " is not a regular file");
+      bad = true;
+      instanceOf[path] = int(graphs.size());
+      graphs.push_back(g);
+      continue;
+    }
+    const GraphReadStatus status = readBatchGraphFile(path.c_str(), &g, &reason);
     if (status == graphOpenFailed) {
       complain(where + ": cannot open graph file " + shown(path) + ": " + reason);
       bad = true;
@@ -437,6 +649,7 @@ int runMain(const Options& o) {
     graphs.push_back(g);
   }
   if (bad) return 1;
+  warnOfGenerations(runs);
   // One warning, before any run, when a device with a watchdog may stop a
   // launch of this batch.
   for (const std::string& path : runs.instanceOrder) {
@@ -450,10 +663,19 @@ int runMain(const Options& o) {
 
   // The record file is checked before the runs so that a long batch does not
   // end on a file it could never write.
+  // It is never one of the inputs, nor the file of another batch's results.
   const std::string recordPath = o.noRecord ? "" : o.recordPath;
-  if (!recordPath.empty() && !appendWhole(recordPath.c_str(), "", &error)) {
-    complain("cannot append to record file " + shown(recordPath) + ": " + error);
-    return 1;
+  if (!recordPath.empty()) {
+    const std::string clash = inputClash(recordPath, runs, "", "");
+    if (!clash.empty()) {
+      complain("the record file " + shown(recordPath) + " is " + clash +
+               "; give another --record file");
+      return 1;
+    }
+    if (!appendRecordChecked(recordPath, "", &error)) {
+      complain("cannot append to record file " + shown(recordPath) + ": " + error);
+      return 1;
+    }
   }
 
   // The results file: never one of the batch's inputs or its record file,
@@ -467,20 +689,27 @@ int runMain(const Options& o) {
   Resumed resumed;
   if (!toStdout) {
     const std::string& rp = o.resultsPath;
-    std::string clash;
-    if (!runs.grid && runs.name != "-" && sameFile(rp, runs.name)) clash = "the runs file";
-    for (const std::string& path : runs.instanceOrder)
-      if (clash.empty() && sameFile(rp, path)) clash = "the graph file " + shown(path);
-    if (clash.empty() && !recordPath.empty() && sameFile(rp, recordPath)) clash = "the record file";
+    const std::string clash = inputClash(rp, runs, recordPath, "the record file");
     if (!clash.empty()) {
       complain("the results file " + shown(rp) + " is " + clash + "; give another --results file");
       return 1;
     }
-    resultsFd = ::open(rp.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Opened without waiting (a FIFO), then refused unless it is a regular
+    // file: a results file is read back, cut and resumed.
+    resultsFd = ::open(rp.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
     if (resultsFd < 0) {
       complain("cannot write results file " + shown(rp) + ": " + std::strerror(errno));
       return 1;
     }
+    struct stat st;
+    if (::fstat(resultsFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      complain("results file " + shown(rp) +
+               " is not a regular file (a device or a FIFO); give a file, or --results - for "
+               "standard output");
+      ::close(resultsFd);
+      return 1;
+    }
+    ::fcntl(resultsFd, F_SETFL, ::fcntl(resultsFd, F_GETFL) & ~O_NONBLOCK);
     if (::flock(resultsFd, LOCK_EX | LOCK_NB) != 0) {
       complain(errno == EWOULDBLOCK
                    ? "results file " + shown(rp) + " is being written by another batch"
@@ -491,6 +720,22 @@ int runMain(const Options& o) {
     if (o.resume && !readResumed(resultsFd, rp, runs, shardK, shardN, &resumed)) {
       ::close(resultsFd);
       return 1;
+    }
+    if (!o.resume && !mayReplaceResults(resultsFd, rp, o.overwrite)) {
+      ::close(resultsFd);
+      return 1;
+    }
+    // The last result's record, when the batch ended before storing it.
+    if (!recordPath.empty() && !resumed.lastRecord.empty()) {
+      const int added = resumeRecord(recordPath, resumed.lastRecord, &error);
+      if (added < 0) {
+        complain("cannot append to record file " + shown(recordPath) + ": " + error);
+        ::close(resultsFd);
+        return 1;
+      }
+      if (added > 0)
+        complain("the record of the last run in " + shown(rp) + " was missing from " +
+                 shown(recordPath) + "; it is appended now");
     }
   }
 
@@ -566,6 +811,7 @@ int runMain(const Options& o) {
   OrderedOutput out;
   attachOrderedOutput(&out, resultsFd, toStdout ? "standard output" : shown(o.resultsPath),
                       recordPath);
+  out.stop = &stopRequested;
   Progress progress;
   startProgress(&progress,
                 o.quiet                 ? progressNone
@@ -581,10 +827,14 @@ int runMain(const Options& o) {
   options.jobs = o.jobs;
   options.resident = o.resident;
   options.stop = &stopRequested;
-  options.onStarted = [&] {
-    // A new batch empties the results file only now that the pool is set
-    // up, so a batch that cannot start leaves it as it was.
-    if (!toStdout && !o.resume && ::ftruncate(resultsFd, 0) != 0)
+  // A new batch empties the results file (one that --overwrite replaces)
+  // only when it has its first result to write, or when it ends without one,
+  // so a batch that cannot start (no memory, no threads) leaves it as it was.
+  bool emptied = toStdout || o.resume;
+  const auto emptyResults = [&] {
+    if (emptied) return;
+    emptied = true;
+    if (::ftruncate(resultsFd, 0) != 0)
       throw BatchError("cannot write results file " + shown(o.resultsPath) + ": " +
                        std::strerror(errno));
   };
@@ -609,6 +859,7 @@ int runMain(const Options& o) {
       failure = "run " + std::to_string(spec.index) + " (" + shown(spec.path) + " seed " +
                 std::to_string(spec.seed) + "): " + wrong;
     } else {
+      emptyResults();
       const size_t before = out.next;
       const std::string record = isDesign(spec.settings) && !r.wide ? runRecordText(r.record) : "";
       if (!offerResult(&out, position, resultLine(spec, r, g, runs.sha), record, &error))
@@ -621,6 +872,7 @@ int runMain(const Options& o) {
   bool complete = false;
   try {
     complete = runBatch(source, graphs, options);
+    if (failure.empty()) emptyResults();
   } catch (const BatchError& e) {
     if (failure.empty()) failure = e.what();
   }
@@ -656,7 +908,8 @@ int runMain(const Options& o) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int cliMain(int argc, char** argv) {
   installSignalHandlers();
   CLI::App app{"Many independent runs of smetp at once; each run's result as one JSON line.",
                "smetp-batch"};
@@ -703,8 +956,13 @@ int main(int argc, char** argv) {
                  "runs resident at once (default: --jobs in the CPU form, twice what the GPU "
                  "holds at once in the CUDA form)")
       ->check(CLI::Range(1, 1 << 20));
-  app.add_flag("--resume", o.resume,
-               "continue the batch whose results file this is: skip its runs, append the rest");
+  auto* resumeOpt =
+      app.add_flag("--resume", o.resume,
+                   "continue the batch whose results file this is: skip its runs, append the rest");
+  app.add_flag("--overwrite", o.overwrite,
+               "replace a results file that holds results (without it, a new batch refuses a "
+               "results file that is not empty)")
+      ->excludes(resumeOpt);
   app.add_option("--shard", o.shardText, "run only the runs whose index i has i mod N == K (K/N)");
   app.add_flag("--quiet", o.quiet, "no progress on standard error");
   try {
@@ -713,6 +971,14 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : 1;
   }
   o.generationsGiven = generationsOpt->count() > 0;
+  if (recordOpt->count() > 0 && o.recordPath.empty()) {
+    complain("--record needs a file name; --no-record appends no records");
+    return 1;
+  }
+  if (o.resultsPath.empty()) {
+    complain("--results needs a file name, or - for standard output");
+    return 1;
+  }
   o.grid = !o.instancePaths.empty() || !o.seedsText.empty() || !o.hardnessText.empty() ||
            !o.densityText.empty() || !o.settingTexts.empty() || o.generationsGiven;
   try {
@@ -721,6 +987,25 @@ int main(int argc, char** argv) {
     complain("out of memory");
   } catch (const std::exception& e) {
     complain(e.what());
+  }
+  return 1;
+}
+}  // namespace
+
+// Memory that runs out while a message is made (under a small ulimit -v) ends
+// here with a fixed message, not an abort: nothing partial was written, since
+// every result line and record goes out whole or is cut off again.
+int main(int argc, char** argv) {
+  try {
+    return cliMain(argc, argv);
+  } catch (const std::bad_alloc&) {
+    static const char text[] = "smetp-batch: out of memory\n";
+    std::fflush(stdout);
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+  } catch (...) {
+    static const char text[] = "smetp-batch: stopped by an unexpected error\n";
+    std::fflush(stdout);
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
   }
   return 1;
 }

@@ -84,11 +84,10 @@ void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
     // The run named as the results name it: its instance and seed, then the
     // GA settings that are not the design's (nothing for a design run).
     const std::string settings = gaSettingsText(spec.settings, true);
-    std::fprintf(p->out,
-                 "smetp-batch: run %ld/%ld done (index %ld, %s seed %d%s%s): best %lld, %.3f s\n",
-                 p->done, p->total, spec.index, spec.path.c_str(), spec.seed,
-                 settings.empty() ? "" : ", ", settings.c_str(),
-                 r.wide ? r.best : (long long)r.record.best, r.record.totSec);
+    std::fprintf(
+        p->out, "smetp-batch: run %ld/%ld done (index %ld, %s seed %d%s%s): best %lld, %.3f s\n",
+        p->done, p->total, spec.index, spec.path.c_str(), spec.seed, settings.empty() ? "" : ", ",
+        settings.c_str(), r.wide ? r.best : (long long)r.record.best, r.record.totSec);
     std::fflush(p->out);
   }
 }

@@ -1,7 +1,12 @@
 #include "batch/results.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,21 +133,52 @@ std::string sha256Hex(const std::string& bytes) {
   return sha256End(s.get());
 }
 
+namespace {
+
+// One scalar as JSON text, formatted as the JSON library formats it (strings
+// with bytes that are not UTF-8 replaced, not thrown on: a path may hold any).
+// Only scalars pass through the library's values: destroying an array or an
+// object there allocates, and memory that runs out then (under a small
+// ulimit -v) would end the process instead of failing the line.
+template <typename T>
+std::string jsonText(const T& value) {
+  return nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+template <typename T>
+std::string jsonList(const std::vector<T>& values) {
+  std::string text = "[";
+  for (size_t k = 0; k < values.size(); ++k) {
+    if (k) text += ',';
+    text += std::to_string(values[k]);
+  }
+  return text + "]";
+}
+
+}  // namespace
+
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256) {
-  nlohmann::ordered_json j;
-  j["index"] = spec.index;
-  j["runs_sha256"] = runsSha256;
-  j["instance"] = spec.path;
-  j["nodes"] = g.n;
-  j["edges"] = g.nl;
-  j["seed"] = spec.seed;
+  std::string j = "{";
+  const auto field = [&j](const char* name, const std::string& text) {
+    if (j.size() > 1) j += ',';
+    j += '"';
+    j += name;
+    j += "\":";
+    j += text;
+  };
+  field("index", std::to_string(spec.index));
+  field("runs_sha256", jsonText(runsSha256));
+  field("instance", jsonText(spec.path));
+  field("nodes", std::to_string(g.n));
+  field("edges", std::to_string(g.nl));
+  field("seed", std::to_string(spec.seed));
   // Generations made; the record's maxGen says the same, except for a
   // negative count, which it keeps as smetp prints it although no launch ran.
-  j["generations"] = r.launches * 50;
-  j["hardness"] = spec.objHard;
-  j["density"] = jsonFloat(spec.graphDens);
-  j["launches"] = r.launches;
+  field("generations", std::to_string(r.launches * 50));
+  field("hardness", std::to_string(spec.objHard));
+  field("density", jsonText(jsonFloat(spec.graphDens)));
+  field("launches", std::to_string(r.launches));
   // A wide run's best is exact (an unconnected best scores from
   // wideUnconnectedStep up). The design's energy is capped at 64999: such a
   // best hides the true energy, which may be far higher (weights too large
@@ -150,58 +186,76 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   const long long feasibleBelow =
       r.wide ? (long long)wideUnconnectedStep : (long long)infeasibleFit;
   if (r.wide) {
-    j["best"] = r.best;
-    j["feasible"] = r.best < feasibleBelow;
-    j["capped"] = false;
-    j["candidate_links"] = r.candidateLinks;
+    field("best", std::to_string(r.best));
+    field("feasible", r.best < feasibleBelow ? "true" : "false");
+    field("capped", "false");
+    field("candidate_links", std::to_string(r.candidateLinks));
   } else {
-    j["best"] = int(r.record.best);
-    j["feasible"] = r.record.best < infeasibleFit;
-    j["capped"] = r.record.best == maxFeasibleFit;
+    field("best", std::to_string(int(r.record.best)));
+    field("feasible", r.record.best < infeasibleFit ? "true" : "false");
+    field("capped", r.record.best == maxFeasibleFit ? "true" : "false");
   }
-  j["history"] = r.history;
-  j["launch_of_best"] = launchOfBest(r.history, feasibleBelow);
-  j["seconds_to_best"] = r.record.sec;
-  j["seconds"] = r.record.totSec;
+  field("history", jsonList(r.history));
+  field("launch_of_best", std::to_string(launchOfBest(r.history, feasibleBelow)));
+  field("seconds_to_best", jsonText(r.record.sec));
+  field("seconds", jsonText(r.record.totSec));
   static const char* const stopWords[] = {"generations", "time", "target"};
-  j["stop"] = stopWords[r.stop];
+  field("stop", jsonText(std::string(stopWords[r.stop])));
   // A run ends when it meets its target, so only a run that "target" ended
   // has met it.
-  if (r.stop == stopTarget)
-    j["seconds_to_target"] = r.secondsToTarget;
-  else
-    j["seconds_to_target"] = nullptr;
-  j["end_mutation"] = jsonFloat(r.record.endMut);
-  j["backend"] = r.backend ? r.backend : "";
-  j["settings"] = nlohmann::ordered_json::parse(gaSettingsJson(spec.settings));
-  if (spec.stop.timeLimit > 0)
-    j["time_limit"] = spec.stop.timeLimit;
-  else
-    j["time_limit"] = nullptr;
+  field("seconds_to_target", r.stop == stopTarget ? jsonText(r.secondsToTarget) : "null");
+  field("end_mutation", jsonText(jsonFloat(r.record.endMut)));
+  field("backend", jsonText(std::string(r.backend ? r.backend : "")));
+  field("settings", gaSettingsJson(spec.settings));
+  field("time_limit", spec.stop.timeLimit > 0 ? jsonText(spec.stop.timeLimit) : "null");
   // An energy is a whole number: a whole target is written as one.
-  if (spec.stop.target >= 0 && spec.stop.target == std::floor(spec.stop.target))
-    j["target"] = (long long)spec.stop.target;
+  if (spec.stop.target >= 0 && spec.stop.target == std::floor(spec.stop.target) &&
+      spec.stop.target < 9.2e18)
+    field("target", std::to_string((long long)spec.stop.target));
   else if (spec.stop.target >= 0)
-    j["target"] = spec.stop.target;
+    field("target", jsonText(spec.stop.target));
   else
-    j["target"] = nullptr;
+    field("target", "null");
   if (r.hasTopology) {
     std::vector<std::pair<int, int>> links = r.topology;
     std::sort(links.begin(), links.end());
-    j["topology"] = nlohmann::json::array();
-    for (const std::pair<int, int>& l : links) j["topology"].push_back({l.first, l.second});
+    std::string text = "[";
+    for (const std::pair<int, int>& l : links) {
+      if (text.size() > 1) text += ',';
+      text += "[" + std::to_string(l.first) + "," + std::to_string(l.second) + "]";
+    }
+    field("topology", text + "]");
   } else {
-    j["topology"] = nullptr;
+    field("topology", "null");
   }
   // The record describes the design's GA (its elite, crossover and
   // tournament are the design's constants), so a run with other settings has
   // none.
-  if (isDesign(spec.settings) && !r.wide)
-    j["record"] = runRecordText(r.record);
-  else
-    j["record"] = nullptr;
-  // Replace, not throw, on bytes that are not UTF-8 (a path may hold any).
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  field("record", isDesign(spec.settings) && !r.wide ? jsonText(runRecordText(r.record)) : "null");
+  return escapeLineSeparators(j + "}") + "\n";
+}
+
+std::string escapeLineSeparators(const std::string& json) {
+  // U+0085 (C2 85), U+2028 (E2 80 A8) and U+2029 (E2 80 A9) are line breaks
+  // to some readers, which would cut a result line in two. In valid UTF-8
+  // these bytes start no other character, and JSON text holds them only in
+  // strings, where the escapes mean the same characters.
+  std::string out;
+  out.reserve(json.size());
+  for (size_t i = 0; i < json.size(); ++i) {
+    const unsigned char c = (unsigned char)json[i];
+    if (c == 0xC2 && i + 1 < json.size() && (unsigned char)json[i + 1] == 0x85) {
+      out += "\\u0085";
+      i += 1;
+    } else if (c == 0xE2 && i + 2 < json.size() && (unsigned char)json[i + 1] == 0x80 &&
+               ((unsigned char)json[i + 2] == 0xA8 || (unsigned char)json[i + 2] == 0xA9)) {
+      out += (unsigned char)json[i + 2] == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      out += json[i];
+    }
+  }
+  return out;
 }
 
 struct Sha256 {
@@ -262,32 +316,185 @@ bool openOrderedOutput(OrderedOutput* out, const std::string& resultsPath,
   return true;
 }
 
+namespace {
+
+// Test hook: SMETP_BATCH_KILL_AFTER_WRITES=N ends the process with SIGKILL
+// right after its Nth write of a result line or a record, so that a test can
+// stop a batch at every point between two writes.
+void killAfterWrite() {
+  static const long killAt = [] {
+    const char* text = std::getenv("SMETP_BATCH_KILL_AFTER_WRITES");
+    return text ? std::strtol(text, nullptr, 10) : 0L;
+  }();
+  static long writes = 0;
+  if (killAt > 0 && ++writes == killAt) ::raise(SIGKILL);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes all of `text` to a descriptor that is not a regular file, waiting
+// for it to take bytes a tenth of a second at a time; gives up once `stop`
+// is set and the reader took nothing for a second. A pipe that polls
+// writable takes PIPE_BUF bytes without blocking.
+bool writeWhileReaderTakes(int fd, const std::string& text, const std::atomic<bool>& stop,
+                           std::string* reason) {
+  size_t done = 0;
+  int idle = 0;
+  while (done < text.size()) {
+    struct pollfd p = {fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) {
+      *reason = std::strerror(errno);
+      return false;
+    }
+    if (ready <= 0) {
+      if (stop.load() && ++idle >= 10) {
+        *reason = "the reader takes nothing (stopped)";
+        return false;
+      }
+      continue;
+    }
+    const size_t chunk = std::min(text.size() - done, size_t(PIPE_BUF));
+    const ssize_t n = ::write(fd, text.data() + done, chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      *reason = n < 0 ? std::strerror(errno) : "nothing written";
+      return false;
+    }
+    done += size_t(n);
+    idle = 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool appendRecordChecked(const std::string& path, const std::string& text, std::string* error,
+                         long long* at) {
+  if (at) *at = -1;
+  // Opened without waiting (a FIFO has no reader to wait for), then refused
+  // unless it is a regular file.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = S_ISREG(st.st_mode) ? std::strerror(errno) : "not a regular file";
+    ::close(fd);
+    return false;
+  }
+  // Another writer of records holds the lock for one write; a batch that
+  // writes this file as its results holds it for the whole batch. A lock
+  // still held after a few seconds is such a batch, and waiting for it would
+  // put records into its results.
+  int tries = 0;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) break;  // cannot be locked: appended all the same
+    if (++tries > 600) {
+      *error = "another program holds the file (another batch writing it as its results?)";
+      ::close(fd);
+      return false;
+    }
+    ::usleep(5000);
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (!text.empty() && !writeWholeAtEnd(fd, text, error, at)) {
+    ::close(fd);
+    return false;
+  }
+  if (::close(fd) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 bool offerResult(OrderedOutput* out, size_t position, std::string line, std::string record,
                  std::string* error) {
   if (out->failed) return false;
   out->waiting.emplace(position, std::make_pair(std::move(line), std::move(record)));
   for (auto it = out->waiting.begin(); it != out->waiting.end() && it->first == out->next;
        it = out->waiting.erase(it), ++out->next) {
+    // The result line first, then its record: the line holds the record's
+    // text, so a batch ended between the two (SIGKILL) appends the missing
+    // record when it resumes (resumeRecord), and a record is never stored
+    // twice.
     const std::string& text = it->second.second;
     std::string reason;
-    long long at = -1;
-    if (!out->recordPath.empty() && !text.empty() &&
-        !appendWhole(out->recordPath.c_str(), text, &reason, nullptr, &at)) {
-      *error = "cannot append to record file " + out->recordPath + ": " + reason +
-               "\nthe record of the run that was not appended follows:\n" + text;
+    long long lineAt = -1;
+    struct stat st;
+    const bool regular = ::fstat(out->resultsFd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool written =
+        out->stop && !regular
+            ? writeWhileReaderTakes(out->resultsFd, it->second.first, *out->stop, &reason)
+            : writeWholeAtEnd(out->resultsFd, it->second.first, &reason, &lineAt);
+    if (!written) {
+      *error =
+          "cannot write results file " + out->resultsPath + ": " + reason +
+          (text.empty() ? "" : "\nthe record of the run that was not written follows:\n" + text);
       out->failed = true;
       return false;
     }
-    if (!writeWholeAtEnd(out->resultsFd, it->second.first, &reason)) {
-      if (!out->recordPath.empty() && !text.empty())
-        takeBackAppend(out->recordPath.c_str(), at, text.size());
-      *error = "cannot write results file " + out->resultsPath + ": " + reason +
-               "\nthe record of the run that was not written follows:\n" + text;
-      out->failed = true;
-      return false;
+    killAfterWrite();
+    if (!out->recordPath.empty() && !text.empty()) {
+      if (!appendRecordChecked(out->recordPath, text, &reason)) {
+        // The run leaves the results again, so a resume makes it again.
+        if (lineAt >= 0) (void)!::ftruncate(out->resultsFd, off_t(lineAt));
+        *error = "cannot append to record file " + out->recordPath + ": " + reason +
+                 "\nthe record of the run that was not appended follows:\n" + text;
+        out->failed = true;
+        return false;
+      }
+      killAfterWrite();
     }
   }
   return true;
+}
+
+int resumeRecord(const std::string& path, const std::string& text, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      *error = "not a regular file";
+      return -1;
+    }
+    // Looked for anywhere in the file, a piece at a time: other programs may
+    // append to the same file.
+    std::vector<char> buffer(size_t(1) << 16);
+    std::string window;
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = std::strerror(errno);
+        ::close(fd);
+        return -1;
+      }
+      if (n == 0) break;
+      window.append(buffer.data(), size_t(n));
+      if (window.find(text) != std::string::npos) {
+        ::close(fd);
+        return 0;
+      }
+      if (window.size() >= text.size()) window.erase(0, window.size() - text.size() + 1);
+    }
+    ::close(fd);
+  } else if (errno != ENOENT) {
+    *error = std::strerror(errno);
+    return -1;
+  }
+  return appendRecordChecked(path, text, error) ? 1 : -1;
 }
 
 bool closeOrderedOutput(OrderedOutput* out, std::string* error) {

@@ -3,6 +3,7 @@
 // records out in run order while runs finish in any order.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,17 +43,36 @@ void sha256Add(Sha256* s, const char* bytes, size_t size);
 // The digest of everything added, as 64 lowercase hex digits.
 std::string sha256End(Sha256* s);
 
-// The run's result as one JSON object and a line break.
+// JSON text with the line separators U+0085, U+2028 and U+2029 written as
+// \u escapes, so that no reader that splits lines at them cuts a line.
+std::string escapeLineSeparators(const std::string& json);
+
+// The run's result as one JSON object and a line break (line separators in
+// strings escaped).
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256);
 
+// Appends a record to the record file with one write (appendRecordChecked):
+// refuses a file that is not a regular file, and one whose lock another
+// program holds for more than 3 seconds (a batch writing it as its results).
+// An empty text only checks that the file can be appended to. *at (when
+// given) is set to the offset the text went to.
+bool appendRecordChecked(const std::string& path, const std::string& text, std::string* error,
+                         long long* at = nullptr);
+
+// Makes sure the record text of the last result of a resumed results file is
+// in the record file: appends it when it is not there (the batch ended
+// between the result and its record). Returns 1 when it was appended, 0 when
+// it was there, -1 with *error when the file cannot be read or appended to.
+int resumeRecord(const std::string& path, const std::string& text, std::string* error);
+
 // Puts finished runs out in the order of positions 0, 1, 2, ...: each run's
-// record appended whole to the record file (none when recordPath is empty),
-// then its result line with one write to the results file (a run with an
-// empty record text, one with GA settings other than the design's, has none). A run is in the
-// results only once its record is stored, so a batch resumed from its
-// results never loses a record; a result line that cannot be written takes
-// its record back.
+// result line with one write to the results file, then its record appended
+// whole to the record file (none when recordPath is empty, or for a run with
+// an empty record text: one with GA settings other than the design's). A
+// record that cannot be appended takes its result line back, so a resume
+// makes the run again; a batch ended between the two writes has the record's
+// text in its last result line, and resumeRecord puts it in the record file.
 struct OrderedOutput {
   int resultsFd;
   std::string resultsPath;
@@ -60,6 +80,11 @@ struct OrderedOutput {
   size_t next;  // position of the next run to put out
   std::map<size_t, std::pair<std::string, std::string>> waiting;  // line and record text
   bool failed;
+  // When set and the results go to a pipe, a terminal or a socket (standard
+  // output), a write waits for the reader a little at a time, and a reader
+  // that takes nothing for a second after the flag is set ends the writing
+  // (so a stalled reader cannot outlast a stop).
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // Opens the results file (created or truncated). Returns false with the

@@ -1,5 +1,6 @@
 #include "batch/runs.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -28,9 +29,33 @@ std::vector<std::string> lineFields(const char* text, size_t size) {
   return fields;
 }
 
-// smetp's conversions of its arguments.
-int argInt(const std::string& s) { return int(std::strtol(s.c_str(), nullptr, 10)); }
-float argFloat(const std::string& s) { return float(std::strtod(s.c_str(), nullptr)); }
+// A whole integer: an optional sign and decimal digits, nothing else, within
+// int. A field like "5OOO" or "1e3" is an error rather than the number its
+// first digits make.
+bool wholeInt(const std::string& s, int* value) {
+  size_t p = 0;
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) p = 1;
+  if (p == s.size()) return false;
+  for (size_t q = p; q < s.size(); ++q)
+    if (s[q] < '0' || s[q] > '9') return false;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), nullptr, 10);
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *value = int(v);
+  return true;
+}
+
+// A whole decimal number from 0 to 1: a density is a probability, so nan,
+// infinities, overflows and values outside [0, 1] are refused (they would all
+// run as 0 or 1 while their results differ).
+bool wholeDensity(const std::string& s, float* value) {
+  if (s.empty() || std::isspace((unsigned char)s[0])) return false;
+  char* stop = nullptr;
+  const double v = std::strtod(s.c_str(), &stop);
+  if (stop != s.c_str() + s.size() || !(v >= 0.0 && v <= 1.0)) return false;
+  *value = float(v);
+  return true;
+}
 
 // A whole optional sign and digits from text[*p], within int; advances *p.
 bool readListInt(const std::string& text, size_t* p, int* value) {
@@ -104,6 +129,26 @@ std::string runStopText(const RunStop& stop) {
   return t;
 }
 
+namespace {
+
+// Waits until the reader's file has bytes to read (at once for a regular
+// file), looking at the stop flag several times a second, so that a pipe
+// whose writer stalls does not outlast a stop. False (errno EINTR) once the
+// flag is set.
+bool waitReadable(LineReader* r) {
+  for (;;) {
+    if (r->stop->load()) {
+      errno = EINTR;
+      return false;
+    }
+    struct pollfd p = {r->fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (ready != 0 && !(ready < 0 && errno == EINTR)) return true;
+  }
+}
+
+}  // namespace
+
 void startLineReader(LineReader* r, int fd, size_t maxLine) {
   r->fd = fd;
   r->maxLine = maxLine;
@@ -125,9 +170,10 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken) {
         *broken = true;
         return 1;
       }
+      if (r->stop && !waitReadable(r)) return -1;
       ssize_t n;
       do n = ::read(r->fd, r->buffer.data(), r->buffer.size());
-      while (n < 0 && errno == EINTR);
+      while (n < 0 && errno == EINTR && !(r->stop && r->stop->load()));
       if (n < 0) return -1;
       if (n == 0) r->eof = true;
       if (n > 0 && r->onBytes) r->onBytes(r->buffer.data(), size_t(n));
@@ -143,6 +189,14 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken) {
       const size_t room = r->maxLine + 1 - line->size();
       line->append(start, take < room ? take : room);
       kept = line->size() <= r->maxLine;
+      if (!kept && r->endAtLongLine) {
+        // The rest of the line is never read: a source without line breaks
+        // (a device of zeros) is read no further than this.
+        r->begin = r->end;
+        r->eof = true;
+        *broken = true;
+        return 1;
+      }
     }
     r->begin += take + (newline ? 1 : 0);
     r->offset += (long long)(take + (newline ? 1 : 0));
@@ -171,15 +225,34 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
               "settings as name=value)";
     return lineBad;
   }
-  *run = {fields[0],         argInt(fields[1]),   argInt(fields[2]),
-          argInt(fields[3]), argFloat(fields[4]), line};
+  *run = {fields[0], 0, 0, 0, 0.0f, line};
   run->stop = defaults;
   run->stop.noGenerationLimit = fields[2] == "-";
+  const char* const names[] = {"seed", "generations", "hardness"};
+  int* const ints[] = {&run->seed, &run->maxGen, &run->objHard};
+  for (int k = 0; k < 3; ++k) {
+    if (k == 1 && run->stop.noGenerationLimit) continue;
+    if (!wholeInt(fields[size_t(k) + 1], ints[k])) {
+      *reason = std::string(names[k]) + " " + shortQuote(fields[size_t(k) + 1]) +
+                " is not a whole number (an optional sign and digits, within 32-bit integers)";
+      return lineBad;
+    }
+  }
+  if (!wholeDensity(fields[4], &run->graphDens)) {
+    *reason = "density " + shortQuote(fields[4]) + " is not a number from 0 to 1";
+    return lineBad;
+  }
   for (size_t k = 5; k < fields.size(); ++k) {
     if (fields[k].size() > 200) {
       *reason = "a setting " + shortQuote(fields[k]) + " longer than 200 bytes";
       return lineBad;
     }
+    const std::string name = fields[k].substr(0, fields[k].find('='));
+    for (size_t e = 5; e < k; ++e)
+      if (fields[e].substr(0, fields[e].find('=')) == name) {
+        *reason = "the setting " + shortQuote(name) + " is given twice";
+        return lineBad;
+      }
     if (!parseRunWord(fields[k], run, reason)) return lineBad;
   }
   *reason = unboundedReason(*run);
@@ -269,13 +342,18 @@ bool parseFloatList(const std::string& text, std::vector<float>* values, std::st
     const std::string item = text.substr(p, end - p);
     // strtod skips leading blanks and stops early; an item must be one number.
     char* stop = nullptr;
-    const double v = std::strtod(item.c_str(), &stop);
+    (void)std::strtod(item.c_str(), &stop);
     if (item.empty() || std::isspace((unsigned char)item[0]) ||
         stop != item.c_str() + item.size()) {
       *error = shortQuote(text) + ": " + shortQuote(item) + " is not a number";
       return false;
     }
-    values->push_back(float(v));
+    float density = 0.0f;
+    if (!wholeDensity(item, &density)) {
+      *error = shortQuote(text) + ": " + shortQuote(item) + " is not a density from 0 to 1";
+      return false;
+    }
+    values->push_back(density);
     if (end == text.size()) return true;
     p = end + 1;
   }

@@ -4,6 +4,7 @@
 // and fuzz targets can call them on any buffer.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -63,6 +64,12 @@ struct LineReader {
   size_t begin = 0, end = 0;
   bool eof = false;
   long long offset = 0;  // of the next line in the file
+  // When set, a read waits for bytes a little at a time and gives up (-1,
+  // errno EINTR) once the flag is set.
+  const std::atomic<bool>* stop = nullptr;
+  // When set, a line longer than maxLine ends the file: it is returned at once
+  // (maxLine + 1 bytes, *broken set) and nothing after it is read.
+  bool endAtLongLine = false;
 };
 void startLineReader(LineReader* r, int fd, size_t maxLine);
 // The next line without its line break, and the offset where it starts; the
@@ -73,13 +80,13 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 // A runs file: one run a line, "graphfile seed generations hardness density"
 // separated by blanks (space, tab, CR, VT, FF), then optionally words
 // (parseRunWord: GA settings, time_limit, target), applied in order to the
-// design's settings. Generations "-" means no limit on generations: the run
-// must then have a time limit. A field that starts with
-// '#' starts a comment that runs to the end of the line; lines with no fields are skipped. The
-// numbers are converted as smetp converts its arguments: the integers with strtol (base 10) and the
-// density with strtod, each up to the first character that cannot continue the number ("12abc" is
-// 12, "abc" is 0). Every bad line is reported in *errors (in line order); returns true when there
-// is none.
+// design's settings, each name at most once. Generations "-" means no limit on
+// generations: the run must then have a time limit. A field that starts with
+// '#' starts a comment that runs to the end of the line; lines with no fields are skipped. Every
+// number must be whole: seed, generations and hardness an optional sign and decimal digits within
+// int ("12abc", "5OOO" and "1e3" are errors), the density a decimal number from 0 to 1 (nan,
+// infinities and overflows are errors). Every bad line is reported in *errors (in line order);
+// returns true when there is none.
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,
                    std::vector<RunsError>* errors, const RunStop& defaults = RunStop());
 
@@ -96,7 +103,7 @@ std::string parseRunsTextOrError(const std::string& text, std::vector<RunLine>* 
 bool parseIntList(const std::string& text, std::vector<int>* values, std::string* error);
 
 // A list of densities for --density: numbers separated by commas, each read
-// whole by strtod.
+// whole by strtod and from 0 to 1.
 bool parseFloatList(const std::string& text, std::vector<float>* values, std::string* error);
 
 // "K/N" with 0 <= K < N: the shard of the runs whose index i has i mod N == K.

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,9 @@ std::string rangeText(const SettingInfo& info) {
     }
     return t;
   }
+  if (info.kind == kindInt)  // plain integers: "from 1 to 50", never "5e+01"
+    return "from " + std::to_string((long long)info.lo) + " to " +
+           std::to_string((long long)info.hi);
   return "from " + shortestDouble(info.lo) + " to " + shortestDouble(info.hi);
 }
 
@@ -195,7 +199,10 @@ bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) 
   const double v = info.kind == kindInt     ? double(std::strtol(text, &end, 10))
                    : info.kind == kindFloat ? double(std::strtof(text, &end))
                                             : std::strtod(text, &end);
-  if (value.empty() || *end != '\0' || errno == ERANGE ||
+  // ERANGE counts only for an overflow: a value too small for a float (1e-38)
+  // reads as a subnormal or 0, which is within every range.
+  const bool overflow = errno == ERANGE && std::isinf(v);
+  if (value.empty() || *end != '\0' || overflow || (info.kind == kindInt && errno == ERANGE) ||
       value.find_first_of(" \t") != std::string::npos || !(v >= info.lo && v <= info.hi)) {
     *error = bad;
     return false;

@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const RunLine& r : runs) {
     require(r.line > previous && r.line <= lines, "run line out of order or range");
     require(!r.path.empty() && r.path[0] != '#', "empty or comment path");
+    require(r.graphDens >= 0.0f && r.graphDens <= 1.0f, "a density outside 0..1 accepted");
     previous = r.line;
   }
   // Paths are single words, so the canonical text reads back as the same runs.
