@@ -652,6 +652,16 @@ int runMain(const Options& o) {
   warnOfGenerations(runs);
   // One warning, before any run, when a device with a watchdog may stop a
   // launch of this batch.
+  // An instance beyond the design's limits changes what a run without
+  // settings means: say so once for each such instance.
+  if (!o.quiet)
+    for (const std::string& path : runs.instanceOrder)
+      if (graphs[size_t(instanceOf[path])].wide)
+        complain("note: " + shown(path) + " is beyond the design's limits (" +
+                 std::to_string(graphs[size_t(instanceOf[path])].n) +
+                 " nodes, over candidate links): its runs that name no GA settings run with "
+                 "profile=solve init=mst (" +
+                 gaSettingsText(wideRunSettings(), true) + ")");
   for (const std::string& path : runs.instanceOrder) {
     const GraphData& g = graphs[size_t(instanceOf[path])];
     const int hardest = runs.instances[path].maxHardness;
