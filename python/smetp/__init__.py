@@ -358,12 +358,17 @@ def _with_stops(text: str, stops: dict, run: Mapping) -> str:
 
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -> Iterator[Result]:
     def next_run():
+        # A chunk of runs; an exception of the iterable ends it and is raised
+        # in the consumer's thread once the runs before it are yielded.
+        chunk = []
         try:
-            return next(source)
+            for _ in range(256):
+                chunk.append(next(source))
         except StopIteration:
-            return None
-        except BaseException as e:  # handed to the consumer, raised in its thread
-            return e
+            pass
+        except BaseException as e:
+            chunk.append(e)
+        return chunk
 
     if progress is True:
         progress = _progress_bar(None)
@@ -374,12 +379,13 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
                           MAX_INSTANCES)
     try:
         while True:
-            text = b.next(progress)
-            if text is None:
+            texts = b.next(progress)
+            if texts is None:
                 break
-            d = json.loads(text)
-            d["runs_sha256"] = None
-            yield Result(d)
+            for text in texts:
+                d = json.loads(text)
+                d["runs_sha256"] = None
+                yield Result(d)
         failure = b.failure()
         if failure is not None:
             run, reason, exc = failure

@@ -18,8 +18,8 @@ class Graph:
 
 class Batch:
     """A batch running on the engine's pool."""
-    def next(self, progress: Callable[[int], Any] | None) -> str | None:
-        """The next result's JSON text in run order; None at the end."""
+    def next(self, progress: Callable[[int], Any] | None) -> list[str] | None:
+        """The next results' JSON texts in run order (a list); None at the end."""
     def close(self) -> None:
         """Stops the batch and waits for its threads."""
     def failure(self) -> tuple[int, str, BaseException | None] | None:
@@ -29,5 +29,5 @@ def read_graph(path: str) -> Graph: ...
 def parse_graph(text: bytes, name: str) -> Graph: ...
 def check_run_line(line: str) -> None: ...
 def backend() -> str: ...
-def start_batch(next_run: Callable[[], Any], jobs: int, resident: int, time_limit: float,
+def start_batch(next_run: Callable[[], list[Any]], jobs: int, resident: int, time_limit: float,
                 target: float, max_instances: int) -> Batch: ...

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <map>
@@ -90,7 +91,7 @@ nb::ndarray<nb::numpy, long long, nb::ndim<2>> graphLinks(const Graph& graph) {
 // A batch in progress: the engine in a thread of its own, its results kept in
 // run order until Python takes them.
 struct Batch {
-  nb::object nextRun;  // () -> None, an exception, or (line text, Graph)
+  nb::object nextRun;  // () -> a list of (line text, Graph) pairs, maybe an exception last
   RunStop defaults;    // the batch's time limit and target
   BatchOptions options;
   std::atomic<bool> stop{false};
@@ -110,6 +111,16 @@ struct Batch {
   long failedRun = -1;
   std::string failedReason;
   nb::object failedException;
+  // Runs taken from Python and not yet given to the engine; the source has
+  // ended (after them) when sourceEnded is set, with endException when the
+  // iterable raised one.
+  struct Pending {
+    std::string line;
+    Graph graph;
+  };
+  std::deque<Pending> pending;
+  bool sourceEnded = false;
+  nb::object endException;
 
   std::mutex lock;
   std::condition_variable changed;
@@ -134,25 +145,53 @@ struct Batch {
   }
 };
 
-// The engine's source: the next run from Python, parsed as a runs-file line.
-bool takeRun(Batch& b, RunSpec* spec) {
+// Takes the next runs from Python (a list of (line, Graph) pairs, ending
+// early with the exception the run iterable raised, if any) into b.pending.
+void fetchRuns(Batch& b) {
   nb::gil_scoped_acquire locked;
   try {
-    nb::object item = b.nextRun();
-    if (item.is_none()) return false;
-    if (nb::isinstance<nb::tuple>(item) == false) {
-      b.failedRun = b.count;
-      b.failedException = item;
-      return false;
+    nb::object got = b.nextRun();
+    for (nb::handle item : got) {
+      if (!nb::isinstance<nb::tuple>(item)) {
+        b.endException = nb::borrow(item);
+        b.sourceEnded = true;
+        return;
+      }
+      nb::tuple t = nb::borrow<nb::tuple>(item);
+      b.pending.push_back(
+          Batch::Pending{nb::cast<std::string>(t[0]), nb::cast<const Graph&>(t[1])});
     }
-    nb::tuple t = nb::borrow<nb::tuple>(item);
-    const std::string line = nb::cast<std::string>(t[0]);
-    const Graph& graph = nb::cast<const Graph&>(t[1]);
+    if (b.pending.empty()) b.sourceEnded = true;
+  } catch (nb::python_error& e) {
+    b.endException = nb::borrow(e.value());
+    b.sourceEnded = true;
+  }
+}
+
+// The engine's source (called under the pool's lock): the next run, parsed
+// as a runs-file line. Runs come from Python a chunk at a time, so that the
+// interpreter is taken once per chunk, not once per run.
+bool takeRun(Batch& b, RunSpec* spec) {
+  if (b.pending.empty() && !b.sourceEnded) fetchRuns(b);
+  if (b.pending.empty()) {
+    if (b.endException.is_valid() && b.failedRun < 0) {
+      b.failedRun = b.count;
+      b.failedException = std::move(b.endException);
+    }
+    return false;
+  }
+  try {
+    const Batch::Pending p = std::move(b.pending.front());
+    b.pending.pop_front();
+    const std::string& line = p.line;
+    const Graph& graph = p.graph;
     RunLine run;
     std::string reason;
     if (parseRunLine(line.data(), line.size(), b.count + 1, &run, &reason, b.defaults) != lineRun) {
       b.failedRun = b.count;
       b.failedReason = reason.empty() ? "no run in the line" : reason;
+      b.pending.clear();
+      b.sourceEnded = true;
       return false;
     }
     auto known = b.instanceOf.find(graph.data.get());
@@ -161,6 +200,8 @@ bool takeRun(Batch& b, RunSpec* spec) {
         b.failedRun = b.count;
         b.failedReason = "a batch takes at most " + std::to_string(b.instances.capacity()) +
                          " different instances; split it";
+        b.pending.clear();
+        b.sourceEnded = true;
         return false;
       }
       b.instances.push_back(*graph.data);
@@ -177,13 +218,11 @@ bool takeRun(Batch& b, RunSpec* spec) {
       spec->settings.links = candidateLinksOf(g, spec->settings);
     ++b.count;
     return true;
-  } catch (nb::python_error& e) {
-    b.failedRun = b.count;
-    b.failedException = nb::borrow(e.value());
-    return false;
   } catch (const std::exception& e) {
     b.failedRun = b.count;
     b.failedReason = e.what();
+    b.pending.clear();
+    b.sourceEnded = true;
     return false;
   }
 }
@@ -245,26 +284,27 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   return b;
 }
 
-// The next result object in run order (JSON text), or None when the batch has
-// ended. Waits with the interpreter released; signals are checked while it
-// waits, so Ctrl-C raises KeyboardInterrupt here. `progress` (or None) is
-// called with the launches made so far whenever they changed.
+// The next result objects in run order (a list of JSON texts: those ready),
+// or None when the batch has ended. Waits with the interpreter released; signals are checked while
+// it waits, so Ctrl-C raises KeyboardInterrupt here. `progress` (or None) is called with the
+// launches made so far whenever they changed.
 nb::object nextResult(Batch& b, nb::object progress) {
   long long reported = -1;
   for (;;) {
-    std::string line;
-    bool got = false, ended = false;
+    std::vector<std::string> lines;
+    bool ended = false;
     {
       nb::gil_scoped_release unlocked;
       std::unique_lock<std::mutex> held(b.lock);
       b.changed.wait_for(held, std::chrono::milliseconds(20),
                          [&] { return b.ready.count(b.next) || b.done; });
-      auto it = b.ready.find(b.next);
-      if (it != b.ready.end()) {
-        line = std::move(it->second);
+      for (auto it = b.ready.find(b.next); it != b.ready.end() && lines.size() < 4096;
+           it = b.ready.find(b.next)) {
+        lines.push_back(std::move(it->second));
         b.ready.erase(it);
         ++b.next;
-        got = true;
+      }
+      if (!lines.empty()) {
         b.changed.notify_all();
       } else if (b.done) {
         ended = true;
@@ -275,7 +315,11 @@ nb::object nextResult(Batch& b, nb::object progress) {
       reported = launches;
       progress(launches);
     }
-    if (got) return nb::str(line.data(), line.size());
+    if (!lines.empty()) {
+      nb::list out;
+      for (const std::string& line : lines) out.append(nb::str(line.data(), line.size()));
+      return out;
+    }
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
     if (ended) {
       b.close();
@@ -290,6 +334,18 @@ nb::object nextResult(Batch& b, nb::object progress) {
 
 NB_MODULE(_core, m) {
   m.doc() = "The compiled engine of smetp; use the smetp module instead.";
+  // Objects still alive at exit (a traceback that keeps a batch) are no fault.
+  nb::set_leak_warnings(false);
+  // Memory the pool cannot have is memory that ran out: MemoryError, as
+  // std::bad_alloc; any other failure of the batch is a RuntimeError.
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const BatchError& e) {
+      const bool memory = std::strncmp(e.what(), "cannot have ", 12) == 0;
+      PyErr_SetString(memory ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
+    }
+  });
 
   nb::class_<Graph>(m, "Graph", "An instance as the engine reads it.")
       .def_prop_ro(
@@ -321,7 +377,7 @@ NB_MODULE(_core, m) {
 
   nb::class_<Batch>(m, "Batch", "A batch running on the engine's pool.")
       .def("next", &nextResult, nb::arg("progress").none(),
-           "The next result's JSON text in run order; None at the end.")
+           "The next results' JSON texts in run order (a list); None at the end.")
       .def("close", &Batch::close, "Stops the batch and waits for its threads.")
       .def(
           "failure",
@@ -333,6 +389,6 @@ NB_MODULE(_core, m) {
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
         nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"),
-        "Starts a batch whose runs come from next_run() (None at the end, an exception, or a "
-        "(runs-file line, Graph) pair).");
+        "Starts a batch whose runs come from next_run(): a list of (runs-file line, Graph) "
+        "pairs, maybe an exception last; an empty list at the end.");
 }
