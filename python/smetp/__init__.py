@@ -175,6 +175,20 @@ class Instance:
         w[t[:, 1] - 1, t[:, 0] - 1] = t[:, 2]
         return w
 
+    def save(self, path: str | os.PathLike) -> None:
+        """Writes the instance as a graph file that smetp-batch and smetp-lab
+        read: the design's format for a complete instance, else the sparse
+        one."""
+        t = self.links
+        n = self.n
+        if len(t) == n * (n - 1) // 2:
+            head = f"{n} {n * (n - 1)}"  # the links come in the design's pair order
+        else:
+            head = f"sparse {n} {len(t)}"
+        with open(path, "w") as f:
+            f.write(head + "\n")
+            f.write("".join(f"{u} {v} {w}\n" for u, v, w in t.tolist()))
+
     def __repr__(self) -> str:
         return f"Instance({self.name!r}, n={self.n}{', wide' if self.wide else ''})"
 
