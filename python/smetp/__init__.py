@@ -19,7 +19,9 @@ from __future__ import annotations
 import json
 import math
 import os
+import signal
 import sys
+import threading
 from typing import Any, Callable, Iterable, Iterator, Mapping
 
 import numpy as np
@@ -92,8 +94,12 @@ class Instance:
                 raise InstanceError(f"{name}: the weights must be integers")
         n = w.shape[0]
         if n > 2000:
-            # Checked before the text is made: the reader says the same.
-            raise InstanceError(f"bad graph file {name}: {n} nodes; the engine takes 2 to 2000")
+            # The reader's own message, from the header alone (before a text
+            # of millions of lines is made).
+            try:
+                _core.parse_graph(f"{n} {n * (n - 1)}\n".encode(), name)
+            except ValueError as e:
+                raise InstanceError(str(e)) from None
         if not np.array_equal(w, w.T):
             bad = np.argwhere(w != w.T)[0]
             raise InstanceError(f"{name}: the weights are not symmetric (row {bad[0] + 1}, "
@@ -391,6 +397,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
     b = _core.start_batch(next_run, int(jobs), int(resident),
                           float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
                           MAX_INSTANCES)
+    _watch(b)
     try:
         while True:
             texts = b.next(progress)
@@ -409,7 +416,42 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
                 raise RunError(run, str(exc)) from None
             raise exc
     finally:
+        _unwatch(b)
         b.close()
+
+
+# Ctrl-C may come while the caller's code runs between two results, and the
+# KeyboardInterrupt then leaves the generator suspended (a traceback can keep
+# it for long): a SIGINT handler stops every running batch at once, then
+# raises as Python's own handler does. It is installed only over Python's
+# default handler, in the main thread, while batches run.
+_running: dict[int, Any] = {}
+_installed = None
+
+
+def _on_sigint(signum, frame):
+    for b in list(_running.values()):
+        b.request_stop()
+    return signal.default_int_handler(signum, frame)
+
+
+def _watch(b) -> None:
+    global _installed
+    _running[id(b)] = b
+    if (_installed is None and threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+        signal.signal(signal.SIGINT, _on_sigint)
+        _installed = _on_sigint
+
+
+def _unwatch(b) -> None:
+    global _installed
+    _running.pop(id(b), None)
+    if (not _running and _installed is not None
+            and threading.current_thread() is threading.main_thread()):
+        if signal.getsignal(signal.SIGINT) is _on_sigint:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        _installed = None
 
 
 def run(instance: Instance | str | os.PathLike, seed: int, generations: int | None = None,

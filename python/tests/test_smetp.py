@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -168,6 +169,22 @@ def test_interrupt_keeps_the_results_yielded():
     finally:
         timer.cancel()
     assert len(got) < 99
+
+    # Ctrl-C while the caller's own code runs between results: the batch
+    # stops all the same, and the suspended generator does not end as if
+    # every run had been made.
+    gen = smetp.batch([{"instance": G10, "seed": s, "generations": 500} for s in range(3000)],
+                      jobs=2)
+    got = [next(gen)]
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        time.sleep(3)
+    with pytest.raises(KeyboardInterrupt):
+        for r in gen:
+            got.append(r)
+    assert len(got) < 3000 and [r["index"] for r in got] == list(range(len(got)))
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_memory_stays_bounded_on_a_long_generator():

@@ -128,14 +128,30 @@ struct Batch {
   size_t next = 0;                      // position of the next result for Python
   size_t bound = 0;                     // most results kept at once
   bool done = false;
+  bool interrupted = false;   // stopped by requestStop before it ended
+  long long reported = -1;    // the launches last given to the progress callback
   std::string wrongTopology;  // a result the host's check refused
   std::exception_ptr error;
   std::thread thread;
 
   ~Batch() { close(); }
 
+  // Asks the batch to stop after the launches in progress (a signal
+  // handler's call: it does not wait).
+  void requestStop() {
+    {
+      std::lock_guard<std::mutex> held(lock);
+      interrupted = !done;
+      stop = true;
+    }
+    changed.notify_all();
+  }
+
   void close() {
-    stop = true;
+    {
+      std::lock_guard<std::mutex> held(lock);
+      stop = true;
+    }
     changed.notify_all();
     if (thread.joinable()) {
       // The engine thread may wait for the interpreter in the source.
@@ -289,7 +305,7 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
 // it waits, so Ctrl-C raises KeyboardInterrupt here. `progress` (or None) is called with the
 // launches made so far whenever they changed.
 nb::object nextResult(Batch& b, nb::object progress) {
-  long long reported = -1;
+  long long& reported = b.reported;
   for (;;) {
     std::vector<std::string> lines;
     bool ended = false;
@@ -325,6 +341,12 @@ nb::object nextResult(Batch& b, nb::object progress) {
       b.close();
       if (!b.wrongTopology.empty()) throw std::runtime_error(b.wrongTopology);
       if (b.error) std::rethrow_exception(b.error);
+      if (b.interrupted) {
+        // Stopped by Ctrl-C while the caller was elsewhere: the batch did
+        // not make every run, so it does not end as if it had.
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw nb::python_error();
+      }
       return nb::none();
     }
   }
@@ -379,6 +401,8 @@ NB_MODULE(_core, m) {
       .def("next", &nextResult, nb::arg("progress").none(),
            "The next results' JSON texts in run order (a list); None at the end.")
       .def("close", &Batch::close, "Stops the batch and waits for its threads.")
+      .def("request_stop", &Batch::requestStop,
+           "Asks the batch to stop after the launches in progress, without waiting.")
       .def(
           "failure",
           [](const Batch& b) -> nb::object {
