@@ -204,3 +204,29 @@ def test_memory_stays_bounded_on_a_long_generator():
             start = rss_mib()
     assert seen == 300_000 and best == {65000}
     assert rss_mib() - start < 40
+
+
+def test_points_weigh_as_smetp_lab_convert_makes_them(tmp_path):
+    coords = pytest.importorskip("smetp_lab.coords")
+    xy = os.path.join(DATA, "g20.xy")
+    out = tmp_path / "g20-alpha2.txt"
+    coords.convert(xy, str(out), alpha=2.0, scale="auto")
+    points, _ = coords.read_points(xy)
+    made = smetp.Instance.from_points(points, alpha=2.0)
+    assert np.array_equal(made.weights, smetp.Instance.read(out).weights)
+    assert made.weights.max() <= 32767 and not made.wide
+    with pytest.raises(smetp.InstanceError, match="alpha"):
+        smetp.Instance.from_points(points, alpha=0)
+
+
+def test_save_reads_back(tmp_path):
+    sparse = tmp_path / "s80.txt"
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_instance.py"), "80", "3",
+                    "--sparse", "--nearest", "3", "-o", str(sparse)], check=True,
+                   capture_output=True)
+    for path in (G10, str(sparse)):
+        g = smetp.Instance.read(path)
+        g.save(tmp_path / "again.txt")
+        back = smetp.Instance.read(tmp_path / "again.txt")
+        assert np.array_equal(back.links, g.links) and back.wide == g.wide
+    assert (g.weights == smetp.NO_LINK).any()
