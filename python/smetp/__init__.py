@@ -342,6 +342,11 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     results already yielded stay valid. Closing the generator stops the
     batch. The engine runs with the GIL released."""
     jobs = (os.cpu_count() or 1) if jobs is None else jobs
+    # The command line's ranges for --jobs and --resident.
+    if not (isinstance(jobs, int) and 1 <= jobs <= 4096):
+        raise SmetpError(f"jobs: {jobs!r} not in [1 - 4096]")
+    if resident is not None and not (isinstance(resident, int) and 1 <= resident <= 1 << 20):
+        raise SmetpError(f"resident: {resident!r} not in [1 - 1048576]")
     stops = {}
     if time_limit is not None:
         stops["time_limit"] = time_limit
@@ -390,7 +395,8 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
             chunk.append(e)
         return chunk
 
-    if progress is True:
+    bar = progress is True
+    if bar:
         progress = _progress_bar(None)
     elif progress is False:
         progress = None
@@ -418,6 +424,8 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
     finally:
         _unwatch(b)
         b.close()
+        if bar:
+            sys.stderr.write("\n")
 
 
 # Ctrl-C may come while the caller's code runs between two results, and the

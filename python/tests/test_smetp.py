@@ -104,6 +104,8 @@ def test_errors_carry_the_command_lines_messages(tmp_path):
         assert p.returncode == 1 and p.stderr.strip().endswith(str(e.value)), (p.stderr, e.value)
     with pytest.raises(smetp.SmetpError):
         smetp.run(G10, "1e3", 500)
+    with pytest.raises(smetp.SmetpError, match="jobs"):
+        smetp.batch([], jobs=0)
     with pytest.raises(smetp.InstanceError, match="symmetric"):
         smetp.Instance.from_weights([[0, 1], [2, 0]])
     with pytest.raises(smetp.InstanceError):
