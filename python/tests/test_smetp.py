@@ -232,3 +232,18 @@ def test_save_reads_back(tmp_path):
         back = smetp.Instance.read(tmp_path / "again.txt")
         assert np.array_equal(back.links, g.links) and back.wide == g.wide
     assert (g.weights == smetp.NO_LINK).any()
+
+
+def test_smetp_lab_judges_results_in_memory():
+    results = pytest.importorskip("smetp_lab.results")
+    judge = pytest.importorskip("smetp_lab.judge")
+    got = list(smetp.batch([{"instance": G10, "seed": s, "generations": 250} for s in (1, 2)]
+                           + [{"instance": G45, "seed": 1, "generations": 500,
+                               "memetic": "ls"}], jobs=2))
+    finder = results.InstanceFinder()
+    runs = results.runs_of(got)
+    assert all(judge.check_run(run, finder(run)).ok for run in runs)
+    wrong = got[2].as_dict()
+    wrong["best"] -= 1
+    (bad,) = results.runs_of([wrong])
+    assert not judge.check_run(bad, finder(bad)).ok
