@@ -77,6 +77,23 @@ def read_results(path: str) -> list[Run]:
     return runs
 
 
+def runs_of(results, name: str = "<results>") -> list[Run]:
+    """Results held in memory (the Python package's Result objects, or the
+    dicts of their as_dict()) as the runs of a results file, for the
+    functions that judge runs (judge.check_run, ...); run k is line k + 1
+    of `name`."""
+    runs = []
+    for lineno, r in enumerate(results, 1):
+        data = r.as_dict() if hasattr(r, "as_dict") else r
+        if not isinstance(data, dict):
+            raise LabError(f"{name}:{lineno}", "not a result (a Result or a dict)")
+        run = Run(data, name, lineno, json.dumps(data))
+        run.get("index", int)
+        run.get("instance", str)
+        runs.append(run)
+    return runs
+
+
 class InstanceFinder:
     """Finds and reads each run's instance once: the path as given, taken
     from the current folder, then from the results file's folder; with an

@@ -1,0 +1,492 @@
+"""The smetp genetic algorithm in-process.
+
+Instances, single runs and streaming batches on the same engine and pool as
+``smetp-batch``; each result is the object ``smetp-batch`` writes as a JSON
+line::
+
+    import smetp
+    g = smetp.Instance.read("data/g45.txt")
+    r = smetp.run(g, seed=1, generations=5000, profile="solve")
+    print(r.best, r.stop, r.topology[:3])
+    for r in smetp.batch({"instance": g, "seed": s, "generations": 500} for s in range(1, 9)):
+        print(r.as_dict()["seed"], r.best)
+
+Bad instances, runs and settings raise :class:`SmetpError` (a ValueError)
+with the message ``smetp-batch`` prints.
+"""
+from __future__ import annotations
+
+import json
+import math
+import os
+import signal
+import sys
+import threading
+from typing import Any, Callable, Iterable, Iterator, Mapping
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["Instance", "Result", "SmetpError", "InstanceError", "RunError", "NO_LINK", "run",
+           "batch", "to_frame", "backend"]
+
+#: ``Instance.weights`` holds this for a pair of nodes without a link.
+NO_LINK = np.iinfo(np.int64).min
+
+# Different instances one batch may use (each is copied once into the batch).
+MAX_INSTANCES = 4096
+
+_FIELDS = ("instance", "seed", "generations", "hardness", "density")
+_STOPS = ("time_limit", "target")
+
+
+class SmetpError(ValueError):
+    """A bad instance, run, setting or argument; the message is smetp-batch's."""
+
+
+class InstanceError(SmetpError):
+    """A graph file or matrix that the engine cannot use (or cannot open)."""
+
+
+class RunError(SmetpError):
+    """A bad run description: ``run`` is its 0-based position in the batch."""
+
+    def __init__(self, run: int, reason: str):
+        super().__init__(f"run {run}: {reason}")
+        self.run = run
+        self.reason = reason
+
+
+def backend() -> str:
+    """The engine's form: ``"cpu"`` or ``"cuda"``."""
+    return _core.backend()
+
+
+class Instance:
+    """An instance as the engine reads it (the batch's reader: 2 to 2,000
+    nodes, 32-bit weights, the design's format or the sparse one)."""
+
+    __slots__ = ("_graph",)
+
+    def __init__(self, graph: _core.Graph):
+        self._graph = graph
+
+    @classmethod
+    def read(cls, path: str | os.PathLike) -> "Instance":
+        """Reads a graph file; runs name it by this path."""
+        try:
+            return cls(_core.read_graph(os.fspath(path)))
+        except ValueError as e:
+            raise InstanceError(str(e)) from None
+
+    @classmethod
+    def from_weights(cls, matrix, name: str = "<weights>") -> "Instance":
+        """A complete instance from a square, symmetric integer matrix (the
+        diagonal is ignored). The engine's rules hold: 2 to 2,000 nodes,
+        weights within 32 bits; above 45 nodes or outside 16 bits the runs
+        are wide runs."""
+        w = np.asarray(matrix)
+        if w.ndim != 2 or w.shape[0] != w.shape[1]:
+            raise InstanceError(f"{name}: the weights must be a square matrix, not {w.shape}")
+        if w.dtype.kind not in "iub":
+            if w.dtype.kind != "f" or not np.all(np.isfinite(w)) or np.any(w != np.round(w)):
+                raise InstanceError(f"{name}: the weights must be integers")
+        n = w.shape[0]
+        if n > 2000:
+            # The reader's own message, from the header alone (before a text
+            # of millions of lines is made).
+            try:
+                _core.parse_graph(f"{n} {n * (n - 1)}\n".encode(), name)
+            except ValueError as e:
+                raise InstanceError(str(e)) from None
+        if not np.array_equal(w, w.T):
+            bad = np.argwhere(w != w.T)[0]
+            raise InstanceError(f"{name}: the weights are not symmetric (row {bad[0] + 1}, "
+                                f"column {bad[1] + 1})")
+        if w.size and (w.min() < -2**31 or w.max() > 2**31 - 1):
+            raise InstanceError(f"bad graph file {name}: weights must be within 32 bits")
+        w = w.astype(np.int64)
+        iu, iv = np.triu_indices(n, 1)
+        body = "\n".join(f"{u} {v} {x}" for u, v, x in
+                         zip((iu + 1).tolist(), (iv + 1).tolist(), w[iu, iv].tolist()))
+        text = f"{n} {n * (n - 1)}\n{body}\n"
+        try:
+            return cls(_core.parse_graph(text.encode(), name))
+        except ValueError as e:
+            raise InstanceError(str(e)) from None
+
+    @classmethod
+    def from_points(cls, xy, alpha: float = 1.0, scale: float | str = "auto",
+                    name: str = "<points>") -> "Instance":
+        """A complete instance from node coordinates, as ``smetp-lab convert``
+        makes one: weight = round(scale * d**alpha), d the Euclidean distance;
+        ``scale="auto"`` is the largest that keeps every weight within 16 bits
+        and, up to 45 nodes, every topology below the energy cap. Needs
+        smetp-lab (its conversion code is used)."""
+        try:
+            from smetp_lab import coords
+        except ImportError:
+            raise ImportError("Instance.from_points needs smetp-lab: pip install ./lab") from None
+        if not (alpha > 0 and math.isfinite(alpha)):
+            raise InstanceError(f"--alpha {alpha:g}: must be a positive number")
+        if scale != "auto" and not (float(scale) > 0 and math.isfinite(float(scale))):
+            raise InstanceError(f"--scale {float(scale):g}: must be a positive number or auto")
+        points = np.asarray(xy, dtype=float)
+        if points.ndim != 2 or points.shape[1] != 2 or not np.all(np.isfinite(points)):
+            raise InstanceError(f"{name}: the points must be an (n, 2) array of finite numbers")
+        if len(points) > coords.CONVERT_MAX_POINTS:
+            raise InstanceError(f"{name}: {len(points)} points; convert takes up to "
+                                f"{coords.CONVERT_MAX_POINTS}")
+        with np.errstate(over="ignore", invalid="ignore"):
+            cost = coords.distances(points, "EUC_2D") ** alpha
+        if not np.isfinite(cost).all():
+            raise InstanceError(f"{name}: distance^alpha overflows: lower alpha or bring the "
+                                "coordinates closer to 0")
+        s = coords.auto_scale(cost) if scale == "auto" else float(scale)
+        if not s * float(cost.max()) < 2**31 - 0.5:
+            raise InstanceError(f"{name}: weights up to {s * float(cost.max()):.6g} at scale "
+                                f"{s:g}; the largest a graph file holds is 2147483647: lower scale")
+        return cls.from_weights(coords.weights(cost, s), name)
+
+    @property
+    def n(self) -> int:
+        """Nodes."""
+        return self._graph.n
+
+    @property
+    def name(self) -> str:
+        """The path (or name) that results report as ``instance``."""
+        return self._graph.name
+
+    @property
+    def wide(self) -> bool:
+        """Runs on it are wide runs (more than 45 nodes, a weight outside 16
+        bits, or a sparse file)."""
+        return self._graph.wide
+
+    @property
+    def links(self) -> np.ndarray:
+        """Every link as an (m, 3) int64 array: 1-based u < v, weight."""
+        return self._graph.links()
+
+    @property
+    def weights(self) -> np.ndarray:
+        """The (n, n) int64 weight matrix, symmetric, 0 on the diagonal,
+        ``NO_LINK`` for pairs without a link."""
+        w = np.full((self.n, self.n), NO_LINK, dtype=np.int64)
+        np.fill_diagonal(w, 0)
+        t = self.links
+        w[t[:, 0] - 1, t[:, 1] - 1] = t[:, 2]
+        w[t[:, 1] - 1, t[:, 0] - 1] = t[:, 2]
+        return w
+
+    def save(self, path: str | os.PathLike) -> None:
+        """Writes the instance as a graph file that smetp-batch and smetp-lab
+        read: the design's format for a complete instance, else the sparse
+        one."""
+        t = self.links
+        n = self.n
+        if len(t) == n * (n - 1) // 2:
+            head = f"{n} {n * (n - 1)}"  # the links come in the design's pair order
+        else:
+            head = f"sparse {n} {len(t)}"
+        with open(path, "w") as f:
+            f.write(head + "\n")
+            f.write("".join(f"{u} {v} {w}\n" for u, v, w in t.tolist()))
+
+    def __repr__(self) -> str:
+        return f"Instance({self.name!r}, n={self.n}{', wide' if self.wide else ''})"
+
+
+class Result:
+    """One finished run: the object ``smetp-batch`` writes for it, with
+    ``runs_sha256`` None (an in-process batch has no runs file) and ``index``
+    its position in the batch."""
+
+    __slots__ = ("_d",)
+
+    def __init__(self, fields: dict):
+        self._d = fields
+
+    def as_dict(self) -> dict:
+        """The result as smetp-batch's JSON object (a fresh copy)."""
+        return json.loads(json.dumps(self._d))
+
+    def __getitem__(self, key: str):
+        return self._d[key]
+
+    @property
+    def best(self) -> int:
+        """The run's best fitness (65000, or 2^43 and more on a wide run:
+        no connected topology)."""
+        return self._d["best"]
+
+    @property
+    def feasible(self) -> bool:
+        return self._d["feasible"]
+
+    @property
+    def topology(self) -> np.ndarray:
+        """The best topology as a (k, 2) array of 1-based pairs, u < v
+        (empty when the run made no launch)."""
+        t = self._d["topology"] or []
+        return np.array(t, dtype=np.int64).reshape(-1, 2)
+
+    @property
+    def history(self) -> list[int]:
+        """The best before each launch, then the final best."""
+        return list(self._d["history"])
+
+    @property
+    def seconds(self) -> float:
+        return self._d["seconds"]
+
+    @property
+    def seconds_to_best(self) -> float:
+        return self._d["seconds_to_best"]
+
+    @property
+    def stop(self) -> str:
+        """``"generations"``, ``"time"`` or ``"target"``."""
+        return self._d["stop"]
+
+    @property
+    def settings(self) -> dict:
+        return dict(self._d["settings"])
+
+    def __repr__(self) -> str:
+        d = self._d
+        return (f"Result({d['instance']!r}, seed={d['seed']}, best={d['best']}, "
+                f"launches={d['launches']}, stop={d['stop']!r})")
+
+
+def _word(value) -> str:
+    if isinstance(value, bool):
+        raise TypeError("a setting is a number or a word, not a bool")
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
+    """A run description as a runs-file line (the instance's path replaced by
+    a placeholder word) and the instance it runs on."""
+    if not isinstance(run, Mapping):
+        raise SmetpError(f"a run is a dict with the fields {', '.join(_FIELDS)}, not "
+                         f"{type(run).__name__}")
+    for field in ("instance", "seed"):
+        if field not in run:
+            raise SmetpError(f"the run has no {field!r}")
+    inst = run["instance"]
+    if isinstance(inst, Instance):
+        graph = inst._graph
+    elif isinstance(inst, (str, os.PathLike)):
+        path = os.fspath(inst)
+        graph = instances.get(path)
+        if graph is None:
+            graph = instances[path] = Instance.read(path)._graph
+    else:
+        raise SmetpError(f"instance: a path or an Instance, not {type(inst).__name__}")
+    gens = run.get("generations")
+    words = [
+        "@",
+        _word(run["seed"]),
+        "-" if gens is None else _word(gens),
+        _word(run.get("hardness", 0)),
+        _word(run.get("density", 0.3)),
+    ]
+    for key, value in run.items():
+        if key in _FIELDS or value is None and key in _STOPS:
+            continue
+        if not isinstance(key, str) or not key or any(c.isspace() or c in "#=" for c in key):
+            raise SmetpError(f"{key!r}: not a setting name")
+        text = _word(value)
+        if not text or any(c.isspace() for c in text) or text.startswith("#"):
+            raise SmetpError(f"{key}={text!r}: not a setting value")
+        words.append(f"{key}={text}")
+    for w in words[1:5]:
+        if not w or any(c.isspace() for c in w) or w.startswith("#"):
+            raise SmetpError(f"{w!r}: not a number")
+    return " ".join(words), graph
+
+
+def _progress_bar(total: int | None) -> Callable[[int], None]:
+    def show(done: int):
+        sys.stderr.write(f"\rsmetp: {done} launches" + (f" of {total}" if total else ""))
+        sys.stderr.flush()
+    return show
+
+
+def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
+          time_limit: float | None = None, target: float | None = None,
+          progress: Callable[[int], Any] | bool | None = None,
+          resident: int | None = None) -> Iterator[Result]:
+    """Runs the runs on the engine's streaming pool and yields their results
+    in run order as they finish.
+
+    Each run is a dict with the runs-file fields ``instance`` (a path or an
+    :class:`Instance`), ``seed``, ``generations`` (None or left out: no limit,
+    which needs a time limit), ``hardness`` (default 0), ``density``
+    (default 0.3), and GA settings, ``time_limit`` and ``target`` as further
+    keys (``memetic="ls"``, ``profile="solve"``). ``time_limit`` and
+    ``target`` here apply to every run that does not name its own.
+
+    ``jobs`` is the number of worker threads (default: the cores);
+    ``resident`` the runs resident at once (default: the form's).
+    ``progress`` is called with the launches made so far (``True``: a count
+    on standard error). A list of runs is checked whole before any run
+    starts; runs from an iterator are checked as they are taken, and a bad
+    one raises :class:`RunError` once the results before it are yielded.
+    Ctrl-C raises KeyboardInterrupt after the launches in progress; the
+    results already yielded stay valid. Closing the generator stops the
+    batch. The engine runs with the GIL released."""
+    jobs = (os.cpu_count() or 1) if jobs is None else jobs
+    # The command line's ranges for --jobs and --resident.
+    if not (isinstance(jobs, int) and 1 <= jobs <= 4096):
+        raise SmetpError(f"jobs: {jobs!r} not in [1 - 4096]")
+    if resident is not None and not (isinstance(resident, int) and 1 <= resident <= 1 << 20):
+        raise SmetpError(f"resident: {resident!r} not in [1 - 1048576]")
+    stops = {}
+    if time_limit is not None:
+        stops["time_limit"] = time_limit
+    if target is not None:
+        stops["target"] = target
+    for key, value in stops.items():
+        try:
+            _core.check_run_line(f"@ 1 - 0 0.3 {key}={_word(value)}")
+        except ValueError as e:
+            raise SmetpError(f"{key}: {e}") from None
+    instances: dict[str, _core.Graph] = {}
+    if isinstance(runs, (list, tuple)):
+        # The whole list checked first, as smetp-batch checks a runs file.
+        lines = []
+        for i, r in enumerate(runs):
+            try:
+                text, graph = _line(r, instances)
+                _core.check_run_line(_with_stops(text, stops, r))
+            except SmetpError as e:
+                raise RunError(i, str(e)) from None
+            except ValueError as e:
+                raise RunError(i, str(e)) from None
+            lines.append((text, graph))
+        source: Iterator = iter(lines)
+    else:
+        source = (_line(r, instances) for r in runs)
+    return _stream(source, jobs, resident or 0, stops, progress)
+
+
+def _with_stops(text: str, stops: dict, run: Mapping) -> str:
+    extra = [f"{k}={_word(v)}" for k, v in stops.items() if run.get(k) is None]
+    return " ".join([text] + extra)
+
+
+def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -> Iterator[Result]:
+    def next_run():
+        # A chunk of runs; an exception of the iterable ends it and is raised
+        # in the consumer's thread once the runs before it are yielded.
+        chunk = []
+        try:
+            for _ in range(256):
+                chunk.append(next(source))
+        except StopIteration:
+            pass
+        except BaseException as e:
+            chunk.append(e)
+        return chunk
+
+    bar = progress is True
+    if bar:
+        progress = _progress_bar(None)
+    elif progress is False:
+        progress = None
+    b = _core.start_batch(next_run, int(jobs), int(resident),
+                          float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
+                          MAX_INSTANCES)
+    _watch(b)
+    try:
+        while True:
+            texts = b.next(progress)
+            if texts is None:
+                break
+            for text in texts:
+                d = json.loads(text)
+                d["runs_sha256"] = None
+                yield Result(d)
+        failure = b.failure()
+        if failure is not None:
+            run, reason, exc = failure
+            if exc is None:
+                raise RunError(run, reason)
+            if isinstance(exc, SmetpError) and not isinstance(exc, RunError):
+                raise RunError(run, str(exc)) from None
+            raise exc
+    finally:
+        _unwatch(b)
+        b.close()
+        if bar:
+            sys.stderr.write("\n")
+
+
+# Ctrl-C may come while the caller's code runs between two results, and the
+# KeyboardInterrupt then leaves the generator suspended (a traceback can keep
+# it for long): a SIGINT handler stops every running batch at once, then
+# raises as Python's own handler does. It is installed only over Python's
+# default handler, in the main thread, while batches run.
+_running: dict[int, Any] = {}
+_installed = None
+
+
+def _on_sigint(signum, frame):
+    for b in list(_running.values()):
+        b.request_stop()
+    return signal.default_int_handler(signum, frame)
+
+
+def _watch(b) -> None:
+    global _installed
+    _running[id(b)] = b
+    if (_installed is None and threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+        signal.signal(signal.SIGINT, _on_sigint)
+        _installed = _on_sigint
+
+
+def _unwatch(b) -> None:
+    global _installed
+    _running.pop(id(b), None)
+    if (not _running and _installed is not None
+            and threading.current_thread() is threading.main_thread()):
+        if signal.getsignal(signal.SIGINT) is _on_sigint:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        _installed = None
+
+
+def run(instance: Instance | str | os.PathLike, seed: int, generations: int | None = None,
+        hardness: int = 0, density: float = 0.3, time_limit: float | None = None,
+        target: float | None = None, **settings) -> Result:
+    """One run (one worker thread); ``generations=None`` leaves them open,
+    which needs a time limit. Settings as keywords: ``profile="solve"``,
+    ``memetic="ls"``, ``links=3`` ..."""
+    r = {"instance": instance, "seed": seed, "generations": generations, "hardness": hardness,
+         "density": density, "time_limit": time_limit, "target": target, **settings}
+    try:
+        return next(iter(batch([r], jobs=1)))
+    except RunError as e:
+        raise SmetpError(e.reason) from None
+
+
+def to_frame(results: Iterable[Result]):
+    """The results as a pandas DataFrame, one row per run: the result's
+    fields, each setting as a column ``settings.NAME`` (needs pandas)."""
+    try:
+        import pandas as pd
+    except ImportError:
+        raise ImportError("to_frame needs pandas: pip install pandas") from None
+    rows = []
+    for r in results:
+        d = r.as_dict()
+        for k, v in d.pop("settings").items():
+            d[f"settings.{k}"] = v
+        rows.append(d)
+    return pd.DataFrame(rows)

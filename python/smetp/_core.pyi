@@ -1,0 +1,35 @@
+"""The compiled engine of smetp; use the smetp module instead."""
+from typing import Any, Callable
+
+import numpy as np
+
+class Graph:
+    """An instance as the engine reads it."""
+    @property
+    def n(self) -> int: ...
+    @property
+    def wide(self) -> bool: ...
+    @property
+    def sparse(self) -> bool: ...
+    @property
+    def name(self) -> str: ...
+    def links(self) -> np.ndarray:
+        """Every link as an (m, 3) array: 1-based u < v, weight."""
+
+class Batch:
+    """A batch running on the engine's pool."""
+    def next(self, progress: Callable[[int], Any] | None) -> list[str] | None:
+        """The next results' JSON texts in run order (a list); None at the end."""
+    def close(self) -> None:
+        """Stops the batch and waits for its threads."""
+    def request_stop(self) -> None:
+        """Asks the batch to stop after the launches in progress, without waiting."""
+    def failure(self) -> tuple[int, str, BaseException | None] | None:
+        """What ended the runs early: (run, reason, exception) or None."""
+
+def read_graph(path: str) -> Graph: ...
+def parse_graph(text: bytes, name: str) -> Graph: ...
+def check_run_line(line: str) -> None: ...
+def backend() -> str: ...
+def start_batch(next_run: Callable[[], list[Any]], jobs: int, resident: int, time_limit: float,
+                target: float, max_instances: int) -> Batch: ...

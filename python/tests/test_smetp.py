@@ -1,0 +1,249 @@
+"""The package against smetp-batch (same results for the same runs), its
+errors, interrupts and memory on long batches."""
+import json
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import smetp
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DATA = os.path.join(ROOT, "data")
+G10, G45 = os.path.join(DATA, "g10.txt"), os.path.join(DATA, "g45.txt")
+# The fields that hold times (the record holds its date and times too).
+TIMES = ("seconds", "seconds_to_best", "seconds_to_target", "record", "runs_sha256")
+
+
+def batch_program():
+    found = os.environ.get("SMETP_BATCH") or os.path.join(ROOT, "build", "smetp-batch")
+    if not os.access(found, os.X_OK):
+        found = shutil.which("smetp-batch")
+    if not found:
+        pytest.skip("no smetp-batch to compare with (build it, or set SMETP_BATCH)")
+    return found
+
+
+def cli(lines, tmp_path):
+    runs = tmp_path / "runs.txt"
+    runs.write_text("".join(line + "\n" for line in lines))
+    p = subprocess.run([batch_program(), "--quiet", "--no-record", "--jobs", "2", "--results",
+                        "-", str(runs)], capture_output=True, text=True)
+    return p
+
+
+def untimed(d):
+    return {k: v for k, v in d.items() if k not in TIMES}
+
+
+@pytest.fixture(scope="module")
+def wide_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("wide") / "w60.txt"
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_instance.py"), "60", "7",
+                    "-o", str(path)], check=True, capture_output=True)
+    return str(path)
+
+
+def test_results_equal_smetp_batch(tmp_path, wide_file):
+    runs = [
+        {"instance": G10, "seed": 1, "generations": 500},
+        {"instance": G10, "seed": -7, "generations": 120, "hardness": 1, "density": 0.5},
+        {"instance": os.path.join(DATA, "g30.txt"), "seed": 3, "generations": 500,
+         "memetic": "ls", "init": "mst"},
+        {"instance": G10, "seed": 2, "generations": 30},  # no launch
+        {"instance": wide_file, "seed": 4, "generations": 200},
+        {"instance": G45, "seed": 1, "generations": None, "profile": "solve",
+         "time_limit": 30, "target": 5214},
+    ]
+    lines = [f"{r['instance']} {r['seed']} {r['generations'] if r['generations'] is not None else '-'}"
+             f" {r.get('hardness', 0)} {r.get('density', 0.3)}"
+             + "".join(f" {k}={v}" for k, v in r.items() if k not in smetp._FIELDS)
+             for r in runs]
+    p = cli(lines, tmp_path)
+    assert p.returncode == 0, p.stderr
+    theirs = [json.loads(line) for line in p.stdout.splitlines()]
+    ours = [r.as_dict() for r in smetp.batch(runs, jobs=2)]
+    assert len(ours) == len(theirs) == len(runs)
+    for a, b in zip(ours, theirs):
+        assert untimed(a) == untimed(b)
+        assert (a["record"] is None) == (b["record"] is None)
+        assert (a["seconds_to_target"] is None) == (b["seconds_to_target"] is None)
+    assert ours[4]["candidate_links"] > 0 and ours[5]["stop"] == "target"
+    # The same through run(), a generator, and an instance made from the weights.
+    one = smetp.run(G10, 1, 500)
+    assert untimed(one.as_dict()) == untimed(theirs[0])
+    made = smetp.Instance.from_weights(smetp.Instance.read(G10).weights, name=G10)
+    again = list(smetp.batch(({"instance": made, "seed": s, "generations": 500} for s in [1])))
+    assert untimed(again[0].as_dict()) == untimed(theirs[0])
+    assert one.topology.shape == (len(theirs[0]["topology"]), 2) and one.best == theirs[0]["best"]
+
+
+def test_errors_carry_the_command_lines_messages(tmp_path):
+    bad = tmp_path / "bad.txt"
+    bad.write_text("3 6\n1 2 5\n1 3 x\n")
+    with pytest.raises(smetp.InstanceError) as e:
+        smetp.Instance.read(bad)
+    p = cli([f"{bad} 1 500 0 0.3"], tmp_path)
+    assert p.returncode == 1 and str(e.value) in p.stderr
+    with pytest.raises(smetp.InstanceError, match="cannot open graph file"):
+        smetp.Instance.read(tmp_path / "missing.txt")
+    for kwargs, word in [({"memetic": "lots"}, "memetic=lots"), ({"elite": 200}, "elite=200"),
+                         ({"generations": None}, "")]:
+        args = {"generations": 500, **kwargs}
+        with pytest.raises(smetp.SmetpError) as e:
+            smetp.run(G10, 1, **args)
+        gens = "-" if args["generations"] is None else "500"
+        p = cli([f"{G10} 1 {gens} 0 0.3 {word}"], tmp_path)
+        assert p.returncode == 1 and p.stderr.strip().endswith(str(e.value)), (p.stderr, e.value)
+    with pytest.raises(smetp.SmetpError):
+        smetp.run(G10, "1e3", 500)
+    with pytest.raises(smetp.SmetpError, match="jobs"):
+        smetp.batch([], jobs=0)
+    with pytest.raises(smetp.InstanceError, match="symmetric"):
+        smetp.Instance.from_weights([[0, 1], [2, 0]])
+    with pytest.raises(smetp.InstanceError):
+        smetp.Instance.from_weights(np.zeros((1, 1), dtype=int))
+    # A bad run from an iterator: the results before it come first.
+    def runs():
+        yield {"instance": G10, "seed": 1, "generations": 100}
+        yield {"instance": G10, "seed": 2, "generations": 100, "tournament": 0}
+    got = []
+    with pytest.raises(smetp.RunError) as e:
+        for r in smetp.batch(runs(), jobs=1):
+            got.append(r)
+    assert [r["index"] for r in got] == [0] and e.value.run == 1
+    # An exception of the iterable itself reaches the caller unchanged.
+    def broken():
+        yield {"instance": G10, "seed": 1, "generations": 100}
+        raise LookupError("the runs' source failed")
+    with pytest.raises(LookupError, match="source failed"):
+        list(smetp.batch(broken(), jobs=1))
+    with pytest.raises(smetp.RunError) as e:
+        list(smetp.batch([{"instance": G10, "seed": 1, "generations": 50}, {"seed": 1}]))
+    assert e.value.run == 1
+
+
+def test_out_of_memory_is_memory_error():
+    code = ("import resource, smetp\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+            "try:\n"
+            f"    list(smetp.batch([{{'instance': {G10!r}, 'seed': 1, 'generations': 50}}],"
+            " jobs=1, resident=1 << 20))\n"
+            "except MemoryError:\n"
+            "    print('MemoryError')\n")
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert p.returncode == 0 and p.stdout.strip() == "MemoryError", p.stderr
+
+
+def test_interrupt_keeps_the_results_yielded():
+    runs = [{"instance": G10, "seed": s, "generations": 500} for s in range(1, 200)]
+
+    def stop_after(launches):
+        if launches >= 35:
+            raise KeyboardInterrupt
+
+    got = []
+    with pytest.raises(KeyboardInterrupt):
+        for r in smetp.batch(runs, jobs=1, progress=stop_after):
+            got.append(r)
+    assert 1 <= len(got) < len(runs)
+    assert [r["index"] for r in got] == list(range(len(got)))
+    # What was yielded is whole: the same as the run made alone.
+    assert untimed(got[-1].as_dict()) == untimed(
+        smetp.run(G10, len(got), 500).as_dict() | {"index": len(got) - 1})
+
+    # A real SIGINT while the engine runs.
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    got = []
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            for r in smetp.batch([{"instance": G45, "seed": s, "generations": 5000}
+                                  for s in range(1, 100)], jobs=2):
+                got.append(r)
+    finally:
+        timer.cancel()
+    assert len(got) < 99
+
+    # Ctrl-C while the caller's own code runs between results: the batch
+    # stops all the same, and the suspended generator does not end as if
+    # every run had been made.
+    gen = smetp.batch([{"instance": G10, "seed": s, "generations": 500} for s in range(3000)],
+                      jobs=2)
+    got = [next(gen)]
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        time.sleep(3)
+    with pytest.raises(KeyboardInterrupt):
+        for r in gen:
+            got.append(r)
+    assert len(got) < 3000 and [r["index"] for r in got] == list(range(len(got)))
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_memory_stays_bounded_on_a_long_generator():
+    def rss_mib():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+    runs = ({"instance": G10, "seed": i, "generations": 0} for i in range(300_000))
+    seen, best = 0, set()
+    for r in smetp.batch(runs, jobs=2):
+        seen += 1
+        best.add(r.best)
+        if seen == 50_000:
+            start = rss_mib()
+    assert seen == 300_000 and best == {65000}
+    assert rss_mib() - start < 40
+
+
+def test_points_weigh_as_smetp_lab_convert_makes_them(tmp_path):
+    coords = pytest.importorskip("smetp_lab.coords")
+    xy = os.path.join(DATA, "g20.xy")
+    out = tmp_path / "g20-alpha2.txt"
+    coords.convert(xy, str(out), alpha=2.0, scale="auto")
+    points, _ = coords.read_points(xy)
+    made = smetp.Instance.from_points(points, alpha=2.0)
+    assert np.array_equal(made.weights, smetp.Instance.read(out).weights)
+    assert made.weights.max() <= 32767 and not made.wide
+    with pytest.raises(smetp.InstanceError, match="alpha"):
+        smetp.Instance.from_points(points, alpha=0)
+
+
+def test_save_reads_back(tmp_path):
+    sparse = tmp_path / "s80.txt"
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_instance.py"), "80", "3",
+                    "--sparse", "--nearest", "3", "-o", str(sparse)], check=True,
+                   capture_output=True)
+    for path in (G10, str(sparse)):
+        g = smetp.Instance.read(path)
+        g.save(tmp_path / "again.txt")
+        back = smetp.Instance.read(tmp_path / "again.txt")
+        assert np.array_equal(back.links, g.links) and back.wide == g.wide
+    assert (g.weights == smetp.NO_LINK).any()
+
+
+def test_smetp_lab_judges_results_in_memory():
+    results = pytest.importorskip("smetp_lab.results")
+    judge = pytest.importorskip("smetp_lab.judge")
+    got = list(smetp.batch([{"instance": G10, "seed": s, "generations": 250} for s in (1, 2)]
+                           + [{"instance": G45, "seed": 1, "generations": 500,
+                               "memetic": "ls"}], jobs=2))
+    finder = results.InstanceFinder()
+    runs = results.runs_of(got)
+    assert all(judge.check_run(run, finder(run)).ok for run in runs)
+    wrong = got[2].as_dict()
+    wrong["best"] -= 1
+    (bad,) = results.runs_of([wrong])
+    assert not judge.check_run(bad, finder(bad)).ok
