@@ -180,6 +180,7 @@ struct WideSearch {
   unsigned long long energy;  // of tree, the sum of power
   unsigned long long work;
   unsigned long long budget;
+  int lowerStart;  // where in the lowering order a lower-and-repair sweep begins
 };
 
 DEVFN int clippedWeight(const WideLink& l) { return l.weight > 0 ? l.weight : 0; }
@@ -334,11 +335,13 @@ DEVFN bool lowersBefore(const int* power, int a, int b) {
   return power[a] != power[b] ? power[a] > power[b] : a < b;
 }
 
-// Lower-and-repair: for each node, from the most powerful, caps its power at
-// each of its wideLowerLevels next lower levels (which cuts its links above
-// the level), repairs, and takes the minimum spanning tree of what the
+// Lower-and-repair: for each node, in the order of lowersBefore, caps its
+// power at each of its wideLowerLevels next lower levels (which cuts its links
+// above the level), repairs, and takes the minimum spanning tree of what the
 // repaired powers allow when its energy is lower (then goes on with the next
-// node). True when any such move was made.
+// node). The sweep begins at place ls.lowerStart of that order and wraps
+// around: a call that its budget cuts short does not leave the same nodes
+// untried every time. True when any such move was made.
 DEVFN bool wideLowerSweep(WideSearch& ls) {
   const WideView& run = *ls.run;
   const int n = run.probNn, nl = run.probNl;
@@ -357,7 +360,7 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
     }
   bool improved = false;
   for (int k = 0; k < n; ++k) {
-    const int v = order[k];
+    const int v = order[(k + ls.lowerStart) % n];
     const int pv = ls.power[v];
     if (pv <= 0) continue;
     if (ls.work >= ls.budget) return improved;
@@ -429,7 +432,8 @@ DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
   const WideView& run = sp.run;
   if (sp.sfit[t] >= wideUnconnectedStep) return;
   SlotWord* slot = slotOf(sp, t);
-  if (mark == wideRowHash(slot, run.words, run.probNl)) return;
+  const SlotWord start = wideRowHash(slot, run.words, run.probNl);
+  if (mark == start) return;
   WideSearch ls;
   ls.run = &run;
   ls.tree = wideTempRow(run, lane);
@@ -449,6 +453,7 @@ DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
     ls.energy = widePowers(run, ls.tree, ls.power);
     ls.work = 0;
     ls.budget = wideLsBudget;
+    ls.lowerStart = int((start >> 17) % (SlotWord)run.probNn);
     finished = wideLocalSearch(ls);
   }
   copyBits(slot, ls.tree, run.probNl);
