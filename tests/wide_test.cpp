@@ -1,6 +1,8 @@
 // Wide runs: the candidate links, the readers of large and sparse instances,
 // and the kernels' scores checked chromosome by chromosome against a plain
 // computation, and the batch engine's wide results.
+#include "device/wide.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -230,6 +232,110 @@ TEST(WideKernels, EveryChromosomesScoreIsItsPlainScore) {
   // The start from the spanning tree and the local search find connected
   // topologies; the exact sums go beyond 32 bits on the first instance.
   EXPECT_LT(areas[1].layout.fit[0], 1ull << 43);
+}
+
+// The links a row selects, as indices.
+std::vector<int> rowLinks(const WideCandidates& c, const unsigned long long* row) {
+  std::vector<int> out;
+  for (size_t e = 0; e < c.links.size(); ++e)
+    if (row[e / 64] >> (e % 64) & 1ull) out.push_back(int(e));
+  return out;
+}
+
+// The memetic step with memetic=ls on every slot of random wide populations
+// (random rows, connected or not, and spanning trees), checked against the
+// plain score: no slot's score rises, a connected slot stays connected and
+// becomes a spanning tree, an unconnected one is left alone, and on the small
+// instances (where a call finishes within its budget) no exchange of one
+// tree link for one candidate link lowers the energy any more.
+TEST(WideMemetic, LsNeverRaisesNorDisconnectsAndEndsAtALocalOptimum) {
+  using namespace cpuform;
+  std::mt19937 rng(23);
+  struct Case {
+    int n, maxWeight, k;
+    double density;
+  };
+  for (const Case& k :
+       {Case{24, 50, 0, 0.3}, Case{60, 2147483647, 4, 0.5}, Case{150, 100000, 3, 0.6}}) {
+    SCOPED_TRACE(k.n);
+    const WideCandidates c = wideCandidates(randomWideGraph(k.n, k.maxWeight, rng), k.k);
+    HostWideRun h;
+    makeHostWideRun(c, &h);
+    const WideRun& w = h.layout;
+    static WidePop sp;
+    std::memset(&sp, 0, sizeof sp);
+    WideView& run = sp.run;
+    run.probNn = c.n;
+    run.probNl = w.nl;
+    run.settings = designGaSettings();
+    run.settings.memetic = gaMemeticLs;
+    run.settings.memeticCount = popSize;
+    run.words = w.words;
+    run.links = w.links;
+    run.byWeight = w.byWeight;
+    run.rows = w.rows;
+    run.temp = w.temp;
+    run.work = w.work;
+    std::bernoulli_distribution bit(k.density);
+    std::vector<unsigned long long> before;
+    for (int t = 0; t < popSize; ++t) {
+      sp.sidx[t] = (unsigned char)(popSize - 1 - t);
+      unsigned long long* row = slotOf(sp, t);
+      for (int e = 0; e < w.nl; ++e)
+        if (t % 4 == 0 || bit(rng)) row[e / 64] |= 1ull << (e % 64);
+      if (t % 4 == 0) {
+        // A spanning tree of random link weights: the minimum one of a
+        // shuffled order.
+        std::vector<int> order(size_t(w.nl));
+        for (int e = 0; e < w.nl; ++e) order[size_t(e)] = e;
+        std::shuffle(order.begin(), order.end(), rng);
+        std::vector<int> parent(size_t(c.n));
+        for (int v = 0; v < c.n; ++v) parent[size_t(v)] = v;
+        for (int x = 0; x < w.words; ++x) row[x] = 0;
+        for (int e : order)
+          if (wideJoin(parent.data(), c.links[size_t(e)].from, c.links[size_t(e)].to))
+            row[e / 64] |= 1ull << (e % 64);
+      }
+      sp.sfit[t] = plainScore(c, row);
+      before.push_back(sp.sfit[t]);
+    }
+    std::vector<std::vector<int>> unconnected(popSize);
+    for (int t = 0; t < popSize; ++t)
+      if (before[size_t(t)] >= 1ull << 43) unconnected[size_t(t)] = rowLinks(c, slotOf(sp, t));
+    Block block;
+    block.count = popSize;
+    static PerLane<unsigned long long> marks;
+    std::memset(&marks, 0, sizeof marks);
+    memeticStep(block, sp, marks);
+    int connected = 0;
+    for (int t = 0; t < popSize; ++t) {
+      const unsigned long long* row = slotOf(sp, t);
+      const unsigned long long score = plainScore(c, row);
+      ASSERT_EQ(score, sp.sfit[t]) << t;
+      ASSERT_LE(score, before[size_t(t)]) << t;
+      if (before[size_t(t)] >= 1ull << 43) {
+        EXPECT_EQ(unconnected[size_t(t)], rowLinks(c, row)) << t;
+        continue;
+      }
+      ++connected;
+      ASSERT_LT(score, 1ull << 43) << t;
+      const std::vector<int> tree = rowLinks(c, row);
+      ASSERT_EQ(size_t(c.n - 1), tree.size()) << t;
+      if (c.n > 60 || t % 8) continue;
+      std::vector<unsigned long long> swapped(row, row + w.words);
+      for (int drop : tree) {
+        swapped[size_t(drop / 64)] &= ~(1ull << (drop % 64));
+        for (int add = 0; add < w.nl; ++add) {
+          if (swapped[size_t(add / 64)] >> (add % 64) & 1ull || add == drop) continue;
+          swapped[size_t(add / 64)] |= 1ull << (add % 64);
+          EXPECT_GE(plainScore(c, swapped.data()), score) << t << ": " << drop << " for " << add;
+          swapped[size_t(add / 64)] &= ~(1ull << (add % 64));
+        }
+        swapped[size_t(drop / 64)] |= 1ull << (drop % 64);
+      }
+    }
+    EXPECT_GE(connected, popSize / 4);
+  }
 }
 
 // The batch engine's wide runs: the same results for any number of workers,

@@ -56,9 +56,11 @@ DEVFN SlotWord* laneTempRow(WidePop& sp, PerLane<SlotCopy>&, int t) {
   return wideTempRow(sp.run, t);
 }
 
-// Lane t's work arrays: 3n ints (union-find parents, powers, spare powers).
+// Lane t's work arrays: wideLaneWorkArrays arrays of n ints (union-find
+// parents, powers, spare powers, and the local search's arrays).
 DEVFN int* laneWork(const WideView& run, int t) {
-  return run.work + (unsigned long long)t * 3ull * (unsigned long long)run.probNn;
+  return run.work + (unsigned long long)t * (unsigned long long)wideLaneWorkArrays *
+                        (unsigned long long)run.probNn;
 }
 
 DEVFN int wideRoot(int* parent, int v) {
@@ -147,50 +149,331 @@ DEVFN void plantWideTree(WidePop& sp, int t) {
   copyBits(slotOf(sp, t), tree, sp.run.probNl);
 }
 
-enum { wideRetreeRounds = 32 };
+enum {
+  // Lower-and-repair tries, for each node, at most this many of the distinct
+  // weights of its candidate links below its power (the highest first).
+  wideLowerLevels = 8,
+};
+// Work allowed to one ls call, counted in candidate links examined: a few
+// tens of milliseconds on 1,000 nodes. It is checked between moves and
+// between lower-and-repair tries. A call that runs out keeps the moves made
+// so far, and the next memetic step goes on from there.
+const unsigned long long wideLsBudget = 1ull << 23;
 
-// The memetic step on slot t by lane t, when the slot connects all nodes:
-// prune keeps the minimum spanning tree of its links; ls then takes, while
-// that lowers the energy (at most wideRetreeRounds times), the minimum
-// spanning tree of every candidate link that the tree's powers already allow.
-// Neither raises the energy, so the slot's score never rises.
-DEVFN void wideMemeticSlot(WidePop& sp, int t) {
+// A lane's local search over a wide run's candidate links: the spanning tree
+// (a row of link bits) it moves, a scratch row, and n-int work arrays of the
+// lane (laneWork): union-find parents, the tree's powers, a spare, trial
+// powers, roots, the node order, and each node's heaviest and second
+// heaviest tree link.
+struct WideSearch {
+  const WideView* run;
+  SlotWord* tree;
+  SlotWord* scratch;
+  int* parent;
+  int* power;
+  int* spare;
+  int* q;
+  int* root;
+  int* order;
+  int* top1;
+  int* top2;
+  unsigned long long energy;  // of tree, the sum of power
+  unsigned long long work;
+  unsigned long long budget;
+  int lowerStart;  // where in the lowering order a lower-and-repair sweep begins
+};
+
+DEVFN int clippedWeight(const WideLink& l) { return l.weight > 0 ? l.weight : 0; }
+
+// Whether link l is usable under powers q: neither end's power below its
+// weight.
+DEVFN bool usableUnder(const int* q, const WideLink& l) {
+  return l.weight <= q[l.from] && l.weight <= q[l.to];
+}
+
+// What raising a link's ends to weight w adds to powers qc and qd.
+DEVFN long long wideRise(int w, int qc, int qd) {
+  return (w > qc ? (long long)w - qc : 0ll) + (w > qd ? (long long)w - qd : 0ll);
+}
+
+// Takes row `found` (scratch) as the new tree when it spans with a lower
+// energy.
+DEVFN bool takeIfLower(WideSearch& ls, int pieces) {
+  const WideView& run = *ls.run;
+  if (pieces != 1) return false;
+  const unsigned long long e = widePowers(run, ls.scratch, ls.spare);
+  if (e >= ls.energy) return false;
+  copyBits(ls.tree, ls.scratch, run.probNl);
+  ls.energy = widePowers(run, ls.tree, ls.power);
+  return true;
+}
+
+// Re-tree: the minimum spanning tree of every candidate link the tree's
+// powers already allow, taken when its energy is lower.
+DEVFN bool wideRetree(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int* power = ls.power;
+  const int pieces = wideSpanningTree(
+      run, [&](int e) { return usableUnder(power, run.links[e]); }, ls.scratch, ls.parent);
+  ls.work += (unsigned long long)run.probNl;
+  return takeIfLower(ls, pieces);
+}
+
+// Each node's heaviest (top1, its power) and second heaviest (top2) tree
+// link weight, 0 where there is none.
+DEVFN void treeTopTwo(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  for (int v = 0; v < run.probNn; ++v) ls.top1[v] = ls.top2[v] = 0;
+  for (int w = 0; w < run.words; ++w)
+    for (SlotWord bits = ls.tree[w] & wordMaskBelow(w, run.probNl); bits; bits &= bits - 1) {
+      const WideLink l = run.links[64 * w + lowestSetBit64(bits)];
+      const int x = clippedWeight(l);
+      for (int k = 0; k < 2; ++k) {
+        const int v = k ? l.to : l.from;
+        if (x > ls.top1[v]) {
+          ls.top2[v] = ls.top1[v];
+          ls.top1[v] = x;
+        } else if (x > ls.top2[v]) {
+          ls.top2[v] = x;
+        }
+      }
+    }
+}
+
+// Exchange: for each tree link whose removal lowers a power, drops it and
+// reconnects the two halves by the candidate link that raises the powers
+// least, when that lowers the energy. One sweep over the tree's links (a link
+// brought in may be tried later in the sweep); true when any exchange was
+// made.
+DEVFN bool wideExchangeSweep(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn, nl = run.probNl;
+  bool improved = false;
+  treeTopTwo(ls);
+  for (int k = 0; k < nl && ls.work < ls.budget; ++k) {
+    if (!rowBit(ls.tree, k)) continue;
+    const WideLink cut = run.links[k];
+    const int a = cut.from, b = cut.to, x = clippedWeight(cut);
+    const int qa = x == ls.top1[a] ? ls.top2[a] : ls.top1[a];
+    const int qb = x == ls.top1[b] ? ls.top2[b] : ls.top1[b];
+    const long long gain = (long long)(ls.power[a] - qa) + (long long)(ls.power[b] - qb);
+    if (gain <= 0) continue;
+    // The two halves: the pieces of the tree without link k.
+    for (int v = 0; v < n; ++v) ls.parent[v] = v;
+    for (int w = 0; w < run.words; ++w)
+      for (SlotWord bits = ls.tree[w] & wordMaskBelow(w, nl); bits; bits &= bits - 1) {
+        const int e = 64 * w + lowestSetBit64(bits);
+        if (e != k) wideJoin(ls.parent, run.links[e].from, run.links[e].to);
+      }
+    for (int v = 0; v < n; ++v) ls.root[v] = wideRoot(ls.parent, v);
+    const int sideA = ls.root[a];
+    long long best = gain;
+    int pick = -1;
+    for (int e = 0; e < nl; ++e) {
+      const WideLink l = run.links[e];
+      if (e == k || (ls.root[l.from] == sideA) == (ls.root[l.to] == sideA)) continue;
+      const int qc = l.from == a ? qa : (l.from == b ? qb : ls.power[l.from]);
+      const int qd = l.to == a ? qa : (l.to == b ? qb : ls.power[l.to]);
+      const long long rise = wideRise(clippedWeight(l), qc, qd);
+      if (rise < best) {
+        best = rise;
+        pick = e;
+      }
+    }
+    ls.work += (unsigned long long)(nl + 2 * n);
+    if (pick < 0) continue;
+    ls.tree[k >> 6] &= ~(1ull << (k & 63));
+    ls.tree[pick >> 6] |= 1ull << (pick & 63);
+    ls.energy = widePowers(run, ls.tree, ls.power);
+    treeTopTwo(ls);
+    improved = true;
+  }
+  return improved;
+}
+
+// Raises trial powers q (never node v's, held at `level`) until the links
+// usable under them connect all nodes, each time by the candidate link
+// joining two pieces that raises the powers least; false when no link can
+// join the pieces.
+DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn, nl = run.probNl;
+  int* q = ls.q;
+  for (;;) {
+    for (int x = 0; x < n; ++x) ls.parent[x] = x;
+    int pieces = n;
+    for (int e = 0; e < nl; ++e)
+      if (usableUnder(q, run.links[e]))
+        pieces -= wideJoin(ls.parent, run.links[e].from, run.links[e].to);
+    ls.work += (unsigned long long)nl;
+    if (pieces == 1) return true;
+    for (int x = 0; x < n; ++x) ls.root[x] = wideRoot(ls.parent, x);
+    long long best = -1;
+    int pick = -1;
+    for (int e = 0; e < nl; ++e) {
+      const WideLink l = run.links[e];
+      const int w = clippedWeight(l);
+      if (ls.root[l.from] == ls.root[l.to] || ((l.from == v || l.to == v) && w > level)) continue;
+      const long long rise = wideRise(w, q[l.from], q[l.to]);
+      if (pick < 0 || rise < best) {
+        best = rise;
+        pick = e;
+      }
+    }
+    ls.work += (unsigned long long)(nl + n);
+    if (pick < 0) return false;
+    const WideLink l = run.links[pick];
+    const int w = clippedWeight(l);
+    if (w > q[l.from]) q[l.from] = w;
+    if (w > q[l.to]) q[l.to] = w;
+  }
+}
+
+// Whether node a goes before node b in the lowering order: higher power
+// first, then lower index.
+DEVFN bool lowersBefore(const int* power, int a, int b) {
+  return power[a] != power[b] ? power[a] > power[b] : a < b;
+}
+
+// Lower-and-repair: for each node, in the order of lowersBefore, caps its
+// power at each of its wideLowerLevels next lower levels (which cuts its links
+// above the level), repairs, and takes the minimum spanning tree of what the
+// repaired powers allow when its energy is lower (then goes on with the next
+// node). The sweep begins at place ls.lowerStart of that order and wraps
+// around: a call that its budget cuts short does not leave the same nodes
+// untried every time. True when any such move was made.
+DEVFN bool wideLowerSweep(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn, nl = run.probNl;
+  int* order = ls.order;
+  for (int v = 0; v < n; ++v) order[v] = v;
+  // Shell sort (gaps 1, 4, 13, ...) by lowersBefore.
+  int gap = 1;
+  while (gap < n / 3) gap = 3 * gap + 1;
+  for (; gap > 0; gap /= 3)
+    for (int i = gap; i < n; ++i) {
+      const int x = order[i];
+      int j = i;
+      for (; j >= gap && lowersBefore(ls.power, x, order[j - gap]); j -= gap)
+        order[j] = order[j - gap];
+      order[j] = x;
+    }
+  bool improved = false;
+  for (int k = 0; k < n; ++k) {
+    const int v = order[(k + ls.lowerStart) % n];
+    const int pv = ls.power[v];
+    if (pv <= 0) continue;
+    if (ls.work >= ls.budget) return improved;
+    // v's distinct link weights below its power, highest first.
+    int levels[wideLowerLevels];
+    int count = 0;
+    for (int e = 0; e < nl; ++e) {
+      const WideLink l = run.links[e];
+      if (l.from != v && l.to != v) continue;
+      const int w = clippedWeight(l);
+      if (w >= pv) continue;
+      int at = count;
+      while (at > 0 && levels[at - 1] < w) --at;
+      if ((at > 0 && levels[at - 1] == w) || at >= wideLowerLevels) continue;
+      if (count < wideLowerLevels) ++count;
+      for (int i = count - 1; i > at; --i) levels[i] = levels[i - 1];
+      levels[at] = w;
+    }
+    ls.work += (unsigned long long)nl;
+    for (int j = 0; j < count; ++j) {
+      if (ls.work >= ls.budget) return improved;
+      for (int x = 0; x < n; ++x) ls.q[x] = ls.power[x];
+      ls.q[v] = levels[j];
+      if (!wideRepair(ls, v, levels[j])) continue;
+      const int* q = ls.q;
+      const int pieces = wideSpanningTree(
+          run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
+      ls.work += (unsigned long long)nl;
+      if (takeIfLower(ls, pieces)) {
+        improved = true;
+        break;
+      }
+    }
+  }
+  return improved;
+}
+
+// The local search from the tree in ls.tree: re-tree, exchange sweeps,
+// lower-and-repair sweeps, each move made only when it lowers the energy,
+// until none does (true: a local optimum) or the work passes the budget.
+DEVFN bool wideLocalSearch(WideSearch& ls) {
+  while (ls.work < ls.budget) {
+    if (wideRetree(ls) || wideExchangeSweep(ls) || wideLowerSweep(ls)) continue;
+    return ls.work < ls.budget;
+  }
+  return false;
+}
+
+// A hash of a row's bits below nl (never 0).
+DEVFN SlotWord wideRowHash(const SlotWord* row, int words, int nl) {
+  SlotWord h = 0x243F6A8885A308D3ull;
+  for (int w = 0; w < words; ++w) {
+    h ^= row[w] & wordMaskBelow(w, nl);
+    h *= 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  return h | 1ull;
+}
+
+// The memetic step on slot t by lane `lane` (its temp row and work arrays),
+// when the slot connects all nodes: prune keeps the minimum spanning tree of
+// its links; ls then moves that tree by re-tree, exchange and
+// lower-and-repair to a local optimum (or as far as wideLsBudget allows).
+// No move raises the energy or disconnects, so the slot's score never rises.
+// `mark`: a hash of the row the step last left finished (0: none since the
+// launch began); a row that still holds it is left alone, since the step
+// would leave it as it is.
+DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
   const WideView& run = sp.run;
   if (sp.sfit[t] >= wideUnconnectedStep) return;
   SlotWord* slot = slotOf(sp, t);
-  SlotWord* tree = wideTempRow(sp.run, t);
-  int* parent = laneWork(run, t);
-  int* power = parent + run.probNn;
-  int* spare = power + run.probNn;
+  const SlotWord start = wideRowHash(slot, run.words, run.probNl);
+  if (mark == start) return;
+  WideSearch ls;
+  ls.run = &run;
+  ls.tree = wideTempRow(run, lane);
+  ls.scratch = slot;
+  ls.parent = laneWork(run, lane);
+  ls.power = ls.parent + run.probNn;
+  ls.spare = ls.power + run.probNn;
+  ls.q = ls.spare + run.probNn;
+  ls.root = ls.q + run.probNn;
+  ls.order = ls.root + run.probNn;
+  ls.top1 = ls.order + run.probNn;
+  ls.top2 = ls.top1 + run.probNn;
   wideSpanningTree(
-      run, [&](int e) { return rowBit(slot, e); }, tree, parent);
+      run, [&](int e) { return rowBit(slot, e); }, ls.tree, ls.parent);
+  bool finished = true;
   if (run.settings.memetic == gaMemeticLs) {
-    unsigned long long energy = widePowers(run, tree, power);
-    for (int round = 0; round < wideRetreeRounds; ++round) {
-      const int pieces = wideSpanningTree(
-          run,
-          [&](int e) {
-            const WideLink l = run.links[e];
-            return l.weight <= power[l.from] && l.weight <= power[l.to];
-          },
-          slot, parent);
-      const unsigned long long again = widePowers(run, slot, spare);
-      if (pieces != 1 || again >= energy) break;
-      copyBits(tree, slot, run.probNl);
-      energy = widePowers(run, tree, power);
-    }
+    ls.energy = widePowers(run, ls.tree, ls.power);
+    ls.work = 0;
+    ls.budget = wideLsBudget;
+    ls.lowerStart = int((start >> 17) % (SlotWord)run.probNn);
+    finished = wideLocalSearch(ls);
   }
-  copyBits(slot, tree, run.probNl);
-  sp.sfit[t] = wideScore(run, slot, t);
+  copyBits(slot, ls.tree, run.probNl);
+  sp.sfit[t] = wideScore(run, slot, lane);
+  mark = finished ? wideRowHash(slot, run.words, run.probNl) : 0;
 }
 
-// The memetic step of a generation: lane t on slot t, for the slots below
-// memetic_count. Each lane touches only its own slot's row, its temp row and
-// its work arrays.
-DEVFN void memeticStep(Block& block, WidePop& sp, PerLane<SlotWord>&) {
+// The memetic step of a generation on the slots below memetic_count. Lane r
+// holds the mark of row r (polished[r], zeroed when the launch begins) and
+// works on the slot whose row is r, when that slot is among them, with its
+// own temp row and work arrays: each lane touches only that slot's row and
+// its own arrays.
+DEVFN void memeticStep(Block& block, WidePop& sp, PerLane<SlotWord>& polished) {
   const int count = sp.run.settings.memeticCount;
-  block.step([&](int t) {
-    if (t < count) wideMemeticSlot(sp, t);
+  block.step([&](int r) {
+    for (int t = 0; t < count; ++t)
+      if (sp.sidx[t] == r) {
+        wideMemeticSlot(sp, t, r, polished[r]);
+        break;
+      }
   });
 }
 

@@ -14,8 +14,9 @@ struct WideLink {
 };
 
 enum {
-  wideMaxNodes = 2000,   // nodes of the largest instance a batch takes
-  wideDefaultLinks = 3,  // K: each node's K lightest links are candidates by default
+  wideMaxNodes = 2000,     // nodes of the largest instance a batch takes
+  wideDefaultLinks = 3,    // K: each node's K lightest links are candidates by default
+  wideLaneWorkArrays = 8,  // arrays of n ints in each lane's work area
 };
 
 // A topology that leaves the nodes in c > 1 pieces scores
@@ -39,5 +40,5 @@ struct WideRun {
   unsigned long long* temp;  // 128 rows: each lane's copy of a tournament winner
   unsigned long long* fit;   // fitness of slot t, in sorted order, between launches
   unsigned char* idx;        // row of slot t, between launches
-  int* work;                 // 128 lanes x 3n ints: each lane's work arrays
+  int* work;                 // 128 lanes x wideLaneWorkArrays * n ints: each lane's work arrays
 };

@@ -90,7 +90,7 @@ WideRun wideRunLayout(unsigned char* base, int n, int nl, size_t* bytes) {
   r.temp = reinterpret_cast<unsigned long long*>(place(rowBytes));
   r.fit = reinterpret_cast<unsigned long long*>(place(8 * popSize));
   r.idx = place(popSize);
-  r.work = reinterpret_cast<int*>(place(sizeof(int) * 3 * size_t(n) * popSize));
+  r.work = reinterpret_cast<int*>(place(sizeof(int) * wideLaneWorkArrays * size_t(n) * popSize));
   *bytes = at;
   return r;
 }
