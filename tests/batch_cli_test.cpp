@@ -891,4 +891,41 @@ TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
   EXPECT_EQ(1, WEXITSTATUS(raw));
 }
 
+TEST_F(BatchCli, AStalledReaderOfStandardErrorNeverHoldsTheBatchUp) {
+  // Far more progress lines than a pipe holds, and nobody reads them: the
+  // batch leaves out what the pipe cannot take and finishes its runs.
+  std::string runs;
+  for (int i = 0; i < 1500; ++i) runs += "g6.txt " + std::to_string(i) + " 50 0 0.5\n";
+  writeFile(path("runs.txt"), runs);
+  int pipeFds[2];
+  ASSERT_EQ(0, pipe(pipeFds));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0 || dup2(pipeFds[1], STDERR_FILENO) < 0 ||
+        !std::freopen("/dev/null", "w", stdout))
+      _exit(127);
+    close(pipeFds[0]);
+    setenv("SMETP_BACKEND", "cpu", 1);
+    execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--no-record", "--jobs", "1", "runs.txt",
+          (char*)nullptr);
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  int raw = 0;
+  pid_t ended = 0;
+  for (int k = 0; k < 600 && ended == 0; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ended = waitpid(pid, &raw, WNOHANG);
+  }
+  if (ended == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &raw, 0);
+  }
+  close(pipeFds[0]);
+  ASSERT_EQ(pid, ended) << "still running after 60 s";
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(0, WEXITSTATUS(raw));
+  EXPECT_EQ(1500u, results().size());
+}
+
 }  // namespace

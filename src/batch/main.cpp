@@ -67,6 +67,7 @@ int stopStatus() { return stopSignal == SIGTERM ? 143 : 130; }
 void complain(const std::string& what) {
   std::fflush(stdout);
   const bool ends = !what.empty() && what.back() == '\n';
+  if (!takesOutput(stderr, 1000)) return;
   std::fprintf(stderr, "smetp-batch: %s%s", what.c_str(), ends ? "" : "\n");
 }
 

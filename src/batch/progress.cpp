@@ -1,6 +1,9 @@
 #include "batch/progress.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace {
@@ -10,6 +13,7 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
 }
 
 void drawBar(Progress* p) {
+  if (!takesOutput(p->out, 0)) return;
   const double elapsed = secondsSince(p->start);
   const double rate = elapsed > 0 ? double(p->launchesDone) / elapsed : 0;
   const double left = p->totalLaunches < 0 ? -1
@@ -24,6 +28,17 @@ void drawBar(Progress* p) {
 }
 
 }  // namespace
+
+bool takesOutput(FILE* f, int ms) {
+  const int fd = fileno(f);
+  if (fd < 0) return true;
+  struct pollfd p = {fd, POLLOUT, 0};
+  int ready;
+  do ready = ::poll(&p, 1, ms);
+  while (ready < 0 && errno == EINTR);
+  // An error, or a closed reader, lets the write itself fail.
+  return ready != 0;
+}
 
 std::string durationText(double seconds) {
   if (!(seconds >= 0) || seconds > 1e8) return "--:--";
@@ -80,7 +95,7 @@ void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
   ++p->done;
   if (p->mode == progressBar) {
     drawBar(p);
-  } else if (p->mode == progressLines) {
+  } else if (p->mode == progressLines && takesOutput(p->out, 0)) {
     // The run named as the results name it: its instance and seed, then the
     // GA settings that are not the design's (nothing for a design run).
     const std::string settings = gaSettingsText(spec.settings, true);
@@ -93,6 +108,7 @@ void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
 }
 
 void progressNote(Progress* p, const std::string& line) {
+  if (!takesOutput(p->out, 1000)) return;
   if (p->mode == progressBar && p->drawn) std::fputs("\r\x1b[K", p->out);
   std::fprintf(p->out, "%s\n", line.c_str());
   if (p->mode == progressBar && p->drawn) drawBar(p);
@@ -100,7 +116,7 @@ void progressNote(Progress* p, const std::string& line) {
 }
 
 void endProgress(Progress* p) {
-  if (p->mode == progressBar && p->drawn) {
+  if (p->mode == progressBar && p->drawn && takesOutput(p->out, 0)) {
     drawBar(p);
     std::fputc('\n', p->out);
     std::fflush(p->out);

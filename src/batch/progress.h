@@ -30,6 +30,12 @@ void progressNote(Progress* p, const std::string& line);
 // Ends the bar's line; call before printing anything else.
 void endProgress(Progress* p);
 
+// Whether the stream f takes a short line within ms milliseconds (a pipe
+// with room, a terminal, a file): progress and messages are left out rather
+// than written into a pipe whose reader has stopped reading, which would hold
+// the batch up past a stop.
+bool takesOutput(FILE* f, int ms);
+
 // "1:02:03" or "2:03" for a number of seconds; "--:--" when unknown.
 std::string durationText(double seconds);
 // The bar's text: launches done of total (the bar), runs done of total,
