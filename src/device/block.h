@@ -13,6 +13,10 @@
 // lane (eight blocks' worth of an SM's 65,536) so that registers never limit
 // the blocks an SM holds before shared memory does.
 #define KERNEL __global__ void __launch_bounds__(128, 8)
+// A wide run's kernels keep their work (local search over hundreds of nodes)
+// in registers: up to 128 a lane, four blocks an SM, which their few large
+// runs never outnumber.
+#define WIDE_KERNEL __global__ void __launch_bounds__(128, 4)
 #define SHARED __shared__
 #define DEV_CONSTANT __constant__
 #define DEV_GLOBAL __device__
@@ -20,6 +24,7 @@
 #define SMETP_FORM threadform
 #define DEVFN inline
 #define KERNEL void
+#define WIDE_KERNEL void
 // One instance per kernel, seen by all the lane threads; the blocks of a
 // launch run one after another, so a block has it to itself.
 #define SHARED static
@@ -29,6 +34,7 @@
 #define SMETP_FORM cpuform
 #define DEVFN inline
 #define KERNEL void
+#define WIDE_KERNEL void
 #define SHARED
 #define DEV_CONSTANT inline
 #define DEV_GLOBAL inline

@@ -304,7 +304,7 @@ KERNEL batchGenerations(BatchRun* runs, BatchControl* control, Chrom* pops) {
 // Batch, wide runs: the initial generation of wide run b, when it is active;
 // the blocks of other runs return at once. The block keeps only the order,
 // fitness and crossover plan; the chromosomes stay in the run's area.
-KERNEL batchWideInitial(BatchRun* runs, BatchControl* control) {
+WIDE_KERNEL batchWideInitial(BatchRun* runs, BatchControl* control) {
   const int b = blockIndex();
   if (!control[b].active || !runs[b].wide) return;
   SHARED WidePop sp;
@@ -313,7 +313,7 @@ KERNEL batchWideInitial(BatchRun* runs, BatchControl* control) {
 }
 
 // Batch, wide runs: fifty generations of wide run b, when it is active.
-KERNEL batchWideGenerations(BatchRun* runs, BatchControl* control) {
+WIDE_KERNEL batchWideGenerations(BatchRun* runs, BatchControl* control) {
   const int b = blockIndex();
   if (!control[b].active || !runs[b].wide) return;
   SHARED WidePop sp;
