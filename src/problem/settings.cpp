@@ -127,6 +127,7 @@ GaSettings solveGaSettings() {
   s.memetic = gaMemeticLs;
   s.memeticEvery = 20;
   s.memeticCount = 24;
+  s.kick = 3;  // wide runs only: design-sized runs ignore it
   return s;
 }
 

@@ -61,7 +61,8 @@ SETTINGS_FN GaSettings designGaSettings() {
 }
 
 // The settings measured best for solving (the `profile=solve` word): the
-// design's GA with the memetic local search (see the README's measurements).
+// design's GA with the memetic local search and, on wide runs, the kick (see
+// the README's measurements).
 // Every setting is given its value here, so that a caller gets the whole
 // profile whatever the design's values are.
 GaSettings solveGaSettings();
