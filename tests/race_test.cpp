@@ -296,7 +296,8 @@ std::vector<Snapshot> runWideBatch(const Form& form, const GaSettings& settings)
 
 TEST(RaceCheckWideBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
   // The design's settings, and every setting away from them with the start
-  // from the spanning tree and the local search (which prunes first).
+  // from the spanning tree and the local search (which prunes first), without
+  // and with the kick.
   GaSettings other = designGaSettings();
   other.elite = 5;
   other.tournament = 3;
@@ -306,7 +307,9 @@ TEST(RaceCheckWideBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
   other.memetic = gaMemeticLs;
   other.memeticEvery = 5;
   other.memeticCount = 8;
-  for (const GaSettings& s : {designGaSettings(), other}) {
+  GaSettings kicked = other;
+  kicked.kick = 2;
+  for (const GaSettings& s : {designGaSettings(), other, kicked}) {
     SCOPED_TRACE(gaSettingsText(s, true));
     gpuSetHostWorkers(3);
     const std::vector<Snapshot> cpu = runWideBatch(cpuForm, s);

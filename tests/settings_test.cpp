@@ -65,6 +65,13 @@ TEST(SettingsText, ValuesReadBackAndShowInJson) {
       "\"memetic_every\":50,\"memetic_count\":128}",
       gaSettingsJson(s));
   EXPECT_EQ("memetic=prune", gaSettingsText(parsed("memetic=prune"), true));
+  // kick, like links, shows only when set, so texts without it stay as they were.
+  const GaSettings kicked = parsed("memetic=ls kick=3");
+  EXPECT_EQ(3, kicked.kick);
+  EXPECT_FALSE(isDesign(parsed("kick=3")));
+  EXPECT_EQ("memetic=ls kick=3", gaSettingsText(kicked, true));
+  EXPECT_EQ(std::string::npos, gaSettingsText(s, false).find("kick"));
+  EXPECT_EQ(",\"kick\":3}", gaSettingsJson(kicked).substr(gaSettingsJson(kicked).size() - 10));
 }
 
 TEST(SettingsText, ProfileSolveSetsEverySettingAndLaterWordsOverride) {
@@ -80,12 +87,32 @@ TEST(SettingsText, ProfileSolveSetsEverySettingAndLaterWordsOverride) {
 }
 
 TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
-  const char* bad[] = {
-      "elite=127",           "elite=-1",       "elite=1.5",     "elite=",        "tournament=0",
-      "tournament=129",      "crossover=1.01", "crossover=nan", "mutation=-0.1", "mutation_step=2",
-      "mutation_patience=0", "repair=yes",     "init=MST",      "memetic=full",  "memetic_every=51",
-      "memetic_count=0",     "elite= 3",       "colour=red",    "elite",         "=3",
-      "profile=fast",        "profile="};
+  const char* bad[] = {"elite=127",
+                       "elite=-1",
+                       "elite=1.5",
+                       "elite=",
+                       "tournament=0",
+                       "tournament=129",
+                       "crossover=1.01",
+                       "crossover=nan",
+                       "mutation=-0.1",
+                       "mutation_step=2",
+                       "mutation_patience=0",
+                       "repair=yes",
+                       "init=MST",
+                       "memetic=full",
+                       "memetic_every=51",
+                       "memetic_count=0",
+                       "elite= 3",
+                       "colour=red",
+                       "elite",
+                       "=3",
+                       "profile=fast",
+                       "profile=",
+                       "kick=-1",
+                       "kick=65",
+                       "kick=1.5",
+                       "kick="};
   for (const char* word : bad) {
     GaSettings s = designGaSettings();
     std::string error;

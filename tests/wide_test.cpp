@@ -247,10 +247,13 @@ std::vector<int> rowLinks(const WideCandidates& c, const unsigned long long* row
 // plain score: no slot's score rises, a connected slot stays connected and
 // becomes a spanning tree, an unconnected one is left alone, and on the small
 // instances (where a call finishes within its budget) no exchange of one
-// tree link for one candidate link lowers the energy any more.
+// tree link for one candidate link lowers the energy any more. Then kick=3
+// on the slots so left: again no score rises and every connected slot stays a
+// spanning tree, and some kick lowers a slot that was at a local optimum.
 TEST(WideMemetic, LsNeverRaisesNorDisconnectsAndEndsAtALocalOptimum) {
   using namespace cpuform;
   std::mt19937 rng(23);
+  int kickGains = 0;
   struct Case {
     int n, maxWeight, k;
     double density;
@@ -335,7 +338,30 @@ TEST(WideMemetic, LsNeverRaisesNorDisconnectsAndEndsAtALocalOptimum) {
       }
     }
     EXPECT_GE(connected, popSize / 4);
+    static unsigned streams[popSize];
+    for (int t = 0; t < popSize; ++t) streams[t] = 977u * unsigned(t) + 1u;
+    run.next = streams;
+    run.settings.kick = 3;
+    for (int round = 0; round < 3; ++round) {
+      const std::vector<unsigned long long> settled(sp.sfit, sp.sfit + popSize);
+      // The slots the step already left at a local optimum: only a kick moves them.
+      std::vector<bool> atOptimum;
+      for (int t = 0; t < popSize; ++t)
+        atOptimum.push_back(marks[sp.sidx[t]] == wideRowHash(slotOf(sp, t), w.words, w.nl));
+      memeticStep(block, sp, marks);
+      for (int t = 0; t < popSize; ++t) {
+        const unsigned long long* row = slotOf(sp, t);
+        const unsigned long long score = plainScore(c, row);
+        ASSERT_EQ(score, sp.sfit[t]) << t;
+        ASSERT_LE(score, settled[size_t(t)]) << t;
+        kickGains += atOptimum[size_t(t)] && score < settled[size_t(t)];
+        if (score < 1ull << 43) {
+          ASSERT_EQ(size_t(c.n - 1), rowLinks(c, row).size()) << t;
+        }
+      }
+    }
   }
+  EXPECT_GT(kickGains, 0);
 }
 
 // The batch engine's wide runs: the same results for any number of workers,

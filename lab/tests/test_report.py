@@ -209,16 +209,16 @@ def test_settings_make_groups_of_their_own_and_runs_without_records_merge(sweep)
     # The second parameter set becomes the first's density with a memetic step.
     for r in runs[3:6]:
         r["density"] = 0.3
-        r["settings"].update(memetic="ls", memetic_every=10)
+        r["settings"].update(memetic="ls", memetic_every=10, kick=2)
         r["record"] = None
     write_jsonl(res, runs)
     out = tmp / "rep"
     assert main(["report", str(res), "-o", str(out), "-q"]) == 0
     rows = list(csv.DictReader(open(out / "summary.csv")))
     assert [(r["instance"], r["settings"], r["runs"]) for r in rows] == [
-        ("a.txt", "design", "3"), ("a.txt", "memetic=ls memetic_every=10", "3"),
+        ("a.txt", "design", "3"), ("a.txt", "memetic=ls memetic_every=10 kick=2", "3"),
         ("b.txt", "design", "2")]
-    assert "memetic=ls memetic_every=10" in (out / "report.md").read_text()
+    assert "memetic=ls memetic_every=10 kick=2" in (out / "report.md").read_text()
     assert main(["merge", str(res), "-o", str(tmp / "m.jsonl"), "--record",
                  str(tmp / "m.dat")]) == 0
     assert (tmp / "m.dat").read_text() == "".join(r["record"] or "" for r in runs)

@@ -420,24 +420,67 @@ DEVFN SlotWord wideRowHash(const SlotWord* row, int words, int nl) {
   return h | 1ull;
 }
 
-// The memetic step on slot t by lane `lane` (its temp row and work arrays),
-// when the slot connects all nodes: prune keeps the minimum spanning tree of
-// its links; ls then moves that tree by re-tree, exchange and
-// lower-and-repair to a local optimum (or as far as wideLsBudget allows).
-// No move raises the energy or disconnects, so the slot's score never rises.
-// `mark`: a hash of the row the step last left finished (0: none since the
-// launch began); a row that still holds it is left alone, since the step
-// would leave it as it is.
-DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
-  const WideView& run = sp.run;
-  if (sp.sfit[t] >= wideUnconnectedStep) return;
-  SlotWord* slot = slotOf(sp, t);
-  const SlotWord start = wideRowHash(slot, run.words, run.probNl);
-  if (mark == start) return;
-  WideSearch ls;
+// A draw from 0 to m - 1 (m >= 1) of lane `lane`'s own stream: two 15-bit
+// draws, so that every tree link of a run with up to 2^30 links can be drawn.
+DEVFN int laneDraw(unsigned* streams, int lane, int m) {
+  const unsigned hi = (unsigned)devRand(streams, lane, lane);
+  const unsigned lo = (unsigned)devRand(streams, lane, lane);
+  return int(((hi << 15) | lo) % (unsigned)m);
+}
+
+// The kick: drops `count` links of the spanning tree in ls.tree, drawn from
+// lane `lane`'s stream, and reconnects the pieces by passes over the candidate
+// links, lightest first, each link that joins two pieces taken with
+// probability 1/2 (the jitter), the dropped links left out of the first pass
+// (so that the tree changes where it can) and every joining link taken from
+// the fourth pass on (so that the tree spans again: the candidate links
+// spanned it before). Uses ls.parent and ls.order.
+DEVFN void wideKick(WideSearch& ls, int count, unsigned* streams, int lane) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn, nl = run.probNl;
+  int* dropped = ls.order;
+  int m = 0;
+  for (int w = 0; w < run.words; ++w)
+    for (SlotWord bits = ls.tree[w] & wordMaskBelow(w, nl); bits; bits &= bits - 1)
+      dropped[m++] = 64 * w + lowestSetBit64(bits);
+  if (count > m) count = m;
+  for (int i = 0; i < count; ++i) {  // a partial shuffle: dropped[0..count-1]
+    const int j = i + laneDraw(streams, lane, m - i);
+    const int e = dropped[j];
+    dropped[j] = dropped[i];
+    dropped[i] = e;
+    ls.tree[e >> 6] &= ~(1ull << (e & 63));
+  }
+  for (int v = 0; v < n; ++v) ls.parent[v] = v;
+  int pieces = n;
+  for (int w = 0; w < run.words; ++w)
+    for (SlotWord bits = ls.tree[w] & wordMaskBelow(w, nl); bits; bits &= bits - 1) {
+      const WideLink l = run.links[64 * w + lowestSetBit64(bits)];
+      pieces -= wideJoin(ls.parent, l.from, l.to);
+    }
+  for (int pass = 0; pieces > 1; ++pass)
+    for (int k = 0; k < nl && pieces > 1; ++k) {
+      const int e = run.byWeight[k];
+      const WideLink l = run.links[e];
+      if (wideRoot(ls.parent, l.from) == wideRoot(ls.parent, l.to)) continue;
+      if (pass == 0) {
+        bool wasDropped = false;
+        for (int i = 0; i < count && !wasDropped; ++i) wasDropped = dropped[i] == e;
+        if (wasDropped) continue;
+      }
+      if (pass < 3 && devRand(streams, lane, lane) >= 16384) continue;
+      wideJoin(ls.parent, l.from, l.to);
+      ls.tree[e >> 6] |= 1ull << (e & 63);
+      --pieces;
+    }
+}
+
+// Points ls at lane `lane`'s temp row (the tree), `scratch` and the lane's
+// work arrays.
+DEVFN void wideSearchArrays(WideSearch& ls, const WideView& run, int lane, SlotWord* scratch) {
   ls.run = &run;
   ls.tree = wideTempRow(run, lane);
-  ls.scratch = slot;
+  ls.scratch = scratch;
   ls.parent = laneWork(run, lane);
   ls.power = ls.parent + run.probNn;
   ls.spare = ls.power + run.probNn;
@@ -446,6 +489,65 @@ DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
   ls.order = ls.root + run.probNn;
   ls.top1 = ls.order + run.probNn;
   ls.top2 = ls.top1 + run.probNn;
+}
+
+// The kick on slot t, a local optimum the step left (a spanning tree): the
+// slot's links are kept in the lane's last work array, the kicked tree is
+// searched with the slot's row as the scratch row, and the slot becomes the
+// result when its energy is no higher (so that it can move along a plateau),
+// else gets its links back. The slot's score
+// never rises. Returns whether the slot changed and `finished` whether the
+// search ended at a local optimum.
+DEVFN bool wideKickSlot(WidePop& sp, int t, int lane, SlotWord start, bool* finished) {
+  const WideView& run = sp.run;
+  SlotWord* slot = slotOf(sp, t);
+  WideSearch ls;
+  wideSearchArrays(ls, run, lane, slot);
+  int* kept = ls.top2 + run.probNn;
+  int m = 0;
+  for (int w = 0; w < run.words; ++w) {
+    ls.tree[w] = slot[w];
+    for (SlotWord bits = slot[w] & wordMaskBelow(w, run.probNl); bits; bits &= bits - 1)
+      if (m < run.probNn) kept[m++] = 64 * w + lowestSetBit64(bits);
+  }
+  wideKick(ls, run.settings.kick, run.next, lane);
+  ls.energy = widePowers(run, ls.tree, ls.power);
+  ls.work = 0;
+  ls.budget = wideLsBudget;
+  ls.lowerStart = int((start >> 17) % (SlotWord)run.probNn);
+  *finished = wideLocalSearch(ls);
+  if (ls.energy <= sp.sfit[t]) {
+    copyBits(slot, ls.tree, run.probNl);
+    sp.sfit[t] = wideScore(run, slot, lane);
+    return true;
+  }
+  for (int w = 0; w < run.words; ++w) slot[w] = 0;
+  for (int i = 0; i < m; ++i) slot[kept[i] >> 6] |= 1ull << (kept[i] & 63);
+  return false;
+}
+
+// The memetic step on slot t by lane `lane` (its temp row and work arrays),
+// when the slot connects all nodes: prune keeps the minimum spanning tree of
+// its links; ls then moves that tree by re-tree, exchange and
+// lower-and-repair to a local optimum (or as far as wideLsBudget allows).
+// No move raises the energy or disconnects, so the slot's score never rises.
+// `mark`: a hash of the row the step last left finished (0: none since the
+// launch began); a row that still holds it is left alone, since the step
+// would leave it as it is, unless the kick is on: it then tries a kick.
+DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
+  const WideView& run = sp.run;
+  if (sp.sfit[t] >= wideUnconnectedStep) return;
+  SlotWord* slot = slotOf(sp, t);
+  const SlotWord start = wideRowHash(slot, run.words, run.probNl);
+  if (mark == start) {
+    bool finished = false;
+    if (run.settings.memetic == gaMemeticLs && run.settings.kick > 0 &&
+        wideKickSlot(sp, t, lane, start, &finished))
+      mark = finished ? wideRowHash(slot, run.words, run.probNl) : 0;
+    return;
+  }
+  WideSearch ls;
+  wideSearchArrays(ls, run, lane, slot);
   wideSpanningTree(
       run, [&](int e) { return rowBit(slot, e); }, ls.tree, ls.parent);
   bool finished = true;

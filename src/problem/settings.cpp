@@ -127,6 +127,7 @@ GaSettings solveGaSettings() {
   s.memetic = gaMemeticLs;
   s.memeticEvery = 20;
   s.memeticCount = 24;
+  s.kick = 3;  // wide runs only: design-sized runs ignore it
   return s;
 }
 
@@ -137,7 +138,7 @@ GaSettings wideRunSettings() {
 }
 
 bool isDesign(const GaSettings& s) {
-  if (s.links != 0) return false;
+  if (s.links != 0 || s.kick != 0) return false;
   const GaSettings d = designGaSettings();
   for (int k = 0; k < settingCount; ++k)
     if (!sameValue(s, d, k)) return false;
@@ -172,6 +173,18 @@ bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) 
       *error = "'" + word + "': links must be from 1 to 1999 or all";
       return false;
     }
+    return true;
+  }
+  if (name == "kick") {
+    char* end = nullptr;
+    errno = 0;
+    const long k = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || !std::isdigit((unsigned char)value[0]) || *end != '\0' || errno != 0 ||
+        k < 0 || k > kickMax) {
+      *error = "'" + word + "': kick must be from 0 to " + std::to_string(kickMax);
+      return false;
+    }
+    s->kick = int(k);
     return true;
   }
   int k = 0;
@@ -226,6 +239,9 @@ std::string gaSettingsText(const GaSettings& s, bool onlyChanged) {
     t += std::string(settingInfo[k].name) + "=" + valueText(s, k);
   }
   if (s.links != 0) t += std::string(t.empty() ? "" : " ") + "links=" + linksText(s.links);
+  // kick, like links, only when set, so that the texts of runs without it
+  // stay as they were.
+  if (s.kick != 0) t += std::string(t.empty() ? "" : " ") + "kick=" + std::to_string(s.kick);
   return t;
 }
 
@@ -239,10 +255,11 @@ std::string gaSettingsJson(const GaSettings& s) {
   }
   if (s.links == linksAll) t += ",\"links\":\"all\"";
   if (s.links > 0) t += ",\"links\":" + std::to_string(s.links);
+  if (s.kick != 0) t += ",\"kick\":" + std::to_string(s.kick);
   return t + "}";
 }
 
 const char* gaSettingNames() {
   return "elite tournament crossover mutation mutation_step mutation_patience repair init "
-         "memetic memetic_every memetic_count links";
+         "memetic memetic_every memetic_count links kick";
 }

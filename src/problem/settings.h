@@ -32,9 +32,14 @@ struct GaSettings {
   // lightest and the tree's; linksAll, every link. Any value but 0 makes the
   // run a wide run. Read on the host only.
   int links;
-  int unused;  // zero: keeps the record free of padding, so records compare bytewise
+  // Wide runs with memetic=ls: when the memetic step finds a slot that it
+  // already left at a local optimum, it drops this many of the tree's links,
+  // reconnects the pieces by cheap links chosen with jitter (from the lane's
+  // own stream), runs the local search again and keeps the result when its
+  // energy is no higher. 0: off. Design-sized runs ignore it.
+  int kick;
 };
-enum { linksAll = -1 };
+enum { linksAll = -1, kickMax = 64 };
 
 // The design's values.
 SETTINGS_FN GaSettings designGaSettings() {
@@ -51,12 +56,13 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.memeticEvery = 25;
   s.memeticCount = 24;
   s.links = 0;
-  s.unused = 0;
+  s.kick = 0;
   return s;
 }
 
 // The settings measured best for solving (the `profile=solve` word): the
-// design's GA with the memetic local search (see the README's measurements).
+// design's GA with the memetic local search and, on wide runs, the kick (see
+// the README's measurements).
 // Every setting is given its value here, so that a caller gets the whole
 // profile whatever the design's values are.
 GaSettings solveGaSettings();

@@ -67,8 +67,8 @@ def check_run(run: Run, inst: Instance) -> Check:
 DESIGN_SETTINGS = {"elite": 16, "tournament": 8, "crossover": 0.85, "mutation": 0.005,
                    "mutation_step": 0.005, "mutation_patience": 1000, "repair": "on",
                    "init": "random", "memetic": "none", "memetic_every": 25,
-                   "memetic_count": 24}
-MEMETIC_ONLY = ("memetic_every", "memetic_count")
+                   "memetic_count": 24, "kick": 0}
+MEMETIC_ONLY = ("memetic_every", "memetic_count", "kick")
 
 
 def settings_label(run: Run) -> str:
