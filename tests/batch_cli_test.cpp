@@ -856,6 +856,18 @@ TEST_F(BatchCli, RunsComeFromTheBytesThatWereHashedEvenWhenTheFileChanges) {
   }
 }
 
+// Waits up to seconds for the child pid to end (its wait status in *raw);
+// one that is still running then is killed, and the answer is false.
+bool endsWithin(pid_t pid, int seconds, int* raw) {
+  for (int k = 0; k < 10 * seconds; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (waitpid(pid, raw, WNOHANG) == pid) return true;
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, raw, 0);
+  return false;
+}
+
 TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
   std::string runs;
   for (int i = 0; i < 400; ++i) runs += "g10.txt " + std::to_string(i) + " 50 0 0.3\n";
@@ -876,17 +888,9 @@ TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
   std::this_thread::sleep_for(std::chrono::seconds(2));
   kill(pid, SIGINT);
   int raw = 0;
-  pid_t ended = 0;
-  for (int k = 0; k < 100 && ended == 0; ++k) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ended = waitpid(pid, &raw, WNOHANG);
-  }
-  if (ended == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &raw, 0);
-  }
+  const bool ended = endsWithin(pid, 10, &raw);
   close(pipeFds[0]);
-  ASSERT_EQ(pid, ended) << "still running 10 s after SIGINT";
+  ASSERT_TRUE(ended) << "still running 10 s after SIGINT";
   ASSERT_TRUE(WIFEXITED(raw));
   EXPECT_EQ(1, WEXITSTATUS(raw));
 }
@@ -912,17 +916,9 @@ TEST_F(BatchCli, AStalledReaderOfStandardErrorNeverHoldsTheBatchUp) {
   }
   close(pipeFds[1]);
   int raw = 0;
-  pid_t ended = 0;
-  for (int k = 0; k < 600 && ended == 0; ++k) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ended = waitpid(pid, &raw, WNOHANG);
-  }
-  if (ended == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &raw, 0);
-  }
+  const bool ended = endsWithin(pid, 60, &raw);
   close(pipeFds[0]);
-  ASSERT_EQ(pid, ended) << "still running after 60 s";
+  ASSERT_TRUE(ended) << "still running after 60 s";
   ASSERT_TRUE(WIFEXITED(raw));
   EXPECT_EQ(0, WEXITSTATUS(raw));
   EXPECT_EQ(1500u, results().size());
