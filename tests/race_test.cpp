@@ -224,11 +224,10 @@ TEST(RaceCheckBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
   expectSameRun(cpu, threaded);
 }
 
-TEST(RaceCheckBatch, SettingsAndTheMemeticStepLeaveWhatTheCpuFormLeaves) {
-  // Every setting away from the design, the start from the spanning tree and
-  // the local search on the eight best after every fifth generation. A
-  // shuffled edge table leaves the tree steps nothing to do: the third run's
-  // table is shuffled, the other two are in pair order.
+// Every setting away from the design: other elite, tournament, crossover
+// and repair, the start from the spanning tree and the local search on the
+// eight best after every fifth generation.
+GaSettings settingsAwayFromDesign() {
   GaSettings s = designGaSettings();
   s.elite = 5;
   s.tournament = 3;
@@ -238,6 +237,15 @@ TEST(RaceCheckBatch, SettingsAndTheMemeticStepLeaveWhatTheCpuFormLeaves) {
   s.memetic = gaMemeticLs;
   s.memeticEvery = 5;
   s.memeticCount = 8;
+  return s;
+}
+
+TEST(RaceCheckBatch, SettingsAndTheMemeticStepLeaveWhatTheCpuFormLeaves) {
+  // Every setting away from the design, the start from the spanning tree and
+  // the local search on the eight best after every fifth generation. A
+  // shuffled edge table leaves the tree steps nothing to do: the third run's
+  // table is shuffled, the other two are in pair order.
+  const GaSettings s = settingsAwayFromDesign();
   gpuSetHostWorkers(3);
   const std::vector<Snapshot> cpu = runBatch(cpuForm, s);
   gpuSetHostWorkers(0);
@@ -298,15 +306,7 @@ TEST(RaceCheckWideBatch, ThreadedFormLeavesWhatTheCpuFormLeaves) {
   // The design's settings, and every setting away from them with the start
   // from the spanning tree and the local search (which prunes first), without
   // and with the kick.
-  GaSettings other = designGaSettings();
-  other.elite = 5;
-  other.tournament = 3;
-  other.crossover = 0.6f;
-  other.repair = 0;
-  other.init = gaInitMst;
-  other.memetic = gaMemeticLs;
-  other.memeticEvery = 5;
-  other.memeticCount = 8;
+  const GaSettings other = settingsAwayFromDesign();
   GaSettings kicked = other;
   kicked.kick = 2;
   for (const GaSettings& s : {designGaSettings(), other, kicked}) {

@@ -116,17 +116,8 @@ std::string linksText(int links) { return links == linksAll ? "all" : std::to_st
 
 GaSettings solveGaSettings() {
   GaSettings s = designGaSettings();
-  s.elite = 16;
-  s.tournament = 8;
-  s.crossover = 0.85f;
-  s.mutation = 0.005f;
-  s.mutationStep = 0.005;
-  s.mutationPatience = 1000;
-  s.repair = 1;
-  s.init = gaInitRandom;
   s.memetic = gaMemeticLs;
   s.memeticEvery = 20;
-  s.memeticCount = 24;
   s.kick = 3;  // wide runs only: design-sized runs ignore it
   return s;
 }
