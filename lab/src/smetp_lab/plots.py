@@ -96,6 +96,15 @@ def _ylim(ax, values: list[float]):
     ax.set_ylim(low - pad, top + pad)
 
 
+def _energy_axis(ax, shown, ref, what):
+    """The y axis of energies, or of their gap to ref where there is one."""
+    if ref is None:
+        _ylim(ax, shown)
+        ax.set_ylabel(what)
+    else:
+        _gap_axis(ax, shown, f"{what}, % above {ref:g}")
+
+
 def _gap_axis(ax, values: list[float], label: str):
     """A percent axis: logarithmic above 1 % where the values spread wide."""
     ax.set_ylabel(label)
@@ -154,11 +163,7 @@ def convergence(panels: list[dict], path: str, title: str = "Convergence"):
                             zorder=2)
             shown += [float(v) for v in np.concatenate([q3, med]) if np.isfinite(v)]
         shown += _lines(ax, panel.get("lines", {}), ceiling, ref)
-        if ref is None:
-            _ylim(ax, shown)
-            ax.set_ylabel("best energy")
-        else:
-            _gap_axis(ax, shown, f"best energy, % above {ref:g}")
+        _energy_axis(ax, shown, ref, "best energy")
         if hidden:
             ax.text(0.01, 0.02, "not drawn (no energy below " f"{ceiling:g}): "
                     + "; ".join(hidden), transform=ax.transAxes, fontsize=7, va="bottom")
@@ -194,11 +199,7 @@ def final_energies(panels: list[dict], path: str):
                        marker=MARKERS[(i - 1) % len(MARKERS)])
         shown = [float(v) for d in feasible for v in d]
         shown += _lines(ax, panel.get("lines", {}), ceiling, ref)
-        if ref is None:
-            _ylim(ax, shown)
-            ax.set_ylabel("final best energy")
-        else:
-            _gap_axis(ax, shown, f"final best energy, % above {ref:g}")
+        _energy_axis(ax, shown, ref, "final best energy")
         ax.set_xticks(range(1, len(labels) + 1), labels, fontsize=7, rotation=15)
         ax.set_title(panel["title"], fontsize=9)
         off = sum(int((d >= ceiling).sum()) for d in data)
