@@ -33,7 +33,7 @@ inline int popCount64(SlotWord x) { return __builtin_popcountll(x); }
 #endif
 
 // A key of minimumSpanningTree's and the kick's that no pair reaches.
-#define NO_PAIR_KEY 0x7fffffffffffffffll
+#define NO_PAIR_KEY 0xffffffffu
 
 // The pair weights as the tree steps read them, W(u, v): from the run view
 // where they are needed (CUDA form, where a lane's locals are scarce), or
@@ -71,9 +71,9 @@ inline void initPairWeights(PairWeights& W, const RunView& run) {
 // minimum spanning tree (the one tree of this order) and which repair link a
 // step takes, and so which of several equal-weight trees, whose powers may
 // differ, the search reaches.
-DEVFN long long pairKey(int w, int u, int v) {
+DEVFN unsigned pairKey(int w, int u, int v) {
   const int a = u < v ? u : v, b = u < v ? v : u;
-  return (long long)(w + 32768) << 12 | (long long)(a << 6 | b);
+  return unsigned(w + 32768) << 12 | unsigned(a << 6 | b);
 }
 
 // A spanning tree (or forest) and the transmission power each node needs for
@@ -108,13 +108,11 @@ DEVFN void treePowers(const PairWeights& W, LaneTree& tree) {
 DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, LaneTree& tree,
                                int* work, int limit = noLink) {
   const int n = W.run->probNn;
-  long long cost[maxNodes];
-  int parent[maxNodes];
+  unsigned cost[maxNodes];  // the pairKey of the best pair to a node; it names the parent
   for (int v = 0; v < n; ++v) {
     tree.adj[v] = 0;
     tree.power[v] = 0;
     cost[v] = NO_PAIR_KEY;
-    parent[v] = -1;
   }
   SlotWord inTree = 1, frontier = 0;  // frontier: the nodes with a parent, not yet joined
   int u = 0, joined = 1, energy = 0;
@@ -125,10 +123,9 @@ DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, La
       const int v = lowestSetBit64(m);
       const int w = W(u, v);
       if (w == noLink) continue;
-      const long long key = pairKey(w, u, v);
+      const unsigned key = pairKey(w, u, v);
       if (key < cost[v]) {
         cost[v] = key;
-        parent[v] = u;
         frontier |= 1ull << v;
       }
     }
@@ -138,7 +135,8 @@ DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, La
       const int v = lowestSetBit64(m);
       if (cost[v] < cost[next]) next = v;
     }
-    const int p = parent[next], w = W(p, next);
+    const int a = int(cost[next] >> 6 & 63), b = int(cost[next] & 63);
+    const int p = a == next ? b : a, w = W(p, next);
     inTree |= 1ull << next;
     frontier &= ~(1ull << next);
     tree.adj[next] |= 1ull << p;
@@ -192,26 +190,21 @@ DEVFN int riseOf(const int* q, int c, int d, int w) {
 }
 
 // The pair from the nodes of `part` to the others whose link raises powers q
-// least (first found among equals); *c is -1 when there is none. Returns
-// the rise.
-DEVFN int cheapestCrossing(const PairWeights& W, const int* q, SlotWord part, int* c, int* d,
-                           int* work) {
+// least (the lower pairKey among equals), as its rise above its pairKey, or
+// ~0 when there is none.
+DEVFN unsigned long long cheapestCrossing(const PairWeights& W, const int* q, SlotWord part,
+                                          int* work) {
   const int n = W.run->probNn;
   const SlotWord others = ((1ull << n) - 1ull) & ~part;
-  int best = noLink;
-  *c = *d = -1;
+  unsigned long long best = ~0ull;
   for (SlotWord mc = part; mc; mc &= mc - 1) {
     const int u = lowestSetBit64(mc);
     for (SlotWord md = others; md; md &= md - 1) {
       const int v = lowestSetBit64(md);
       const int w = W(u, v);
       if (w == noLink) continue;
-      const int rise = riseOf(q, u, v, w);
-      if (rise < best) {
-        best = rise;
-        *c = u;
-        *d = v;
-      }
+      const unsigned long long k = (unsigned long long)riseOf(q, u, v, w) << 32 | pairKey(w, u, v);
+      if (k < best) best = k;
     }
     *work += n;
   }
@@ -256,11 +249,11 @@ DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, int* work) {
       const SlotWord side = componentOf(tree.adj, a);
       q[a] = qa;
       q[b] = qb;
-      int bc, bd;
-      const int best = cheapestCrossing(W, q, side, &bc, &bd, work);
+      const unsigned long long best = cheapestCrossing(W, q, side, work);
       q[a] = tree.power[a];
       q[b] = tree.power[b];
-      if (bc >= 0 && best < gain) {
+      if (best < (unsigned long long)gain << 32) {
+        const int bc = int(best >> 6 & 63), bd = int(best & 63);
         tree.adj[bc] |= 1ull << bd;
         tree.adj[bd] |= 1ull << bc;
         treePowers(W, tree);
@@ -290,27 +283,23 @@ DEVFN bool repairPieces(const PairWeights& W, int* q, SlotWord* usable, int v, i
     }
     if (largest == all) return true;
     // Every pair between two pieces has an end outside the largest piece.
-    int best = noLink, bc = -1, bd = -1;
-    long long bestKey = NO_PAIR_KEY;
+    // The best pair so far: its rise above its pairKey (which names it).
+    unsigned long long best = ~0ull;
+    const int cap = q[v];
     for (SlotWord mx = all & ~largest; mx; mx &= mx - 1) {
       const int x = lowestSetBit64(mx);
       for (SlotWord my = all & ~piece[x]; my; my &= my - 1) {
         const int y = lowestSetBit64(my);
         const int w = W(x, y);
-        if (w == noLink || ((x == v || y == v) && w > q[v])) continue;
-        const int rise = riseOf(q, x, y, w);
-        if (rise > best) continue;
-        const long long key = pairKey(w, x, y);
-        if (rise < best || key < bestKey) {
-          best = rise;
-          bestKey = key;
-          bc = x < y ? x : y;
-          bd = x < y ? y : x;
-        }
+        if (w == noLink || ((x == v || y == v) && w > cap)) continue;
+        const unsigned long long k =
+            (unsigned long long)riseOf(q, x, y, w) << 32 | pairKey(w, x, y);
+        if (k < best) best = k;
       }
       *work += n;
     }
-    if (bc < 0) return false;
+    if (best == ~0ull) return false;
+    const int bc = int(best >> 6 & 63), bd = int(best & 63);
     const int w = W(bc, bd);
     if (w > q[bc]) q[bc] = w;
     if (w > q[bd]) q[bd] = w;
@@ -334,9 +323,9 @@ DEVFN bool repairPieces(const PairWeights& W, int* q, SlotWord* usable, int v, i
 // its pairs below its power, clipped at 0, the highest first; its links above
 // the level are cut), repairs, and takes the minimum spanning tree of what
 // the new powers allow when its energy is lower; the sweep then goes on with
-// the next node. Returns whether a move was made; *cut is set when the work
-// passed `budget` before the sweep ended.
-DEVFN bool lowerSweep(const PairWeights& W, LaneTree& tree, int budget, int* work, bool* cut) {
+// the next node. Returns 1 when a move was made, 0 when none was, -1 when
+// the work passed `budget` before the sweep ended.
+DEVFN int lowerSweep(const PairWeights& W, LaneTree& tree, int budget, int* work) {
   const int n = W.run->probNn;
   SlotWord base[maxNodes];  // the pairs the tree's powers allow
   usablePairs(W, tree.power, base, work);
@@ -348,24 +337,22 @@ DEVFN bool lowerSweep(const PairWeights& W, LaneTree& tree, int budget, int* wor
       if (!(tried >> x & 1ull) && (v < 0 || tree.power[x] > tree.power[v])) v = x;
     tried |= 1ull << v;
     for (int level = tree.power[v];;) {
-      if (*work >= budget) {
-        *cut = true;
-        return moved;
-      }
+      if (*work >= budget) return -1;
+      // The next lower level, and v's pairs that it still allows (those
+      // below the level before).
       int below = -1;
-      SlotWord within = 0;  // v's pairs of weight at most the new level
+      SlotWord within = 0;
       for (int x = 0; x < n; ++x) {
         const int w = x == v ? noLink : W(v, x);
         const int lw = w == noLink ? -1 : (w > 0 ? w : 0);
-        if (lw < level && lw > below) below = lw;
+        if (lw >= 0 && lw < level) {
+          within |= 1ull << x;
+          if (lw > below) below = lw;
+        }
       }
       if (below < 0) break;
       level = below;
-      for (int x = 0; x < n; ++x) {
-        const int w = x == v ? noLink : W(v, x);
-        if (w != noLink && w <= level) within |= 1ull << x;
-      }
-      *work += 2 * n;
+      *work += n;
       int q[maxNodes];
       SlotWord usable[maxNodes];
       for (int x = 0; x < n; ++x) {
@@ -385,7 +372,7 @@ DEVFN bool lowerSweep(const PairWeights& W, LaneTree& tree, int budget, int* wor
       }
     }
   }
-  return moved;
+  return moved ? 1 : 0;
 }
 
 // Local search from a spanning tree: re-tree, exchange, lower-and-repair,
@@ -396,16 +383,18 @@ DEVFN bool localSearch(const PairWeights& W, LaneTree& tree, int* work) {
   for (;;) {
     if (*work >= budget) return false;
     if (retreeMove(W, tree, work) || exchangeMove(W, tree, work)) continue;
-    bool cut = false;
-    if (lowerSweep(W, tree, budget, work, &cut)) continue;
-    return !cut;
+    const int lowered = lowerSweep(W, tree, budget, work);
+    if (lowered <= 0) return lowered == 0;
   }
 }
 
-// A draw from 0 to m - 1 (1 <= m <= 2^30) of lane `lane`'s own stream.
-DEVFN int treeDraw(unsigned* streams, int lane, int m) {
-  const unsigned hi = (unsigned)devRand(streams, lane, lane);
-  const unsigned lo = (unsigned)devRand(streams, lane, lane);
+// A draw from 0 to m - 1 (1 <= m <= 2^30) of a lane's stream, whose state
+// is s and whose step adds c (two steps, as two devRand draws take them).
+DEVFN int treeDraw(unsigned& s, unsigned c, int m) {
+  s = s * randMul + c;
+  const unsigned hi = (s >> 16) & 32767u;
+  s = s * randMul + c;
+  const unsigned lo = (s >> 16) & 32767u;
   return int(((hi << 15) | lo) % (unsigned)m);
 }
 
@@ -413,10 +402,17 @@ DEVFN int treeDraw(unsigned* streams, int lane, int m) {
 // `lane`'s stream, and reconnects the pieces as the minimum spanning tree
 // joining them under jittered weights: each pair's weight (clipped at 0)
 // times a factor from 1 to 1.5 that a hash of the pair and a draw of the
-// stream gives, so that cheap links are taken but not always the cheapest.
-// The dropped links come back only where no other pair joins two pieces.
-DEVFN void kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* streams, int lane,
-                    int* work) {
+// stream gives, so that cheap links are taken but not always the cheapest
+// (the lower pair among equals).
+// In the CUDA form the kick is a call, not inlined into the generation loop:
+// inlined, the loop's values spill around it at 64 registers.
+#ifdef __CUDACC__
+__device__ __noinline__
+#else
+inline
+#endif
+    void
+    kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* streams, int lane) {
   const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
   unsigned short links[maxNodes];  // the tree's links as a * 64 + b, a < b
@@ -425,15 +421,17 @@ DEVFN void kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* s
     for (SlotWord mb = tree.adj[a] & ~((2ull << a) - 1ull); mb; mb &= mb - 1)
       links[m++] = (unsigned short)(a << 6 | lowestSetBit64(mb));
   if (count > m) count = m;
-  for (int i = 0; i < count; ++i) {  // a partial shuffle: links[0..count-1]
-    const int j = i + treeDraw(streams, lane, m - i);
+  unsigned s = streams[lane];
+  const unsigned c = laneIncrement(lane) + randAdd;
+  for (int i = 0; i < count; ++i) {  // a partial shuffle: links[0..count-1] are dropped
+    const int j = i + treeDraw(s, c, m - i);
     const unsigned short l = links[j];
     links[j] = links[i];
-    links[i] = l;
     tree.adj[l >> 6] &= ~(1ull << (l & 63));
     tree.adj[l & 63] &= ~(1ull << (l >> 6));
   }
-  const unsigned salt = (unsigned)treeDraw(streams, lane, 1 << 30);
+  const unsigned salt = (unsigned)treeDraw(s, c, 1 << 30);
+  streams[lane] = s;
   for (int joins = 0; joins < count; ++joins) {
     SlotWord piece[maxNodes];
     for (SlotWord rest = all; rest;) {
@@ -441,33 +439,21 @@ DEVFN void kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* s
       for (SlotWord mp = p; mp; mp &= mp - 1) piece[lowestSetBit64(mp)] = p;
       rest &= ~p;
     }
-    long long best = NO_PAIR_KEY;
-    int bc = -1, bd = -1;
-    for (int pass = 0; pass < 2 && bc < 0; ++pass)
-      for (int x = 0; x < n; ++x) {
-        for (SlotWord my = all & ~piece[x] & ~((2ull << x) - 1ull); my; my &= my - 1) {
-          const int y = lowestSetBit64(my);
-          const int w = W(x, y);
-          if (w == noLink) continue;
-          bool dropped = false;
-          for (int i = 0; i < count && pass == 0 && !dropped; ++i)
-            dropped = links[i] == (unsigned short)(x << 6 | y);
-          if (dropped) continue;
-          unsigned h = (unsigned)(x << 6 | y) * 0x9E3779B1u ^ salt;
-          h ^= h >> 15;
-          h *= 0x85EBCA77u;
-          h ^= h >> 13;
-          const long long key =
-              (long long)(w > 0 ? w : 0) * (1024 + (h & 511)) << 12 | (x << 6 | y);
-          if (key < best) {
-            best = key;
-            bc = x;
-            bd = y;
-          }
-        }
-        *work += n - x;
+    // The best pair so far: its jittered weight above its ends (x << 6 | y).
+    unsigned long long best = ~0ull;
+    for (int x = 0; x < n; ++x)
+      for (SlotWord my = all & ~piece[x] & ~((2ull << x) - 1ull); my; my &= my - 1) {
+        const int y = lowestSetBit64(my);
+        const int w = W(x, y);
+        if (w == noLink) continue;
+        const unsigned pair = unsigned(x << 6 | y);
+        const unsigned factor = 64u + (((pair * 0x9E3779B1u) ^ salt) * 0x85EBCA77u >> 27);
+        const unsigned long long k =
+            (unsigned long long)(unsigned(w > 0 ? w : 0) * factor) << 12 | pair;
+        if (k < best) best = k;
       }
-    if (bc < 0) break;
+    if (best == ~0ull) break;
+    const int bc = int(best >> 6 & 63), bd = int(best & 63);
     tree.adj[bc] |= 1ull << bd;
     tree.adj[bd] |= 1ull << bc;
   }
@@ -514,7 +500,7 @@ DEVFN SlotWord bitsHash(const SlotWord* bits, int count) {
   return h | 1ull;
 }
 
-// The memetic step on slot t by lane `lane`, when the slot connects all
+// The memetic step on slot t, when the slot connects all
 // nodes: prune keeps the minimum spanning tree of its links (what dropping
 // links, heaviest first, while all nodes stay connected leaves), ls then
 // searches from that tree to a local optimum (or as far as lsPairBudget
@@ -526,13 +512,12 @@ DEVFN SlotWord bitsHash(const SlotWord* bits, int count) {
 // tree then loses `kick` links drawn from the lane's stream, is reconnected
 // and searched again, and is kept when its fitness is no higher (so that the
 // run can move along a plateau).
-DEVFN void memeticSlot(BlockPop& sp, int t, int lane, SlotWord& mark) {
+DEVFN void memeticSlot(BlockPop& sp, int t, SlotWord& mark) {
   if (!treeStepsApply(sp) || sp.sfit[t] >= infeasibleFit) return;
   SlotWord saved[slotWords] = {};
   copyBits(saved, slotOf(sp, t), sp.run.probNl);
-  const bool ls = sp.run.settings.memetic == gaMemeticLs;
   const bool kick = mark == bitsHash(saved, sp.run.probNl);
-  if (kick && !(ls && sp.run.settings.kick > 0)) return;
+  if (kick && !(sp.run.settings.memetic == gaMemeticLs && sp.run.settings.kick > 0)) return;
   LaneTree tree;
   bool finished = true;
   {
@@ -543,11 +528,10 @@ DEVFN void memeticSlot(BlockPop& sp, int t, int lane, SlotWord& mark) {
     int work = 0;
     minimumSpanningTree(W, selected, tree, &work);
     if (!tree.spans) return;
-    if (kick) {
-      kickTree(W, tree, sp.run.settings.kick, sp.run.next, lane, &work);
-      if (!tree.spans) return;
-    }
-    if (ls) finished = localSearch(W, tree, &work);
+    // The lane working on the slot is the one of its row, and draws from its
+    // own stream.
+    if (kick) kickTree(W, tree, sp.run.settings.kick, sp.run.next, sp.sidx[t]);
+    if (sp.run.settings.memetic == gaMemeticLs) finished = localSearch(W, tree, &work);
   }
   // The row, its length and its fitness are read again here rather than
   // kept through the search, which leaves the CUDA form's registers to it.
@@ -575,7 +559,7 @@ DEVFN void memeticStep(Block& block, BlockPop& sp, PerLane<SlotWord>& polished) 
   block.step([&](int r) {
     for (int t = 0; t < count; ++t)
       if (sp.sidx[t] == r) {
-        memeticSlot(sp, t, r, polished[r]);
+        memeticSlot(sp, t, polished[r]);
         break;
       }
   });
