@@ -51,9 +51,14 @@ struct PairWeights {
 };
 DEVFN void initPairWeights(PairWeights& W, const RunView& run) { W.run = &run; }
 #else
+// The CPU forms also keep each node's other nodes by ascending weight
+// (byWeight[u][0 .. degree[u] - 1], pairs the instance lists only), so that
+// the repair can stop scanning a node's pairs once they are too heavy to win.
 struct PairWeights {
   const RunView* run;
   int w[maxNodes][maxNodes];
+  unsigned char byWeight[maxNodes][maxNodes];
+  unsigned char degree[maxNodes];
   int operator()(int u, int v) const { return w[u][v]; }
 };
 inline void initPairWeights(PairWeights& W, const RunView& run) {
@@ -62,6 +67,17 @@ inline void initPairWeights(PairWeights& W, const RunView& run) {
   for (int u = 0; u < n; ++u) {
     W.w[u][u] = noLink;
     for (int v = u + 1; v < n; ++v) W.w[u][v] = W.w[v][u] = pairWeight(run, u, v);
+  }
+  for (int u = 0; u < n; ++u) {
+    int d = 0;
+    for (int v = 0; v < n; ++v) {
+      if (W.w[u][v] == noLink) continue;
+      int k = d++;  // insertion by weight
+      for (; k > 0 && W.w[u][W.byWeight[u][k - 1]] > W.w[u][v]; --k)
+        W.byWeight[u][k] = W.byWeight[u][k - 1];
+      W.byWeight[u][k] = (unsigned char)v;
+    }
+    W.degree[u] = (unsigned char)d;
   }
 }
 #endif
@@ -288,9 +304,20 @@ DEVFN bool repairPieces(const PairWeights& W, int* q, SlotWord* usable, int v, i
     const int cap = q[v];
     for (SlotWord mx = all & ~largest; mx; mx &= mx - 1) {
       const int x = lowestSetBit64(mx);
+#ifdef __CUDACC__
       for (SlotWord my = all & ~piece[x]; my; my &= my - 1) {
         const int y = lowestSetBit64(my);
         const int w = W(x, y);
+#else
+      // Lightest first: a pair's rise is at least w - q[x], so once that
+      // passes the best rise no later pair of x can win (the same pick as a
+      // scan of all).
+      for (int i = 0; i < W.degree[x]; ++i) {
+        const int y = W.byWeight[x][i];
+        const int w = W(x, y);
+        if (best != ~0ull && w - q[x] > int(best >> 32)) break;
+        if (piece[x] >> y & 1ull) continue;
+#endif
         if (w == noLink || ((x == v || y == v) && w > cap)) continue;
         const unsigned long long k =
             (unsigned long long)riseOf(q, x, y, w) << 32 | pairKey(w, x, y);
