@@ -13,6 +13,10 @@
 
 #include "device/fitness.h"
 
+#ifndef __CUDACC__
+#include <algorithm>
+#endif
+
 namespace SMETP_FORM {
 
 enum {
@@ -69,14 +73,12 @@ inline void initPairWeights(PairWeights& W, const RunView& run) {
     for (int v = u + 1; v < n; ++v) W.w[u][v] = W.w[v][u] = pairWeight(run, u, v);
   }
   for (int u = 0; u < n; ++u) {
+    unsigned keys[maxNodes];  // weight (shifted to be positive) above node
     int d = 0;
-    for (int v = 0; v < n; ++v) {
-      if (W.w[u][v] == noLink) continue;
-      int k = d++;  // insertion by weight
-      for (; k > 0 && W.w[u][W.byWeight[u][k - 1]] > W.w[u][v]; --k)
-        W.byWeight[u][k] = W.byWeight[u][k - 1];
-      W.byWeight[u][k] = (unsigned char)v;
-    }
+    for (int v = 0; v < n; ++v)
+      if (W.w[u][v] != noLink) keys[d++] = unsigned(W.w[u][v] + 32768) << 6 | unsigned(v);
+    std::sort(keys, keys + d);
+    for (int k = 0; k < d; ++k) W.byWeight[u][k] = (unsigned char)(keys[k] & 63u);
     W.degree[u] = (unsigned char)d;
   }
 }
