@@ -1,9 +1,9 @@
 // Problem-aware steps that the run's settings may ask for: the minimum
 // spanning tree as a start (init=mst) and the memetic step on the best
-// chromosomes (memetic=prune or ls). Each is lane-local work: lane t reads and
-// writes only its own slot, draws nothing from any stream, and keeps its
-// working state (a spanning tree as adjacency masks and the nodes' powers) in
-// locals.
+// chromosomes (memetic=prune or ls, with the kick). Each is lane-local work:
+// lane t reads and writes only its own slot, draws from no stream but its own
+// (the kick), and keeps its working state (a spanning tree as adjacency masks
+// and the nodes' powers) in locals.
 //
 // They need the edge table in the order that edgeIndex numbers the pairs (as
 // every loaded graph file has it, sp.edgeOrderMatches), so that a bit selects
