@@ -36,8 +36,8 @@ DEVFN int popCount64(SlotWord x) { return __popcll(x); }
 inline int popCount64(SlotWord x) { return __builtin_popcountll(x); }
 #endif
 
-// A key of minimumSpanningTree's and the kick's that no pair reaches.
-#define NO_PAIR_KEY 0xffffffffu
+// A pairKey that no pair reaches.
+enum : unsigned { noPairKey = 0xffffffffu };
 
 // The pair weights as the tree steps read them, W(u, v): from the run view
 // where they are needed (CUDA form, where a lane's locals are scarce), or
@@ -130,7 +130,7 @@ DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, La
   for (int v = 0; v < n; ++v) {
     tree.adj[v] = 0;
     tree.power[v] = 0;
-    cost[v] = NO_PAIR_KEY;
+    cost[v] = noPairKey;
   }
   SlotWord inTree = 1, frontier = 0;  // frontier: the nodes with a parent, not yet joined
   int u = 0, joined = 1, energy = 0;
