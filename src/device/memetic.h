@@ -1,9 +1,9 @@
 // Problem-aware steps that the run's settings may ask for: the minimum
 // spanning tree as a start (init=mst) and the memetic step on the best
-// chromosomes (memetic=prune or ls). Each is lane-local work: lane t reads and
-// writes only its own slot, draws nothing from any stream, and keeps its
-// working state (a spanning tree as adjacency masks and the nodes' powers) in
-// locals.
+// chromosomes (memetic=prune or ls, with the kick). Each is lane-local work:
+// lane t reads and writes only its own slot, draws from no stream but its own
+// (the kick), and keeps its working state (a spanning tree as adjacency masks
+// and the nodes' powers) in locals.
 //
 // They need the edge table in the order that edgeIndex numbers the pairs (as
 // every loaded graph file has it, sp.edgeOrderMatches), so that a bit selects
@@ -13,32 +13,41 @@
 
 #include "device/fitness.h"
 
+#ifndef __CUDACC__
+#include <algorithm>
+#endif
+
 namespace SMETP_FORM {
 
 enum {
   noLink = 0x7fffffff,  // pairWeight of a pair the instance does not list
   // Work allowed to one ls call, counted in pairs of nodes examined (a
-  // weight looked up and compared): about a hundred sweeps of all pairs of
-  // a 45-node instance. The count is checked between moves and between
-  // lower-and-repair tries, so a call ends at most one exchange pass (about
-  // 22,000 pairs at 45 nodes) past it, keeping the moves made so far.
-  lsPairBudget = 100000,
-  // Lower-and-repair tries, for each node, this many of its power levels
-  // below its current power (the highest first).
-  lsLowerLevels = 2,
+  // weight looked up and compared): about 4,000 sweeps of all pairs of a
+  // 45-node instance, some forty times what a search from a pruned
+  // chromosome to its local optimum takes there. The count is checked
+  // between moves and between lower-and-repair tries, so a call ends at most
+  // one exchange pass (about 22,000 pairs at 45 nodes) past it, keeping the
+  // moves made so far; the next call on the slot carries on.
+  lsPairBudget = 1 << 22,
 };
+#ifdef __CUDACC__
+DEVFN int popCount64(SlotWord x) { return __popcll(x); }
+#else
+inline int popCount64(SlotWord x) { return __builtin_popcountll(x); }
+#endif
 
-// The weight of the pair {u, v}, or noLink when its edge index is not below
-// probNl.
-DEVFN int pairWeight(const RunView& run, int u, int v) {
-  const int e = edgeIndex(run, u, v);
-  return e < 0 ? int(noLink) : int(run.probLink[e].weight);
-}
+// A pairKey that no pair reaches.
+enum : unsigned { noPairKey = 0xffffffffu };
 
 // The pair weights as the tree steps read them, W(u, v): from the run view
 // where they are needed (CUDA form, where a lane's locals are scarce), or
 // copied once per call into a matrix (CPU forms, where the searches then run
 // several times faster). Both give the same weights.
+DEVFN int pairWeight(const RunView& run, int u, int v) {
+  const int e = edgeIndex(run, u, v);
+  return e < 0 ? int(noLink) : int(run.probLink[e].weight);
+}
+
 #ifdef __CUDACC__
 struct PairWeights {
   const RunView* run;
@@ -46,9 +55,14 @@ struct PairWeights {
 };
 DEVFN void initPairWeights(PairWeights& W, const RunView& run) { W.run = &run; }
 #else
+// The CPU forms also keep each node's other nodes by ascending weight
+// (byWeight[u][0 .. degree[u] - 1], pairs the instance lists only), so that
+// the repair can stop scanning a node's pairs once they are too heavy to win.
 struct PairWeights {
   const RunView* run;
   int w[maxNodes][maxNodes];
+  unsigned char byWeight[maxNodes][maxNodes];
+  unsigned char degree[maxNodes];
   int operator()(int u, int v) const { return w[u][v]; }
 };
 inline void initPairWeights(PairWeights& W, const RunView& run) {
@@ -58,8 +72,27 @@ inline void initPairWeights(PairWeights& W, const RunView& run) {
     W.w[u][u] = noLink;
     for (int v = u + 1; v < n; ++v) W.w[u][v] = W.w[v][u] = pairWeight(run, u, v);
   }
+  for (int u = 0; u < n; ++u) {
+    unsigned keys[maxNodes];  // weight (shifted to be positive) above node
+    int d = 0;
+    for (int v = 0; v < n; ++v)
+      if (W.w[u][v] != noLink) keys[d++] = unsigned(W.w[u][v] + 32768) << 6 | unsigned(v);
+    std::sort(keys, keys + d);
+    for (int k = 0; k < d; ++k) W.byWeight[u][k] = (unsigned char)(keys[k] & 63u);
+    W.degree[u] = (unsigned char)d;
+  }
 }
 #endif
+
+// The strict order in which the tree steps rank pairs: by weight, then by
+// lower node, then by higher node. Among equal weights it decides which
+// minimum spanning tree (the one tree of this order) and which repair link a
+// step takes, and so which of several equal-weight trees, whose powers may
+// differ, the search reaches.
+DEVFN unsigned pairKey(int w, int u, int v) {
+  const int a = u < v ? u : v, b = u < v ? v : u;
+  return unsigned(w + 32768) << 12 | unsigned(a << 6 | b);
+}
 
 // A spanning tree (or forest) and the transmission power each node needs for
 // it: the largest weight of its tree links, never below 0.
@@ -84,45 +117,62 @@ DEVFN void treePowers(const PairWeights& W, LaneTree& tree) {
   }
 }
 
-// The minimum spanning tree, by weight, of the pairs that `allowed` marks
-// (allowed[u] bit v, symmetric), grown from node 0 (Prim: the lowest node of
-// least cost joins next, a cost replaced only by a strictly lower one). When
-// the pairs do not connect all nodes, tree.spans is false and tree.adj holds
-// the part that reaches node 0. Counts n * n pairs into *work.
+// The minimum spanning tree, by pairKey, of the pairs that `allowed` marks
+// (allowed[u] bit v, symmetric), grown from node 0. When the pairs do not
+// connect all nodes, tree.spans is false and tree.adj holds the part that
+// reaches node 0. The growth stops early, tree.spans false, once the powers
+// of the links taken so far sum to `limit` or more, since the tree's energy
+// can only be higher. Counts n * n pairs into *work.
 DEVFN void minimumSpanningTree(const PairWeights& W, const SlotWord* allowed, LaneTree& tree,
-                               int* work) {
+                               int* work, int limit = noLink) {
   const int n = W.run->probNn;
-  int cost[maxNodes], parent[maxNodes];
+  unsigned cost[maxNodes];  // the pairKey of the best pair to a node; it names the parent
   for (int v = 0; v < n; ++v) {
     tree.adj[v] = 0;
-    cost[v] = noLink;
-    parent[v] = -1;
+    tree.power[v] = 0;
+    cost[v] = noPairKey;
   }
-  SlotWord inTree = 1;
-  int u = 0, joined = 1;
+  SlotWord inTree = 1, frontier = 0;  // frontier: the nodes with a parent, not yet joined
+  int u = 0, joined = 1, energy = 0;
   const SlotWord all = (n >= 64 ? ~0ull : (1ull << n) - 1ull);
+  *work += n * n;
   for (;;) {
     for (SlotWord m = allowed[u] & ~inTree & all; m; m &= m - 1) {
       const int v = lowestSetBit64(m);
       const int w = W(u, v);
-      if (w < cost[v]) {
-        cost[v] = w;
-        parent[v] = u;
+      if (w == noLink) continue;
+      const unsigned key = pairKey(w, u, v);
+      if (key < cost[v]) {
+        cost[v] = key;
+        frontier |= 1ull << v;
       }
     }
-    int next = -1;
-    for (int v = 0; v < n; ++v)
-      if (!(inTree >> v & 1ull) && parent[v] >= 0 && (next < 0 || cost[v] < cost[next])) next = v;
-    if (next < 0) break;
+    if (!frontier) break;
+    int next = lowestSetBit64(frontier);
+    for (SlotWord m = frontier & (frontier - 1); m; m &= m - 1) {
+      const int v = lowestSetBit64(m);
+      if (cost[v] < cost[next]) next = v;
+    }
+    const int a = int(cost[next] >> 6 & 63), b = int(cost[next] & 63);
+    const int p = a == next ? b : a, w = W(p, next);
     inTree |= 1ull << next;
-    tree.adj[next] |= 1ull << parent[next];
-    tree.adj[parent[next]] |= 1ull << next;
+    frontier &= ~(1ull << next);
+    tree.adj[next] |= 1ull << p;
+    tree.adj[p] |= 1ull << next;
+    if (w > tree.power[next]) {
+      energy += w - tree.power[next];
+      tree.power[next] = w;
+    }
+    if (w > tree.power[p]) {
+      energy += w - tree.power[p];
+      tree.power[p] = w;
+    }
     u = next;
     ++joined;
+    if (energy >= limit) break;
   }
-  *work += n * n;
-  tree.spans = joined == n;
-  treePowers(W, tree);
+  tree.spans = joined == n && energy < limit;
+  tree.energy = energy;
 }
 
 // The nodes that `adj` connects to node `from`, as a mask.
@@ -158,27 +208,21 @@ DEVFN int riseOf(const int* q, int c, int d, int w) {
 }
 
 // The pair from the nodes of `part` to the others whose link raises powers q
-// least (first found among equals), a pair at node `capped` only when its
-// weight is within q[capped] (-1: no such node); *c is -1 when there is none.
-// Returns the rise.
-DEVFN int cheapestCrossing(const PairWeights& W, const int* q, SlotWord part, int capped, int* c,
-                           int* d, int* work) {
+// least (the lower pairKey among equals), as its rise above its pairKey, or
+// ~0 when there is none.
+DEVFN unsigned long long cheapestCrossing(const PairWeights& W, const int* q, SlotWord part,
+                                          int* work) {
   const int n = W.run->probNn;
   const SlotWord others = ((1ull << n) - 1ull) & ~part;
-  int best = noLink;
-  *c = *d = -1;
+  unsigned long long best = ~0ull;
   for (SlotWord mc = part; mc; mc &= mc - 1) {
     const int u = lowestSetBit64(mc);
     for (SlotWord md = others; md; md &= md - 1) {
       const int v = lowestSetBit64(md);
       const int w = W(u, v);
-      if (w == noLink || ((u == capped || v == capped) && w > q[capped])) continue;
-      const int rise = riseOf(q, u, v, w);
-      if (rise < best) {
-        best = rise;
-        *c = u;
-        *d = v;
-      }
+      if (w == noLink) continue;
+      const unsigned long long k = (unsigned long long)riseOf(q, u, v, w) << 32 | pairKey(w, u, v);
+      if (k < best) best = k;
     }
     *work += n;
   }
@@ -191,14 +235,15 @@ DEVFN bool retreeMove(const PairWeights& W, LaneTree& tree, int* work) {
   SlotWord usable[maxNodes];
   usablePairs(W, tree.power, usable, work);
   LaneTree t;
-  minimumSpanningTree(W, usable, t, work);
-  if (!t.spans || t.energy >= tree.energy) return false;
+  minimumSpanningTree(W, usable, t, work, tree.energy);
+  if (!t.spans) return false;
   tree = t;
   return true;
 }
 
 // Exchange: drops a tree link and reconnects the two halves by the pair that
 // raises the powers least; the first exchange that lowers the energy is made.
+// A link whose removal lowers neither end's power cannot win and is passed.
 DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, int* work) {
   const int n = W.run->probNn;
   int q[maxNodes];
@@ -206,25 +251,27 @@ DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, int* work) {
   for (int a = 0; a < n; ++a)
     for (SlotWord ma = tree.adj[a] & ~((2ull << a) - 1ull); ma; ma &= ma - 1) {
       const int b = lowestSetBit64(ma);
-      tree.adj[a] &= ~(1ull << b);
-      tree.adj[b] &= ~(1ull << a);
-      const SlotWord side = componentOf(tree.adj, a);
       int qa = 0, qb = 0;
-      for (SlotWord m = tree.adj[a]; m; m &= m - 1) {
+      for (SlotWord m = tree.adj[a] & ~(1ull << b); m; m &= m - 1) {
         const int w = W(a, lowestSetBit64(m));
         if (w > qa) qa = w;
       }
-      for (SlotWord m = tree.adj[b]; m; m &= m - 1) {
+      for (SlotWord m = tree.adj[b] & ~(1ull << a); m; m &= m - 1) {
         const int w = W(b, lowestSetBit64(m));
         if (w > qb) qb = w;
       }
+      const int gain = (tree.power[a] - qa) + (tree.power[b] - qb);
+      if (gain <= 0) continue;
+      tree.adj[a] &= ~(1ull << b);
+      tree.adj[b] &= ~(1ull << a);
+      const SlotWord side = componentOf(tree.adj, a);
       q[a] = qa;
       q[b] = qb;
-      int bc, bd;
-      const int best = cheapestCrossing(W, q, side, -1, &bc, &bd, work);
+      const unsigned long long best = cheapestCrossing(W, q, side, work);
       q[a] = tree.power[a];
       q[b] = tree.power[b];
-      if (bc >= 0 && best + (qa - tree.power[a]) + (qb - tree.power[b]) < 0) {
+      if (best < (unsigned long long)gain << 32) {
+        const int bc = int(best >> 6 & 63), bd = int(best & 63);
         tree.adj[bc] |= 1ull << bd;
         tree.adj[bd] |= 1ull << bc;
         treePowers(W, tree);
@@ -236,89 +283,211 @@ DEVFN bool exchangeMove(const PairWeights& W, LaneTree& tree, int* work) {
   return false;
 }
 
-// Lower-and-repair: caps one node's power at a lower level (its links above
-// the level are cut), reconnects the pieces greedily by the pairs that raise
-// the other powers least, and takes the minimum spanning tree of what the new
-// powers allow when its energy is lower. Nodes go from the highest power
-// down; each tries its lsLowerLevels highest levels below its power.
-DEVFN bool lowerMove(const PairWeights& W, LaneTree& tree, int budget, int* work) {
+// Repair: raises powers q (never node v's, capped at q[v]) until the pairs
+// they allow (`usable`, kept up to date) connect all nodes, each time by the
+// pair between two pieces that raises the powers least (the lower pairKey
+// among equals). False when no pair joins the pieces.
+DEVFN bool repairPieces(const PairWeights& W, int* q, SlotWord* usable, int v, int* work) {
   const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
+  for (;;) {
+    SlotWord piece[maxNodes];
+    SlotWord largest = 0;
+    for (SlotWord rest = all; rest;) {
+      const SlotWord p = componentOf(usable, lowestSetBit64(rest));
+      for (SlotWord m = p; m; m &= m - 1) piece[lowestSetBit64(m)] = p;
+      if (popCount64(p) > popCount64(largest)) largest = p;
+      rest &= ~p;
+    }
+    if (largest == all) return true;
+    // Every pair between two pieces has an end outside the largest piece.
+    // The best pair so far: its rise above its pairKey (which names it).
+    unsigned long long best = ~0ull;
+    const int cap = q[v];
+    for (SlotWord mx = all & ~largest; mx; mx &= mx - 1) {
+      const int x = lowestSetBit64(mx);
+#ifdef __CUDACC__
+      for (SlotWord my = all & ~piece[x]; my; my &= my - 1) {
+        const int y = lowestSetBit64(my);
+        const int w = W(x, y);
+#else
+      // Lightest first: a pair's rise is at least w - q[x], so once that
+      // passes the best rise no later pair of x can win (the same pick as a
+      // scan of all).
+      for (int i = 0; i < W.degree[x]; ++i) {
+        const int y = W.byWeight[x][i];
+        const int w = W(x, y);
+        if (best != ~0ull && w - q[x] > int(best >> 32)) break;
+        if (piece[x] >> y & 1ull) continue;
+#endif
+        if (w == noLink || ((x == v || y == v) && w > cap)) continue;
+        const unsigned long long k =
+            (unsigned long long)riseOf(q, x, y, w) << 32 | pairKey(w, x, y);
+        if (k < best) best = k;
+      }
+      *work += n;
+    }
+    if (best == ~0ull) return false;
+    const int bc = int(best >> 6 & 63), bd = int(best & 63);
+    const int w = W(bc, bd);
+    if (w > q[bc]) q[bc] = w;
+    if (w > q[bd]) q[bd] = w;
+    // Raising bc and bd can allow more of their pairs.
+    for (int e = 0; e < 2; ++e) {
+      const int u = e ? bd : bc;
+      for (int x = 0; x < n; ++x) {
+        const int wx = W(u, x);
+        if (x != u && wx != noLink && wx <= q[u] && wx <= q[x]) {
+          usable[u] |= 1ull << x;
+          usable[x] |= 1ull << u;
+        }
+      }
+    }
+    *work += 2 * n;
+  }
+}
+
+// Lower-and-repair, one sweep over the nodes from the highest power down:
+// caps a node's power at each lower level in turn (the distinct weights of
+// its pairs below its power, clipped at 0, the highest first; its links above
+// the level are cut), repairs, and takes the minimum spanning tree of what
+// the new powers allow when its energy is lower; the sweep then goes on with
+// the next node. Returns 1 when a move was made, 0 when none was, -1 when
+// the work passed `budget` before the sweep ended.
+DEVFN int lowerSweep(const PairWeights& W, LaneTree& tree, int budget, int* work) {
+  const int n = W.run->probNn;
+  SlotWord base[maxNodes];  // the pairs the tree's powers allow
+  usablePairs(W, tree.power, base, work);
   SlotWord tried = 0;
+  bool moved = false;
   for (int k = 0; k < n; ++k) {
     int v = -1;
     for (int x = 0; x < n; ++x)
       if (!(tried >> x & 1ull) && (v < 0 || tree.power[x] > tree.power[v])) v = x;
     tried |= 1ull << v;
-    int level = tree.power[v];
-    for (int attempt = 0; attempt < lsLowerLevels; ++attempt) {
-      if (*work >= budget) return false;
-      // The next lower level: the largest weight of v's pairs below it (0 at least).
+    for (int level = tree.power[v];;) {
+      if (*work >= budget) return -1;
+      // The next lower level, and v's pairs that it still allows (those
+      // below the level before).
       int below = -1;
+      SlotWord within = 0;
       for (int x = 0; x < n; ++x) {
-        if (x == v) continue;
-        const int w = W(v, x);
+        const int w = x == v ? noLink : W(v, x);
         const int lw = w == noLink ? -1 : (w > 0 ? w : 0);
-        if (lw < level && lw > below) below = lw;
+        if (lw >= 0 && lw < level) {
+          within |= 1ull << x;
+          if (lw > below) below = lw;
+        }
       }
-      *work += n;
       if (below < 0) break;
       level = below;
+      *work += n;
       int q[maxNodes];
-      for (int x = 0; x < n; ++x) q[x] = tree.power[x];
-      q[v] = level;
       SlotWord usable[maxNodes];
-      usablePairs(W, q, usable, work);
-      bool stuck = false;
-      for (;;) {
-        const SlotWord part = componentOf(usable, 0);
-        if (part == all) break;
-        // The cheapest pair from the part holding node 0 to any other node
-        // (v keeps its capped power).
-        int bc, bd;
-        cheapestCrossing(W, q, part, v, &bc, &bd, work);
-        if (bc < 0) {
-          stuck = true;
-          break;
-        }
-        const int w = W(bc, bd);
-        if (w > q[bc]) q[bc] = w;
-        if (w > q[bd]) q[bd] = w;
-        // Raising bc and bd can allow more of their pairs.
-        for (int x = 0; x < n; ++x)
-          for (int e = 0; e < 2; ++e) {
-            const int u = e ? bd : bc;
-            if (x == u) continue;
-            const int wx = W(u, x);
-            if (wx != noLink && wx <= q[u] && wx <= q[x]) {
-              usable[u] |= 1ull << x;
-              usable[x] |= 1ull << u;
-            }
-          }
-        *work += 2 * n;
+      for (int x = 0; x < n; ++x) {
+        q[x] = tree.power[x];
+        usable[x] = (within >> x & 1ull) ? base[x] : base[x] & ~(1ull << v);
       }
-      if (stuck) continue;
+      q[v] = level;
+      usable[v] = base[v] & within;
+      if (!repairPieces(W, q, usable, v, work)) continue;
       LaneTree t;
-      minimumSpanningTree(W, usable, t, work);
-      if (t.spans && t.energy < tree.energy) {
+      minimumSpanningTree(W, usable, t, work, tree.energy);
+      if (t.spans) {
         tree = t;
-        return true;
+        usablePairs(W, tree.power, base, work);
+        moved = true;
+        break;
       }
     }
   }
-  return false;
+  return moved ? 1 : 0;
 }
 
 // Local search from a spanning tree: re-tree, exchange, lower-and-repair,
-// each made when it lowers the energy, until none does or the work passes
-// lsPairBudget.
-DEVFN void localSearch(const PairWeights& W, LaneTree& tree, int* work) {
+// each made when it lowers the energy, until none does (returns true: a
+// local optimum of the three moves) or the work passes lsPairBudget (false).
+DEVFN bool localSearch(const PairWeights& W, LaneTree& tree, int* work) {
   const int budget = *work + lsPairBudget;
-  while (*work < budget) {
-    if (retreeMove(W, tree, work)) continue;
-    if (*work >= budget || exchangeMove(W, tree, work)) continue;
-    if (!lowerMove(W, tree, budget, work)) break;
+  for (;;) {
+    if (*work >= budget) return false;
+    if (retreeMove(W, tree, work) || exchangeMove(W, tree, work)) continue;
+    const int lowered = lowerSweep(W, tree, budget, work);
+    if (lowered <= 0) return lowered == 0;
   }
+}
+
+// A draw from 0 to m - 1 (1 <= m <= 2^30) of a lane's stream, whose state
+// is s and whose step adds c (two steps, as two devRand draws take them).
+DEVFN int treeDraw(unsigned& s, unsigned c, int m) {
+  s = s * randMul + c;
+  const unsigned hi = (s >> 16) & 32767u;
+  s = s * randMul + c;
+  const unsigned lo = (s >> 16) & 32767u;
+  return int(((hi << 15) | lo) % (unsigned)m);
+}
+
+// The kick: drops `count` links of the spanning tree, drawn from lane
+// `lane`'s stream, and reconnects the pieces as the minimum spanning tree
+// joining them under jittered weights: each pair's weight (clipped at 0)
+// times a factor from 1 to 1.5 that a hash of the pair and a draw of the
+// stream gives, so that cheap links are taken but not always the cheapest
+// (the lower pair among equals).
+// In the CUDA form the kick is a call, not inlined into the generation loop:
+// inlined, the loop's values spill around it at 64 registers.
+#ifdef __CUDACC__
+__device__ __noinline__
+#else
+inline
+#endif
+    void
+    kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* streams, int lane) {
+  const int n = W.run->probNn;
+  const SlotWord all = (1ull << n) - 1ull;
+  unsigned short links[maxNodes];  // the tree's links as a * 64 + b, a < b
+  int m = 0;
+  for (int a = 0; a < n; ++a)
+    for (SlotWord mb = tree.adj[a] & ~((2ull << a) - 1ull); mb; mb &= mb - 1)
+      links[m++] = (unsigned short)(a << 6 | lowestSetBit64(mb));
+  if (count > m) count = m;
+  unsigned s = streams[lane];
+  const unsigned c = laneIncrement(lane) + randAdd;
+  for (int i = 0; i < count; ++i) {  // a partial shuffle: links[0..count-1] are dropped
+    const int j = i + treeDraw(s, c, m - i);
+    const unsigned short l = links[j];
+    links[j] = links[i];
+    tree.adj[l >> 6] &= ~(1ull << (l & 63));
+    tree.adj[l & 63] &= ~(1ull << (l >> 6));
+  }
+  const unsigned salt = (unsigned)treeDraw(s, c, 1 << 30);
+  streams[lane] = s;
+  for (int joins = 0; joins < count; ++joins) {
+    SlotWord piece[maxNodes];
+    for (SlotWord rest = all; rest;) {
+      const SlotWord p = componentOf(tree.adj, lowestSetBit64(rest));
+      for (SlotWord mp = p; mp; mp &= mp - 1) piece[lowestSetBit64(mp)] = p;
+      rest &= ~p;
+    }
+    // The best pair so far: its jittered weight above its ends (x << 6 | y).
+    unsigned long long best = ~0ull;
+    for (int x = 0; x < n; ++x)
+      for (SlotWord my = all & ~piece[x] & ~((2ull << x) - 1ull); my; my &= my - 1) {
+        const int y = lowestSetBit64(my);
+        const int w = W(x, y);
+        if (w == noLink) continue;
+        const unsigned pair = unsigned(x << 6 | y);
+        const unsigned factor = 64u + (((pair * 0x9E3779B1u) ^ salt) * 0x85EBCA77u >> 27);
+        const unsigned long long k =
+            (unsigned long long)(unsigned(w > 0 ? w : 0) * factor) << 12 | pair;
+        if (k < best) best = k;
+      }
+    if (best == ~0ull) break;
+    const int bc = int(best >> 6 & 63), bd = int(best & 63);
+    tree.adj[bc] |= 1ull << bd;
+    tree.adj[bd] |= 1ull << bc;
+  }
+  treePowers(W, tree);
+  tree.spans = componentOf(tree.adj, 0) == all;
 }
 
 // Writes a tree into a slot: its links' bits set, every other bit below probNl
@@ -360,20 +529,26 @@ DEVFN SlotWord bitsHash(const SlotWord* bits, int count) {
   return h | 1ull;
 }
 
-// The memetic step on slot t, when it connects all nodes: prune keeps the
-// minimum spanning tree of its links (what dropping links, heaviest first,
-// while all nodes stay connected leaves), ls then searches from that tree.
-// The new bits and fitness are written back; a result whose fitness were
-// higher than the slot's (which the moves rule out) would leave the slot as
-// it was. `mark` is the step's mark on the slot's row: a hash of the bits it
-// left there (0: none since the launch began), so that a row it has already
-// improved and that nothing changed since is not searched again.
+// The memetic step on slot t, when the slot connects all
+// nodes: prune keeps the minimum spanning tree of its links (what dropping
+// links, heaviest first, while all nodes stay connected leaves), ls then
+// searches from that tree to a local optimum (or as far as lsPairBudget
+// allows). The new bits and fitness are written back; a result whose fitness
+// were higher than the slot's would leave the slot as it was. `mark` is the
+// step's mark on the slot's row: a hash of the bits it left there at a local
+// optimum (0: none since the launch began). A row that still holds it would
+// be left as it is, so it is passed, unless the kick is on (ls only): the
+// tree then loses `kick` links drawn from the lane's stream, is reconnected
+// and searched again, and is kept when its fitness is no higher (so that the
+// run can move along a plateau).
 DEVFN void memeticSlot(BlockPop& sp, int t, SlotWord& mark) {
   if (!treeStepsApply(sp) || sp.sfit[t] >= infeasibleFit) return;
   SlotWord saved[slotWords] = {};
   copyBits(saved, slotOf(sp, t), sp.run.probNl);
-  if (mark == bitsHash(saved, sp.run.probNl)) return;
+  const bool kick = mark == bitsHash(saved, sp.run.probNl);
+  if (kick && !(sp.run.settings.memetic == gaMemeticLs && sp.run.settings.kick > 0)) return;
   LaneTree tree;
+  bool finished = true;
   {
     SlotWord selected[maxNodes];
     slotAdjacency(sp.run, slotOf(sp, t), selected);
@@ -382,7 +557,10 @@ DEVFN void memeticSlot(BlockPop& sp, int t, SlotWord& mark) {
     int work = 0;
     minimumSpanningTree(W, selected, tree, &work);
     if (!tree.spans) return;
-    if (sp.run.settings.memetic == gaMemeticLs) localSearch(W, tree, &work);
+    // The lane working on the slot is the one of its row, and draws from its
+    // own stream.
+    if (kick) kickTree(W, tree, sp.run.settings.kick, sp.run.next, sp.sidx[t]);
+    if (sp.run.settings.memetic == gaMemeticLs) finished = localSearch(W, tree, &work);
   }
   // The row, its length and its fitness are read again here rather than
   // kept through the search, which leaves the CUDA form's registers to it.
@@ -397,7 +575,7 @@ DEVFN void memeticSlot(BlockPop& sp, int t, SlotWord& mark) {
   }
   SlotWord now[slotWords] = {};
   copyBits(now, slot, nl);
-  mark = bitsHash(now, nl);
+  mark = finished ? bitsHash(now, nl) : 0;
 }
 
 // The memetic step of a generation on the slots below memetic_count (the

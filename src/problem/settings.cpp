@@ -118,7 +118,7 @@ GaSettings solveGaSettings() {
   GaSettings s = designGaSettings();
   s.memetic = gaMemeticLs;
   s.memeticEvery = 20;
-  s.kick = 3;  // wide runs only: design-sized runs ignore it
+  s.kick = 3;
   return s;
 }
 

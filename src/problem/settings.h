@@ -61,9 +61,9 @@ SETTINGS_FN GaSettings designGaSettings() {
 }
 
 // The settings measured best for solving (the `profile=solve` word): the
-// design's GA with the memetic local search and, on wide runs, the kick (see
-// the README's measurements): the design's values but for memetic=ls,
-// memetic_every=20 and kick=3.
+// design's GA with the memetic local search and the kick (see the README's
+// measurements): the design's values but for memetic=ls, memetic_every=20
+// and kick=3.
 GaSettings solveGaSettings();
 
 // The settings a wide run without settings gets: profile=solve, started
