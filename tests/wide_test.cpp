@@ -276,6 +276,8 @@ TEST(WideMemetic, LsNeverRaisesNorDisconnectsAndEndsAtALocalOptimum) {
     run.words = w.words;
     run.links = w.links;
     run.byWeight = w.byWeight;
+    run.atFirst = w.atFirst;
+    run.atLinks = w.atLinks;
     run.rows = w.rows;
     run.temp = w.temp;
     run.work = w.work;

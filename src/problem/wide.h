@@ -36,6 +36,8 @@ struct WideRun {
   int pad;
   const WideLink* links;     // nl links, ascending by (from, to)
   const int* byWeight;       // the nl link indices, lightest first (ties by index)
+  const int* atFirst;        // n + 1 places in atLinks: where each node's links begin
+  const int* atLinks;        // 2 nl link indices: each node's links, ascending
   unsigned long long* rows;  // 128 rows of `words` words: the chromosomes
   unsigned long long* temp;  // 128 rows: each lane's copy of a tournament winner
   unsigned long long* fit;   // fitness of slot t, in sorted order, between launches
