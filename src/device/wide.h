@@ -156,9 +156,9 @@ enum {
   // weights of its candidate links below its power (the highest first).
   wideLowerLevels = 8,
 };
-// Work allowed to one ls call, counted in candidate links examined: a few
-// tens of milliseconds on 1,000 nodes. It is checked between moves and
-// between lower-and-repair tries. A call that runs out keeps the moves made
+// Work allowed to one ls call, counted in candidate links (and nodes)
+// visited: a few tens of milliseconds on 1,000 nodes. It is checked between
+// moves and between lower-and-repair tries. A call that runs out keeps the moves made
 // so far, and the next memetic step goes on from there.
 const unsigned long long wideLsBudget = 1ull << 23;
 
@@ -305,6 +305,7 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
   ls.size = ls.q;
   ls.byPre = ls.order;
   wideRootTree(ls, ls.parent, ls.spare);
+  ls.work += (unsigned long long)(nl + n);
   for (int k = 0; k < nl && ls.work < ls.budget; ++k) {
     if (!rowBit(ls.tree, k)) continue;
     const WideLink cut = run.links[k];
@@ -324,12 +325,13 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
     for (int i = inner ? first : 0; i < (inner ? first + count : n); ++i) {
       if (!inner && i == first) i += count;  // past the subtree
       if (i >= n) break;
-      const int x = ls.byPre[i];
-      const bool side = inSubtree(ls, x, first, count);
-      for (int j = run.atFirst[x]; j < run.atFirst[x + 1]; ++j) {
+      const int u = ls.byPre[i];
+      const bool side = inSubtree(ls, u, first, count);
+      ls.work += (unsigned long long)(1 + run.atFirst[u + 1] - run.atFirst[u]);
+      for (int j = run.atFirst[u]; j < run.atFirst[u + 1]; ++j) {
         const int e = run.atLinks[j];
         const WideLink l = run.links[e];
-        if (e == k || inSubtree(ls, otherEnd(l, x), first, count) == side) continue;
+        if (e == k || inSubtree(ls, otherEnd(l, u), first, count) == side) continue;
         const int qc = l.from == a ? qa : (l.from == b ? qb : ls.power[l.from]);
         const int qd = l.to == a ? qa : (l.to == b ? qb : ls.power[l.to]);
         const long long rise = wideRise(clippedWeight(l), qc, qd);
@@ -339,13 +341,13 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
         }
       }
     }
-    ls.work += (unsigned long long)(nl + 2 * n);
     if (pick < 0) continue;
     ls.tree[k >> 6] &= ~(1ull << (k & 63));
     ls.tree[pick >> 6] |= 1ull << (pick & 63);
     ls.energy = widePowers(run, ls.tree, ls.power);
     treeTopTwo(ls);
     wideRootTree(ls, ls.parent, ls.spare);
+    ls.work += (unsigned long long)(2 * nl + n);
     improved = true;
   }
   return improved;
@@ -440,7 +442,7 @@ DEVFN void forPieceNodes(const WideSearch& ls, const WideCut& cut, int id, F f) 
 // link between two pieces has an end there. Uses ls.spare and ls.parent.
 DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
   const WideView& run = *ls.run;
-  const int n = run.probNn, nl = run.probNl;
+  const int n = run.probNn;
   int* q = ls.q;
   WideCut cut = {v, 0, false, ls.spare, ls.parent};
   for (int i = run.atFirst[v]; i < run.atFirst[v + 1]; ++i) {
@@ -467,12 +469,14 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
     rest -= n - ls.size[v];
   }
   cut.uf[0] = -rest;
+  unsigned long long seen = 0;  // links visited
   int pieces = ids, largest = 0;
   for (int id = 1; id < ids; ++id)
     if (cut.uf[id] < cut.uf[largest]) largest = id;
   for (int id = 0; id < ids; ++id)
     if (id != largest)
       forPieceNodes(ls, cut, id, [&](int x) {
+        seen += (unsigned long long)(1 + run.atFirst[x + 1] - run.atFirst[x]);
         for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
           const WideLink l = run.links[run.atLinks[i]];
           if (usableUnder(q, l) && pieceJoin(cut.uf, id, pieceOf(ls, cut, otherEnd(l, x))))
@@ -480,7 +484,8 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
         }
       });
   for (;;) {
-    ls.work += (unsigned long long)nl;
+    ls.work += seen;
+    seen = 0;
     if (pieces == 1) return true;
     int big = -1;
     for (int id = 0; id < ids; ++id)
@@ -491,6 +496,7 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
       const int r = pieceRoot(cut.uf, id);
       if (r == big) continue;
       forPieceNodes(ls, cut, id, [&](int x) {
+        seen += (unsigned long long)(1 + run.atFirst[x + 1] - run.atFirst[x]);
         for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
           const int e = run.atLinks[i];
           const WideLink l = run.links[e];
@@ -505,8 +511,10 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
         }
       });
     }
-    ls.work += (unsigned long long)(nl + n);
-    if (pick < 0) return false;
+    if (pick < 0) {
+      ls.work += seen;
+      return false;
+    }
     const WideLink l = run.links[pick];
     const int w = clippedWeight(l);
     for (int k = 0; k < 2; ++k) {
@@ -514,6 +522,7 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
       if (w <= q[x]) continue;
       q[x] = w;
       const int px = pieceOf(ls, cut, x);
+      seen += (unsigned long long)(run.atFirst[x + 1] - run.atFirst[x]);
       for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
         const WideLink m = run.links[run.atLinks[i]];
         if (usableUnder(q, m) && pieceJoin(cut.uf, px, pieceOf(ls, cut, otherEnd(m, x)))) --pieces;
@@ -556,6 +565,7 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
   ls.size = ls.top1;
   ls.byPre = ls.top2;
   wideRootTree(ls, ls.parent, ls.spare);
+  ls.work += (unsigned long long)(2 * nl + n);
   for (int k = 0; k < n; ++k) {
     const int v = order[(k + ls.lowerStart) % n];
     const int pv = ls.power[v];
@@ -574,11 +584,12 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
       for (int i = count - 1; i > at; --i) levels[i] = levels[i - 1];
       levels[at] = w;
     }
-    ls.work += (unsigned long long)nl;
+    ls.work += (unsigned long long)(1 + run.atFirst[v + 1] - run.atFirst[v]);
     for (int j = 0; j < count; ++j) {
       if (ls.work >= ls.budget) return improved;
       for (int x = 0; x < n; ++x) ls.q[x] = ls.power[x];
       ls.q[v] = levels[j];
+      ls.work += (unsigned long long)n;
       if (!wideRepair(ls, v, levels[j])) continue;
       const int* q = ls.q;
       const int pieces = wideSpanningTree(
@@ -586,6 +597,7 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
       ls.work += (unsigned long long)nl;
       if (takeIfLower(ls, pieces)) {
         wideRootTree(ls, ls.parent, ls.spare);
+        ls.work += (unsigned long long)(2 * nl + n);
         improved = true;
         break;
       }
