@@ -185,6 +185,16 @@ struct WideSearch {
   int* pre;
   int* size;
   int* byPre;
+  // While mstTree (the tree is the minimum spanning tree of the links its
+  // powers allow), the lower-and-repair sweep keeps the tree's links
+  // lightest first in rankTree (treeLinks of them), and a repair lists in
+  // extra (extraCount; more than n: too many, not kept) the links a spanning
+  // tree of the repaired powers may take besides the tree's.
+  int* rankTree;
+  int* extra;
+  int treeLinks;
+  int extraCount;
+  bool mstTree;
   unsigned long long energy;  // of tree, the sum of power
   unsigned long long work;
   unsigned long long budget;
@@ -353,6 +363,81 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
   return improved;
 }
 
+// Lists link e in ls.extra (see WideSearch).
+DEVFN void keepExtra(WideSearch& ls, int e) {
+  if (ls.extraCount < ls.run->probNn) ls.extra[ls.extraCount] = e;
+  ++ls.extraCount;
+}
+
+// Whether link a comes before link b in the spanning trees' order: lighter
+// first, ties by index (the order of byWeight).
+DEVFN bool rankBefore(const WideView& run, int a, int b) {
+  const int wa = run.links[a].weight, wb = run.links[b].weight;
+  return wa != wb ? wa < wb : a < b;
+}
+
+// Whether the tree is the minimum spanning tree of the links its powers
+// allow (in ls.scratch); if so, lists its links lightest first in
+// ls.rankTree.
+DEVFN void checkMstTree(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int* power = ls.power;
+  wideSpanningTree(
+      run, [&](int e) { return usableUnder(power, run.links[e]); }, ls.scratch, ls.parent);
+  ls.mstTree = true;
+  for (int w = 0; w < run.words && ls.mstTree; ++w)
+    ls.mstTree = ls.scratch[w] == (ls.tree[w] & wordMaskBelow(w, run.probNl));
+  ls.treeLinks = 0;
+  if (!ls.mstTree) return;
+  for (int k = 0; k < run.probNl; ++k)
+    if (rowBit(ls.tree, run.byWeight[k])) ls.rankTree[ls.treeLinks++] = run.byWeight[k];
+}
+
+// The minimum spanning tree of the links usable under ls.q into ls.scratch
+// after a repair (as wideSpanningTree; returns the pieces it leaves). When
+// the tree is the minimum spanning tree under its powers, that tree is the
+// one of the tree's links still usable, the usable links between the pieces
+// they leave, and the links the repair's raises made usable (any other usable
+// link closes a cycle of lighter tree links): a merge of rankTree and the
+// sorted extra links. Uses ls.parent.
+DEVFN int repairedTree(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn;
+  const int* q = ls.q;
+  if (!ls.mstTree || ls.extraCount > n) {
+    ls.work += (unsigned long long)run.probNl;
+    return wideSpanningTree(
+        run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
+  }
+  int* extra = ls.extra;
+  const int m = ls.extraCount;
+  int gap = 1;  // Shell sort by rankBefore
+  while (gap < m / 3) gap = 3 * gap + 1;
+  for (; gap > 0; gap /= 3)
+    for (int i = gap; i < m; ++i) {
+      const int x = extra[i];
+      int j = i;
+      for (; j >= gap && rankBefore(run, x, extra[j - gap]); j -= gap) extra[j] = extra[j - gap];
+      extra[j] = x;
+    }
+  for (int v = 0; v < n; ++v) ls.parent[v] = v;
+  for (int w = 0; w < run.words; ++w) ls.scratch[w] = 0;
+  int pieces = n, i = 0, j = 0;
+  while (pieces > 1 && (i < ls.treeLinks || j < m)) {
+    int e;
+    if (j >= m || (i < ls.treeLinks && rankBefore(run, ls.rankTree[i], extra[j])))
+      e = ls.rankTree[i++];
+    else
+      e = extra[j++];
+    const WideLink l = run.links[e];
+    if (!usableUnder(q, l) || !wideJoin(ls.parent, l.from, l.to)) continue;
+    ls.scratch[e >> 6] |= 1ull << (e & 63);
+    --pieces;
+  }
+  ls.work += (unsigned long long)(n + i + j);
+  return pieces;
+}
+
 // The pieces that lowering node v leaves of the tree: v's tree links that
 // the trial powers no longer allow cut it into v's piece (0), the subtrees of
 // the cut children (1 to m, in the order of pre) and, when the link to v's
@@ -445,6 +530,7 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
   const int n = run.probNn;
   int* q = ls.q;
   WideCut cut = {v, 0, false, ls.spare, ls.parent};
+  ls.extraCount = 0;
   for (int i = run.atFirst[v]; i < run.atFirst[v + 1]; ++i) {
     const int e = run.atLinks[i];
     const WideLink l = run.links[e];
@@ -478,9 +564,13 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
       forPieceNodes(ls, cut, id, [&](int x) {
         seen += (unsigned long long)(1 + run.atFirst[x + 1] - run.atFirst[x]);
         for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
-          const WideLink l = run.links[run.atLinks[i]];
-          if (usableUnder(q, l) && pieceJoin(cut.uf, id, pieceOf(ls, cut, otherEnd(l, x))))
-            --pieces;
+          const int e = run.atLinks[i];
+          const WideLink l = run.links[e];
+          if (!usableUnder(q, l)) continue;
+          const int py = pieceOf(ls, cut, otherEnd(l, x));
+          if (py == id) continue;
+          keepExtra(ls, e);
+          if (pieceJoin(cut.uf, id, py)) --pieces;
         }
       });
   for (;;) {
@@ -525,7 +615,9 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
       seen += (unsigned long long)(run.atFirst[x + 1] - run.atFirst[x]);
       for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
         const WideLink m = run.links[run.atLinks[i]];
-        if (usableUnder(q, m) && pieceJoin(cut.uf, px, pieceOf(ls, cut, otherEnd(m, x)))) --pieces;
+        if (!usableUnder(q, m)) continue;
+        if (!usableUnder(ls.power, m)) keepExtra(ls, run.atLinks[i]);
+        if (pieceJoin(cut.uf, px, pieceOf(ls, cut, otherEnd(m, x)))) --pieces;
       }
     }
   }
@@ -565,7 +657,8 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
   ls.size = ls.top1;
   ls.byPre = ls.top2;
   wideRootTree(ls, ls.parent, ls.spare);
-  ls.work += (unsigned long long)(2 * nl + n);
+  checkMstTree(ls);
+  ls.work += (unsigned long long)(3 * nl + n);
   for (int k = 0; k < n; ++k) {
     const int v = order[(k + ls.lowerStart) % n];
     const int pv = ls.power[v];
@@ -591,13 +684,10 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
       ls.q[v] = levels[j];
       ls.work += (unsigned long long)n;
       if (!wideRepair(ls, v, levels[j])) continue;
-      const int* q = ls.q;
-      const int pieces = wideSpanningTree(
-          run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
-      ls.work += (unsigned long long)nl;
-      if (takeIfLower(ls, pieces)) {
+      if (takeIfLower(ls, repairedTree(ls))) {
         wideRootTree(ls, ls.parent, ls.spare);
-        ls.work += (unsigned long long)(2 * nl + n);
+        checkMstTree(ls);
+        ls.work += (unsigned long long)(3 * nl + n);
         improved = true;
         break;
       }
@@ -697,6 +787,10 @@ DEVFN void wideSearchArrays(WideSearch& ls, const WideView& run, int lane, SlotW
   ls.order = ls.root + run.probNn;
   ls.top1 = ls.order + run.probNn;
   ls.top2 = ls.top1 + run.probNn;
+  ls.rankTree = ls.top2 + 2 * run.probNn;  // past the kick's array
+  ls.extra = ls.rankTree + run.probNn;
+  ls.mstTree = false;
+  ls.extraCount = 0;
 }
 
 // The kick on slot t, a local optimum the step left (a spanning tree): the

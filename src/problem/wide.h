@@ -14,9 +14,9 @@ struct WideLink {
 };
 
 enum {
-  wideMaxNodes = 2000,     // nodes of the largest instance a batch takes
-  wideDefaultLinks = 3,    // K: each node's K lightest links are candidates by default
-  wideLaneWorkArrays = 9,  // arrays of n ints in each lane's work area
+  wideMaxNodes = 2000,      // nodes of the largest instance a batch takes
+  wideDefaultLinks = 3,     // K: each node's K lightest links are candidates by default
+  wideLaneWorkArrays = 11,  // arrays of n ints in each lane's work area
 };
 
 // A topology that leaves the nodes in c > 1 pieces scores
