@@ -185,16 +185,6 @@ struct WideSearch {
   int* pre;
   int* size;
   int* byPre;
-  // While mstTree (the tree is the minimum spanning tree of the links its
-  // powers allow), the lower-and-repair sweep keeps the tree's links
-  // lightest first in rankTree (treeLinks of them), and a repair lists in
-  // extra (extraCount; more than n: too many, not kept) the links a spanning
-  // tree of the repaired powers may take besides the tree's.
-  int* rankTree;
-  int* extra;
-  int treeLinks;
-  int extraCount;
-  bool mstTree;
   unsigned long long energy;  // of tree, the sum of power
   unsigned long long work;
   unsigned long long budget;
@@ -363,10 +353,20 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
   return improved;
 }
 
-// Lists link e in ls.extra (see WideSearch).
+// The lane's two arrays past the kick's, each a count and then link
+// indices: while the tree is the minimum spanning tree of the links its
+// powers allow, the lower-and-repair sweep keeps its links lightest first in
+// wideRankTree (count 0 otherwise), and a repair lists in wideExtra the links
+// a spanning tree of the repaired powers may take besides the tree's (a
+// count of n or more: too many, not kept).
+DEVFN int* wideRankTree(const WideSearch& ls) { return ls.top2 + 2 * ls.run->probNn; }
+DEVFN int* wideExtra(const WideSearch& ls) { return ls.top2 + 3 * ls.run->probNn; }
+
+// Lists link e in wideExtra.
 DEVFN void keepExtra(WideSearch& ls, int e) {
-  if (ls.extraCount < ls.run->probNn) ls.extra[ls.extraCount] = e;
-  ++ls.extraCount;
+  int* extra = wideExtra(ls);
+  const int at = ++extra[0];
+  if (at < ls.run->probNn) extra[at] = e;
 }
 
 // Whether link a comes before link b in the spanning trees' order: lighter
@@ -378,19 +378,18 @@ DEVFN bool rankBefore(const WideView& run, int a, int b) {
 
 // Whether the tree is the minimum spanning tree of the links its powers
 // allow (in ls.scratch); if so, lists its links lightest first in
-// ls.rankTree.
+// wideRankTree (else its count is 0).
 DEVFN void checkMstTree(WideSearch& ls) {
   const WideView& run = *ls.run;
   const int* power = ls.power;
   wideSpanningTree(
       run, [&](int e) { return usableUnder(power, run.links[e]); }, ls.scratch, ls.parent);
-  ls.mstTree = true;
-  for (int w = 0; w < run.words && ls.mstTree; ++w)
-    ls.mstTree = ls.scratch[w] == (ls.tree[w] & wordMaskBelow(w, run.probNl));
-  ls.treeLinks = 0;
-  if (!ls.mstTree) return;
+  int* rankTree = wideRankTree(ls);
+  rankTree[0] = 0;
+  for (int w = 0; w < run.words; ++w)
+    if (ls.scratch[w] != (ls.tree[w] & wordMaskBelow(w, run.probNl))) return;
   for (int k = 0; k < run.probNl; ++k)
-    if (rowBit(ls.tree, run.byWeight[k])) ls.rankTree[ls.treeLinks++] = run.byWeight[k];
+    if (rowBit(ls.tree, run.byWeight[k])) rankTree[++rankTree[0]] = run.byWeight[k];
 }
 
 // The minimum spanning tree of the links usable under ls.q into ls.scratch
@@ -404,13 +403,14 @@ DEVFN int repairedTree(WideSearch& ls) {
   const WideView& run = *ls.run;
   const int n = run.probNn;
   const int* q = ls.q;
-  if (!ls.mstTree || ls.extraCount > n) {
+  const int* rankTree = wideRankTree(ls) + 1;
+  int* extra = wideExtra(ls) + 1;
+  const int treeLinks = rankTree[-1], m = extra[-1];
+  if (treeLinks == 0 || m >= n) {
     ls.work += (unsigned long long)run.probNl;
     return wideSpanningTree(
         run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
   }
-  int* extra = ls.extra;
-  const int m = ls.extraCount;
   int gap = 1;  // Shell sort by rankBefore
   while (gap < m / 3) gap = 3 * gap + 1;
   for (; gap > 0; gap /= 3)
@@ -423,10 +423,10 @@ DEVFN int repairedTree(WideSearch& ls) {
   for (int v = 0; v < n; ++v) ls.parent[v] = v;
   for (int w = 0; w < run.words; ++w) ls.scratch[w] = 0;
   int pieces = n, i = 0, j = 0;
-  while (pieces > 1 && (i < ls.treeLinks || j < m)) {
+  while (pieces > 1 && (i < treeLinks || j < m)) {
     int e;
-    if (j >= m || (i < ls.treeLinks && rankBefore(run, ls.rankTree[i], extra[j])))
-      e = ls.rankTree[i++];
+    if (j >= m || (i < treeLinks && rankBefore(run, rankTree[i], extra[j])))
+      e = rankTree[i++];
     else
       e = extra[j++];
     const WideLink l = run.links[e];
@@ -530,7 +530,7 @@ DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
   const int n = run.probNn;
   int* q = ls.q;
   WideCut cut = {v, 0, false, ls.spare, ls.parent};
-  ls.extraCount = 0;
+  wideExtra(ls)[0] = 0;
   for (int i = run.atFirst[v]; i < run.atFirst[v + 1]; ++i) {
     const int e = run.atLinks[i];
     const WideLink l = run.links[e];
@@ -787,10 +787,6 @@ DEVFN void wideSearchArrays(WideSearch& ls, const WideView& run, int lane, SlotW
   ls.order = ls.root + run.probNn;
   ls.top1 = ls.order + run.probNn;
   ls.top2 = ls.top1 + run.probNn;
-  ls.rankTree = ls.top2 + 2 * run.probNn;  // past the kick's array
-  ls.extra = ls.rankTree + run.probNn;
-  ls.mstTree = false;
-  ls.extraCount = 0;
 }
 
 // The kick on slot t, a local optimum the step left (a spanning tree): the
