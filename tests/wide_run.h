@@ -26,6 +26,10 @@ inline void makeHostWideRun(const WideCandidates& c, HostWideRun* h) {
   std::memcpy(const_cast<WideLink*>(h->layout.links), c.links.data(),
               sizeof(WideLink) * size_t(nl));
   std::memcpy(const_cast<int*>(h->layout.byWeight), c.byWeight.data(), sizeof(int) * size_t(nl));
+  std::memcpy(const_cast<int*>(h->layout.atFirst), c.atFirst.data(),
+              sizeof(int) * c.atFirst.size());
+  std::memcpy(const_cast<int*>(h->layout.atLinks), c.atLinks.data(),
+              sizeof(int) * c.atLinks.size());
 }
 
 // A complete graph on n nodes with random weights from 0 to maxWeight.

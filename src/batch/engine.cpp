@@ -190,6 +190,12 @@ void setUpWideRun(Slot& s, Pool& pool) {
   check(gpuMemcpy(const_cast<int*>(s.layout.byWeight), c.byWeight.data(), sizeof(int) * size_t(nl),
                   gpuMemcpyHostToDevice),
         "uploading a run's links");
+  check(gpuMemcpy(const_cast<int*>(s.layout.atFirst), c.atFirst.data(),
+                  sizeof(int) * c.atFirst.size(), gpuMemcpyHostToDevice),
+        "uploading a run's links");
+  check(gpuMemcpy(const_cast<int*>(s.layout.atLinks), c.atLinks.data(),
+                  sizeof(int) * c.atLinks.size(), gpuMemcpyHostToDevice),
+        "uploading a run's links");
   s.result.candidateLinks = nl;
   // Launches without improvement count from the chromosome's length.
   s.progress.schedule.noImprove = nl;

@@ -661,7 +661,7 @@ int runMain(const Options& o) {
         complain("note: " + shown(path) + " is beyond the design's limits (" +
                  std::to_string(graphs[size_t(instanceOf[path])].n) +
                  " nodes, over candidate links): its runs that name no GA settings run with "
-                 "profile=solve init=mst (" +
+                 "the wide defaults (" +
                  gaSettingsText(wideRunSettings(), true) + ")");
   for (const std::string& path : runs.instanceOrder) {
     const GraphData& g = graphs[size_t(instanceOf[path])];

@@ -149,6 +149,8 @@ DEVFN void viewWideRun(WidePop& sp, const BatchRun& r, int t) {
   run.words = w.words;
   run.links = w.links;
   run.byWeight = w.byWeight;
+  run.atFirst = w.atFirst;
+  run.atLinks = w.atLinks;
   run.rows = w.rows;
   run.temp = w.temp;
   run.work = w.work;

@@ -22,6 +22,8 @@ struct WideView {
   int words;
   const WideLink* links;
   const int* byWeight;
+  const int* atFirst;
+  const int* atLinks;
   SlotWord* rows;
   SlotWord* temp;
   int* work;
@@ -154,9 +156,9 @@ enum {
   // weights of its candidate links below its power (the highest first).
   wideLowerLevels = 8,
 };
-// Work allowed to one ls call, counted in candidate links examined: a few
-// tens of milliseconds on 1,000 nodes. It is checked between moves and
-// between lower-and-repair tries. A call that runs out keeps the moves made
+// Work allowed to one ls call, counted in candidate links (and nodes)
+// visited: a few tens of milliseconds on 1,000 nodes. It is checked between
+// moves and between lower-and-repair tries. A call that runs out keeps the moves made
 // so far, and the next memetic step goes on from there.
 const unsigned long long wideLsBudget = 1ull << 23;
 
@@ -177,6 +179,12 @@ struct WideSearch {
   int* order;
   int* top1;
   int* top2;
+  // The tree rooted at node 0 (wideRootTree), in three of the arrays above:
+  // each node's place in a depth-first order, its subtree's size, and the
+  // nodes in that order.
+  int* pre;
+  int* size;
+  int* byPre;
   unsigned long long energy;  // of tree, the sum of power
   unsigned long long work;
   unsigned long long budget;
@@ -240,6 +248,49 @@ DEVFN void treeTopTwo(WideSearch& ls) {
     }
 }
 
+// The other end of link l from node x.
+DEVFN int otherEnd(const WideLink& l, int x) { return l.from == x ? l.to : l.from; }
+
+// Roots the spanning tree ls.tree at node 0 into ls.pre, ls.size and
+// ls.byPre: a depth-first order, so that the subtree of node x is
+// byPre[pre[x] .. pre[x] + size[x] - 1]. Uses n-int arrays `stack` and `up`.
+DEVFN void wideRootTree(WideSearch& ls, int* stack, int* up) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn;
+  for (int x = 0; x < n; ++x) ls.pre[x] = -1;
+  int top = 0, at = 0;
+  stack[top++] = 0;
+  up[0] = -1;
+  while (top > 0) {
+    const int x = stack[--top];
+    ls.pre[x] = at;
+    ls.byPre[at++] = x;
+    ls.size[x] = 1;
+    for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
+      const int e = run.atLinks[i];
+      if (!rowBit(ls.tree, e)) continue;
+      const int y = otherEnd(run.links[e], x);
+      if (ls.pre[y] >= 0) continue;  // x's parent: the only tree neighbour placed before x
+      up[y] = x;
+      stack[top++] = y;
+    }
+  }
+  for (int i = at - 1; i > 0; --i) ls.size[up[ls.byPre[i]]] += ls.size[ls.byPre[i]];
+}
+
+// Whether node x lies in the subtree of the node placed at `first` with
+// `count` nodes.
+DEVFN bool inSubtree(const WideSearch& ls, int x, int first, int count) {
+  return (unsigned)(ls.pre[x] - first) < (unsigned)count;
+}
+
+// Whether link e with the powers' rise `rise` beats the pick so far (`best`,
+// `pick`; pick < 0: none, and then the rise must be below `best`): the lowest
+// rise, ties by the lower link index.
+DEVFN bool beatsPick(long long rise, int e, long long best, int pick) {
+  return rise < best || (rise == best && pick >= 0 && e < pick);
+}
+
 // Exchange: for each tree link whose removal lowers a power, drops it and
 // reconnects the two halves by the candidate link that raises the powers
 // least, when that lowers the energy. One sweep over the tree's links (a link
@@ -250,6 +301,11 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
   const int n = run.probNn, nl = run.probNl;
   bool improved = false;
   treeTopTwo(ls);
+  ls.pre = ls.root;
+  ls.size = ls.q;
+  ls.byPre = ls.order;
+  wideRootTree(ls, ls.parent, ls.spare);
+  ls.work += (unsigned long long)(nl + n);
   for (int k = 0; k < nl && ls.work < ls.budget; ++k) {
     if (!rowBit(ls.tree, k)) continue;
     const WideLink cut = run.links[k];
@@ -258,74 +314,312 @@ DEVFN bool wideExchangeSweep(WideSearch& ls) {
     const int qb = x == ls.top1[b] ? ls.top2[b] : ls.top1[b];
     const long long gain = (long long)(ls.power[a] - qa) + (long long)(ls.power[b] - qb);
     if (gain <= 0) continue;
-    // The two halves: the pieces of the tree without link k.
-    for (int v = 0; v < n; ++v) ls.parent[v] = v;
-    for (int w = 0; w < run.words; ++w)
-      for (SlotWord bits = ls.tree[w] & wordMaskBelow(w, nl); bits; bits &= bits - 1) {
-        const int e = 64 * w + lowestSetBit64(bits);
-        if (e != k) wideJoin(ls.parent, run.links[e].from, run.links[e].to);
-      }
-    for (int v = 0; v < n; ++v) ls.root[v] = wideRoot(ls.parent, v);
-    const int sideA = ls.root[a];
+    // The two halves: the subtree of the end placed later, and the rest. The
+    // links between them are those at the nodes of the smaller half that
+    // lead out of it.
+    const int c = ls.pre[a] > ls.pre[b] ? a : b;
+    const int first = ls.pre[c], count = ls.size[c];
     long long best = gain;
     int pick = -1;
-    for (int e = 0; e < nl; ++e) {
-      const WideLink l = run.links[e];
-      if (e == k || (ls.root[l.from] == sideA) == (ls.root[l.to] == sideA)) continue;
-      const int qc = l.from == a ? qa : (l.from == b ? qb : ls.power[l.from]);
-      const int qd = l.to == a ? qa : (l.to == b ? qb : ls.power[l.to]);
-      const long long rise = wideRise(clippedWeight(l), qc, qd);
-      if (rise < best) {
-        best = rise;
-        pick = e;
+    const bool inner = 2 * count <= n;  // the subtree is the smaller half
+    for (int i = inner ? first : 0; i < (inner ? first + count : n); ++i) {
+      if (!inner && i == first) i += count;  // past the subtree
+      if (i >= n) break;
+      const int u = ls.byPre[i];
+      const bool side = inSubtree(ls, u, first, count);
+      ls.work += (unsigned long long)(1 + run.atFirst[u + 1] - run.atFirst[u]);
+      for (int j = run.atFirst[u]; j < run.atFirst[u + 1]; ++j) {
+        const int e = run.atLinks[j];
+        const WideLink l = run.links[e];
+        if (e == k || inSubtree(ls, otherEnd(l, u), first, count) == side) continue;
+        const int qc = l.from == a ? qa : (l.from == b ? qb : ls.power[l.from]);
+        const int qd = l.to == a ? qa : (l.to == b ? qb : ls.power[l.to]);
+        const long long rise = wideRise(clippedWeight(l), qc, qd);
+        if (beatsPick(rise, e, best, pick)) {
+          best = rise;
+          pick = e;
+        }
       }
     }
-    ls.work += (unsigned long long)(nl + 2 * n);
     if (pick < 0) continue;
     ls.tree[k >> 6] &= ~(1ull << (k & 63));
     ls.tree[pick >> 6] |= 1ull << (pick & 63);
     ls.energy = widePowers(run, ls.tree, ls.power);
     treeTopTwo(ls);
+    wideRootTree(ls, ls.parent, ls.spare);
+    ls.work += (unsigned long long)(2 * nl + n);
     improved = true;
   }
   return improved;
 }
 
+// The lane's two arrays past the kick's, each a count and then link
+// indices: while the tree is the minimum spanning tree of the links its
+// powers allow, the lower-and-repair sweep keeps its links lightest first in
+// wideRankTree (count 0 otherwise), and a repair lists in wideExtra the links
+// a spanning tree of the repaired powers may take besides the tree's (a
+// count of n or more: too many, not kept).
+DEVFN int* wideRankTree(const WideSearch& ls) { return ls.top2 + 2 * ls.run->probNn; }
+DEVFN int* wideExtra(const WideSearch& ls) { return ls.top2 + 3 * ls.run->probNn; }
+
+// Lists link e in wideExtra.
+DEVFN void keepExtra(WideSearch& ls, int e) {
+  int* extra = wideExtra(ls);
+  const int at = ++extra[0];
+  if (at < ls.run->probNn) extra[at] = e;
+}
+
+// Whether link a comes before link b in the spanning trees' order: lighter
+// first, ties by index (the order of byWeight).
+DEVFN bool rankBefore(const WideView& run, int a, int b) {
+  const int wa = run.links[a].weight, wb = run.links[b].weight;
+  return wa != wb ? wa < wb : a < b;
+}
+
+// Whether the tree is the minimum spanning tree of the links its powers
+// allow (in ls.scratch); if so, lists its links lightest first in
+// wideRankTree (else its count is 0).
+DEVFN void checkMstTree(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int* power = ls.power;
+  wideSpanningTree(
+      run, [&](int e) { return usableUnder(power, run.links[e]); }, ls.scratch, ls.parent);
+  int* rankTree = wideRankTree(ls);
+  rankTree[0] = 0;
+  for (int w = 0; w < run.words; ++w)
+    if (ls.scratch[w] != (ls.tree[w] & wordMaskBelow(w, run.probNl))) return;
+  for (int k = 0; k < run.probNl; ++k)
+    if (rowBit(ls.tree, run.byWeight[k])) rankTree[++rankTree[0]] = run.byWeight[k];
+}
+
+// The minimum spanning tree of the links usable under ls.q into ls.scratch
+// after a repair (as wideSpanningTree; returns the pieces it leaves). When
+// the tree is the minimum spanning tree under its powers, that tree is the
+// one of the tree's links still usable, the usable links between the pieces
+// they leave, and the links the repair's raises made usable (any other usable
+// link closes a cycle of lighter tree links): a merge of rankTree and the
+// sorted extra links. Uses ls.parent.
+DEVFN int repairedTree(WideSearch& ls) {
+  const WideView& run = *ls.run;
+  const int n = run.probNn;
+  const int* q = ls.q;
+  const int* rankTree = wideRankTree(ls) + 1;
+  int* extra = wideExtra(ls) + 1;
+  const int treeLinks = rankTree[-1], m = extra[-1];
+  if (treeLinks == 0 || m >= n) {
+    ls.work += (unsigned long long)run.probNl;
+    return wideSpanningTree(
+        run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
+  }
+  int gap = 1;  // Shell sort by rankBefore
+  while (gap < m / 3) gap = 3 * gap + 1;
+  for (; gap > 0; gap /= 3)
+    for (int i = gap; i < m; ++i) {
+      const int x = extra[i];
+      int j = i;
+      for (; j >= gap && rankBefore(run, x, extra[j - gap]); j -= gap) extra[j] = extra[j - gap];
+      extra[j] = x;
+    }
+  for (int v = 0; v < n; ++v) ls.parent[v] = v;
+  for (int w = 0; w < run.words; ++w) ls.scratch[w] = 0;
+  int pieces = n, i = 0, j = 0;
+  while (pieces > 1 && (i < treeLinks || j < m)) {
+    int e;
+    if (j >= m || (i < treeLinks && rankBefore(run, rankTree[i], extra[j])))
+      e = rankTree[i++];
+    else
+      e = extra[j++];
+    const WideLink l = run.links[e];
+    if (!usableUnder(q, l) || !wideJoin(ls.parent, l.from, l.to)) continue;
+    ls.scratch[e >> 6] |= 1ull << (e & 63);
+    --pieces;
+  }
+  ls.work += (unsigned long long)(n + i + j);
+  return pieces;
+}
+
+// The pieces that lowering node v leaves of the tree: v's tree links that
+// the trial powers no longer allow cut it into v's piece (0), the subtrees of
+// the cut children (1 to m, in the order of pre) and, when the link to v's
+// parent is cut, the rest of the tree above v (m + 1). uf joins the pieces
+// that other usable links connect (union-find; a root holds minus its node
+// count).
+struct WideCut {
+  int v;
+  int m;
+  bool upCut;
+  int* child;
+  int* uf;
+};
+
+DEVFN int pieceRoot(int* uf, int x) {
+  while (uf[x] >= 0) {
+    if (uf[uf[x]] >= 0) uf[x] = uf[uf[x]];
+    x = uf[x];
+  }
+  return x;
+}
+
+// Joins the pieces of a and b; true when they were apart.
+DEVFN bool pieceJoin(int* uf, int a, int b) {
+  a = pieceRoot(uf, a);
+  b = pieceRoot(uf, b);
+  if (a == b) return false;
+  if (uf[a] > uf[b]) {
+    const int t = a;
+    a = b;
+    b = t;
+  }
+  uf[a] += uf[b];
+  uf[b] = a;
+  return true;
+}
+
+// The piece (of the tree's, before joins) that holds node x.
+DEVFN int pieceOf(const WideSearch& ls, const WideCut& cut, int x) {
+  const int v = cut.v;
+  if (cut.upCut && !inSubtree(ls, x, ls.pre[v], ls.size[v])) return cut.m + 1;
+  int lo = 0, hi = cut.m;  // the last cut child placed at or before x
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    if (ls.pre[cut.child[mid]] <= ls.pre[x])
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo > 0 && inSubtree(ls, x, ls.pre[cut.child[lo - 1]], ls.size[cut.child[lo - 1]])) return lo;
+  return 0;
+}
+
+// Calls f(x) for each node x of the tree's piece `id`.
+template <class F>
+DEVFN void forPieceNodes(const WideSearch& ls, const WideCut& cut, int id, F f) {
+  const int n = ls.run->probNn, v = cut.v;
+  if (id >= 1 && id <= cut.m) {
+    const int c = cut.child[id - 1];
+    for (int i = ls.pre[c]; i < ls.pre[c] + ls.size[c]; ++i) f(ls.byPre[i]);
+    return;
+  }
+  if (id == cut.m + 1) {
+    for (int i = 0; i < ls.pre[v]; ++i) f(ls.byPre[i]);
+    for (int i = ls.pre[v] + ls.size[v]; i < n; ++i) f(ls.byPre[i]);
+    return;
+  }
+  // v's piece: v's subtree (or every node) but the cut children's subtrees.
+  const int hi = cut.upCut ? ls.pre[v] + ls.size[v] : n;
+  int j = 0;
+  for (int i = cut.upCut ? ls.pre[v] : 0; i < hi;) {
+    if (j < cut.m && i == ls.pre[cut.child[j]]) {
+      i += ls.size[cut.child[j++]];
+      continue;
+    }
+    f(ls.byPre[i++]);
+  }
+}
+
 // Raises trial powers q (never node v's, held at `level`) until the links
 // usable under them connect all nodes, each time by the candidate link
-// joining two pieces that raises the powers least; false when no link can
-// join the pieces.
+// joining two pieces that raises the powers least (ties by the lower index);
+// false when no link can join the pieces. q starts as the tree's powers with
+// v's lowered, so the pieces are those of the tree rooted in ls.pre, ls.size
+// and ls.byPre, joined by the other usable links; each raise joins what it
+// makes usable. Only the nodes outside the largest piece are visited: every
+// link between two pieces has an end there. Uses ls.spare and ls.parent.
 DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
   const WideView& run = *ls.run;
-  const int n = run.probNn, nl = run.probNl;
+  const int n = run.probNn;
   int* q = ls.q;
+  WideCut cut = {v, 0, false, ls.spare, ls.parent};
+  wideExtra(ls)[0] = 0;
+  for (int i = run.atFirst[v]; i < run.atFirst[v + 1]; ++i) {
+    const int e = run.atLinks[i];
+    const WideLink l = run.links[e];
+    if (!rowBit(ls.tree, e) || usableUnder(q, l)) continue;
+    const int y = otherEnd(l, v);
+    if (ls.pre[y] < ls.pre[v]) {
+      cut.upCut = true;
+      continue;
+    }
+    int at = cut.m++;
+    for (; at > 0 && ls.pre[cut.child[at - 1]] > ls.pre[y]; --at) cut.child[at] = cut.child[at - 1];
+    cut.child[at] = y;
+  }
+  const int ids = cut.m + 1 + (cut.upCut ? 1 : 0);
+  int rest = n;
+  for (int j = 0; j < cut.m; ++j) {
+    cut.uf[j + 1] = -ls.size[cut.child[j]];
+    rest -= ls.size[cut.child[j]];
+  }
+  if (cut.upCut) {
+    cut.uf[cut.m + 1] = ls.size[v] - n;
+    rest -= n - ls.size[v];
+  }
+  cut.uf[0] = -rest;
+  unsigned long long seen = 0;  // links visited
+  int pieces = ids, largest = 0;
+  for (int id = 1; id < ids; ++id)
+    if (cut.uf[id] < cut.uf[largest]) largest = id;
+  for (int id = 0; id < ids; ++id)
+    if (id != largest)
+      forPieceNodes(ls, cut, id, [&](int x) {
+        seen += (unsigned long long)(1 + run.atFirst[x + 1] - run.atFirst[x]);
+        for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
+          const int e = run.atLinks[i];
+          const WideLink l = run.links[e];
+          if (!usableUnder(q, l)) continue;
+          const int py = pieceOf(ls, cut, otherEnd(l, x));
+          if (py == id) continue;
+          keepExtra(ls, e);
+          if (pieceJoin(cut.uf, id, py)) --pieces;
+        }
+      });
   for (;;) {
-    for (int x = 0; x < n; ++x) ls.parent[x] = x;
-    int pieces = n;
-    for (int e = 0; e < nl; ++e)
-      if (usableUnder(q, run.links[e]))
-        pieces -= wideJoin(ls.parent, run.links[e].from, run.links[e].to);
-    ls.work += (unsigned long long)nl;
+    ls.work += seen;
+    seen = 0;
     if (pieces == 1) return true;
-    for (int x = 0; x < n; ++x) ls.root[x] = wideRoot(ls.parent, x);
+    int big = -1;
+    for (int id = 0; id < ids; ++id)
+      if (cut.uf[id] < 0 && (big < 0 || cut.uf[id] < cut.uf[big])) big = id;
     long long best = -1;
     int pick = -1;
-    for (int e = 0; e < nl; ++e) {
-      const WideLink l = run.links[e];
-      const int w = clippedWeight(l);
-      if (ls.root[l.from] == ls.root[l.to] || ((l.from == v || l.to == v) && w > level)) continue;
-      const long long rise = wideRise(w, q[l.from], q[l.to]);
-      if (pick < 0 || rise < best) {
-        best = rise;
-        pick = e;
-      }
+    for (int id = 0; id < ids; ++id) {
+      const int r = pieceRoot(cut.uf, id);
+      if (r == big) continue;
+      forPieceNodes(ls, cut, id, [&](int x) {
+        seen += (unsigned long long)(1 + run.atFirst[x + 1] - run.atFirst[x]);
+        for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
+          const int e = run.atLinks[i];
+          const WideLink l = run.links[e];
+          if (pieceRoot(cut.uf, pieceOf(ls, cut, otherEnd(l, x))) == r) continue;
+          const int w = clippedWeight(l);
+          if ((l.from == v || l.to == v) && w > level) continue;
+          const long long rise = wideRise(w, q[l.from], q[l.to]);
+          if (pick < 0 || beatsPick(rise, e, best, pick)) {
+            best = rise;
+            pick = e;
+          }
+        }
+      });
     }
-    ls.work += (unsigned long long)(nl + n);
-    if (pick < 0) return false;
+    if (pick < 0) {
+      ls.work += seen;
+      return false;
+    }
     const WideLink l = run.links[pick];
     const int w = clippedWeight(l);
-    if (w > q[l.from]) q[l.from] = w;
-    if (w > q[l.to]) q[l.to] = w;
+    for (int k = 0; k < 2; ++k) {
+      const int x = k ? l.to : l.from;
+      if (w <= q[x]) continue;
+      q[x] = w;
+      const int px = pieceOf(ls, cut, x);
+      seen += (unsigned long long)(run.atFirst[x + 1] - run.atFirst[x]);
+      for (int i = run.atFirst[x]; i < run.atFirst[x + 1]; ++i) {
+        const WideLink m = run.links[run.atLinks[i]];
+        if (!usableUnder(q, m)) continue;
+        if (!usableUnder(ls.power, m)) keepExtra(ls, run.atLinks[i]);
+        if (pieceJoin(cut.uf, px, pieceOf(ls, cut, otherEnd(m, x)))) --pieces;
+      }
+    }
   }
 }
 
@@ -359,6 +653,12 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
       order[j] = x;
     }
   bool improved = false;
+  ls.pre = ls.root;
+  ls.size = ls.top1;
+  ls.byPre = ls.top2;
+  wideRootTree(ls, ls.parent, ls.spare);
+  checkMstTree(ls);
+  ls.work += (unsigned long long)(3 * nl + n);
   for (int k = 0; k < n; ++k) {
     const int v = order[(k + ls.lowerStart) % n];
     const int pv = ls.power[v];
@@ -367,10 +667,8 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
     // v's distinct link weights below its power, highest first.
     int levels[wideLowerLevels];
     int count = 0;
-    for (int e = 0; e < nl; ++e) {
-      const WideLink l = run.links[e];
-      if (l.from != v && l.to != v) continue;
-      const int w = clippedWeight(l);
+    for (int i = run.atFirst[v]; i < run.atFirst[v + 1]; ++i) {
+      const int w = clippedWeight(run.links[run.atLinks[i]]);
       if (w >= pv) continue;
       int at = count;
       while (at > 0 && levels[at - 1] < w) --at;
@@ -379,17 +677,17 @@ DEVFN bool wideLowerSweep(WideSearch& ls) {
       for (int i = count - 1; i > at; --i) levels[i] = levels[i - 1];
       levels[at] = w;
     }
-    ls.work += (unsigned long long)nl;
+    ls.work += (unsigned long long)(1 + run.atFirst[v + 1] - run.atFirst[v]);
     for (int j = 0; j < count; ++j) {
       if (ls.work >= ls.budget) return improved;
       for (int x = 0; x < n; ++x) ls.q[x] = ls.power[x];
       ls.q[v] = levels[j];
+      ls.work += (unsigned long long)n;
       if (!wideRepair(ls, v, levels[j])) continue;
-      const int* q = ls.q;
-      const int pieces = wideSpanningTree(
-          run, [&](int e) { return usableUnder(q, run.links[e]); }, ls.scratch, ls.parent);
-      ls.work += (unsigned long long)nl;
-      if (takeIfLower(ls, pieces)) {
+      if (takeIfLower(ls, repairedTree(ls))) {
+        wideRootTree(ls, ls.parent, ls.spare);
+        checkMstTree(ls);
+        ls.work += (unsigned long long)(3 * nl + n);
         improved = true;
         break;
       }

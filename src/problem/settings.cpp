@@ -125,6 +125,12 @@ GaSettings solveGaSettings() {
 GaSettings wideRunSettings() {
   GaSettings s = solveGaSettings();
   s.init = gaInitMst;
+  // Beyond 45 nodes a search costs far more than a generation: fewer slots
+  // searched more often, and a wider kick, beat the solve profile at equal
+  // time on 200 to 1,000 nodes.
+  s.memeticCount = 8;
+  s.memeticEvery = 5;
+  s.kick = 6;
   return s;
 }
 

@@ -14,9 +14,9 @@ struct WideLink {
 };
 
 enum {
-  wideMaxNodes = 2000,     // nodes of the largest instance a batch takes
-  wideDefaultLinks = 3,    // K: each node's K lightest links are candidates by default
-  wideLaneWorkArrays = 9,  // arrays of n ints in each lane's work area
+  wideMaxNodes = 2000,      // nodes of the largest instance a batch takes
+  wideDefaultLinks = 3,     // K: each node's K lightest links are candidates by default
+  wideLaneWorkArrays = 11,  // arrays of n ints in each lane's work area
 };
 
 // A topology that leaves the nodes in c > 1 pieces scores
@@ -36,6 +36,8 @@ struct WideRun {
   int pad;
   const WideLink* links;     // nl links, ascending by (from, to)
   const int* byWeight;       // the nl link indices, lightest first (ties by index)
+  const int* atFirst;        // n + 1 places in atLinks: where each node's links begin
+  const int* atLinks;        // 2 nl link indices: each node's links, ascending
   unsigned long long* rows;  // 128 rows of `words` words: the chromosomes
   unsigned long long* temp;  // 128 rows: each lane's copy of a tournament winner
   unsigned long long* fit;   // fitness of slot t, in sorted order, between launches

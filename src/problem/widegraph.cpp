@@ -28,6 +28,22 @@ bool lighter(const WideLink& a, const WideLink& b) {
 
 size_t roundUp(size_t bytes) { return (bytes + 63) & ~size_t(63); }
 
+// Fills c's atFirst and atLinks from its nodes and links.
+void incidence(WideCandidates* c) {
+  c->atFirst.assign(size_t(c->n) + 1, 0);
+  for (const WideLink& l : c->links) {
+    ++c->atFirst[size_t(l.from) + 1];
+    ++c->atFirst[size_t(l.to) + 1];
+  }
+  for (size_t v = 0; v < size_t(c->n); ++v) c->atFirst[v + 1] += c->atFirst[v];
+  c->atLinks.assign(2 * c->links.size(), 0);
+  std::vector<int> at(c->atFirst.begin(), c->atFirst.end() - 1);
+  for (size_t e = 0; e < c->links.size(); ++e) {
+    c->atLinks[size_t(at[size_t(c->links[e].from)]++)] = int(e);
+    c->atLinks[size_t(at[size_t(c->links[e].to)]++)] = int(e);
+  }
+}
+
 }  // namespace
 
 WideCandidates wideCandidates(const WideGraph& g, int k) {
@@ -61,6 +77,7 @@ WideCandidates wideCandidates(const WideGraph& g, int k) {
   std::stable_sort(c.byWeight.begin(), c.byWeight.end(), [&](int a, int b) {
     return c.links[size_t(a)].weight < c.links[size_t(b)].weight;
   });
+  incidence(&c);
   return c;
 }
 
@@ -86,6 +103,8 @@ WideRun wideRunLayout(unsigned char* base, int n, int nl, size_t* bytes) {
   };
   r.links = reinterpret_cast<const WideLink*>(place(sizeof(WideLink) * size_t(nl)));
   r.byWeight = reinterpret_cast<const int*>(place(sizeof(int) * size_t(nl)));
+  r.atFirst = reinterpret_cast<const int*>(place(sizeof(int) * (size_t(n) + 1)));
+  r.atLinks = reinterpret_cast<const int*>(place(sizeof(int) * 2 * size_t(nl)));
   r.rows = reinterpret_cast<unsigned long long*>(place(rowBytes));
   r.temp = reinterpret_cast<unsigned long long*>(place(rowBytes));
   r.fit = reinterpret_cast<unsigned long long*>(place(8 * popSize));

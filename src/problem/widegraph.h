@@ -14,11 +14,15 @@ struct WideGraph {
 };
 
 // A run's candidate links, ascending by (from, to), and their indices
-// lightest first (ties by index): what the device's spanning trees take.
+// lightest first (ties by index): what the device's spanning trees take; and
+// the links at each node: node v's are atLinks[atFirst[v] .. atFirst[v + 1] - 1],
+// ascending.
 struct WideCandidates {
   int n = 0;
   std::vector<WideLink> links;
   std::vector<int> byWeight;
+  std::vector<int> atFirst;
+  std::vector<int> atLinks;
 };
 
 // The candidate links of g: each node's k lightest links (ties by the other
