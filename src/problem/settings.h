@@ -32,11 +32,11 @@ struct GaSettings {
   // lightest and the tree's; linksAll, every link. Any value but 0 makes the
   // run a wide run. Read on the host only.
   int links;
-  // Wide runs with memetic=ls: when the memetic step finds a slot that it
-  // already left at a local optimum, it drops this many of the tree's links,
+  // Runs with memetic=ls: when the memetic step finds a slot that it already
+  // left at a local optimum, it drops this many of the tree's links,
   // reconnects the pieces by cheap links chosen with jitter (from the lane's
   // own stream), runs the local search again and keeps the result when its
-  // energy is no higher. 0: off. Design-sized runs ignore it.
+  // energy is no higher. 0: off.
   int kick;
 };
 enum { linksAll = -1, kickMax = 64 };
