@@ -17,6 +17,10 @@
 // in registers: up to 128 a lane, four blocks an SM, which their few large
 // runs never outnumber.
 #define WIDE_KERNEL __global__ void __launch_bounds__(128, 4)
+// A device routine kept as a call rather than inlined: its registers are
+// then its own, so that a long search inside a kernel's loop does not make the
+// loop's live values spill around it.
+#define DEVCALL __device__ __noinline__
 #define SHARED __shared__
 #define DEV_CONSTANT __constant__
 #define DEV_GLOBAL __device__
@@ -25,6 +29,7 @@
 #define DEVFN inline
 #define KERNEL void
 #define WIDE_KERNEL void
+#define DEVCALL inline
 // One instance per kernel, seen by all the lane threads; the blocks of a
 // launch run one after another, so a block has it to itself.
 #define SHARED static
@@ -35,6 +40,7 @@
 #define DEVFN inline
 #define KERNEL void
 #define WIDE_KERNEL void
+#define DEVCALL inline
 #define SHARED
 #define DEV_CONSTANT inline
 #define DEV_GLOBAL inline

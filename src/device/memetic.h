@@ -435,13 +435,8 @@ DEVFN int treeDraw(unsigned& s, unsigned c, int m) {
 // (the lower pair among equals).
 // In the CUDA form the kick is a call, not inlined into the generation loop:
 // inlined, the loop's values spill around it at 64 registers.
-#ifdef __CUDACC__
-__device__ __noinline__
-#else
-inline
-#endif
-    void
-    kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* streams, int lane) {
+DEVCALL void kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned* streams,
+                      int lane) {
   const int n = W.run->probNn;
   const SlotWord all = (1ull << n) - 1ull;
   unsigned short links[maxNodes];  // the tree's links as a * 64 + b, a < b

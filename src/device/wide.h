@@ -296,7 +296,7 @@ DEVFN bool beatsPick(long long rise, int e, long long best, int pick) {
 // least, when that lowers the energy. One sweep over the tree's links (a link
 // brought in may be tried later in the sweep); true when any exchange was
 // made.
-DEVFN bool wideExchangeSweep(WideSearch& ls) {
+DEVCALL bool wideExchangeSweep(WideSearch& ls) {
   const WideView& run = *ls.run;
   const int n = run.probNn, nl = run.probNl;
   bool improved = false;
@@ -525,7 +525,7 @@ DEVFN void forPieceNodes(const WideSearch& ls, const WideCut& cut, int id, F f) 
 // and ls.byPre, joined by the other usable links; each raise joins what it
 // makes usable. Only the nodes outside the largest piece are visited: every
 // link between two pieces has an end there. Uses ls.spare and ls.parent.
-DEVFN bool wideRepair(WideSearch& ls, int v, int level) {
+DEVCALL bool wideRepair(WideSearch& ls, int v, int level) {
   const WideView& run = *ls.run;
   const int n = run.probNn;
   int* q = ls.q;
@@ -636,7 +636,7 @@ DEVFN bool lowersBefore(const int* power, int a, int b) {
 // node). The sweep begins at place ls.lowerStart of that order and wraps
 // around: a call that its budget cuts short does not leave the same nodes
 // untried every time. True when any such move was made.
-DEVFN bool wideLowerSweep(WideSearch& ls) {
+DEVCALL bool wideLowerSweep(WideSearch& ls) {
   const WideView& run = *ls.run;
   const int n = run.probNn, nl = run.probNl;
   int* order = ls.order;
