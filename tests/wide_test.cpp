@@ -329,19 +329,10 @@ TEST(WideMemetic, LsNeverRaisesNorDisconnectsAndEndsAtALocalOptimum) {
     static WidePop sp;
     std::memset(&sp, 0, sizeof sp);
     WideView& run = sp.run;
-    run.probNn = c.n;
-    run.probNl = w.nl;
+    viewWideLayout(run, w);
     run.settings = designGaSettings();
     run.settings.memetic = gaMemeticLs;
     run.settings.memeticCount = popSize;
-    run.words = w.words;
-    run.links = w.links;
-    run.byWeight = w.byWeight;
-    run.atFirst = w.atFirst;
-    run.atLinks = w.atLinks;
-    run.rows = w.rows;
-    run.temp = w.temp;
-    run.work = w.work;
     std::bernoulli_distribution bit(k.density);
     std::vector<unsigned long long> before;
     for (int t = 0; t < popSize; ++t) {

@@ -140,20 +140,11 @@ DEVFN void viewWideRun(WidePop& sp, const BatchRun& r, int t) {
   if (t != 0) return;
   const WideRun& w = *r.wide;
   WideView& run = sp.run;
-  run.probNn = w.n;
-  run.probNl = w.nl;
+  viewWideLayout(run, w);
   run.objvalhardness = r.objvalhardness;
   run.graphdensity = r.graphdensity;
   run.next = const_cast<unsigned*>(r.next);
   run.settings = boundedSettings(r.settings);
-  run.words = w.words;
-  run.links = w.links;
-  run.byWeight = w.byWeight;
-  run.atFirst = w.atFirst;
-  run.atLinks = w.atLinks;
-  run.rows = w.rows;
-  run.temp = w.temp;
-  run.work = w.work;
 }
 
 // A wide run's initial generation, as the design's: random rows, with

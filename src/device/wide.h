@@ -42,6 +42,21 @@ struct WidePop {
   int crossCut[crossingLanes];
 };
 
+// Points a view at a wide run's layout: its size, candidate links, tables,
+// rows and work arrays (the stream, hardness and settings are the caller's).
+DEVFN void viewWideLayout(WideView& run, const WideRun& w) {
+  run.probNn = w.n;
+  run.probNl = w.nl;
+  run.words = w.words;
+  run.links = w.links;
+  run.byWeight = w.byWeight;
+  run.atFirst = w.atFirst;
+  run.atLinks = w.atLinks;
+  run.rows = w.rows;
+  run.temp = w.temp;
+  run.work = w.work;
+}
+
 DEVFN unsigned long long hardnessSteps(const WideView& run) {
   return hardnessSteps(run.probNn, run.objvalhardness);
 }
