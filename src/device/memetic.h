@@ -417,16 +417,6 @@ DEVFN bool localSearch(const PairWeights& W, LaneTree& tree, int* work) {
   }
 }
 
-// A draw from 0 to m - 1 (1 <= m <= 2^30) of a lane's stream, whose state
-// is s and whose step adds c (two steps, as two devRand draws take them).
-DEVFN int treeDraw(unsigned& s, unsigned c, int m) {
-  s = s * randMul + c;
-  const unsigned hi = (s >> 16) & 32767u;
-  s = s * randMul + c;
-  const unsigned lo = (s >> 16) & 32767u;
-  return int(((hi << 15) | lo) % (unsigned)m);
-}
-
 // The kick: drops `count` links of the spanning tree, drawn from lane
 // `lane`'s stream, and reconnects the pieces as the minimum spanning tree
 // joining them under jittered weights: each pair's weight (clipped at 0)
@@ -448,13 +438,13 @@ DEVCALL void kickTree(const PairWeights& W, LaneTree& tree, int count, unsigned*
   unsigned s = streams[lane];
   const unsigned c = laneIncrement(lane) + randAdd;
   for (int i = 0; i < count; ++i) {  // a partial shuffle: links[0..count-1] are dropped
-    const int j = i + treeDraw(s, c, m - i);
+    const int j = i + drawBelow(s, c, m - i);
     const unsigned short l = links[j];
     links[j] = links[i];
     tree.adj[l >> 6] &= ~(1ull << (l & 63));
     tree.adj[l & 63] &= ~(1ull << (l >> 6));
   }
-  const unsigned salt = (unsigned)treeDraw(s, c, 1 << 30);
+  const unsigned salt = (unsigned)drawBelow(s, c, 1 << 30);
   streams[lane] = s;
   for (int joins = 0; joins < count; ++joins) {
     SlotWord piece[maxNodes];

@@ -27,6 +27,17 @@ DEVFN int devRand(unsigned* streams, int idx, int t) {
   return int((s >> 16) & 32767u);
 }
 
+// A draw from 0 to m - 1 (m >= 1) made of two steps of a stream held in
+// `s` with increment c: two 15-bit values, so that counts up to 2^30 can be
+// drawn. A caller that draws often keeps the stream in a local this way.
+DEVFN int drawBelow(unsigned& s, unsigned c, int m) {
+  s = s * randMul + c;
+  const unsigned hi = (s >> 16) & 32767u;
+  s = s * randMul + c;
+  const unsigned lo = (s >> 16) & 32767u;
+  return int(((hi << 15) | lo) % (unsigned)m);
+}
+
 // Takes `steps` single steps of lane t's own stream, the values discarded.
 DEVFN void advanceStream(unsigned* streams, int t, unsigned long long steps) {
   unsigned s = streams[t];

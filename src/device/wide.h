@@ -736,9 +736,10 @@ DEVFN SlotWord wideRowHash(const SlotWord* row, int words, int nl) {
 // A draw from 0 to m - 1 (m >= 1) of lane `lane`'s own stream: two 15-bit
 // draws, so that every tree link of a run with up to 2^30 links can be drawn.
 DEVFN int laneDraw(unsigned* streams, int lane, int m) {
-  const unsigned hi = (unsigned)devRand(streams, lane, lane);
-  const unsigned lo = (unsigned)devRand(streams, lane, lane);
-  return int(((hi << 15) | lo) % (unsigned)m);
+  unsigned s = streams[lane];
+  const int r = drawBelow(s, laneIncrement(lane) + randAdd, m);
+  streams[lane] = s;
+  return r;
 }
 
 // The kick: drops `count` links of the spanning tree in ls.tree, drawn from
