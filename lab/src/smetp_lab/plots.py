@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+import textwrap
 
 import matplotlib
 import matplotlib.ticker
@@ -309,6 +310,7 @@ def topologies(inst: Instance, drawings: list[tuple[str, list]], path: str,
         if not exact_positions:
             ax.set_xlabel("placed by the weights (no coordinates file)", fontsize=7)
     if title:
-        fig.suptitle(title, fontsize=10)
+        # A long line of parameters and settings is wrapped to the figure's width.
+        fig.suptitle(textwrap.fill(title, 12 * len(drawings) + 60), fontsize=10)
     fig.tight_layout()
     _save(fig, path)
