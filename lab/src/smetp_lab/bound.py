@@ -516,3 +516,40 @@ def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int
                   mst=mst_weight, seconds=round(time.monotonic() - t0, 3))
     say(f"bound {bound_int}, best {best_e}, gap {100 * gap:.2f} %")
     return result
+
+
+def cached_bound(inst: Instance, time_limit: float, directory: str | None = None,
+                 log=None) -> dict:
+    """lower_bound() kept per instance content like exact's results: a
+    complete one (the relaxation solved over all edges) is reused always, an
+    incomplete one only when the new limit is no longer."""
+    from .exact import cached_result
+
+    return cached_result("bound", _CACHE_VERSION, inst, time_limit, directory, log,
+                         lambda: lower_bound(inst, time_limit, log), lambda c: c["complete"])
+
+
+def known_bound(inst: Instance, directory: str | None = None) -> dict | None:
+    """The best lower bound in the cache for this instance, from bound or
+    exact, as {"bound", "source"}; None when neither has run on it. Bounds
+    are true (uncapped) energies."""
+    from .exact import _CACHE_VERSION as EXACT_VERSION, read_cached
+
+    found = []
+    b = read_cached("bound", _CACHE_VERSION, inst, directory)
+    if b is not None and "bound" in b:
+        found.append((int(b["bound"]), "bound"))
+    e = read_cached("exact", EXACT_VERSION, inst, directory)
+    if e is not None and "bound" in e:
+        value = e.get("true_bound", e["bound"])
+        found.append((int(np.ceil(value - 1e-6)),
+                      "exact (proven optimum)" if e.get("proven") else "exact"))
+    if not found:
+        return None
+    value, source = max(found)
+    return {"bound": value, "source": source}
+
+
+def certified_gap(value: int, bound: int) -> float:
+    """How far an energy may be above the optimum, as a fraction of it at most."""
+    return (value - bound) / value if value > 0 else 0.0

@@ -59,7 +59,7 @@ def cmd_verify(a) -> int:
         c = check_run(run, inst)
         if c.ok:
             note = " (capped: the engine's cap, the true energy is higher)" \
-                if is_capped(run, inst) else ""
+                if is_capped(run, inst) else _certified(run, inst, a.cache_dir)
             print(f"{describe(run)}: best {c.best}, recomputed {c.recomputed}: ok{note}")
         else:
             bad += 1
@@ -67,6 +67,20 @@ def cmd_verify(a) -> int:
     if bad:
         _log(f"smetp-lab: {bad} run(s) do not match")
     return 1 if bad else 0
+
+
+def _certified(run, inst, cache_dir) -> str:
+    """", certified gap ..." for a run with a true energy and a cached bound."""
+    from .bound import certified_gap, known_bound
+    from .energy import WIDE_UNCONNECTED_STEP
+
+    best = run.data["best"]
+    limit = WIDE_UNCONNECTED_STEP if "candidate_links" in run.data else inst.infeasible
+    known = known_bound(inst, cache_dir) if best < limit else None
+    if known is None:
+        return ""
+    return (f", certified gap {100 * certified_gap(best, known['bound']):.2f} % (bound "
+            f"{known['bound']}, {known['source']})")
 
 
 def cmd_baseline(a) -> int:
@@ -192,6 +206,36 @@ def cmd_exact(a) -> int:
     print(f"proven: {'yes' if r['proven'] else 'no'}")
     print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
     print(f"topology: {json.dumps(r['topology'])}")
+    return 0
+
+
+def cmd_bound(a) -> int:
+    import math
+
+    from .bound import cached_bound, lower_bound
+
+    if not (a.time_limit > 0 and math.isfinite(a.time_limit)):
+        raise LabError("", f"bound: --time-limit {a.time_limit:g}: seconds, more than 0")
+    inst = _read(a.instance)
+    log = None if a.quiet else _log
+    if a.no_cache:
+        r = lower_bound(inst, a.time_limit, log)
+        r["cached"] = False
+    else:
+        r = cached_bound(inst, a.time_limit, a.cache_dir, log)
+    if a.json:
+        print(json.dumps(r))
+        return 0
+    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
+    if r["bound"] >= inst.infeasible:
+        print(f"bound: {inst.infeasible} (the edges do not connect all nodes)")
+        return 0
+    print(f"bound: {r['bound']} (true energies, valid for every topology)")
+    print(f"how: {r['method']}")
+    print(f"best found: {r['best']} (iterated local search)")
+    print(f"gap: {100 * r['gap']:.2f} % (the best found is at most this far above the optimum)")
+    print(f"complete: {'yes' if r['complete'] else 'no (time limit)'}")
+    print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
     return 0
 
 
@@ -362,7 +406,7 @@ def parser() -> argparse.ArgumentParser:
     inst_dir = dict(metavar="DIR", help="folder to look for instances in first (then the "
                     "path as given, from the current folder and from the results file's "
                     "folder)")
-    cache = dict(metavar="DIR", help="cache of exact results (default "
+    cache = dict(metavar="DIR", help="cache of exact and bound results (default "
                  "$XDG_CACHE_HOME/smetp-lab or ~/.cache/smetp-lab)")
 
     s = sub.add_parser("verify", help="recompute the energy of topologies",
@@ -372,6 +416,7 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("first", metavar="INSTANCE|RESULTS")
     s.add_argument("topology", metavar="TOPOLOGY", nargs="?")
     s.add_argument("--instances-dir", **inst_dir)
+    s.add_argument("--cache-dir", **cache)
     s.set_defaults(func=cmd_verify)
 
     s = sub.add_parser("baseline", help="minimum spanning tree and local search",
@@ -417,6 +462,25 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("--json", action="store_true", help="print one JSON object")
     s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
     s.set_defaults(func=cmd_exact)
+
+    s = sub.add_parser("bound", help="a lower bound on the optimum at any size",
+                       description="A lower bound on the optimum, valid for every topology of "
+                       "the complete instance (2 to 2,000 nodes): the linear relaxation of "
+                       "exact's model over a restricted set of links and power levels, with "
+                       "cuts, made valid for all edges by pricing (a Lagrangian bound). Prints "
+                       "the bound, how it was obtained, the best topology a local search "
+                       "found, the gap between them and the time. Results are cached per "
+                       "instance content; report and verify show the certified gap of runs "
+                       "where a bound is cached.")
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
+                   help="seconds it may take (default 600); the bound found by then is valid")
+    s.add_argument("--cache-dir", **cache)
+    s.add_argument("--no-cache", action="store_true", help="compute even when cached, "
+                   "store nothing")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    s.set_defaults(func=cmd_bound)
 
     s = sub.add_parser("report", help="report.md, summary.csv and plots",
                        description="A Markdown report, a CSV summary per instance and "

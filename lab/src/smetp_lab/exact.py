@@ -492,24 +492,47 @@ def cached_solve(inst: Instance, time_limit: float, directory: str | None = None
                  log=None) -> dict:
     """solve() with its result kept per instance content: a proven optimum
     is reused always, an unproven one only when the new limit is no longer."""
-    d = cache_dir(directory)
-    path = os.path.join(d, f"exact-{inst.sha256}.json")
+
+    return cached_result("exact", _CACHE_VERSION, inst, time_limit, directory, log,
+                         lambda: solve(inst, time_limit, log), lambda c: c["proven"],
+                         # A capped result from before the true values were kept
+                         # is solved again.
+                         stale=lambda c: c.get("capped") and "true_optimum" not in c)
+
+
+def cache_path(kind: str, inst: Instance, directory: str | None = None) -> str:
+    return os.path.join(cache_dir(directory), f"{kind}-{inst.sha256}.json")
+
+
+def read_cached(kind: str, version: int, inst: Instance, directory: str | None = None):
+    """The cached result of `kind` for this instance, or None."""
     try:
-        with open(path) as f:
+        with open(cache_path(kind, inst, directory)) as f:
             cached = json.load(f)
-        # A capped result from before the true values were kept is solved again.
-        if cached.get("version") == _CACHE_VERSION and (
-                cached["proven"] or cached.get("time_limit", 0) >= time_limit) and (
-                not cached.get("capped") or "true_optimum" in cached):
+        return cached if cached.get("version") == version else None
+    except (OSError, ValueError):
+        return None
+
+
+def cached_result(kind: str, version: int, inst: Instance, time_limit: float,
+                  directory: str | None, log, compute, final, stale=lambda c: False) -> dict:
+    """compute()'s result kept per instance content in the cache folder: a
+    cached one (not stale) is reused when final(cached) says no more time
+    would change it, or when it had at least this time limit."""
+    cached = read_cached(kind, version, inst, directory)
+    try:
+        if cached is not None and not stale(cached) and (
+                final(cached) or cached.get("time_limit", 0) >= time_limit):
             cached["cached"] = True
             return cached
-    except (OSError, ValueError, KeyError):
+    except KeyError:
         pass
-    result = solve(inst, time_limit, log)
+    path = cache_path(kind, inst, directory)
+    result = compute()
     result["time_limit"] = time_limit
-    result["version"] = _CACHE_VERSION
+    result["version"] = version
     try:
-        os.makedirs(d, exist_ok=True)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         tmp = f"{path}.{os.getpid()}.tmp"
         with open(tmp, "w") as f:
             json.dump(result, f)

@@ -11,6 +11,7 @@ import time
 
 from . import plots
 from .energy import check_links, energy
+from .bound import certified_gap, known_bound
 from .exact import cached_solve
 from .heuristics import local_search, mst
 from .instance import LabError, read_instance
@@ -28,7 +29,8 @@ COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "settings"
            "gap_ga_sd_pct", "gap_ga_q1_pct", "gap_ga_q3_pct", "gap_polished_pct", "gap_mst_pct",
            "gap_local_search_pct", "target", "target_kind", "hits",
            "seconds_to_target_median", "ert_seconds", "seconds_to_target_bound",
-           "seconds_median"]
+           "seconds_median", "lower_bound", "bound_source", "certified_gap_ga_best_pct",
+           "certified_gap_ga_median_pct"]
 
 
 def gap(value, ref, inst):
@@ -240,6 +242,8 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         if use_exact:
             say(f"report: exact optimum of {path}")
             entry["exact"] = cached_solve(inst, time_limit, cache_dir, log)
+        # The best lower bound cached for it (bound or exact), if any.
+        entry["lower"] = known_bound(inst, cache_dir)
         base[path] = entry
 
     # Per run: the check against its own topology and the polished energy
@@ -298,7 +302,9 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         common = dict(instance=given[path], nodes=inst.n, mst=b["mst"], local_search=b["ls"],
                       optimum=ex["optimum"] if ex else None, bound=ex["bound"] if ex else None,
                       proven=ex["proven"] if ex else None, reference=reference,
-                      target=target, target_kind=kind)
+                      target=target, target_kind=kind,
+                      lower_bound=b["lower"]["bound"] if b["lower"] else None,
+                      bound_source=b["lower"]["source"] if b["lower"] else None)
         if not keys:
             # An instance without runs: its baselines against the exact result.
             row = dict.fromkeys(COLUMNS)
@@ -326,6 +332,11 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
                              ("gap_polished_pct", row["polished_best"]),
                              ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
                 row[col] = gap(val, reference, inst)
+            for col, val in (("certified_gap_ga_best_pct", row["ga_best"]),
+                             ("certified_gap_ga_median_pct", row["ga_median"])):
+                row[col] = (round(100.0 * certified_gap(val, row["lower_bound"]), 2)
+                            if row["lower_bound"] is not None and true_energy(val, inst)
+                            else None)
             row["gap_ga_sd_pct"] = (round(100.0 * row["ga_sd"] / reference, 2)
                                     if row["ga_sd"] is not None and reference else None)
             rows.append(row)
@@ -676,6 +687,24 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
                  _secs(r["ert_seconds"], bound)]
         out.append("| " + " | ".join(_fmt(c) for c in cells) + " |")
     out.append("")
+    certified = [r for r in rows if r["runs"] and r.get("lower_bound") is not None]
+    if certified:
+        out.append("## Certified gaps")
+        out.append("")
+        out.append("How far above the optimum the runs are at most: (energy - bound) / energy, "
+                   "the bound a valid lower bound on every topology's energy, cached by "
+                   "`smetp-lab bound` or `smetp-lab exact`.")
+        out.append("")
+        head = ["instance", "parameters", "lower bound", "GA best", "certified gap",
+                "GA median", "certified gap"]
+        out.append("| " + " | ".join(head) + " |")
+        out.append("|" + "---|" * len(head))
+        for r in certified:
+            cells = [r["instance"], _params(r), f"{r['lower_bound']} ({r['bound_source']})",
+                     r["ga_best"], _pct(r["certified_gap_ga_best_pct"]), r["ga_median"],
+                     _pct(r["certified_gap_ga_median_pct"])]
+            out.append("| " + " | ".join(_fmt(c) for c in cells) + " |")
+        out.append("")
     if use_exact:
         out.append("## Exact optimum")
         out.append("")
