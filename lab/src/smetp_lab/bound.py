@@ -43,6 +43,7 @@ from scipy.sparse import coo_matrix, csr_matrix
 from scipy.sparse.csgraph import connected_components, maximum_flow
 
 from .energy import energy
+from .exact import merged_sets
 from .heuristics import iterated_local_search, mst
 from .instance import Instance, LabError
 
@@ -286,24 +287,8 @@ class _Program:
         ya = self.reach_values(x, lk[:, 0], w)
         yb = self.reach_values(x, lk[:, 1], w)
         order = np.argsort(-np.minimum(ya, yb), kind="stable")
-        parent = list(range(n))
-        members = {v: [v] for v in range(n)}
-
-        def find(a):
-            while parent[a] != a:
-                parent[a] = parent[parent[a]]
-                a = parent[a]
-            return a
-
-        sets = [[v] for v in range(n)]
-        for e in order.tolist():
-            a, b = find(int(lk[e, 0])), find(int(lk[e, 1]))
-            if a == b:
-                continue
-            parent[b] = a
-            members[a] += members.pop(b)
-            if len(members[a]) <= _POWER_SET_MAX and len(members[a]) < n:
-                sets.append(list(members[a]))
+        sets = [[v] for v in range(n)] + merged_sets(n, lk[order, 0], lk[order, 1],
+                                                     _POWER_SET_MAX)
         added = 0
         for s in sets:
             s = np.array(s, dtype=np.int64)

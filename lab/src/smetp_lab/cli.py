@@ -175,22 +175,33 @@ def cmd_polish(a) -> int:
     return 0
 
 
+def _fresh_or_cached(a, inst, compute, cached, key: str) -> dict | None:
+    """compute's result, or without --no-cache, cached's (per instance
+    content, in --cache-dir). Prints it whole with --json, else the
+    instance line and, when the edges connect no topology, `key`'s line;
+    returns the result only when more remains to print."""
+    log = None if a.quiet else _log
+    if a.no_cache:
+        r = compute(inst, a.time_limit, log)
+        r["cached"] = False
+    else:
+        r = cached(inst, a.time_limit, a.cache_dir, log)
+    if a.json:
+        print(json.dumps(r))
+        return None
+    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
+    if r[key] >= inst.infeasible:
+        print(f"{key}: {inst.infeasible} (the edges do not connect all nodes)")
+        return None
+    return r
+
+
 def cmd_exact(a) -> int:
     from .exact import cached_solve, solve
 
     inst = _read(a.instance)
-    log = None if a.quiet else _log
-    if a.no_cache:
-        r = solve(inst, a.time_limit, log)
-        r["cached"] = False
-    else:
-        r = cached_solve(inst, a.time_limit, a.cache_dir, log)
-    if a.json:
-        print(json.dumps(r))
-        return 0
-    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
-    if r["optimum"] >= inst.infeasible:
-        print(f"optimum: {inst.infeasible} (the edges do not connect all nodes)")
+    r = _fresh_or_cached(a, inst, solve, cached_solve, "optimum")
+    if r is None:
         return 0
     if r.get("capped"):
         # The engine scores every topology here at its cap: the cap is what
@@ -217,18 +228,8 @@ def cmd_bound(a) -> int:
     if not (a.time_limit > 0 and math.isfinite(a.time_limit)):
         raise LabError("", f"bound: --time-limit {a.time_limit:g}: seconds, more than 0")
     inst = _read(a.instance)
-    log = None if a.quiet else _log
-    if a.no_cache:
-        r = lower_bound(inst, a.time_limit, log)
-        r["cached"] = False
-    else:
-        r = cached_bound(inst, a.time_limit, a.cache_dir, log)
-    if a.json:
-        print(json.dumps(r))
-        return 0
-    print(f"instance: {a.instance} ({inst.n} nodes, {len(inst.edges)} edges)")
-    if r["bound"] >= inst.infeasible:
-        print(f"bound: {inst.infeasible} (the edges do not connect all nodes)")
+    r = _fresh_or_cached(a, inst, lower_bound, cached_bound, "bound")
+    if r is None:
         return 0
     print(f"bound: {r['bound']} (true energies, valid for every topology)")
     print(f"how: {r['method']}")
@@ -397,6 +398,17 @@ def _scale(text: str):
         raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor auto") from None
 
 
+def _solver_options(s, cache: dict, limit_help: str, verb: str):
+    """The instance and options of a command whose results are cached."""
+    s.add_argument("instance", metavar="INSTANCE")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S", help=limit_help)
+    s.add_argument("--cache-dir", **cache)
+    s.add_argument("--no-cache", action="store_true", help=f"{verb} even when cached, "
+                   "store nothing")
+    s.add_argument("--json", action="store_true", help="print one JSON object")
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="smetp-lab",
@@ -453,14 +465,7 @@ def parser() -> argparse.ArgumentParser:
                        description="The optimum by mixed-integer programming (HiGHS): "
                        "optimum, bound, gap, time, whether proven. Results are cached per "
                        "instance content.")
-    s.add_argument("instance", metavar="INSTANCE")
-    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
-                   help="seconds the solver may take (default 600)")
-    s.add_argument("--cache-dir", **cache)
-    s.add_argument("--no-cache", action="store_true", help="solve even when cached, "
-                   "store nothing")
-    s.add_argument("--json", action="store_true", help="print one JSON object")
-    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    _solver_options(s, cache, "seconds the solver may take (default 600)", "solve")
     s.set_defaults(func=cmd_exact)
 
     s = sub.add_parser("bound", help="a lower bound on the optimum at any size",
@@ -472,14 +477,8 @@ def parser() -> argparse.ArgumentParser:
                        "found, the gap between them and the time. Results are cached per "
                        "instance content; report and verify show the certified gap of runs "
                        "where a bound is cached.")
-    s.add_argument("instance", metavar="INSTANCE")
-    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
-                   help="seconds it may take (default 600); the bound found by then is valid")
-    s.add_argument("--cache-dir", **cache)
-    s.add_argument("--no-cache", action="store_true", help="compute even when cached, "
-                   "store nothing")
-    s.add_argument("--json", action="store_true", help="print one JSON object")
-    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    _solver_options(s, cache, "seconds it may take (default 600); the bound found by then "
+                    "is valid", "compute")
     s.set_defaults(func=cmd_bound)
 
     s = sub.add_parser("report", help="report.md, summary.csv and plots",

@@ -241,27 +241,12 @@ class _Model:
         S = np.minimum(Y, Y.T)
         iu, iv = np.nonzero(np.triu(self.inst.has_edge, 1))
         order = np.argsort(-S[iu, iv], kind="stable")
-        parent = list(range(n))
-        members = {v: [v] for v in range(n)}
-
-        def find(a):
-            while parent[a] != a:
-                parent[a] = parent[parent[a]]
-                a = parent[a]
-            return a
-
         added = 0
         candidates = [np.eye(n, dtype=bool)[v] for v in range(n)]
-        for e in order:
-            a, b = find(iu[e]), find(iv[e])
-            if a == b:
-                continue
-            parent[b] = a
-            members[a] += members.pop(b)
-            if len(members[a]) < n:
-                inside = np.zeros(n, dtype=bool)
-                inside[members[a]] = True
-                candidates += [inside, ~inside]
+        for members in merged_sets(n, iu[order], iv[order]):
+            inside = np.zeros(n, dtype=bool)
+            inside[members] = True
+            candidates += [inside, ~inside]
         for inside in candidates:
             if self.power_cut_value(x, inside) < 1 - 1e-4:
                 self.add_power_cut(inside)
@@ -299,6 +284,31 @@ class _Model:
                     x[self.zcol[(a, b)]] = 1.0
                     queue.append(b)
         return x
+
+
+def merged_sets(n: int, us, vs, max_size: int | None = None) -> list[list[int]]:
+    """The node sets met while joining nodes by the links (us[i], vs[i]) in
+    this order: each merge's members, short of all n nodes (and of at most
+    max_size nodes when given)."""
+    parent = list(range(n))
+    members = {v: [v] for v in range(n)}
+
+    def find(a):
+        while parent[a] != a:
+            parent[a] = parent[parent[a]]
+            a = parent[a]
+        return a
+
+    out = []
+    for u, v in zip(us.tolist(), vs.tolist()):
+        a, b = find(u), find(v)
+        if a == b:
+            continue
+        parent[b] = a
+        members[a] += members.pop(b)
+        if len(members[a]) < n and (max_size is None or len(members[a]) <= max_size):
+            out.append(list(members[a]))
+    return out
 
 
 def _tree_for(inst: Instance, p: np.ndarray) -> Links:
