@@ -1,9 +1,11 @@
 """scripts/sweep without a cluster: a stand-in sbatch that records its
 arguments and runs nothing, so that only shards already on disk count."""
+import fcntl
 import json
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 from helpers import REPO, instance, instance_text, run_record, sha
@@ -86,3 +88,38 @@ def test_null_records_and_line_separators_in_paths(sweep_dir):
     merged = (out / "results.jsonl").read_bytes().decode().split("\n")
     assert json.loads(merged[1])["instance"] == "g\u2028\u0085.txt"
     assert (out / "out.dat").read_text() == "one\n"
+
+
+def test_a_second_task_or_sweep_of_a_running_shard_leaves_it_alone(sweep_dir):
+    # A stand-in smetp-batch that opens and locks its results file as the real one does, says
+    # it started, and writes its result only once told to.
+    fake = sweep_dir / "bin" / "batch"
+    fake.write_text('#!/bin/bash\nfor a; do [[ $prev == --results ]] && out=$a; prev=$a; done\n'
+                    'exec 3>>"$out"; flock -n 3 || exit 1\ntouch "$GO.started"\n'
+                    'while [[ ! -e $GO ]]; do sleep 0.05; done\necho "{}" >&3\n')
+    fake.chmod(0o755)
+    go = sweep_dir / "go"
+    env = dict(os.environ, SLURM_ARRAY_TASK_ID="0", GO=str(go))
+    task = ["bash", f"{REPO}/scripts/slurm/sweep.sbatch", "runs.txt", "1", "shards", str(fake)]
+    first = subprocess.Popen(task, env=env, cwd=sweep_dir, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        while not (sweep_dir / "go.started").exists():
+            assert first.poll() is None, first.stderr.read()
+            time.sleep(0.01)
+        second = subprocess.run(task, env=env, cwd=sweep_dir, capture_output=True, text=True)
+        assert second.returncode == 1 and "another task" in second.stderr, second.stderr
+        assert (sweep_dir / "shards" / ".shard-0-of-1.jsonl.part").exists()
+        # A second sweep into the same folder while the first holds it is refused whole.
+        out = sweep_dir / "out"
+        (sweep_dir / "runs.txt").write_text("g3.txt 1 50 0 0.3\n")
+        out.mkdir()
+        with open(out / ".sweep.lock", "a") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            r = sweep(sweep_dir, sweep_dir / "runs.txt", "1", "--out", str(out))
+        assert r.returncode == 1 and "another sweep" in r.stderr, r.stderr
+        assert not (sweep_dir / "sbatch.args").exists()
+    finally:
+        go.touch()
+        assert first.wait() == 0, first.stderr.read()
+    assert (sweep_dir / "shards" / "shard-0-of-1.jsonl").read_text() == "{}\n"
