@@ -16,6 +16,7 @@ with the message ``smetp-batch`` prints.
 """
 from __future__ import annotations
 
+import atexit
 import json
 import math
 import os
@@ -427,6 +428,12 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
         if bar:
             sys.stderr.write("\n")
 
+
+# A batch still running when the interpreter exits (in a daemon thread, or
+# after Ctrl-C left a thread's batch behind) is stopped before Python
+# finalises: its threads then never take the interpreter again, and the exit
+# goes on as Python's own (files flushed, status kept).
+atexit.register(_core.shutdown)
 
 # Ctrl-C may come while the caller's code runs between two results, and the
 # KeyboardInterrupt then leaves the generator suspended (a traceback can keep

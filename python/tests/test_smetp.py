@@ -189,6 +189,25 @@ def test_interrupt_keeps_the_results_yielded():
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
+def test_a_batch_left_running_at_exit_does_not_end_the_interpreter(tmp_path):
+    # A daemon thread's batch is still running when the script ends: the exit
+    # is Python's own (status 0), and what the script wrote stays written.
+    out = tmp_path / "out.txt"
+    code = ("import smetp, threading\n"
+            f"f = open({str(out)!r}, 'w')\n"
+            "def go():\n"
+            f"    for r in smetp.batch({{'instance': {G10!r}, 'seed': s, 'generations': 10**6}}\n"
+            "                         for s in range(1, 50)):\n"
+            "        print(r.best, file=f, flush=True)\n"
+            "threading.Thread(target=go, daemon=True).start()\n"
+            "print('started', file=f, flush=True)\n"
+            f"next(smetp.batch([{{'instance': {G10!r}, 'seed': 1, 'generations': 50}}]))\n"
+            "raise SystemExit(3)\n")
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert p.returncode == 3 and "terminate" not in p.stderr, p.stderr
+    assert out.read_text() == "started\n"
+
+
 def test_memory_stays_bounded_on_a_long_generator():
     def rss_mib():
         with open("/proc/self/status") as f:

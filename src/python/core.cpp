@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -88,6 +89,44 @@ nb::ndarray<nb::numpy, long long, nb::ndim<2>> graphLinks(const Graph& graph) {
   return nb::ndarray<nb::numpy, long long, nb::ndim<2>>(table, {m, size_t(3)}, owner);
 }
 
+// The interpreter's exit. Once Python has begun to finalise, a thread that
+// takes the interpreter lock is ended on the spot (its stack unwound by force,
+// which a C++ frame on the way turns into std::terminate). So the package's
+// atexit handler, shutdown(), marks the exit here before finalisation: from
+// then on no thread of a batch takes the lock again. The engine threads are
+// stopped and joined; a Python thread still waiting in Batch.next (a daemon
+// thread) waits for ever instead, and the process ends around it.
+struct ExitState {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool exiting = false;
+  int inPython = 0;  // engine threads running the run iterable
+  std::set<struct Batch*> batches;
+};
+ExitState& exitState() {
+  static ExitState* s = new ExitState;  // never destroyed: threads may wait on it at exit
+  return *s;
+}
+
+// Never returns: the wait of a thread that must not touch the interpreter again.
+[[noreturn]] void parkForExit() {
+  ExitState& e = exitState();
+  std::unique_lock<std::mutex> held(e.lock);
+  for (;;) e.changed.wait(held);
+}
+
+// Takes the interpreter lock back after PyEval_SaveThread, unless the
+// interpreter is exiting (then the thread parks for good).
+void restoreUnlessExiting(PyThreadState* saved) {
+  ExitState& e = exitState();
+  std::unique_lock<std::mutex> held(e.lock);
+  if (e.exiting) {
+    held.unlock();
+    parkForExit();
+  }
+  PyEval_RestoreThread(saved);
+}
+
 // A batch in progress: the engine in a thread of its own, its results kept in
 // run order until Python takes them.
 struct Batch {
@@ -134,7 +173,15 @@ struct Batch {
   std::exception_ptr error;
   std::thread thread;
 
-  ~Batch() { close(); }
+  Batch() {
+    std::lock_guard<std::mutex> held(exitState().lock);
+    exitState().batches.insert(this);
+  }
+  ~Batch() {
+    close();
+    std::lock_guard<std::mutex> held(exitState().lock);
+    exitState().batches.erase(this);
+  }
 
   // Asks the batch to stop after the launches in progress (a signal
   // handler's call: it does not wait).
@@ -155,15 +202,40 @@ struct Batch {
     changed.notify_all();
     if (thread.joinable()) {
       // The engine thread may wait for the interpreter in the source.
-      nb::gil_scoped_release unlocked;
-      thread.join();
+      PyThreadState* saved = PyEval_SaveThread();
+      {
+        // shutdown() may have ended the engine thread's work already.
+        std::unique_lock<std::mutex> held(lock);
+        changed.wait(held, [&] { return done; });
+      }
+      if (thread.joinable()) thread.join();
+      restoreUnlessExiting(saved);
     }
   }
 };
 
 // Takes the next runs from Python (a list of (line, Graph) pairs, ending
 // early with the exception the run iterable raised, if any) into b.pending.
+// Once the interpreter exits the runs end here, without Python.
 void fetchRuns(Batch& b) {
+  ExitState& e = exitState();
+  {
+    std::lock_guard<std::mutex> held(e.lock);
+    if (e.exiting) {
+      b.sourceEnded = true;
+      return;
+    }
+    ++e.inPython;
+  }
+  struct Leave {
+    ~Leave() {
+      {
+        std::lock_guard<std::mutex> held(exitState().lock);
+        --exitState().inPython;
+      }
+      exitState().changed.notify_all();
+    }
+  } leave;
   nb::gil_scoped_acquire locked;
   try {
     nb::object got = b.nextRun();
@@ -310,21 +382,26 @@ nb::object nextResult(Batch& b, nb::object progress) {
     std::vector<std::string> lines;
     bool ended = false;
     {
-      nb::gil_scoped_release unlocked;
-      std::unique_lock<std::mutex> held(b.lock);
-      b.changed.wait_for(held, std::chrono::milliseconds(20),
-                         [&] { return b.ready.count(b.next) || b.done; });
-      for (auto it = b.ready.find(b.next); it != b.ready.end() && lines.size() < 4096;
-           it = b.ready.find(b.next)) {
-        lines.push_back(std::move(it->second));
-        b.ready.erase(it);
-        ++b.next;
+      // Released by hand, not by a scoped guard: taking the lock back must
+      // not happen once the interpreter exits (see ExitState).
+      PyThreadState* saved = PyEval_SaveThread();
+      {
+        std::unique_lock<std::mutex> held(b.lock);
+        b.changed.wait_for(held, std::chrono::milliseconds(20),
+                           [&] { return b.ready.count(b.next) || b.done; });
+        for (auto it = b.ready.find(b.next); it != b.ready.end() && lines.size() < 4096;
+             it = b.ready.find(b.next)) {
+          lines.push_back(std::move(it->second));
+          b.ready.erase(it);
+          ++b.next;
+        }
+        if (!lines.empty()) {
+          b.changed.notify_all();
+        } else if (b.done) {
+          ended = true;
+        }
       }
-      if (!lines.empty()) {
-        b.changed.notify_all();
-      } else if (b.done) {
-        ended = true;
-      }
+      restoreUnlessExiting(saved);
     }
     const long long launches = b.launches.load();
     if (!progress.is_none() && launches != reported) {
@@ -349,6 +426,26 @@ nb::object nextResult(Batch& b, nb::object progress) {
       }
       return nb::none();
     }
+  }
+}
+
+// The package's atexit handler: no batch thread takes the interpreter lock
+// from now on; each batch stops after its launches in flight, and its engine
+// thread is joined once it has left the run iterable.
+void shutdown() {
+  nb::gil_scoped_release unlocked;
+  ExitState& e = exitState();
+  std::vector<Batch*> batches;
+  {
+    std::unique_lock<std::mutex> held(e.lock);
+    e.exiting = true;
+    e.changed.wait(held, [&] { return e.inPython == 0; });
+    batches.assign(e.batches.begin(), e.batches.end());
+  }
+  for (Batch* b : batches) {
+    b->requestStop();
+    std::unique_lock<std::mutex> held(b->lock);
+    b->changed.wait(held, [&] { return b->done; });
   }
 }
 
@@ -396,6 +493,8 @@ NB_MODULE(_core, m) {
       nb::arg("line"), "Checks one runs-file line; ValueError with the reason.");
   m.def(
       "backend", [] { return std::string(gpuBackendName()); }, "\"cpu\" or \"cuda\".");
+  m.def("shutdown", &shutdown,
+        "Stops every batch before the interpreter exits (the package's atexit handler).");
 
   nb::class_<Batch>(m, "Batch", "A batch running on the engine's pool.")
       .def("next", &nextResult, nb::arg("progress").none(),
