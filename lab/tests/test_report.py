@@ -186,6 +186,31 @@ def test_capped_runs_are_flagged_and_give_no_gap(tmp_path, capsys):
     assert out[1].endswith("ok (capped: the engine's cap, the true energy is higher)")
 
 
+def test_wide_runs_are_judged_by_their_own_scores(tmp_path, capsys):
+    # A capped instance (every topology above 64999) run wide: exact energies,
+    # one run connected at the optimum 120000, one unconnected (2^43 above).
+    w = {(1, 2): 40000, (1, 3): 50000, (2, 3): 40000}
+    text = instance_text(3, w)
+    (tmp_path / "c.txt").write_text(text)
+    g = instance(text, "c.txt")
+    runs = []
+    for k, (ls, best) in enumerate([([(0, 1), (1, 2)], 120000), ([(0, 1)], 2**43 + 80000)]):
+        r = run_record(g, "c.txt", k, ls, best=best, history=[3 * 2**43, best], launches=1)
+        r.update(candidate_links=3, capped=False, feasible=best < 2**43, record=None,
+                 settings={"links": 0})
+        runs.append(r)
+    write_jsonl(tmp_path / "r.jsonl", runs)
+    assert main(["report", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "rep"), "-q"]) == 0
+    row = next(csv.DictReader(open(tmp_path / "rep" / "summary.csv")))
+    assert (row["feasible_runs"], row["capped_runs"], row["ga_best"]) == ("1", "0", "120000")
+    assert (row["polished_best"], row["reference"], row["gap_ga_best_pct"]) == (
+        "120000", "120000", "0")
+    assert row["ga_mean"] == "" and row["gap_ga_worst_pct"] == "" and row["hits"] == "1"
+    assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "runs.csv")]) == 0
+    table = list(csv.DictReader(open(tmp_path / "runs.csv")))
+    assert [(t["reference"], t["gap"]) for t in table] == [("120000", "0.0"), ("120000", "")]
+
+
 def test_draw_a_run_and_a_topology_file(sweep, capsys):
     tmp, res, runs, insts = sweep
     png = tmp / "d.png"

@@ -186,9 +186,18 @@ def test_sparse_files_and_wide_results(tmp_path, capsys):
         r = run_record(inst, "s.txt", k, ls, best=best)
         r.update(candidate_links=4, capped=False, feasible=best < 2**43, record=None)
         runs.append(r)
+    # A wide result without a topology is a run without a launch, whose best
+    # is 2^43 per node; one that claims less, or names no candidate links,
+    # is no verified result.
+    for best, k in ((4 * 2**43, 4), (20, 4), (4 * 2**43, None)):
+        r = run_record(inst, "s.txt", len(runs), None, best=best)
+        r.update(candidate_links=k, capped=False, feasible=best < 2**43, record=None)
+        runs.append(r)
     res = tmp_path / "r.jsonl"
     write_jsonl(res, runs)
     assert main(["verify", str(res)]) == 1
     out = capsys.readouterr().out.splitlines()
-    assert out[0].endswith("ok") and out[1].endswith("ok")
+    assert out[0].endswith("ok") and out[1].endswith("ok") and out[3].endswith("ok")
     assert f"MISMATCH: best 30 but the topology scores {2**43 + 30}" in out[2]
+    assert f"MISMATCH: best 20 but the topology scores {4 * 2**43}" in out[4]
+    assert 'MISMATCH: "candidate_links" is null' in out[5]

@@ -2,6 +2,7 @@
 local search started from it."""
 from __future__ import annotations
 
+import json
 import os
 from dataclasses import dataclass
 
@@ -9,6 +10,36 @@ from .energy import WIDE_UNCONNECTED_STEP, Links, check_links, energy, to_pairs,
 from .heuristics import candidates, local_search
 from .instance import Instance, LabError
 from .results import Run
+
+
+@dataclass(frozen=True)
+class Marks:
+    """How a run's engine scores topologies: from `infeasible` up a topology
+    leaves nodes unreachable; `cap`, where there is one, stands in for every
+    higher energy (its true energy is unknown)."""
+    infeasible: int
+    cap: int | None
+
+
+# A wide run (over candidate links) scores exact energies, with its own mark
+# of an unconnected topology, and is never capped.
+WIDE_MARKS = Marks(WIDE_UNCONNECTED_STEP, None)
+
+
+def is_wide(run: Run) -> bool:
+    """Whether the batch ran it as a wide run: its result names its
+    candidate links."""
+    return "candidate_links" in run.data
+
+
+def marks(run: Run, inst: Instance) -> Marks:
+    """The scoring of `run` on `inst`: the wide run's, or the instance's."""
+    return WIDE_MARKS if is_wide(run) else Marks(inst.infeasible, inst.cap)
+
+
+def run_energy(run: Run, inst: Instance, links: Links) -> int:
+    """`links` scored as the run's engine scores a topology."""
+    return wide_score(inst, links) if is_wide(run) else energy(inst, links)
 
 
 @dataclass
@@ -40,14 +71,18 @@ def check_run(run: Run, inst: Instance) -> Check:
         if given is not None and given != actual:
             problems.append(f'"{key}" is {given}, the instance has {actual}')
     links = run_links(run, inst)
-    # A wide run (over candidate links): exact energies, its own mark of an
-    # unconnected topology, never capped.
-    wide = "candidate_links" in run.data
-    infeasible = WIDE_UNCONNECTED_STEP if wide else inst.infeasible
+    wide = is_wide(run)
+    infeasible = marks(run, inst).infeasible
+    if wide:
+        k = run.data["candidate_links"]
+        if not isinstance(k, int) or isinstance(k, bool) or k < 0:
+            problems.append(f'"candidate_links" is {json.dumps(k)}, not a count of links')
     if links is None:
-        recomputed = best if wide else inst.infeasible
+        # No topology: the run made no launch, and its best is the mark of no
+        # link at all (every node a piece of its own on a wide run).
+        recomputed = inst.n * WIDE_UNCONNECTED_STEP if wide else inst.infeasible
     else:
-        recomputed = wide_score(inst, links) if wide else energy(inst, links)
+        recomputed = run_energy(run, inst, links)
     if recomputed != best:
         problems.append(f"best {best} but the topology scores {recomputed}")
     feasible = run.get("feasible", bool, optional=True)
@@ -108,12 +143,14 @@ def polish_runs(runs: list[Run], insts: list[Instance], log=None) -> list[dict]:
     for run, inst in zip(runs, insts):
         links = run_links(run, inst)
         out.append(dict(run.data))
-        if links is None or energy(inst, links) >= inst.infeasible:
-            out[-1].update(polished=inst.infeasible, polished_topology=None)
+        mark = marks(run, inst).infeasible
+        if links is None or run_energy(run, inst, links) >= mark:
+            out[-1].update(polished=mark, polished_topology=None)
         else:
-            todo.append((len(out) - 1, inst, links))
-    for (k, inst, _), better in zip(todo, polish_all([(i, ls) for _, i, ls in todo], log)):
-        out[k].update(polished=energy(inst, better), polished_topology=to_pairs(better))
+            todo.append((len(out) - 1, run, inst, links))
+    for (k, run, inst, _), better in zip(todo, polish_all([(i, ls) for _, _, i, ls in todo],
+                                                           log)):
+        out[k].update(polished=run_energy(run, inst, better), polished_topology=to_pairs(better))
     return out
 
 

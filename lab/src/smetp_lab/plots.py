@@ -135,9 +135,10 @@ def _quantile(h, q: float, ceiling: float):
 
 def convergence(panels: list[dict], path: str, title: str = "Convergence"):
     """panels: {"title", "series": [{"label", "histories" (runs x points),
-    "step" (generations per point) or "x" (the generations of each point)}],
-    "lines": {label: value}, "ceiling": values from here up are no true
-    energies (default 64999), "reference": optional energy}. Draws the median
+    "step" (generations per point) or "x" (the generations of each point),
+    optional "ceiling" of its own}, "lines": {label: value}, "ceiling": values
+    from here up are no true energies (default 64999), "reference": optional
+    energy}. Draws the median
     and the interquartile band over the runs of each series (as percent
     above the reference where there is one); a series with nothing below the
     ceiling is named in a note, not in the legend."""
@@ -147,14 +148,15 @@ def convergence(panels: list[dict], path: str, title: str = "Convergence"):
         ref = panel.get("reference")
         shown, hidden = [], []
         for i, s in enumerate(panel["series"]):
+            top = s.get("ceiling", ceiling)
             h = np.array(s["histories"], dtype=float)
             x = np.asarray(s["x"]) if "x" in s else np.arange(h.shape[1]) * s["step"]
-            q1, med, q3 = (_quantile(h, q, ceiling) for q in (0.25, 0.5, 0.75))
-            if not (med < ceiling).any():
+            q1, med, q3 = (_quantile(h, q, top) for q in (0.25, 0.5, 0.75))
+            if not (med < top).any():
                 hidden.append(s["label"])
                 continue
             # Points without a true energy are left out, not drawn at the mark.
-            med, q1, q3 = (np.where(v < ceiling, v, np.nan) for v in (med, q1, q3))
+            med, q1, q3 = (np.where(v < top, v, np.nan) for v in (med, q1, q3))
             if ref is not None:
                 med, q1, q3 = (_to_gap(v, ref) for v in (med, q1, q3))
             label = s["label"] + (f" (median of {h.shape[0]})" if h.shape[0] > 1 else "")
@@ -180,7 +182,8 @@ def convergence(panels: list[dict], path: str, title: str = "Convergence"):
 
 def final_energies(panels: list[dict], path: str):
     """panels: {"title", "groups": [(label, values)], "lines": {label: value},
-    "ceiling", "reference": optional energy}: a box per group with every run
+    "ceiling", optional "ceilings" (one per group), "reference": optional
+    energy}: a box per group with every run
     as a point on top (its own marker per group), reference lines beneath;
     as percent above the reference where there is one."""
     fig, axes = _grid(len(panels))
@@ -190,7 +193,8 @@ def final_energies(panels: list[dict], path: str):
         ref = panel.get("reference")
         labels = [g[0] for g in panel["groups"]]
         data = [np.array(g[1], dtype=float) for g in panel["groups"]]
-        feasible = [d[d < ceiling] for d in data]
+        tops = panel.get("ceilings") or [ceiling] * len(data)
+        feasible = [d[d < top] for d, top in zip(data, tops)]
         if ref is not None:
             feasible = [_to_gap(d, ref) for d in feasible]
         ax.boxplot([f if len(f) else [np.nan] for f in feasible], widths=0.5,
@@ -203,7 +207,7 @@ def final_energies(panels: list[dict], path: str):
         _energy_axis(ax, shown, ref, "final best energy")
         ax.set_xticks(range(1, len(labels) + 1), labels, fontsize=7, rotation=15)
         ax.set_title(panel["title"], fontsize=9)
-        off = sum(int((d >= ceiling).sum()) for d in data)
+        off = sum(int((d >= top).sum()) for d, top in zip(data, tops))
         if off:
             ax.text(0.01, 0.98, f"{off} run(s) not drawn: no connected topology or at the "
                     "engine's cap", transform=ax.transAxes, va="top", fontsize=7)

@@ -16,7 +16,8 @@ from .exact import cached_solve
 from .heuristics import local_search, mst
 from .instance import LabError, read_instance
 from .judge import (DESIGN_SETTINGS, MEMETIC_ONLY, check_run, is_capped,  # noqa: F401
-                    polish_all, require_history, run_links, settings_label)
+                    is_wide, marks, polish_all, require_history, run_energy, run_links,
+                    settings_label)
 from .results import InstanceFinder, read_results
 
 GENERATIONS_PER_LAUNCH = 50
@@ -35,7 +36,8 @@ COLUMNS = ["instance", "nodes", "hardness", "density", "generations", "settings"
 
 def gap(value, ref, inst):
     """Percent above the reference; None where either is no true energy (no
-    connected topology, or the engine's cap standing in for a higher one)."""
+    connected topology, or the engine's cap standing in for a higher one) as
+    `inst` scores them (an Instance, or a run's judge.Marks)."""
     if value is None or ref in (None, 0):
         return None
     top = inst.infeasible if inst.cap is None else inst.cap
@@ -263,13 +265,14 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         if isinstance(value, int) and not isinstance(value, bool):
             polished[id(run)] = value
             continue
-        if c.links is None or c.recomputed >= inst.infeasible:
-            polished[id(run)] = inst.infeasible
+        mark = marks(run, inst).infeasible
+        if c.links is None or c.recomputed >= mark:
+            polished[id(run)] = mark
         else:
             todo.append((run, inst, c.links))
     say(f"report: {len(runs)} runs checked; polishing {len(todo)}")
     for (run, inst, _), links in zip(todo, polish_all([(i, ls) for _, i, ls in todo], say)):
-        polished[id(run)] = energy(inst, links)
+        polished[id(run)] = run_energy(run, inst, links)
     _make_folder(out_dir)
 
     verified = {key: [r for r in rs if checks[id(r)].ok] for key, rs in groups.items()}
@@ -280,9 +283,11 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
     for path, inst in insts.items():
         b, ex = base[path], base[path]["exact"]
         vs = [r for k, rs in verified.items() if k[0] == path for r in rs]
-        known = [b["ls"], ex["optimum"] if ex else None]
-        known += [r.data["best"] for r in vs] + [polished[id(r)] for r in vs]
-        known = [v for v in known if true_energy(v, inst)]
+        # Each value judged by its own scoring: a wide run's are exact, the
+        # design's capped.
+        known = [(b["ls"], inst), (ex["optimum"] if ex else None, inst)]
+        known += [(v, marks(r, inst)) for r in vs for v in (r.data["best"], polished[id(r)])]
+        known = [v for v, m in known if true_energy(v, m)]
         refs[path] = ex["optimum"] if ex and ex["proven"] else min(known, default=None)
         own = _target_for(targets, path, given[path])
         if own is not None:
@@ -317,20 +322,23 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         for key in keys:
             _, gens, hard, dens, sets = key
             rs, vs = groups[key], verified[key]
+            # The runs of a parameter set are all wide or all the design's.
+            scored = marks(rs[0], inst)
             row = dict(common, hardness=hard, density=dens, generations=gens, settings=sets,
                        runs=len(rs), verified_runs=len(vs), unverified_runs=len(rs) - len(vs),
-                       feasible_runs=sum(r.data["best"] < inst.infeasible for r in vs),
+                       feasible_runs=sum(r.data["best"] < scored.infeasible for r in vs),
                        capped_runs=sum(capped[id(r)] for r in vs),
                        polished_best=min((polished[id(r)] for r in vs), default=None),
                        seconds_median=_median_of(vs, "seconds"))
-            row.update(group_stats(vs, inst, reference, target))
+            row.update(group_stats(vs, scored, reference, target))
             for col, val in (("gap_ga_best_pct", row["ga_best"]),
                              ("gap_ga_median_pct", row["ga_median"]),
                              ("gap_ga_worst_pct", row["ga_worst"]),
                              ("gap_ga_mean_pct", row["ga_mean"]),
                              ("gap_ga_q1_pct", row["ga_q1"]), ("gap_ga_q3_pct", row["ga_q3"]),
-                             ("gap_polished_pct", row["polished_best"]),
-                             ("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
+                             ("gap_polished_pct", row["polished_best"])):
+                row[col] = gap(val, reference, scored)
+            for col, val in (("gap_mst_pct", b["mst"]), ("gap_local_search_pct", b["ls"])):
                 row[col] = gap(val, reference, inst)
             for col, val in (("certified_gap_ga_best_pct", row["ga_best"]),
                              ("certified_gap_ga_median_pct", row["ga_median"])):
@@ -381,14 +389,14 @@ def table(results_path: str, out_path: str, instances_dir: str | None = None,
         if inst.path not in known:
             ex = cached_solve(inst, time_limit, cache_dir, log) if use_exact else None
             tree = mst(inst)
-            vals = [ex["optimum"]] if ex else []
+            vals = [(ex["optimum"], inst)] if ex else []
             if tree is not None and not (ex and ex["proven"]):
-                vals.append(energy(inst, local_search(inst, tree)))
+                vals.append((energy(inst, local_search(inst, tree)), inst))
             known[inst.path] = (inst, bool(ex and ex["proven"]), vals)
         _, proven, vals = known[inst.path]
         if c.ok and not proven:
-            vals.append(c.best)
-    ref = {path: min((v for v in vals if true_energy(v, inst)), default=None)
+            vals.append((c.best, marks(run, inst)))
+    ref = {path: min((v for v, m in vals if true_energy(v, m)), default=None)
            for path, (inst, _, vals) in known.items()}
     buf = io.StringIO()
     w = csv.DictWriter(buf, TABLE_COLUMNS, extrasaction="ignore", lineterminator="\n")
@@ -398,7 +406,7 @@ def table(results_path: str, out_path: str, instances_dir: str | None = None,
         topo = run.data.get("topology")
         row.update(settings=settings_label(run), capped=is_capped(run, inst), verified=c.ok,
                    recomputed=c.recomputed, reference=ref[inst.path],
-                   gap=gap(c.best, ref[inst.path], inst) if c.ok else None,
+                   gap=gap(c.best, ref[inst.path], marks(run, inst)) if c.ok else None,
                    links=len(topo) if isinstance(topo, list) else None)
         w.writerow({k: _csv_value(v) for k, v in row.items()})
     write_files([(out_path, buf.getvalue())])
@@ -471,6 +479,12 @@ def _labels(keys) -> tuple[str, list[str]]:
     return common, labels
 
 
+def _ceiling(scored) -> int:
+    """The least value that is no true energy as `scored` (an Instance or a
+    run's Marks) scores topologies: the cap, else the mark of no topology."""
+    return scored.infeasible if scored.cap is None else scored.cap
+
+
 def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) -> dict:
     """The plots, panels and series in the report's order; verified runs
     only."""
@@ -490,7 +504,7 @@ def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) ->
             lines["optimum" if ex["proven"] else "best known"] = ex["optimum"]
         if kind == "target":
             lines["target"] = target
-        ceiling = inst.infeasible if inst.cap is None else inst.cap
+        ceiling = _ceiling(inst)
         drawn = [(k, label) for k, label in zip(keys, labels) if verified[k]]
         if drawn:
             series = []
@@ -498,48 +512,52 @@ def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) ->
                 hists = [list(r.data["history"]) for r in verified[k]]
                 width = max(len(h) for h in hists)
                 hists = [h + [h[-1]] * (width - len(h)) for h in hists]
+                # A wide run's values are no energies from its own mark up
+                # (its start, before a connected topology, among them).
                 series.append({"label": label, "histories": hists,
-                               "step": GENERATIONS_PER_LAUNCH})
+                               "step": GENERATIONS_PER_LAUNCH,
+                               "ceiling": _ceiling(marks(verified[k][0], inst))})
             conv.append({"title": title, "series": series, "lines": lines,
                          "ceiling": ceiling, "reference": ref})
             final.append({"title": title,
                           "groups": [(label, [r.data["best"] for r in verified[k]])
                                      for k, label in drawn],
+                          "ceilings": [s["ceiling"] for s in series],
                           "lines": lines, "ceiling": ceiling, "reference": ref})
         if drawn and target is not None:
             tseries = []
             for k, label in drawn:
                 secs, bound = [], False
                 for r in verified[k]:
-                    if true_energy(r.data["best"], inst) and r.data["best"] <= target:
+                    if true_energy(r.data["best"], marks(r, inst)) and r.data["best"] <= target:
                         t, exact = time_to_target(r, target)
                         if t is not None:
                             secs.append(t)
                             bound |= not exact
                 tseries.append({"label": label, "runs": len(verified[k]), "seconds": secs,
                                 "bound": bound})
-            marks = {}
+            others = {}
             if true_energy(b["ls"], inst) and b["ls"] <= target:
-                marks["local search from the MST"] = b["ls_seconds"]
+                others["local search from the MST"] = b["ls_seconds"]
             if ex and true_energy(ex["optimum"], inst) and ex["optimum"] <= target:
-                marks["exact (proven)" if ex["proven"] else "exact"] = ex["seconds"]
+                others["exact (proven)" if ex["proven"] else "exact"] = ex["seconds"]
             what = {"target": "target", "optimum": "the optimum",
                     "best known": "the best known"}[kind]
             ttt.append({"title": f"{title}\n{what} {target:g}", "series": tseries,
-                        "marks": marks})
+                        "marks": others})
         # The best verified run of the instance, its polished form and the optimum.
         best_key, best_run = min(((k, r) for k in keys for r in verified[k]),
                                  key=lambda kr: (kr[1].data["best"], kr[1].data["index"]),
                                  default=(None, None))
         drawings = []
         links = run_links(best_run, inst) if best_run else None
-        if links is not None and best_run.data["best"] < inst.infeasible:
+        if links is not None and best_run.data["best"] < marks(best_run, inst).infeasible:
             drawings.append((f"GA best {best_run.data['best']} (run {best_run.data['index']}, "
                              f"seed {best_run.data.get('seed')})", links))
             ptopo = best_run.data.get("polished_topology")
             plinks = (check_links(inst, ptopo, best_run.where) if ptopo
                       else local_search(inst, links))
-            drawings.append((f"polished {energy(inst, plinks)}", plinks))
+            drawings.append((f"polished {run_energy(best_run, inst, plinks)}", plinks))
         if not keys and ex and ex.get("topology") and b["ls_links"] is not None:
             drawings.append((f"local search from the MST {b['ls']}", b["ls_links"]))
         if ex and ex.get("topology"):
