@@ -54,6 +54,7 @@ _FLOW_SCALE = 1_000_000
 # complements): their edges out are found by scanning the set's rows.
 _POWER_SET_MAX = 40
 _CACHE_VERSION = 1
+_PRICED_ARCS = 3  # arcs into a node that one pricing round may add
 
 
 class _Pricing:
@@ -459,31 +460,32 @@ def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int
                 f"{len(prog.dcuts) + len(prog.ecuts)} cuts")
         if time.monotonic() >= deadline:
             break
+        # What the links and levels the program lacks would gain, node by node.
+        rvalue, rnode, _, _ = prog.lagrangian(duals, pr, restricted=True)
+        need = np.nonzero(rnode - node_value > 1e-7 * max(1.0, abs(rvalue)) / inst.n + 1e-9)[0]
         added = prog.separate(x, deadline)
         if not added:
             added = prog.separate_power(x, pr.W)
-        if added:
+        # Priced once no cut is violated, or early where the missing links
+        # cost the bound much (on large instances the cut rounds are many).
+        if not len(need) or (added and rvalue - value < 0.002 * abs(rvalue)):
+            if not added:
+                complete = True
+                break
             continue
-        # No cut violated: price the links and levels the program lacks.
-        rvalue, rnode, _, _ = prog.lagrangian(duals, pr, restricted=True)
-        gain = rnode - node_value
-        need = np.nonzero(gain > 1e-7 * max(1.0, abs(rvalue)) / inst.n + 1e-9)[0]
-        if len(need) == 0:
-            complete = True
-            break
         pricings += 1
-        n = inst.n
         new_links = 0
         for b in need.tolist():
             k = int(pos[b])
-            level = int(pr.ws[b, k])
-            prog.extra_levels[b].add(level)
-            # Its parent: the cheapest arc among its edges up to that level.
+            prog.extra_levels[b].add(int(pr.ws[b, k]))
+            # Its parent: the cheapest arcs among its edges up to that level
+            # (a few, so that fewer rounds are needed).
             tails = pr.order[b, : k + 1]
-            a = int(tails[int(np.argmin(R[b, tails]))])
-            if R[b, a] < 0:
+            costs = R[b, tails]
+            for i in np.argsort(costs, kind="stable")[:_PRICED_ARCS].tolist():
+                a = int(tails[i])
                 link = (min(a, b), max(a, b))
-                if link not in prog.links:
+                if costs[i] < 0 and link not in prog.links:
                     prog.links.add(link)
                     new_links += 1
         say(f"pricing {pricings}: {len(need)} nodes gain ({new_links} new links), program "

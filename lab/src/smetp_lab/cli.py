@@ -240,6 +240,27 @@ def cmd_bound(a) -> int:
     return 0
 
 
+def cmd_export(a) -> int:
+    from .ioh import export
+    from .judge import check_run
+    from .results import InstanceFinder, read_results
+
+    if a.ioh is None:
+        raise LabError("", "export: give --ioh DIR")
+    finder = InstanceFinder(a.instances_dir)
+    runs = read_results(a.results)
+    insts = [finder(r) for r in runs]
+    # Only runs whose topology scores their best: what is exported is judged.
+    bad = [r.where for r, i in zip(runs, insts) if not check_run(r, i).ok]
+    if bad:
+        raise LabError(bad[0], f"{len(bad)} run(s) do not verify (smetp-lab verify says "
+                       "why); nothing exported")
+    r = export(runs, insts, a.ioh)
+    print(f"{a.ioh}: {r['runs']} runs, {r['functions']} function(s), {r['algorithms']} "
+          f"algorithm folder(s), {r['files']} files (IOHprofiler format)")
+    return 0
+
+
 def cmd_report(a) -> int:
     from .report import build, parse_targets
 
@@ -480,6 +501,17 @@ def parser() -> argparse.ArgumentParser:
     _solver_options(s, cache, "seconds it may take (default 600); the bound found by then "
                     "is valid", "compute")
     s.set_defaults(func=cmd_bound)
+
+    s = sub.add_parser("export", help="results in formats other tools read",
+                       description="Writes the runs of a results file for other tools. "
+                       "--ioh DIR: the IOHprofiler format (IOHanalyzer): the instance family "
+                       "and alpha as the function, the nodes as the dimension, the energy "
+                       "minimised, evaluations and seconds as columns, a row at each "
+                       "improvement; one folder per GA setting.")
+    s.add_argument("results", metavar="RESULTS")
+    s.add_argument("--ioh", metavar="DIR", help="folder to write the IOHprofiler files in")
+    s.add_argument("--instances-dir", **inst_dir)
+    s.set_defaults(func=cmd_export)
 
     s = sub.add_parser("report", help="report.md, summary.csv and plots",
                        description="A Markdown report, a CSV summary per instance and "
