@@ -261,6 +261,40 @@ def cmd_export(a) -> int:
     return 0
 
 
+def cmd_suite(a) -> int:
+    import tempfile
+
+    from . import suite
+
+    path = suite.manifest_path(a.suite)
+    manifest = suite.read_manifest(path)
+    entries = manifest["instances"]
+    if a.names:
+        entries = suite.find(manifest, a.names)
+    elif a.action == "check" and not a.all:
+        raise LabError("", "suite check: name the rows (NAME ...) or give --all")
+    entries = [e for e in entries if e["nodes"] <= a.max_nodes]
+    if a.action == "table":
+        print(suite.table({"instances": entries}), end="")
+        return 0
+    if a.action == "write":
+        if not a.dir:
+            raise LabError("", "suite write: give --dir DIR")
+        os.makedirs(a.dir, exist_ok=True)
+        for e in entries:
+            print(suite.write_instance(e, a.dir))
+        return 0
+    best = suite.read_manifest(os.path.join(os.path.dirname(path), "best.json"))
+    bad = 0
+    with tempfile.TemporaryDirectory() as tmp:
+        for e in entries:
+            problems = suite.check(e, best.get(e["name"]), a.dir or tmp, a.time_limit,
+                                   a.cache_dir, None if a.quiet else _log)
+            bad += bool(problems)
+            print(f"{e['name']}: {'; '.join(problems) if problems else 'ok'}")
+    return 1 if bad else 0
+
+
 def cmd_report(a) -> int:
     from .report import build, parse_targets
 
@@ -601,6 +635,28 @@ def parser() -> argparse.ArgumentParser:
     s.add_argument("--partial", action="store_true", help="merge what is there and list the "
                    "missing runs on standard error instead of failing")
     s.set_defaults(func=cmd_merge)
+
+    s = sub.add_parser("suite", help="the benchmark set: instances, values, rechecks",
+                       description="The benchmark set of bench/suite: write builds its "
+                       "instances from the generator (each checked against its sha256), "
+                       "table prints its rows as Markdown, check rechecks rows: the "
+                       "instance rebuilds, the best topology scores the best value, the bound "
+                       "is at or below it, exact proves a row's optimum again (bound "
+                       "recomputed where there is none).")
+    s.add_argument("action", choices=("write", "table", "check"))
+    s.add_argument("names", nargs="*", metavar="NAME", help="rows (default: all)")
+    s.add_argument("--all", action="store_true", help="check every row")
+    s.add_argument("--dir", metavar="DIR", help="folder for the instances (write: "
+                   "required; check: default a temporary one)")
+    s.add_argument("--max-nodes", type=int, default=2000, metavar="N",
+                   help="only rows of up to N nodes")
+    s.add_argument("--time-limit", type=float, default=600.0, metavar="S",
+                   help="seconds for each exact or bound run of a check (default 600)")
+    s.add_argument("--suite", metavar="DIR", help="the set's folder (default bench/suite "
+                   "of this checkout)")
+    s.add_argument("--cache-dir", **cache)
+    s.add_argument("-q", "--quiet", action="store_true", help="no progress on standard error")
+    s.set_defaults(func=cmd_suite)
     return p
 
 
