@@ -157,6 +157,11 @@ TEST_F(BatchCli, BadLinesAreNamedByFileAndLineAndNothingIsWritten) {
   r = batch("--help");
   EXPECT_EQ(0, r.status);
   EXPECT_NE(std::string::npos, r.out.find("--shard"));
+  // The project's one version number, and no run made for it.
+  r = batch("--version");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string("smetp-batch ") + SMETP_PROJECT_VERSION + "\n", r.out);
+  EXPECT_FALSE(exists(path("out.dat")));
 }
 
 TEST_F(BatchCli, ResultsAndRecordsInRunOrderWhateverFinishesFirst) {

@@ -87,3 +87,14 @@ def test_density_null_is_a_parameter_set_and_unknown_fields_pass(tmp_path):
     assert json.loads((tmp_path / "r.jsonl").read_text().splitlines()[1])["density"] is None
     assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "t.csv")]) == 0
     assert main(["verify", str(tmp_path / "r.jsonl")]) == 0
+
+
+def test_version_is_the_projects(capsys):
+    import re
+    from helpers import REPO
+
+    with open(os.path.join(REPO, "CMakeLists.txt")) as f:
+        want = re.search(r"project\(smetp VERSION ([0-9.]+)", f.read()).group(1)
+    with pytest.raises(SystemExit) as done:
+        main(["--version"])
+    assert done.value.code == 0 and capsys.readouterr().out == f"smetp-lab {want}\n"

@@ -175,7 +175,7 @@ def test_capped_runs_are_flagged_and_give_no_gap(tmp_path, capsys):
     assert "Capped: 2 run(s)" in (tmp_path / "rep" / "report.md").read_text()
     assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "runs.csv")]) == 0
     table = list(csv.DictReader(open(tmp_path / "runs.csv")))
-    assert [(t["index"], t["capped"], t["verified"], t["links"]) for t in table] == [
+    assert [(t["index"], t["capped"], t["verified"], t["topology_links"]) for t in table] == [
         ("0", "true", "true", "2"), ("1", "true", "true", "2"), ("2", "false", "true", "")]
     capsys.readouterr()
     runs[0]["capped"] = False  # contradicts its best

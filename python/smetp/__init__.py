@@ -16,27 +16,36 @@ with the message ``smetp-batch`` prints.
 """
 from __future__ import annotations
 
-import atexit
-import json
-import math
-import os
-import signal
-import sys
-import threading
-from typing import Any, Callable, Iterable, Iterator, Mapping
+# The module's namespace holds its interface only: the modules it uses go by
+# private names.
+import atexit as _atexit
+import json as _json
+from collections import abc as _abc
+import math as _math
+import os as _os
+import signal as _signal
+import sys as _sys
+import threading as _threading
+import typing as _typing
 
-import numpy as np
+import numpy as _np
+
+if _typing.TYPE_CHECKING:
+    from typing import Any, Callable, Iterable, Iterator, Mapping
 
 from . import _core
+
+#: The project's version (CMakeLists.txt), compiled into the engine.
+__version__: str = _core.__version__
 
 __all__ = ["Instance", "Result", "SmetpError", "InstanceError", "RunError", "NO_LINK", "run",
            "batch", "to_frame", "backend"]
 
 #: ``Instance.weights`` holds this for a pair of nodes without a link.
-NO_LINK = np.iinfo(np.int64).min
+NO_LINK = _np.iinfo(_np.int64).min
 
 # Different instances one batch may use (each is copied once into the batch).
-MAX_INSTANCES = 4096
+_MAX_INSTANCES = 4096
 
 _FIELDS = ("instance", "seed", "generations", "hardness", "density")
 _STOPS = ("time_limit", "target")
@@ -74,10 +83,10 @@ class Instance:
         self._graph = graph
 
     @classmethod
-    def read(cls, path: str | os.PathLike) -> "Instance":
+    def read(cls, path: str | _os.PathLike) -> "Instance":
         """Reads a graph file; runs name it by this path."""
         try:
-            return cls(_core.read_graph(os.fspath(path)))
+            return cls(_core.read_graph(_os.fspath(path)))
         except ValueError as e:
             raise InstanceError(str(e)) from None
 
@@ -87,11 +96,11 @@ class Instance:
         diagonal is ignored). The engine's rules hold: 2 to 2,000 nodes,
         weights within 32 bits; above 45 nodes or outside 16 bits the runs
         are wide runs."""
-        w = np.asarray(matrix)
+        w = _np.asarray(matrix)
         if w.ndim != 2 or w.shape[0] != w.shape[1]:
             raise InstanceError(f"{name}: the weights must be a square matrix, not {w.shape}")
         if w.dtype.kind not in "iub":
-            if w.dtype.kind != "f" or not np.all(np.isfinite(w)) or np.any(w != np.round(w)):
+            if w.dtype.kind != "f" or not _np.all(_np.isfinite(w)) or _np.any(w != _np.round(w)):
                 raise InstanceError(f"{name}: the weights must be integers")
         n = w.shape[0]
         if n > 2000:
@@ -101,14 +110,14 @@ class Instance:
                 _core.parse_graph(f"{n} {n * (n - 1)}\n".encode(), name)
             except ValueError as e:
                 raise InstanceError(str(e)) from None
-        if not np.array_equal(w, w.T):
-            bad = np.argwhere(w != w.T)[0]
+        if not _np.array_equal(w, w.T):
+            bad = _np.argwhere(w != w.T)[0]
             raise InstanceError(f"{name}: the weights are not symmetric (row {bad[0] + 1}, "
                                 f"column {bad[1] + 1})")
         if w.size and (w.min() < -2**31 or w.max() > 2**31 - 1):
             raise InstanceError(f"bad graph file {name}: weights must be within 32 bits")
-        w = w.astype(np.int64)
-        iu, iv = np.triu_indices(n, 1)
+        w = w.astype(_np.int64)
+        iu, iv = _np.triu_indices(n, 1)
         body = "\n".join(f"{u} {v} {x}" for u, v, x in
                          zip((iu + 1).tolist(), (iv + 1).tolist(), w[iu, iv].tolist()))
         text = f"{n} {n * (n - 1)}\n{body}\n"
@@ -121,34 +130,17 @@ class Instance:
     def from_points(cls, xy, alpha: float = 1.0, scale: float | str = "auto",
                     name: str = "<points>") -> "Instance":
         """A complete instance from node coordinates, as ``smetp-lab convert``
-        makes one: weight = round(scale * d**alpha), d the Euclidean distance;
-        ``scale="auto"`` is the largest that keeps every weight within 16 bits
-        and, up to 45 nodes, every topology below the energy cap. Needs
-        smetp-lab (its conversion code is used)."""
+        makes one (the same rules, shared with it): weight = round(scale *
+        d**alpha), d the Euclidean distance; ``scale="auto"`` is the largest
+        that keeps every weight within 16 bits and, up to 45 nodes, every
+        topology below the energy cap."""
+        from . import _pathloss
+
         try:
-            from smetp_lab import coords
-        except ImportError:
-            raise ImportError("Instance.from_points needs smetp-lab: pip install ./lab") from None
-        if not (alpha > 0 and math.isfinite(alpha)):
-            raise InstanceError(f"--alpha {alpha:g}: must be a positive number")
-        if scale != "auto" and not (float(scale) > 0 and math.isfinite(float(scale))):
-            raise InstanceError(f"--scale {float(scale):g}: must be a positive number or auto")
-        points = np.asarray(xy, dtype=float)
-        if points.ndim != 2 or points.shape[1] != 2 or not np.all(np.isfinite(points)):
-            raise InstanceError(f"{name}: the points must be an (n, 2) array of finite numbers")
-        if len(points) > coords.CONVERT_MAX_POINTS:
-            raise InstanceError(f"{name}: {len(points)} points; convert takes up to "
-                                f"{coords.CONVERT_MAX_POINTS}")
-        with np.errstate(over="ignore", invalid="ignore"):
-            cost = coords.distances(points, "EUC_2D") ** alpha
-        if not np.isfinite(cost).all():
-            raise InstanceError(f"{name}: distance^alpha overflows: lower alpha or bring the "
-                                "coordinates closer to 0")
-        s = coords.auto_scale(cost) if scale == "auto" else float(scale)
-        if not s * float(cost.max()) < 2**31 - 0.5:
-            raise InstanceError(f"{name}: weights up to {s * float(cost.max()):.6g} at scale "
-                                f"{s:g}; the largest a graph file holds is 2147483647: lower scale")
-        return cls.from_weights(coords.weights(cost, s), name)
+            w, _ = _pathloss.weights_of_points(_np.asarray(xy, dtype=float), alpha, scale)
+        except (ValueError, TypeError) as e:
+            raise InstanceError(f"{name}: {e}") from None
+        return cls.from_weights(w, name)
 
     @property
     def n(self) -> int:
@@ -167,22 +159,22 @@ class Instance:
         return self._graph.wide
 
     @property
-    def links(self) -> np.ndarray:
+    def links(self) -> _np.ndarray:
         """Every link as an (m, 3) int64 array: 1-based u < v, weight."""
         return self._graph.links()
 
     @property
-    def weights(self) -> np.ndarray:
+    def weights(self) -> _np.ndarray:
         """The (n, n) int64 weight matrix, symmetric, 0 on the diagonal,
         ``NO_LINK`` for pairs without a link."""
-        w = np.full((self.n, self.n), NO_LINK, dtype=np.int64)
-        np.fill_diagonal(w, 0)
+        w = _np.full((self.n, self.n), NO_LINK, dtype=_np.int64)
+        _np.fill_diagonal(w, 0)
         t = self.links
         w[t[:, 0] - 1, t[:, 1] - 1] = t[:, 2]
         w[t[:, 1] - 1, t[:, 0] - 1] = t[:, 2]
         return w
 
-    def save(self, path: str | os.PathLike) -> None:
+    def save(self, path: str | _os.PathLike) -> None:
         """Writes the instance as a graph file that smetp-batch and smetp-lab
         read: the design's format for a complete instance, else the sparse
         one."""
@@ -212,7 +204,7 @@ class Result:
 
     def as_dict(self) -> dict:
         """The result as smetp-batch's JSON object (a fresh copy)."""
-        return json.loads(json.dumps(self._d))
+        return _json.loads(_json.dumps(self._d))
 
     def __getitem__(self, key: str):
         return self._d[key]
@@ -228,11 +220,11 @@ class Result:
         return self._d["feasible"]
 
     @property
-    def topology(self) -> np.ndarray:
+    def topology(self) -> _np.ndarray:
         """The best topology as a (k, 2) array of 1-based pairs, u < v
         (empty when the run made no launch)."""
         t = self._d["topology"] or []
-        return np.array(t, dtype=np.int64).reshape(-1, 2)
+        return _np.array(t, dtype=_np.int64).reshape(-1, 2)
 
     @property
     def history(self) -> list[int]:
@@ -273,7 +265,7 @@ def _word(value) -> str:
 def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
     """A run description as a runs-file line (the instance's path replaced by
     a placeholder word) and the instance it runs on."""
-    if not isinstance(run, Mapping):
+    if not isinstance(run, _abc.Mapping):
         raise SmetpError(f"a run is a dict with the fields {', '.join(_FIELDS)}, not "
                          f"{type(run).__name__}")
     for field in ("instance", "seed"):
@@ -282,8 +274,8 @@ def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
     inst = run["instance"]
     if isinstance(inst, Instance):
         graph = inst._graph
-    elif isinstance(inst, (str, os.PathLike)):
-        path = os.fspath(inst)
+    elif isinstance(inst, (str, _os.PathLike)):
+        path = _os.fspath(inst)
         graph = instances.get(path)
         if graph is None:
             graph = instances[path] = Instance.read(path)._graph
@@ -314,8 +306,8 @@ def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
 
 def _progress_bar(total: int | None) -> Callable[[int], None]:
     def show(done: int):
-        sys.stderr.write(f"\rsmetp: {done} launches" + (f" of {total}" if total else ""))
-        sys.stderr.flush()
+        _sys.stderr.write(f"\rsmetp: {done} launches" + (f" of {total}" if total else ""))
+        _sys.stderr.flush()
     return show
 
 
@@ -342,7 +334,7 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     Ctrl-C raises KeyboardInterrupt after the launches in progress; the
     results already yielded stay valid. Closing the generator stops the
     batch. The engine runs with the GIL released."""
-    jobs = (os.cpu_count() or 1) if jobs is None else jobs
+    jobs = (_os.cpu_count() or 1) if jobs is None else jobs
     # The command line's ranges for --jobs and --resident.
     if not (isinstance(jobs, int) and 1 <= jobs <= 4096):
         raise SmetpError(f"jobs: {jobs!r} not in [1 - 4096]")
@@ -403,7 +395,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
         progress = None
     b = _core.start_batch(next_run, int(jobs), int(resident),
                           float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
-                          MAX_INSTANCES)
+                          _MAX_INSTANCES)
     _watch(b)
     try:
         while True:
@@ -411,7 +403,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
             if texts is None:
                 break
             for text in texts:
-                d = json.loads(text)
+                d = _json.loads(text)
                 d["runs_sha256"] = None
                 yield Result(d)
         failure = b.failure()
@@ -426,14 +418,14 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
         _unwatch(b)
         b.close()
         if bar:
-            sys.stderr.write("\n")
+            _sys.stderr.write("\n")
 
 
 # A batch still running when the interpreter exits (in a daemon thread, or
 # after Ctrl-C left a thread's batch behind) is stopped before Python
 # finalises: its threads then never take the interpreter again, and the exit
 # goes on as Python's own (files flushed, status kept).
-atexit.register(_core.shutdown)
+_atexit.register(_core.shutdown)
 
 # Ctrl-C may come while the caller's code runs between two results, and the
 # KeyboardInterrupt then leaves the generator suspended (a traceback can keep
@@ -447,15 +439,15 @@ _installed = None
 def _on_sigint(signum, frame):
     for b in list(_running.values()):
         b.request_stop()
-    return signal.default_int_handler(signum, frame)
+    return _signal.default_int_handler(signum, frame)
 
 
 def _watch(b) -> None:
     global _installed
     _running[id(b)] = b
-    if (_installed is None and threading.current_thread() is threading.main_thread()
-            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
-        signal.signal(signal.SIGINT, _on_sigint)
+    if (_installed is None and _threading.current_thread() is _threading.main_thread()
+            and _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler):
+        _signal.signal(_signal.SIGINT, _on_sigint)
         _installed = _on_sigint
 
 
@@ -463,13 +455,13 @@ def _unwatch(b) -> None:
     global _installed
     _running.pop(id(b), None)
     if (not _running and _installed is not None
-            and threading.current_thread() is threading.main_thread()):
-        if signal.getsignal(signal.SIGINT) is _on_sigint:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
+            and _threading.current_thread() is _threading.main_thread()):
+        if _signal.getsignal(_signal.SIGINT) is _on_sigint:
+            _signal.signal(_signal.SIGINT, _signal.default_int_handler)
         _installed = None
 
 
-def run(instance: Instance | str | os.PathLike, seed: int, generations: int | None = None,
+def run(instance: Instance | str | _os.PathLike, seed: int, generations: int | None = None,
         hardness: int = 0, density: float = 0.3, time_limit: float | None = None,
         target: float | None = None, **settings) -> Result:
     """One run (one worker thread); ``generations=None`` leaves them open,
@@ -497,3 +489,6 @@ def to_frame(results: Iterable[Result]):
             d[f"settings.{k}"] = v
         rows.append(d)
     return pd.DataFrame(rows)
+
+
+del annotations

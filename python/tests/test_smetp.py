@@ -240,6 +240,28 @@ def test_points_weigh_as_smetp_lab_convert_makes_them(tmp_path):
         smetp.Instance.from_points(points, alpha=0)
 
 
+def test_points_need_no_smetp_lab():
+    # smetp-lab's packages (scipy, numba, ...) are not needed: block its import.
+    code = ("import sys; sys.modules['smetp_lab'] = None; import smetp, numpy as np; "
+            "g = smetp.Instance.from_points(np.array([[0, 0], [3, 4], [6, 8]]), alpha=2, "
+            "scale=1); print(g.weights.tolist())")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "[[0, 25, 100], [25, 0, 25], [100, 25, 0]]\n"
+    with pytest.raises(smetp.InstanceError, match="finite"):
+        smetp.Instance.from_points([[0, 0], [1, float("nan")]])
+
+
+def test_version_and_namespace():
+    import re
+
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        want = re.search(r"project\(smetp VERSION ([0-9.]+)", f.read()).group(1)
+    assert smetp.__version__ == want
+    public = {name for name in dir(smetp) if not name.startswith("_")}
+    assert public == set(smetp.__all__)
+
+
 def test_save_reads_back(tmp_path):
     sparse = tmp_path / "s80.txt"
     subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_instance.py"), "80", "3",

@@ -925,6 +925,7 @@ int cliMain(int argc, char** argv) {
   CLI::App app{"Many independent runs of smetp at once; each run's result as one JSON line.",
                "smetp-batch"};
   app.footer(helpFooter);
+  app.set_version_flag("--version", std::string("smetp-batch ") + SMETP_VERSION);
   Options o;
   const unsigned cores = std::thread::hardware_concurrency();
   o.jobs = cores > 0 ? int(cores) : 1;

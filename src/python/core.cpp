@@ -453,6 +453,7 @@ void shutdown() {
 
 NB_MODULE(_core, m) {
   m.doc() = "The compiled engine of smetp; use the smetp module instead.";
+  m.attr("__version__") = SMETP_VERSION;
   // Objects still alive at exit (a traceback that keeps a batch) are no fault.
   nb::set_leak_warnings(false);
   // Memory the pool cannot have is memory that ran out: MemoryError, as

@@ -19,6 +19,8 @@
 # Prints SKIP and exits 0 when not root, when the packages cannot be installed, or when
 # SMETP_SKIP_SLURM=1. SMETP_SLURM_KEEP=1 keeps the temporary folder for inspection.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/help.bash"
+smetp_help "$0" "$@"
 root=$(cd "$(dirname "$0")/../.." && pwd)
 started=$SECONDS
 

@@ -17,6 +17,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 # Only what needs no numpy at the top: a failure to load the libraries (a
 # small ulimit -v) is then reported by main() in one line.
+from . import __version__
 from .errors import LabError
 
 
@@ -25,14 +26,13 @@ def _log(msg: str):
 
 
 def _read(path: str):
-    """Reads an instance, saying on standard error when the engine cannot run
-    it (it is judged all the same, with true, uncapped energies)."""
+    """Reads an instance, saying on standard error when it is not design-sized
+    (it is judged all the same, with true, uncapped energies)."""
     from .instance import read_instance
 
     inst = read_instance(path)
     if not inst.engine_ok:
-        _log(f"smetp-lab: note: {path}: beyond the engine's limits: "
-             f"{'; '.join(inst.beyond_engine)}; energies are true sums, not capped")
+        _log(f"smetp-lab: note: {path}: {inst.size_note}")
     return inst
 
 
@@ -424,7 +424,7 @@ def cmd_merge(a) -> int:
 
 def cmd_convert(a) -> int:
     from .coords import convert
-    from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, coords_path
+    from .instance import ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, coords_path, size_note
     from .results import check_outputs
 
     check_outputs([("-o", a.output), ("its .xy file", coords_path(a.output))],
@@ -438,9 +438,15 @@ def cmd_convert(a) -> int:
     print(f"{r['xy']}: coordinates written")
     for w in r["warnings"]:
         _log(f"smetp-lab: warning: {a.output}: {w}")
-    if r["nodes"] > ENGINE_MAX_NODES or r["max_weight"] > ENGINE_MAX_WEIGHT:
-        _log(f"smetp-lab: note: {a.output}: beyond the engine's limits ({ENGINE_MAX_NODES} "
-             f"nodes, weights up to {ENGINE_MAX_WEIGHT}); smetp-lab judges it all the same")
+    reasons = []
+    if r["nodes"] > ENGINE_MAX_NODES:
+        reasons.append(f"{r['nodes']} nodes (design-sized runs take 2 to {ENGINE_MAX_NODES})")
+    if r["max_weight"] > ENGINE_MAX_WEIGHT:
+        reasons.append(f"weights up to {r['max_weight']} (design-sized runs take up to "
+                       f"{ENGINE_MAX_WEIGHT})")
+    note = size_note(r["nodes"], r["max_weight"], reasons)
+    if note:
+        _log(f"smetp-lab: note: {a.output}: {note}")
     return 0
 
 
@@ -469,6 +475,7 @@ def parser() -> argparse.ArgumentParser:
         prog="smetp-lab",
         description="Judges smetp results: verifies topologies, computes baselines and the "
                     "exact optimum, writes reports with plots, merges shards.")
+    p.add_argument("--version", action="version", version=f"smetp-lab {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     inst_dir = dict(metavar="DIR", help="folder to look for instances in first (then the "
                     "path as given, from the current folder and from the results file's "

@@ -20,11 +20,9 @@ import re
 import numpy as np
 
 from .instance import ENERGY_CAP, ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError
-
-GEO_RADIUS = 6378.388
-# convert holds a few n x n matrices and writes every pair twice: 3,000
-# points take some 1.5 GB and 9 s, and 20,000 would take some 30 times that.
-CONVERT_MAX_POINTS = 3000
+# The weighting rules, shared with the Python package's Instance.from_points.
+from .pathloss import (GEO_RADIUS, check_model, choose_scale, costs, geo_radians,
+                       most_energy, weights)
 # Warn when rounding moves the minimum spanning tree's energy by more, or
 # makes more of the links free.
 ROUNDING_WARN = 0.01
@@ -158,34 +156,11 @@ def read_points(path: str) -> tuple[np.ndarray, str]:
     return points, kind
 
 
-def _geo_radians(points: np.ndarray) -> np.ndarray:
-    """TSPLIB's GEO reading: DDD.MM is DDD degrees and MM minutes."""
-    deg = np.trunc(points)
-    return np.pi * (deg + 5.0 * (points - deg) / 3.0) / 180.0
-
-
-def distances(points: np.ndarray, kind: str) -> np.ndarray:
-    """The n x n matrix of real distances."""
-    if kind == "GEO":
-        r = _geo_radians(points)
-        lat, lon = r[:, 0], r[:, 1]
-        q1 = np.cos(lon[:, None] - lon[None, :])
-        q2 = np.cos(lat[:, None] - lat[None, :])
-        q3 = np.cos(lat[:, None] + lat[None, :])
-        c = np.clip(0.5 * ((1.0 + q1) * q2 - (1.0 - q1) * q3), -1.0, 1.0)
-        d = GEO_RADIUS * np.arccos(c)
-        np.fill_diagonal(d, 0.0)
-        return d
-    from scipy.spatial.distance import cdist
-
-    return cdist(points, points)
-
-
 def plane_points(points: np.ndarray, kind: str) -> np.ndarray:
     """Points for drawing, in the units of the distances."""
     if kind != "GEO":
         return points
-    r = _geo_radians(points)
+    r = geo_radians(points)
     lat, lon = r[:, 0], r[:, 1]
     return GEO_RADIUS * np.column_stack([lon * np.cos(lat.mean()), lat])
 
@@ -208,46 +183,6 @@ def tree_energy(cost: np.ndarray, links) -> float:
         p[u] = max(p[u], cost[u, v])
         p[v] = max(p[v], cost[u, v])
     return float(p.sum())
-
-
-def most_energy(w: np.ndarray) -> float:
-    """The highest energy any topology can have: each node at its heaviest
-    link."""
-    return float(np.clip(w, 0, None).max(axis=1).sum())
-
-
-def auto_scale(cost: np.ndarray) -> float:
-    """The largest scale that keeps every weight within 16 bits and, where
-    the engine can run the instance (up to 45 nodes), every topology's
-    energy below the engine's cap. The GA starts from random topologies,
-    whose energies are a good part of the highest possible; where they score
-    the cap the GA has nothing to select on and its runs end there (the
-    samples at alpha 2 with four times the minimum spanning tree's energy
-    kept clear: every run on 20 nodes and more ended at the cap). Beyond 45
-    nodes no cap applies, and a smaller scale would only round more."""
-    top = float(cost.max())
-    most = most_energy(cost) if len(cost) <= ENGINE_MAX_NODES else 0.0
-    limits = [(ENGINE_MAX_WEIGHT + 0.5) / top if top > 0 else math.inf,
-              ENERGY_CAP / most if most > 0 else math.inf]
-    scale = min(limits)
-    if not math.isfinite(scale):
-        return 1.0
-    # A short decimal just below the limit (easy to quote and to repeat),
-    # lowered while rounding the weights up puts them past it.
-    digits = 3 - math.floor(math.log10(scale))
-    steps = math.floor(scale * 10**digits)
-    while steps > 1 and not _within(weights(cost, steps / 10**digits)):
-        steps -= 1
-    return steps / 10**digits
-
-
-def _within(w: np.ndarray) -> bool:
-    return w.max() <= ENGINE_MAX_WEIGHT and (len(w) > ENGINE_MAX_NODES
-                                            or most_energy(w) <= ENERGY_CAP)
-
-
-def weights(cost: np.ndarray, scale: float) -> np.ndarray:
-    return np.rint(scale * cost).astype(np.int64)
 
 
 def cap_warnings(w: np.ndarray) -> list[str]:
@@ -292,29 +227,16 @@ def convert(path: str, out: str, alpha: float = 1.0, scale: str | float = 1.0) -
     rounding error, warnings)."""
     from .results import write_files
 
-    if not (alpha > 0 and math.isfinite(alpha)):
-        raise LabError("", f"--alpha {alpha:g}: must be a positive number")
-    if scale != "auto" and not (float(scale) > 0 and math.isfinite(float(scale))):
-        raise LabError("", f"--scale {float(scale):g}: must be a positive number or auto")
+    try:
+        check_model(alpha, scale)
+    except ValueError as e:
+        raise LabError("", str(e)) from None
     points, kind = read_points(path)
-    if len(points) > CONVERT_MAX_POINTS:
-        raise LabError(path, f"{len(points)} points; convert writes every pair of points "
-                       f"and takes up to {CONVERT_MAX_POINTS}")
-    with np.errstate(over="ignore", invalid="ignore"):
-        d = distances(points, kind)
-        cost = d**alpha
-    if not np.isfinite(cost).all():
-        far = "infinite" if not np.isfinite(d).all() else f"up to {d.max():.6g}"
-        raise LabError(path, f"distance^alpha overflows (distances {far}, alpha {alpha:g}): "
-                       "lower --alpha or bring the coordinates closer to 0")
-    if scale == "auto":
-        s = auto_scale(cost)
-    else:
-        s = float(scale)
-    top = s * float(cost.max())
-    if not top < 2**31 - 0.5:
-        raise LabError(path, f"weights up to {top:.6g} at scale {s:g}; the largest a graph "
-                       "file holds is 2147483647: lower --scale")
+    try:
+        d, cost = costs(points, kind, alpha)
+        s = choose_scale(cost, scale)
+    except ValueError as e:
+        raise LabError(path, str(e)) from None
     w = weights(cost, s)
     _, tree = mst_energy(w.astype(float))
     real, rounded = s * tree_energy(cost, tree), tree_energy(w.astype(float), tree)

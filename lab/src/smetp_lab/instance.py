@@ -18,16 +18,33 @@ import numpy as np
 
 from .errors import LabError  # noqa: F401 (also imported from here)
 
-# The engine's limits. Instances beyond them are still read and judged
-# (smetp-lab says so), with energies as true, uncapped sums.
-ENGINE_MAX_NODES = 45
+# The limits of a design-sized run, which scores topologies with the engine's
+# capped 16-bit energy. Larger instances run as wide runs (smetp-batch takes 2
+# to WIDE_MAX_NODES nodes, weights up to 2^31 - 1) and are judged here with
+# energies as true, uncapped sums.
+from .pathloss import DESIGN_MAX_NODES as ENGINE_MAX_NODES  # noqa: E402
+from .pathloss import DESIGN_MAX_WEIGHT as ENGINE_MAX_WEIGHT  # noqa: E402
+from .pathloss import ENERGY_CAP, GRAPH_MAX_WEIGHT  # noqa: E402
+
 ENGINE_MAX_EDGES = 990
-ENGINE_MIN_WEIGHT, ENGINE_MAX_WEIGHT = -32768, 32767
+ENGINE_MIN_WEIGHT = -32768
+WIDE_MAX_NODES = 2000
 INFEASIBLE = 65000  # the engine's score of a topology that leaves a node unreachable
-ENERGY_CAP = 64999  # the engine never scores a connected topology above this
 # The mark of an unconnected topology on an instance beyond the engine, where
 # true energies can pass 65000: above any sum of 31-bit weights over 10^6 nodes.
 INFEASIBLE_LARGE = 2**53
+
+
+def size_note(n: int, max_weight: int, reasons: list[str]) -> str | None:
+    """None for a design-sized instance; otherwise how smetp-batch runs it
+    (as a wide run, up to WIDE_MAX_NODES nodes) and how smetp-lab judges it."""
+    if not reasons:
+        return None
+    if n > WIDE_MAX_NODES or max_weight > GRAPH_MAX_WEIGHT:
+        return (f"{'; '.join(reasons)}: beyond what smetp-batch runs (2 to {WIDE_MAX_NODES:,} "
+                "nodes); smetp-lab judges it alone, with energies as true sums")
+    return (f"{'; '.join(reasons)}: smetp-batch runs it as a wide run; energies are true "
+            "sums, not capped")
 
 
 def where(path: str, line: int | None = None) -> str:
@@ -52,18 +69,25 @@ class Instance:
 
     @property
     def beyond_engine(self) -> list[str]:
-        """What puts the instance beyond the engine's limits (empty when the
-        engine can run it)."""
+        """What makes the instance too large for a design-sized run (empty when
+        it is one): smetp-batch runs it as a wide run, with exact energies."""
         out = []
         if self.n > ENGINE_MAX_NODES:
-            out.append(f"{self.n} nodes (the engine takes 2 to {ENGINE_MAX_NODES})")
+            out.append(f"{self.n} nodes (design-sized runs take 2 to {ENGINE_MAX_NODES})")
         if len(self.edges) > ENGINE_MAX_EDGES:
-            out.append(f"{len(self.edges)} edges (the engine takes up to {ENGINE_MAX_EDGES})")
+            out.append(f"{len(self.edges)} edges (design-sized runs take up to "
+                       f"{ENGINE_MAX_EDGES})")
         w = self.weight[self.has_edge]
         if len(w) and (w.min() < ENGINE_MIN_WEIGHT or w.max() > ENGINE_MAX_WEIGHT):
-            out.append(f"weights {int(w.min())}..{int(w.max())} (the engine takes 16-bit "
-                       f"weights, {ENGINE_MIN_WEIGHT}..{ENGINE_MAX_WEIGHT})")
+            out.append(f"weights {int(w.min())}..{int(w.max())} (design-sized runs take "
+                       f"16-bit weights, {ENGINE_MIN_WEIGHT}..{ENGINE_MAX_WEIGHT})")
         return out
+
+    @property
+    def size_note(self) -> str | None:
+        """What smetp-lab says of an instance that is not design-sized."""
+        w = self.weight[self.has_edge]
+        return size_note(self.n, int(w.max()) if len(w) else 0, self.beyond_engine)
 
     @property
     def engine_ok(self) -> bool:

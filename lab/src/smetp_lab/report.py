@@ -363,7 +363,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
 
 TABLE_COLUMNS = ["index", "instance", "nodes", "edges", "seed", "generations", "hardness",
                  "density", "launches", "best", "feasible", "capped", "verified", "recomputed",
-                 "links", "launch_of_best", "seconds_to_best", "seconds", "end_mutation",
+                 "topology_links", "launch_of_best", "seconds_to_best", "seconds", "end_mutation",
                  "backend", "settings", "polished", "stop", "seconds_to_target", "reference",
                  "gap"]
 
@@ -407,7 +407,7 @@ def table(results_path: str, out_path: str, instances_dir: str | None = None,
         row.update(settings=settings_label(run), capped=is_capped(run, inst), verified=c.ok,
                    recomputed=c.recomputed, reference=ref[inst.path],
                    gap=gap(c.best, ref[inst.path], marks(run, inst)) if c.ok else None,
-                   links=len(topo) if isinstance(topo, list) else None)
+                   topology_links=len(topo) if isinstance(topo, list) else None)
         w.writerow({k: _csv_value(v) for k, v in row.items()})
     write_files([(out_path, buf.getvalue())])
     return len(runs)
