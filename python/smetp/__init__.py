@@ -248,6 +248,36 @@ class Result:
     def settings(self) -> dict:
         return dict(self._d["settings"])
 
+    def to_networkx(self, instance: Instance | None = None):
+        """The best topology as a ``networkx.Graph`` (networkx is optional:
+        the ``networkx`` extra): nodes 1..n, one edge per link, the run's
+        ``instance``, ``seed`` and ``best`` as graph attributes. Given the
+        run's ``Instance``, each edge also has its ``weight`` and each node
+        its ``power`` (its heaviest link, never below 0), which sum to the
+        energy."""
+        try:
+            import networkx
+        except ImportError:
+            raise ImportError("Result.to_networkx needs networkx: pip install networkx") from None
+        d = self._d
+        g = networkx.Graph(instance=d["instance"], seed=d["seed"], best=d["best"])
+        g.add_nodes_from(range(1, d["nodes"] + 1))
+        links = self.topology.tolist()
+        if instance is None:
+            g.add_edges_from(map(tuple, links))
+            return g
+        if instance.n != d["nodes"]:
+            raise InstanceError(f"{instance.name}: {instance.n} nodes; the run's instance has "
+                                f"{d['nodes']}")
+        w = instance.weights
+        power = _np.zeros(instance.n + 1, dtype=_np.int64)
+        for u, v in links:
+            g.add_edge(u, v, weight=int(w[u - 1, v - 1]))
+            power[u] = max(power[u], w[u - 1, v - 1])
+            power[v] = max(power[v], w[u - 1, v - 1])
+        networkx.set_node_attributes(g, {v: int(power[v]) for v in g.nodes}, "power")
+        return g
+
     def __repr__(self) -> str:
         d = self._d
         return (f"Result({d['instance']!r}, seed={d['seed']}, best={d['best']}, "

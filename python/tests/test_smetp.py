@@ -252,6 +252,18 @@ def test_points_need_no_smetp_lab():
         smetp.Instance.from_points([[0, 0], [1, float("nan")]])
 
 
+def test_topology_as_networkx_graph():
+    nx = pytest.importorskip("networkx")
+    g = smetp.Instance.read(G10)
+    r = smetp.run(g, seed=1, generations=250, profile="solve")
+    plain, weighed = r.to_networkx(), r.to_networkx(g)
+    assert plain.number_of_nodes() == weighed.number_of_nodes() == g.n
+    assert sorted(weighed.edges) == [tuple(p) for p in r.topology.tolist()] == sorted(plain.edges)
+    assert nx.is_connected(weighed) and weighed.graph["best"] == r.best
+    assert sum(p for _, p in weighed.nodes(data="power")) == r.best
+    assert all(w == g.weights[u - 1, v - 1] for u, v, w in weighed.edges(data="weight"))
+
+
 def test_version_and_namespace():
     import re
 

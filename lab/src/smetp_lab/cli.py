@@ -242,22 +242,52 @@ def cmd_bound(a) -> int:
 
 def cmd_export(a) -> int:
     from .ioh import export
-    from .judge import check_run
-    from .results import InstanceFinder, read_results
+    from .judge import check_run, run_links
+    from .results import InstanceFinder, check_outputs, read_results
 
-    if a.ioh is None:
-        raise LabError("", "export: give --ioh DIR")
+    if (a.ioh is None) == (a.format is None):
+        raise LabError("", "export: give --ioh DIR or --format FORMAT (one of them)")
+    if a.format is not None and a.output != "-":
+        check_outputs([("-o", a.output)], [a.results])
     finder = InstanceFinder(a.instances_dir)
     runs = read_results(a.results)
+    if a.index is not None:
+        runs = [r for r in runs if r.data.get("index") == a.index]
+        if not runs:
+            raise LabError(a.results, f"no run with index {a.index}")
     insts = [finder(r) for r in runs]
     # Only runs whose topology scores their best: what is exported is judged.
     bad = [r.where for r, i in zip(runs, insts) if not check_run(r, i).ok]
     if bad:
         raise LabError(bad[0], f"{len(bad)} run(s) do not verify (smetp-lab verify says "
                        "why); nothing exported")
+    if a.format is not None:
+        return _export_topologies(a, runs, insts, run_links)
     r = export(runs, insts, a.ioh)
     print(f"{a.ioh}: {r['runs']} runs, {r['functions']} function(s), {r['algorithms']} "
           f"algorithm folder(s), {r['files']} files (IOHprofiler format)")
+    return 0
+
+
+def _export_topologies(a, runs, insts, run_links) -> int:
+    from .results import write_files
+    from .topology_files import topology_text
+
+    items = []
+    for run, inst in zip(runs, insts):
+        links = run_links(run, inst)
+        if links is None:
+            _log(f"smetp-lab: note: {run.where}: the run has no topology; left out")
+            continue
+        items.append((run.data["index"], inst, links))
+    if not items:
+        raise LabError(a.results, "no run with a topology; nothing exported")
+    text = topology_text(a.format, items, a.results)
+    if a.output == "-":
+        sys.stdout.write(text)
+    else:
+        write_files([(a.output, text)])
+        print(f"{a.output}: {len(items)} topolog{'y' if len(items) == 1 else 'ies'} ({a.format})")
     return 0
 
 
@@ -545,11 +575,20 @@ def parser() -> argparse.ArgumentParser:
 
     s = sub.add_parser("export", help="results in formats other tools read",
                        description="Writes the runs of a results file for other tools. "
+                       "--format: each run's topology (or the run --index K's) as an edge "
+                       "list (csv: index,u,v,weight), GraphML (one graph a run, with each "
+                       "node's power and place, each link's weight) or GeoJSON (nodes as "
+                       "points, links as lines; needs the instance's .xy coordinates file). "
                        "--ioh DIR: the IOHprofiler format (IOHanalyzer): the instance family "
                        "and alpha as the function, the nodes as the dimension, the energy "
                        "minimised, evaluations and seconds as columns, a row at each "
                        "improvement; one folder per GA setting.")
     s.add_argument("results", metavar="RESULTS")
+    s.add_argument("--format", choices=("csv", "graphml", "geojson"),
+                   help="write the topologies in this format")
+    s.add_argument("-o", "--output", default="-", metavar="FILE",
+                   help="file for --format (default: standard output)")
+    s.add_argument("--index", type=int, metavar="K", help="only the run whose index is K")
     s.add_argument("--ioh", metavar="DIR", help="folder to write the IOHprofiler files in")
     s.add_argument("--instances-dir", **inst_dir)
     s.set_defaults(func=cmd_export)
