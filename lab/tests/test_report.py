@@ -46,7 +46,7 @@ def test_report_files_and_table(sweep, capsys):
     assert main(["report", str(res), "--exact", "--cache-dir", str(tmp / "cache"),
                  "-o", str(out), "-q"]) == 0
     names = sorted(p.name for p in out.iterdir())
-    assert names == ["convergence.png", "final_energies.png", "report.md", "summary.csv",
+    assert names == ["convergence.png", "ecdf.png", "final_energies.png", "report.md", "summary.csv",
                      "time_to_target.png", "topology_a.png", "topology_b.png"]
     rows = list(csv.DictReader(open(out / "summary.csv")))
     assert [(r["instance"], r["density"], r["runs"]) for r in rows] == [
@@ -247,3 +247,40 @@ def test_settings_make_groups_of_their_own_and_runs_without_records_merge(sweep)
     assert main(["merge", str(res), "-o", str(tmp / "m.jsonl"), "--record",
                  str(tmp / "m.dat")]) == 0
     assert (tmp / "m.dat").read_text() == "".join(r["record"] or "" for r in runs)
+
+
+def test_report_draws_the_ecdf_and_the_performance_profile(tmp_path, monkeypatch):
+    from smetp_lab import plots
+    from smetp_lab.report import build
+
+    rng = random.Random(9)
+    runs = []
+    for k, name in enumerate(("a.txt", "b.txt")):
+        text = instance_text(8, rng=rng)
+        (tmp_path / name).write_text(text)
+        inst = instance(text, str(tmp_path / name))
+        # Runs ending at the local search's optimum: the reference itself.
+        links = local_search(inst, mst(inst))
+        for j, settings in enumerate(({}, {"elite": 4})):
+            r = run_record(inst, name, 4 * k + j, links, seed=j + 1, seconds=1.0 + j)
+            if settings:
+                r["settings"] = settings
+            runs.append(r)
+    write_jsonl(tmp_path / "r.jsonl", runs)
+    seen = {}
+    real = plots.ecdf_and_profiles
+
+    def spy(ecdf, profiles, path):
+        seen.update(ecdf=ecdf, profiles=profiles)
+        real(ecdf, profiles, path)
+
+    monkeypatch.setattr(plots, "ecdf_and_profiles", spy)
+    build(str(tmp_path / "r.jsonl"), str(tmp_path / "rep"))
+    assert (tmp_path / "rep" / "ecdf.png").exists()
+    assert "ECDF and performance profile" in (tmp_path / "rep" / "report.md").read_text()
+    # Every run ends at the reference, so it reaches all six gap targets.
+    assert {s["label"]: (len(s["times"]), s["pairs"]) for s in seen["ecdf"]["series"]} == \
+        {"design": (12, 12), "elite=4": (12, 12)}
+    # The design runs take half the time to the target: ratio 1, the others 2.
+    ratios = {s["label"]: s["ratios"] for s in seen["profiles"]["series"]}
+    assert ratios == {"design": [1.0, 1.0], "elite=4": [2.0, 2.0]}

@@ -72,11 +72,10 @@ def cmd_verify(a) -> int:
 def _certified(run, inst, cache_dir) -> str:
     """", certified gap ..." for a run with a true energy and a cached bound."""
     from .bound import certified_gap, known_bound
-    from .energy import WIDE_UNCONNECTED_STEP
+    from .judge import marks
 
     best = run.data["best"]
-    limit = WIDE_UNCONNECTED_STEP if "candidate_links" in run.data else inst.infeasible
-    known = known_bound(inst, cache_dir) if best < limit else None
+    known = known_bound(inst, cache_dir) if best < marks(run, inst).infeasible else None
     if known is None:
         return ""
     return (f", certified gap {100 * certified_gap(best, known['bound']):.2f} % (bound "

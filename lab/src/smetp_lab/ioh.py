@@ -74,8 +74,7 @@ def improvements(run: Run, infeasible: int) -> list[tuple[int, int, float]]:
 
 def export(runs: list[Run], insts: list[Instance], out_dir: str) -> dict:
     """Writes the folder; returns counts (functions, files, runs)."""
-    from .energy import WIDE_UNCONNECTED_STEP
-    from .judge import settings_label
+    from .judge import marks, settings_label
 
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         raise LabError(out_dir, "is a file, not a folder")
@@ -88,8 +87,7 @@ def export(runs: list[Run], insts: list[Instance], out_dir: str) -> dict:
         fid = funcs.setdefault(fname, len(funcs) + 1)
         ids = inst_ids.setdefault((fname, inst.n), {})
         iid = ids.setdefault(inst.sha256, len(ids) + 1)
-        infeasible = WIDE_UNCONNECTED_STEP if "candidate_links" in run.data else inst.infeasible
-        rows = improvements(run, infeasible)
+        rows = improvements(run, marks(run, inst).infeasible)
         groups.setdefault((fname, fid, inst.n, settings_label(run)), []).append((iid, rows))
     os.makedirs(out_dir, exist_ok=True)
     files = 0

@@ -318,3 +318,56 @@ def topologies(inst: Instance, drawings: list[tuple[str, list]], path: str,
         fig.suptitle(textwrap.fill(title, 12 * len(drawings) + 60), fontsize=10)
     fig.tight_layout()
     _save(fig, path)
+
+
+def ecdf_and_profiles(ecdf: dict, profiles: dict | None, path: str):
+    """Two panels. ecdf: {"targets": [gaps in percent], "series": [{"label",
+    "times": [seconds at which a (run, target) pair was first reached, one
+    entry per pair reached], "pairs": all pairs}]}: the fraction of (run,
+    gap target) pairs reached against seconds, one step curve per setting.
+    profiles: {"tau_max", "series": [{"label", "ratios": [per instance, the
+    setting's time to target over the fastest one's; inf for none]}]}: the
+    performance profile, the fraction of instances within a factor tau of
+    the fastest (absent with fewer than two settings)."""
+    fig, axes = _grid(2 if profiles else 1)
+    ax = axes[0]
+    times = []
+    for i, s in enumerate(ecdf["series"]):
+        t = sorted(s["times"])
+        label = f"{s['label']} ({len(t)} of {s['pairs']})"
+        if not t:
+            ax.plot([], [], marker=MARKERS[i % len(MARKERS)], label=label)
+            continue
+        ax.step([t[0]] + t, [0.0] + list(np.arange(1, len(t) + 1) / s["pairs"]), where="post",
+                marker=MARKERS[i % len(MARKERS)], markersize=4, label=label)
+        times += t
+    times = [t for t in times if t > 0]
+    if times and max(times) / min(times) > 20:
+        ax.set_xscale("log")
+    ax.set_ylim(-0.03, 1.03)
+    ax.set_xlabel("seconds")
+    ax.set_ylabel("fraction of (run, target) pairs reached")
+    gaps = ", ".join(f"{g:g}" for g in ecdf["targets"])
+    ax.set_title(f"ECDF over gap targets {gaps} % above the reference", fontsize=9)
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(fontsize=7, loc="lower right")
+    ax.grid(alpha=0.3)
+    if profiles:
+        ax = axes[1]
+        top = profiles["tau_max"]
+        for i, s in enumerate(profiles["series"]):
+            r = np.array(sorted(s["ratios"]))
+            taus = np.concatenate([[1.0], r[np.isfinite(r)], [top]])
+            frac = [(r <= t).mean() for t in taus]
+            ax.step(taus, frac, where="post", marker=MARKERS[i % len(MARKERS)], markersize=4,
+                    label=s["label"])
+        ax.set_xscale("log")
+        ax.set_xlim(1.0, top)
+        ax.set_ylim(-0.03, 1.03)
+        ax.set_xlabel("tau (time to target over the fastest setting's)")
+        ax.set_ylabel("fraction of instances")
+        ax.set_title("Performance profile: time to each instance's target", fontsize=9)
+        ax.legend(fontsize=7, loc="lower right")
+        ax.grid(alpha=0.3)
+    fig.tight_layout()
+    _save(fig, path)

@@ -582,7 +582,58 @@ def _plots(out_dir, insts, groups, verified, base, names, given, refs, goals) ->
         plots.time_to_target(ttt, os.path.join(out_dir, images["ttt"]))
     else:
         images["ttt"] = None
+    images["ecdf"] = _ecdf_plot(out_dir, insts, groups, verified, refs, goals)
     return images
+
+
+GAP_TARGETS = (10.0, 5.0, 2.0, 1.0, 0.5, 0.0)
+
+
+def _ecdf_plot(out_dir, insts, groups, verified, refs, goals) -> str | None:
+    """The ECDF of (run, gap target) pairs reached over time per setting,
+    over all instances, and the settings' performance profile (time to each
+    instance's target); None without a reference."""
+    from .ioh import improvements
+
+    ecdf, ttt = {}, {}  # setting -> data
+    for key, runs in verified.items():
+        path, label = key[0], key[4]
+        ref = refs[path]
+        target = goals[path][0]
+        if not ref or not runs:
+            continue
+        e = ecdf.setdefault(label, {"label": label, "times": [], "pairs": 0})
+        secs = []
+        for r in runs:
+            rows = improvements(r, marks(r, insts[path]).infeasible)
+            e["pairs"] += len(GAP_TARGETS)
+            for g in GAP_TARGETS:
+                hit = next((s for _, y, s in rows if y <= ref * (1 + g / 100.0)), None)
+                if hit is not None:
+                    e["times"].append(hit)
+            if target is not None:
+                secs.append(next((s for _, y, s in rows if y <= target), math.inf))
+        if secs:
+            ttt.setdefault(path, {})[label] = statistics.median(secs)
+    if not ecdf:
+        return None
+    profiles = None
+    labels = list(ecdf)
+    if len(labels) > 1:
+        ratios = {lb: [] for lb in labels}
+        for per in ttt.values():
+            fastest = min(per.values())
+            for lb in labels:
+                t = per.get(lb, math.inf)
+                ratios[lb].append(t / fastest if math.isfinite(fastest) and fastest > 0
+                                  else (1.0 if t == fastest else math.inf))
+        finite = [r for rs in ratios.values() for r in rs if math.isfinite(r)]
+        profiles = {"tau_max": max(2.0, 1.5 * max(finite, default=2.0)),
+                    "series": [{"label": lb, "ratios": ratios[lb]} for lb in labels]}
+    name = "ecdf.png"
+    plots.ecdf_and_profiles({"targets": GAP_TARGETS, "series": list(ecdf.values())},
+                            profiles, os.path.join(out_dir, name))
+    return name
 
 
 def _pct(g):
@@ -752,6 +803,19 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
                    "as marks where they reach the target.")
         out.append("")
         out.append(f"![time to target]({images['ttt']})")
+        out.append("")
+    if images.get("ecdf"):
+        out.append("## ECDF and performance profile")
+        out.append("")
+        out.append("Left: for each setting over all instances, the fraction of (run, gap "
+                   "target) pairs reached against seconds, for gaps of "
+                   + ", ".join(f"{g:g}" for g in GAP_TARGETS) + " % above each instance's "
+                   "reference (a run's time at a launch is its seconds spread evenly over its "
+                   "launches). Right, with several settings: the performance profile, the "
+                   "fraction of instances on which a setting's median time to the "
+                   "instance's target is within a factor tau of the fastest setting's.")
+        out.append("")
+        out.append(f"![ECDF]({images['ecdf']})")
         out.append("")
     out.append("## Best topologies")
     out.append("")
