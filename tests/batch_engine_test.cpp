@@ -169,6 +169,36 @@ TEST_F(BatchEngine, ARunDoesNotDependOnItsCompany) {
   expectSame(2, reversed[3]);
 }
 
+// After each launch the progress has the best of the runs still in the pool
+// (the run's history, -1 while it connects no nodes or once it has finished).
+TEST_F(BatchEngine, ProgressShowsTheBestOfTheRunsInProgress) {
+  ASSERT_TRUE(gpuSelectBackend("cpu"));
+  for (size_t which : {size_t(6), size_t(8)}) {
+    const Case& c = cases[which];
+    std::vector<GraphData> instances(1);
+    std::string reason;
+    ASSERT_EQ(graphOk, readGraphFile(pathOf(c).c_str(), &instances[0], &reason)) << reason;
+    const std::vector<RunSpec> runs = {
+        RunSpec{pathOf(c), c.seed, c.maxGen, c.objHard, c.graphDens, 0, 0}};
+    std::vector<BatchProgress> seen;
+    RunResult result;
+    BatchOptions options;
+    options.jobs = 1;
+    options.onProgress = [&](const BatchProgress& p) { seen.push_back(p); };
+    options.onRunFinished = [&](size_t, const RunSpec&, const RunResult& r) { result = r; };
+    ASSERT_TRUE(runBatch(runs, instances, options));
+    ASSERT_EQ(size_t(result.launches), seen.size());
+    for (size_t k = 0; k < seen.size(); ++k) {
+      const bool last = k + 1 == seen.size();
+      const long long best = result.history[k + 1];
+      EXPECT_EQ(last || best >= infeasibleFit ? -1 : best, seen[k].best) << which << " " << k;
+      EXPECT_EQ(last ? 0 : 1, seen[k].running);
+      EXPECT_EQ(1, seen[k].slots);
+      EXPECT_EQ((long long)k + 1, seen[k].launchesDone);
+    }
+  }
+}
+
 // The topology of a finished run is its best chromosome: connected, with the
 // run's best as its energy, by a plain recount here.
 TEST_F(BatchEngine, TopologyHasTheBestAsItsEnergy) {

@@ -478,13 +478,26 @@ TEST(ProgressText, BarAndDurations) {
   EXPECT_EQ("1:05", durationText(65));
   EXPECT_EQ("1:01:01", durationText(3661));
   EXPECT_EQ("--:--", durationText(-1));
-  EXPECT_EQ("[#####.....] 50/100 launches  5/10 runs  1234 gen/s  0:10 left",
-            barText(50, 100, 5, 10, 1234.4, 10, 10));
-  EXPECT_EQ("[..........] 0/60 launches  0/3 runs  0 gen/s  --:-- left",
-            barText(0, 60, 0, 3, 0, -1, 10));
+  EXPECT_EQ("[#####.....] 5/10 runs  best 5214  50/100 launches  1234 gen/s  0:10 left",
+            barText(5, 10, 5214, 50, 100, 1234.4, 10, 10));
+  EXPECT_EQ("[..........] 0/3 runs  best -  0/60 launches  0 gen/s  --:-- left",
+            barText(0, 3, -1, 0, 60, 0, -1, 10));
   // Runs without a limit on generations: no launch total, the bar counts runs.
-  EXPECT_EQ("[###.......] 7 launches  1/3 runs  50 gen/s  --:-- left",
-            barText(7, -1, 1, 3, 50, -1, 10));
+  EXPECT_EQ("[###.......] 1/3 runs  best 65000  7 launches  50 gen/s  1:00 left",
+            barText(1, 3, 65000, 7, -1, 50, 60, 10));
+}
+
+TEST(ProgressText, TimeLeftByTheRunsLimits) {
+  // Three runs of 60 s, two at a time: two waves of 60 s.
+  EXPECT_DOUBLE_EQ(120, secondsLeftByLimits(180, 0, 3, 2, 0));
+  EXPECT_DOUBLE_EQ(75, secondsLeftByLimits(180, 0, 3, 2, 45));
+  // A run that met its target 50 s early leaves that to the others' share.
+  EXPECT_DOUBLE_EQ(50, secondsLeftByLimits(180, 50, 3, 2, 45));
+  // More slots than runs: one wave; never below 0; unknown without limits or slots.
+  EXPECT_DOUBLE_EQ(60, secondsLeftByLimits(120, 0, 2, 8, 0));
+  EXPECT_DOUBLE_EQ(0, secondsLeftByLimits(120, 0, 2, 8, 90));
+  EXPECT_DOUBLE_EQ(-1, secondsLeftByLimits(-1, 0, 2, 8, 0));
+  EXPECT_DOUBLE_EQ(-1, secondsLeftByLimits(120, 0, 2, 0, 0));
 }
 
 }  // namespace

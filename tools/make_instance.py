@@ -16,9 +16,9 @@ is listed once in each direction, rows in increasing first node:
 
 With the defaults (side 1000) every weight is at most 1415, so any topology's
 energy on 45 nodes stays below the engine's cap of 64999. Other settings can
-reach the cap (a warning says so on standard error) or go beyond what the
-engine runs (more than 45 nodes, weights beyond 16 bits: a note says so;
-smetp-lab still judges such instances).
+reach the cap (a warning says so on standard error) or go beyond a
+design-sized run (more than 45 nodes, weights beyond 16 bits: a note says so;
+smetp-batch runs such instances as wide runs, up to 2,000 nodes).
 
 With --sparse the instance is written in the sparse format that smetp-batch
 also reads: a line "sparse N M", then M lines "u v w" (each pair once, u < v).
@@ -146,7 +146,7 @@ def notes(w):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
-    p.add_argument("nodes", type=int, help="number of nodes, 2 or more (the engine runs 2 to 45)")
+    p.add_argument("nodes", type=int, help="number of nodes, 2 or more (smetp runs 2 to 45, smetp-batch 2 to 2,000)")
     p.add_argument("seed", type=int, help="seed of the point generator")
     p.add_argument("--side", type=float, default=1000.0, help="side of the square (default 1000)")
     p.add_argument("--alpha", type=float, default=1.0,

@@ -334,11 +334,64 @@ def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
     return " ".join(words), graph
 
 
-def _progress_bar(total: int | None) -> Callable[[int], None]:
-    def show(done: int):
-        _sys.stderr.write(f"\rsmetp: {done} launches" + (f" of {total}" if total else ""))
+class _Progress:
+    """``progress=True``: runs done (of how many, where known), the best so
+    far (of the runs in progress and the finished ones that connect all
+    nodes) and the launches, on standard error. A tqdm bar
+    where tqdm is installed; else a line redrawn in place on a terminal, and
+    elsewhere (a log, a notebook's pipe) whole lines, at most one every 5 s."""
+
+    def __init__(self, total: int | None):
+        self.total, self.done, self.launches = total, 0, 0
+        self.best = self.finished_best = -1  # -1: no connected topology yet
+        self.tty = _sys.stderr.isatty()
+        self.shown_at = None
+        try:
+            from tqdm.auto import tqdm
+        except ImportError:
+            self.bar = None
+        else:
+            self.bar = tqdm(total=total, unit="run", desc="smetp", file=_sys.stderr)
+
+    def best_text(self) -> str:
+        known = [b for b in (self.best, self.finished_best) if b >= 0]
+        return str(min(known)) if known else "-"
+
+    def text(self) -> str:
+        runs = f"{self.done}/{self.total}" if self.total is not None else f"{self.done}"
+        return f"{runs} runs, best {self.best_text()}, {self.launches} launches"
+
+    def show(self, final: bool = False) -> None:
+        if self.bar is not None:
+            self.bar.n = self.done
+            self.bar.set_postfix_str(f"best {self.best_text()}, {self.launches} launches",
+                                     refresh=False)
+            self.bar.refresh()
+            if final:
+                self.bar.close()
+            return
+        if self.tty:
+            _sys.stderr.write(f"\rsmetp: {self.text()}\x1b[K" + ("\n" if final else ""))
+        else:
+            import time
+
+            now = time.monotonic()
+            if not final and self.shown_at is not None and now - self.shown_at < 5:
+                return
+            self.shown_at = now
+            _sys.stderr.write(f"smetp: {self.text()}\n")
         _sys.stderr.flush()
-    return show
+
+    def __call__(self, launches: int, best: int) -> None:
+        self.launches, self.best = launches, best
+        self.show()
+
+    def run_done(self, result: Result) -> None:
+        self.done += 1
+        if result.feasible and (self.finished_best < 0 or result.best < self.finished_best):
+            self.finished_best = result.best
+        if self.bar is not None or self.tty:
+            self.show()
 
 
 def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
@@ -357,8 +410,9 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
 
     ``jobs`` is the number of worker threads (default: the cores);
     ``resident`` the runs resident at once (default: the form's).
-    ``progress`` is called with the launches made so far (``True``: a count
-    on standard error). A list of runs is checked whole before any run
+    ``progress`` is called with the launches made so far (``True``: runs
+    done, the best of the runs in progress and the launches on standard
+    error, through tqdm where it is installed). A list of runs is checked whole before any run
     starts; runs from an iterator are checked as they are taken, and a bad
     one raises :class:`RunError` once the results before it are yielded.
     Ctrl-C raises KeyboardInterrupt after the launches in progress; the
@@ -396,7 +450,8 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
         source: Iterator = iter(lines)
     else:
         source = (_line(r, instances) for r in runs)
-    return _stream(source, jobs, resident or 0, stops, progress)
+    total = len(runs) if isinstance(runs, (list, tuple)) else None
+    return _stream(source, jobs, resident or 0, stops, progress, total)
 
 
 def _with_stops(text: str, stops: dict, run: Mapping) -> str:
@@ -404,7 +459,8 @@ def _with_stops(text: str, stops: dict, run: Mapping) -> str:
     return " ".join([text] + extra)
 
 
-def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -> Iterator[Result]:
+def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
+            total: int | None = None) -> Iterator[Result]:
     def next_run():
         # A chunk of runs; an exception of the iterable ends it and is raised
         # in the consumer's thread once the runs before it are yielded.
@@ -418,9 +474,10 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
             chunk.append(e)
         return chunk
 
-    bar = progress is True
-    if bar:
-        progress = _progress_bar(None)
+    bar = _Progress(total) if progress is True else None
+    if bar is not None:
+        def progress(launches: int):
+            bar(launches, b.best)
     elif progress is False:
         progress = None
     b = _core.start_batch(next_run, int(jobs), int(resident),
@@ -435,7 +492,10 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
             for text in texts:
                 d = _json.loads(text)
                 d["runs_sha256"] = None
-                yield Result(d)
+                r = Result(d)
+                if bar is not None:
+                    bar.run_done(r)
+                yield r
         failure = b.failure()
         if failure is not None:
             run, reason, exc = failure
@@ -447,8 +507,8 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress) -
     finally:
         _unwatch(b)
         b.close()
-        if bar:
-            _sys.stderr.write("\n")
+        if bar is not None:
+            bar.show(final=True)
 
 
 # A batch still running when the interpreter exits (in a daemon thread, or

@@ -22,6 +22,9 @@ class Batch:
         """The next results' JSON texts in run order (a list); None at the end."""
     def close(self) -> None:
         """Stops the batch and waits for its threads."""
+    @property
+    def best(self) -> int:
+        """The lowest best of the runs in progress that connects all nodes; -1: none."""
     def request_stop(self) -> None:
         """Asks the batch to stop after the launches in progress, without waiting."""
     def failure(self) -> tuple[int, str, BaseException | None] | None:

@@ -264,6 +264,20 @@ def test_topology_as_networkx_graph():
     assert all(w == g.weights[u - 1, v - 1] for u, v, w in weighed.edges(data="weight"))
 
 
+def test_progress_lines_end_with_a_newline_off_a_terminal(capsys, monkeypatch):
+    # Without tqdm, and with standard error not a terminal: whole lines, the last
+    # one with every run done.
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    runs = [{"instance": G10, "seed": s, "generations": 100} for s in (1, 2)]
+    got = list(smetp.batch(runs, jobs=1, progress=True))
+    err = capsys.readouterr().err
+    assert err.endswith("\n") and "\r" not in err
+    best = min(r.best for r in got)
+    assert best < 65000 and err.splitlines()[-1] == f"smetp: 2/2 runs, best {best}, 4 launches"
+    assert all(line.startswith("smetp: ") for line in err.splitlines())
+
+
 def test_version_and_namespace():
     import re
 

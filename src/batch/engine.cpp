@@ -122,6 +122,9 @@ struct Pool {
   size_t nextPosition = 0;
   std::set<size_t> unfinished;  // positions of the runs taken and not yet finished
   long long launchesDone = 0;
+  // Each slot's best while it holds a run that connects all nodes, else -1:
+  // the progress shows the lowest of them.
+  std::vector<long long> slotBest;
   std::exception_ptr error;
   // Candidate links by instance and count, made once for all runs.
   std::mutex candidatesLock;
@@ -305,6 +308,17 @@ int takeRuns(std::vector<Slot>& slots, Pool& pool) {
   return busy;
 }
 
+// The batch as a progress display shows it (the pool's lock held).
+BatchProgress progressOf(const Pool& pool) {
+  BatchProgress p;
+  p.launchesDone = pool.launchesDone;
+  p.running = int(pool.unfinished.size());
+  p.slots = int(pool.slotBest.size());
+  for (long long b : pool.slotBest)
+    if (b >= 0 && (p.best < 0 || b < p.best)) p.best = b;
+  return p;
+}
+
 // One host thread: carries the runs of slots first .. first + count - 1
 // through their launches, refilling each slot as its run finishes.
 void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
@@ -394,10 +408,16 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
       s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
       s.progress.schedule.mutProb = control[k].mutProb;
       ++s.launchesDone;
-      if (runEnds(s)) finishRun(s, pops + k * popSize, pool);
+      const bool connected = s.result.wide ? s.progress.lastBest < (long long)wideUnconnectedStep
+                                           : s.progress.lastBest < infeasibleFit;
+      pool.slotBest[first + k] = connected ? s.progress.lastBest : -1;
+      if (runEnds(s)) {
+        finishRun(s, pops + k * popSize, pool);
+        pool.slotBest[first + k] = -1;
+      }
     }
     pool.launchesDone += busy;
-    if (pool.options->onProgress) pool.options->onProgress(pool.launchesDone);
+    if (pool.options->onProgress) pool.options->onProgress(progressOf(pool));
   }
 }
 
@@ -440,6 +460,7 @@ bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
   pool.options = &options;
   pool.backend = gpuBackendName();
   pool.window = options.window > 0 ? options.window : size_t(defaultWindow);
+  pool.slotBest.assign(slots, -1);
 
   // Slots shared out as evenly as they go: the first `slots % threads`
   // threads take one more.

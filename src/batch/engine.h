@@ -67,6 +67,16 @@ int candidateLinksOf(const GraphData& g, const GaSettings& settings);
 // for runs as slots free, one call at a time.
 using RunSource = std::function<bool(RunSpec* spec)>;
 
+// What a progress display shows of a batch after a launch.
+struct BatchProgress {
+  long long launchesDone = 0;  // launches made so far by all runs together
+  int running = 0;             // runs in the pool now
+  int slots = 0;               // runs the pool holds at once
+  // The lowest best among the runs in the pool whose best connects all nodes
+  // (the engine's fitness, or a wide run's energy); -1 when none does.
+  long long best = -1;
+};
+
 struct BatchOptions {
   int jobs = 1;      // CPU form: worker threads, each carrying its own runs
   int resident = 0;  // runs resident at once; 0: the form's default (gpuBatchPlan)
@@ -82,9 +92,9 @@ struct BatchOptions {
   // Called as each run finishes, in the order they finish, one call at a
   // time; `position` counts the runs in the order the source gave them.
   std::function<void(size_t position, const RunSpec& spec, const RunResult& result)> onRunFinished;
-  // Called after each launch with the launches made so far by all runs
-  // together, one call at a time; may be empty.
-  std::function<void(long long launchesDone)> onProgress;
+  // Called after each launch step with the launches made so far and the runs
+  // in the pool, one call at a time; may be empty.
+  std::function<void(const BatchProgress& progress)> onProgress;
 };
 
 // A batch that cannot go on: a device call that failed (with the runtime's

@@ -122,8 +122,9 @@ struct Runs {
   long shardK = 0, shardN = 1;
   long long shardRuns = 0, shardLaunches = 0;  // runs of the shard and their launches
   bool launchesUnknown = false;                // some run has no limit on its generations
-  RunStop stop;                                // --time-limit and --target
-  std::string sha;                             // runs_sha256
+  double timeBudget = 0;  // the time limits of the shard's runs summed; -1: some run has none
+  RunStop stop;           // --time-limit and --target
+  std::string sha;        // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.
   struct InstanceUse {
@@ -245,6 +246,8 @@ bool checkRunsFile(Runs* runs) {
         ++runs->shardRuns;
         runs->shardLaunches += run.maxGen >= 50 ? run.maxGen / 50 : 0;
         runs->launchesUnknown = runs->launchesUnknown || run.stop.noGenerationLimit;
+        if (run.stop.timeLimit <= 0) runs->timeBudget = -1;
+        if (runs->timeBudget >= 0) runs->timeBudget += run.stop.timeLimit;
       }
       useInstance(runs, run.path, line, run.objHard);
     }
@@ -594,6 +597,10 @@ int runMain(const Options& o) {
       return 1;
     }
     runs.launchesUnknown = g.stop.noGenerationLimit;
+    // A time limit that --set varies is not summed here: the time left is then unknown.
+    const bool limitsVary =
+        std::any_of(g.settings.begin(), g.settings.end(),
+                    [](const GridSetting& s) { return s.name == "time_limit"; });
     runs.count = gridSize(g);
     if (runs.count > (long long)maxGridRuns) {
       complain("the grid has " + std::to_string(runs.count) + " runs, more than " +
@@ -604,6 +611,8 @@ int runMain(const Options& o) {
     for (const std::string& path : g.instances) useInstance(&runs, path, 0, hardest);
     hashGrid(&runs);
     for (long long i = shardK; i < runs.count; i += shardN) ++runs.shardRuns;
+    runs.timeBudget =
+        g.stop.timeLimit > 0 && !limitsVary ? double(runs.shardRuns) * g.stop.timeLimit : -1;
     runs.shardLaunches = runs.shardRuns * (o.generations >= 50 ? o.generations / 50 : 0);
     if (o.generations < 0 || o.generations % 50 != 0) {
       runs.oddGenerations = runs.count;
@@ -828,7 +837,11 @@ int runMain(const Options& o) {
                 o.quiet                 ? progressNone
                 : isatty(STDERR_FILENO) ? progressBar
                                         : progressLines,
-                stderr, long(todo), runs.launchesUnknown ? -1 : totalLaunches);
+                stderr, long(todo), runs.launchesUnknown ? -1 : totalLaunches,
+                // A resumed batch has its share of the limits still to run.
+                runs.timeBudget < 0 || runs.shardRuns == 0
+                    ? -1
+                    : runs.timeBudget * double(todo) / double(runs.shardRuns));
   long long written = resumed.runs;
   // Runs whose best is the energy cap, and the instances already warned of.
   long long capped = 0;
@@ -849,7 +862,7 @@ int runMain(const Options& o) {
       throw BatchError("cannot write results file " + shown(o.resultsPath) + ": " +
                        std::strerror(errno));
   };
-  options.onProgress = [&](long long done) { progressLaunches(&progress, done); };
+  options.onProgress = [&](const BatchProgress& batch) { progressLaunches(&progress, batch); };
   options.onRunFinished = [&](size_t position, const RunSpec& spec, const RunResult& r) {
     if (!failure.empty()) return;
     progressRunFinished(&progress, spec, r);

@@ -16,12 +16,16 @@ void drawBar(Progress* p) {
   if (!takesOutput(p->out, 0)) return;
   const double elapsed = secondsSince(p->start);
   const double rate = elapsed > 0 ? double(p->launchesDone) / elapsed : 0;
-  const double left = p->totalLaunches < 0 ? -1
-                      : rate > 0           ? double(p->totalLaunches - p->launchesDone) / rate
-                                           : (p->done ? 0 : -1);
+  // Launches to go at the rate so far, where their number is known; else,
+  // with a time limit on every run, the limits still to run.
+  const double left =
+      p->totalLaunches >= 0
+          ? (rate > 0 ? double(p->totalLaunches - p->launchesDone) / rate : (p->done ? 0 : -1))
+          : secondsLeftByLimits(p->timeBudget, p->timeFreed, p->total, p->slots, elapsed);
   std::fprintf(
       p->out, "\r%s\x1b[K",
-      barText(p->launchesDone, p->totalLaunches, p->done, p->total, 50 * rate, left, 30).c_str());
+      barText(p->done, p->total, p->best, p->launchesDone, p->totalLaunches, 50 * rate, left, 24)
+          .c_str());
   std::fflush(p->out);
   p->drawn = true;
   p->lastDraw = std::chrono::steady_clock::now();
@@ -51,8 +55,9 @@ std::string durationText(double seconds) {
   return text;
 }
 
-std::string barText(long long launchesDone, long long totalLaunches, long done, long total,
-                    double generationsPerSecond, double secondsLeft, int width) {
+std::string barText(long done, long total, long long best, long long launchesDone,
+                    long long totalLaunches, double generationsPerSecond, double secondsLeft,
+                    int width) {
   // Runs without a limit on generations make launches until stopped: the
   // bar then counts runs, and the launches have no total.
   const int filled =
@@ -62,37 +67,54 @@ std::string barText(long long launchesDone, long long totalLaunches, long done, 
                                        : width;
   std::string bar =
       "[" + std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.') + "]";
-  char text[200];
-  if (totalLaunches < 0)
-    std::snprintf(text, sizeof text, " %lld launches  %ld/%ld runs  %.0f gen/s  %s left",
-                  launchesDone, done, total, generationsPerSecond,
-                  durationText(secondsLeft).c_str());
-  else
-    std::snprintf(text, sizeof text, " %lld/%lld launches  %ld/%ld runs  %.0f gen/s  %s left",
-                  launchesDone, totalLaunches, done, total, generationsPerSecond,
-                  durationText(secondsLeft).c_str());
+  const std::string bestText = best < 0 ? "-" : std::to_string(best);
+  const std::string launches =
+      totalLaunches < 0 ? std::to_string(launchesDone)
+                        : std::to_string(launchesDone) + "/" + std::to_string(totalLaunches);
+  char text[240];
+  std::snprintf(text, sizeof text, " %ld/%ld runs  best %s  %s launches  %.0f gen/s  %s left", done,
+                total, bestText.c_str(), launches.c_str(), generationsPerSecond,
+                durationText(secondsLeft).c_str());
   return bar + text;
 }
 
-void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches) {
+double secondsLeftByLimits(double timeBudget, double timeFreed, long total, int slots,
+                           double elapsed) {
+  if (timeBudget < 0 || total <= 0 || slots <= 0) return -1;
+  const long atOnce = std::min(long(slots), total);
+  const long waves = (total + atOnce - 1) / atOnce;
+  const double left =
+      double(waves) * timeBudget / double(total) - timeFreed / double(atOnce) - elapsed;
+  return std::max(left, 0.0);
+}
+
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches,
+                   double timeBudget) {
   p->mode = mode;
   p->out = out;
   p->total = total;
   p->done = 0;
   p->totalLaunches = totalLaunches;
   p->launchesDone = 0;
+  p->best = -1;
+  p->slots = 0;
+  p->timeBudget = timeBudget;
+  p->timeFreed = 0;
   p->start = p->lastDraw = std::chrono::steady_clock::now();
   p->drawn = false;
   if (mode == progressBar) drawBar(p);
 }
 
-void progressLaunches(Progress* p, long long launchesDone) {
-  p->launchesDone = launchesDone;
+void progressLaunches(Progress* p, const BatchProgress& batch) {
+  p->launchesDone = batch.launchesDone;
+  p->best = batch.best;
+  p->slots = batch.slots;
   if (p->mode == progressBar && secondsSince(p->lastDraw) >= 0.2) drawBar(p);
 }
 
 void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r) {
   ++p->done;
+  if (spec.stop.timeLimit > 0) p->timeFreed += spec.stop.timeLimit - r.record.totSec;
   if (p->mode == progressBar) {
     drawBar(p);
   } else if (p->mode == progressLines && takesOutput(p->out, 0)) {

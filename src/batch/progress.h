@@ -17,13 +17,20 @@ struct Progress {
   long done;                // runs finished
   long long totalLaunches;  // launches of all runs together; -1: unknown (no generation limit)
   long long launchesDone;   // as the engine last reported
+  long long best;           // the lowest connected best of the runs in progress; -1: none
+  int slots;                // runs the pool holds at once (0 until the engine says)
+  // With a time limit on every run: the sum of their limits (seconds), and
+  // what the finished runs left of theirs; timeBudget -1: some run has none.
+  double timeBudget;
+  double timeFreed;
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point lastDraw;
   bool drawn;  // the bar is on the screen
 };
 
-void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches);
-void progressLaunches(Progress* p, long long launchesDone);
+void startProgress(Progress* p, ProgressMode mode, FILE* out, long total, long long totalLaunches,
+                   double timeBudget);
+void progressLaunches(Progress* p, const BatchProgress& batch);
 void progressRunFinished(Progress* p, const RunSpec& spec, const RunResult& r);
 // Prints a line of its own (a warning) without breaking the bar.
 void progressNote(Progress* p, const std::string& line);
@@ -38,7 +45,14 @@ bool takesOutput(FILE* f, int ms);
 
 // "1:02:03" or "2:03" for a number of seconds; "--:--" when unknown.
 std::string durationText(double seconds);
-// The bar's text: launches done of total (the bar), runs done of total,
-// generations per second, time left.
-std::string barText(long long launchesDone, long long totalLaunches, long done, long total,
-                    double generationsPerSecond, double secondsLeft, int width);
+// The bar's text: the bar, runs done of total, the best of the runs in
+// progress (-1: none connects all nodes yet), launches done (of their total
+// when known, else -1), generations per second, time left (< 0: unknown).
+std::string barText(long done, long total, long long best, long long launchesDone,
+                    long long totalLaunches, double generationsPerSecond, double secondsLeft,
+                    int width);
+// Seconds left of a batch whose runs each have a time limit, taking every
+// unfinished run to use its whole limit: the runs go `slots` at a time, each
+// of the mean limit, less what finished runs left of theirs. -1 when unknown.
+double secondsLeftByLimits(double timeBudget, double timeFreed, long total, int slots,
+                           double elapsed);

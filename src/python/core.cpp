@@ -135,6 +135,7 @@ struct Batch {
   BatchOptions options;
   std::atomic<bool> stop{false};
   std::atomic<long long> launches{0};
+  std::atomic<long long> best{-1};  // the lowest connected best of the runs in progress; -1: none
 
   // The instances of the runs, each copied once. The engine reads entries
   // while the source adds new ones, so the vector never reallocates: its
@@ -351,7 +352,10 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   // Results wait only for an earlier run (at most the window) or for Python.
   b->bound = b->options.window + 1024;
   Batch* raw = b.get();
-  b->options.onProgress = [raw](long long done) { raw->launches = done; };
+  b->options.onProgress = [raw](const BatchProgress& p) {
+    raw->launches = p.launchesDone;
+    raw->best = p.best;
+  };
   b->options.onRunFinished = [raw](size_t position, const RunSpec& spec, const RunResult& r) {
     keepResult(*raw, position, spec, r);
   };
@@ -501,6 +505,9 @@ NB_MODULE(_core, m) {
       .def("next", &nextResult, nb::arg("progress").none(),
            "The next results' JSON texts in run order (a list); None at the end.")
       .def("close", &Batch::close, "Stops the batch and waits for its threads.")
+      .def_prop_ro(
+          "best", [](const Batch& b) { return b.best.load(); },
+          "The lowest best of the runs in progress that connects all nodes; -1: none.")
       .def("request_stop", &Batch::requestStop,
            "Asks the batch to stop after the launches in progress, without waiting.")
       .def(
