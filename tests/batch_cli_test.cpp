@@ -90,7 +90,12 @@ class BatchCli : public ::testing::Test {
     r.err = readFile(path("stderr.txt"));
     return r;
   }
+  // smetp-batch with the design's profile for runs that name none, so that
+  // each run gives what smetp gives; solveBatch without it.
   Result batch(const std::string& args, const std::string& input = "") {
+    return runExe(SMETP_BATCH_EXE, "--profile design " + args, input);
+  }
+  Result solveBatch(const std::string& args, const std::string& input = "") {
     return runExe(SMETP_BATCH_EXE, args, input);
   }
 
@@ -180,7 +185,8 @@ TEST_F(BatchCli, ResultsAndRecordsInRunOrderWhateverFinishesFirst) {
   for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(i, res[size_t(i)]["index"]);
     EXPECT_EQ(i, res[size_t(i)]["seed"]);
-    EXPECT_EQ(sha256Hex(runs), res[size_t(i)]["runs_sha256"]);
+    // The hash covers --profile, which changes the runs.
+    EXPECT_EQ(sha256Hex(runs + "profile=design\n"), res[size_t(i)]["runs_sha256"]);
     EXPECT_EQ(records[size_t(i)], res[size_t(i)]["record"]);
     EXPECT_EQ("g6.txt", res[size_t(i)]["instance"]);
     EXPECT_EQ(6, res[size_t(i)]["nodes"]);
@@ -222,16 +228,19 @@ TEST_F(BatchCli, ShardsTakeEveryNthRunAndKeepTheGlobalIndex) {
   EXPECT_EQ(0.6, all[3]["density"]);
   EXPECT_EQ("g2.txt", all[6]["instance"]);
   const std::string canonical =
-      "g6.txt -1 100 0 0.3\ng6.txt 0 100 0 0.3\ng6.txt 1 100 0 0.3\ng6.txt -1 100 0 0.6\n"
-      "g6.txt 0 100 0 0.6\ng6.txt 1 100 0 0.6\ng2.txt -1 100 0 0.3\ng2.txt 0 100 0 0.3\n"
-      "g2.txt 1 100 0 0.3\ng2.txt -1 100 0 0.6\ng2.txt 0 100 0 0.6\ng2.txt 1 100 0 0.6\n";
+      "g6.txt -1 100 0 0.3 profile=design\ng6.txt 0 100 0 0.3 profile=design\n"
+      "g6.txt 1 100 0 0.3 profile=design\ng6.txt -1 100 0 0.6 profile=design\n"
+      "g6.txt 0 100 0 0.6 profile=design\ng6.txt 1 100 0 0.6 profile=design\n"
+      "g2.txt -1 100 0 0.3 profile=design\ng2.txt 0 100 0 0.3 profile=design\n"
+      "g2.txt 1 100 0 0.3 profile=design\ng2.txt -1 100 0 0.6 profile=design\n"
+      "g2.txt 0 100 0 0.6 profile=design\ng2.txt 1 100 0 0.6 profile=design\n";
   EXPECT_EQ(sha256Hex(canonical), all[0]["runs_sha256"]);
   // The same runs from a runs file carry the file's own hash.
   writeFile(path("runs.txt"), canonical);
   for (int k = 0; k < 5; ++k) {
     const std::string name = "s" + std::to_string(k) + ".jsonl";
-    ASSERT_EQ(0, batch("--quiet --no-record --shard " + std::to_string(k) + "/5 --results " + name +
-                       " runs.txt")
+    ASSERT_EQ(0, solveBatch("--quiet --no-record --shard " + std::to_string(k) + "/5 --results " +
+                            name + " runs.txt")
                      .status);
     const std::vector<json> part = results(name);
     ASSERT_EQ(k < 2 ? 3u : 2u, part.size());
@@ -255,7 +264,9 @@ pid_t startBatch(const std::string& dir, const std::vector<std::string>& args) {
     if (chdir(dir.c_str()) != 0) _exit(127);
     if (!std::freopen("/dev/null", "r", stdin) || !std::freopen("stderr.txt", "w", stderr))
       _exit(127);
-    std::vector<char*> argv = {const_cast<char*>(SMETP_BATCH_EXE)};
+    // The design's profile, as batch() gives it.
+    std::vector<char*> argv = {const_cast<char*>(SMETP_BATCH_EXE), const_cast<char*>("--profile"),
+                               const_cast<char*>("design")};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     setenv("SMETP_BACKEND", "cpu", 1);
@@ -478,6 +489,32 @@ TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   EXPECT_NE(std::string::npos, r.err.find("warning: 2 runs end at the energy cap 64999"));
 }
 
+TEST_F(BatchCli, RunsGetTheSolveProfileUnlessTheyNameTheDesigns) {
+  const Result r = solveBatch("--quiet --results - --record rec.dat -",
+                              "g10.txt 1 100 0 0.3\ng10.txt 1 100 0 0.3 profile=design\n"
+                              "g10.txt 1 100 0 0.3 kick=5\n");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::vector<json> res;
+  for (const std::string& l : linesOf(r.out)) res.push_back(json::parse(l));
+  ASSERT_EQ(3u, res.size());
+  EXPECT_EQ("solve", res[0]["settings"]["profile"]);
+  EXPECT_EQ("ls", res[0]["settings"]["memetic"]);
+  EXPECT_TRUE(res[0]["record"].is_null());
+  EXPECT_EQ("design", res[1]["settings"]["profile"]);
+  EXPECT_EQ(0, res[1]["settings"]["kick"]);
+  EXPECT_EQ(res[1]["record"].get<std::string>(), readFile(path("rec.dat")));
+  // A named setting changes only itself.
+  json kicked = res[2]["settings"], solve = res[0]["settings"];
+  EXPECT_EQ(5, kicked["kick"]);
+  kicked.erase("kick");
+  solve.erase("kick");
+  EXPECT_EQ(solve, kicked);
+  // A kick without the local search would do nothing: refused.
+  const Result bad = solveBatch("--quiet --results - -", "g10.txt 1 100 0 0.3 profile=design kick=2\n");
+  EXPECT_EQ(1, bad.status);
+  EXPECT_NE(std::string::npos, bad.err.find("kick=2 needs memetic=ls")) << bad.err;
+}
+
 TEST_F(BatchCli, SettingsSpelledOutAsTheDesignGiveTheDesignsRunsAndOthersNoRecord) {
   const std::string design =
       "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
@@ -513,8 +550,10 @@ TEST_F(BatchCli, SettingsSpelledOutAsTheDesignGiveTheDesignsRunsAndOthersNoRecor
   EXPECT_TRUE(grid[1]["record"].is_null());
   EXPECT_EQ(grid[0]["record"].get<std::string>() + grid[2]["record"].get<std::string>(),
             readFile(path("grid.dat")));
-  EXPECT_EQ(sha256Hex("g6.txt 1 100 0 0.5\ng6.txt 1 100 0 0.5 elite=4\n"
-                      "g6.txt 2 100 0 0.5\ng6.txt 2 100 0 0.5 elite=4\n"),
+  EXPECT_EQ(sha256Hex("g6.txt 1 100 0 0.5 profile=design elite=16\n"
+                      "g6.txt 1 100 0 0.5 profile=design elite=4\n"
+                      "g6.txt 2 100 0 0.5 profile=design elite=16\n"
+                      "g6.txt 2 100 0 0.5 profile=design elite=4\n"),
             grid[0]["runs_sha256"]);
 
   // Each run's progress line names its settings that are not the design's.
@@ -763,7 +802,8 @@ TEST_F(BatchCli, AKillBetweenAnyTwoWritesIsRepairedByTheResume) {
     ASSERT_EQ(0, std::system(
                      ("cd '" + dir + "' && SMETP_BACKEND=cpu SMETP_BATCH_KILL_AFTER_WRITES=" +
                       std::to_string(kill) +
-                      " '" SMETP_BATCH_EXE "' --quiet --jobs 1 runs.txt 2>/dev/null; test $? = 137")
+                      " '" SMETP_BATCH_EXE "' --profile design --quiet --jobs 1 runs.txt 2>/dev/null; "
+                      "test $? = 137")
                          .c_str()));
     const Result r = batch("--quiet --resume runs.txt");
     ASSERT_EQ(0, r.status) << r.err;
@@ -796,8 +836,8 @@ TEST_F(BatchCli, UnderAMemoryLimitABatchFailsCleanlyAndKeepsItsFiles) {
       if (help)
         execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--help", (char*)nullptr);
       else
-        execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--quiet", "--jobs", "8", "--overwrite", "runs.txt",
-              (char*)nullptr);
+        execl(SMETP_BATCH_EXE, SMETP_BATCH_EXE, "--profile", "design", "--quiet", "--jobs", "8",
+              "--overwrite", "runs.txt", (char*)nullptr);
       _exit(127);
     }
     int raw = 0;
@@ -857,7 +897,7 @@ TEST_F(BatchCli, RunsComeFromTheBytesThatWereHashedEvenWhenTheFileChanges) {
   const std::vector<json> res = results();
   ASSERT_EQ(4u, res.size());
   for (size_t i = 0; i < res.size(); ++i) {
-    EXPECT_EQ(sha256Hex(before), res[i]["runs_sha256"]);
+    EXPECT_EQ(sha256Hex(before + "profile=design\n"), res[i]["runs_sha256"]);
     EXPECT_EQ(int(i) + 1, res[i]["seed"]);
   }
 }

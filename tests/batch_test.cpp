@@ -172,7 +172,8 @@ TEST(Grid, OrderInstanceHardnessDensitySeedAndCanonicalText) {
   EXPECT_EQ(2, runs[4].objHard);
   EXPECT_EQ("b.txt", runs[8].path);
   const std::string text = canonicalRunsText(runs);
-  EXPECT_EQ(0u, text.find("a.txt -1 100 0 0.3\na.txt 5 100 0 0.3\na.txt -1 100 0 0.75\n"));
+  EXPECT_EQ(0u, text.find("a.txt -1 100 0 0.3 profile=solve\na.txt 5 100 0 0.3 profile=solve\n"
+                          "a.txt -1 100 0 0.75 profile=solve\n"));
   // The canonical text read back as a runs file gives the same runs.
   std::vector<RunLine> again;
   ASSERT_EQ("", parseRunsTextOrError(text, &again));
@@ -185,9 +186,7 @@ TEST(Grid, OrderInstanceHardnessDensitySeedAndCanonicalText) {
   }
   // Settings after the five fields, and only after them.
   ASSERT_EQ("", parseRunsTextOrError("a.txt 1 2 3 0.5 init=mst elite=4\n", &again));
-  EXPECT_EQ(gaInitMst, again[0].settings.init);
-  EXPECT_EQ(4, again[0].settings.elite);
-  EXPECT_EQ("a.txt 1 2 3 0.5 elite=4 init=mst\n", canonicalRunsText(again));
+  EXPECT_EQ("a.txt 1 2 3 0.5 profile=solve elite=4 init=mst\n", canonicalRunsText(again));
   EXPECT_NE("", parseRunsTextOrError("a.txt 1 2 elite=4 3 0.5\n", &again));
   std::vector<int> many(1001);
   EXPECT_FALSE(expandGrid({"a", "b"}, many, 1, many, {0.5f}, &runs, &error));
@@ -215,13 +214,13 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   std::vector<RunLine> twice;
   EXPECT_NE(std::string::npos, parseRunsTextOrError("a 3 100 0 0.3 target=7 target=8\n", &twice)
                                    .find("the setting \"target\" is given twice"));
-  GaSettings solve = solveGaSettings();
-  solve.memeticEvery = 50;
-  EXPECT_EQ(gaSettingsText(solve, false), gaSettingsText(runs[3].settings, false));
-  EXPECT_EQ(gaSettingsText(solveGaSettings(), false), gaSettingsText(runs[4].settings, false));
-  // The canonical text keeps the open generations and the words.
+  // A named setting overrides the profile wherever it stands.
+  EXPECT_EQ("profile=solve memetic_every=50", gaRequestText(runs[3].ga));
+  EXPECT_EQ("profile=solve memetic_every=50", gaRequestText(runs[4].ga));
+  // The canonical text keeps the open generations, the profile and the words.
   const std::string text = canonicalRunsText(runs);
-  EXPECT_EQ(0u, text.find("a 1 - 0 0.3 time_limit=2.5 target=5214\na 2 - 0 0.3 time_limit=30\n"));
+  EXPECT_EQ(0u, text.find("a 1 - 0 0.3 profile=solve time_limit=2.5 target=5214\n"
+                          "a 2 - 0 0.3 profile=solve time_limit=30\n"));
   std::vector<RunLine> again;
   ASSERT_EQ("", parseRunsTextOrError(text, &again));
   ASSERT_EQ(runs.size(), again.size());
@@ -232,11 +231,13 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   for (const char* bad :
        {"a 1 - 0 0.3 target=5", "a 1 1 0 0.3 time_limit=0", "a 1 1 0 0.3 time_limit=-1",
         "a 1 1 0 0.3 time_limit=1s", "a 1 1 0 0.3 time_limit=inf", "a 1 1 0 0.3 target=-1",
-        "a 1 1 0 0.3 target=nan", "a 1 1 0 0.3 target=", "a 1 1 0 0.3 profile=fast"})
+        "a 1 1 0 0.3 target=nan", "a 1 1 0 0.3 target=", "a 1 1 0 0.3 profile=fast",
+        "a 1 1 0 0.3 target=0x10", "a 1 1 0 0.3 time_limit=0x1p3", "a 1 1 0 0.3 kick=2 memetic=none"})
     EXPECT_NE("", parseRunsTextOrError(bad, &again)) << bad;
   EXPECT_EQ("", parseRunsTextOrError("a 1 - 0 0.3", &again, batchWide));
 
-  // A grid applies its --set words in the order of the options.
+  // A grid's --set words: a named setting overrides the profile whatever the
+  // order of the options.
   Grid grid{{"g"}, {1}, 0, {0}, {0.3f}, {}};
   grid.stop.noGenerationLimit = true;
   GridSetting profile, every, limit;
@@ -248,14 +249,18 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   EXPECT_FALSE(parseGridSetting("target=1,x", &bad, &error));
   grid.settings = {profile, every, limit};
   ASSERT_EQ(4, gridSize(grid));
-  EXPECT_EQ(5, gridRun(grid, 1).settings.memeticEvery);
-  EXPECT_EQ(50, gridRun(grid, 3).settings.memeticEvery);
-  EXPECT_EQ(gaMemeticLs, gridRun(grid, 3).settings.memetic);
+  EXPECT_EQ(5, gridRun(grid, 1).ga.named.memeticEvery);
+  EXPECT_EQ(50, gridRun(grid, 3).ga.named.memeticEvery);
   EXPECT_EQ(2, gridRun(grid, 3).stop.timeLimit);
   grid.settings = {every, profile};
-  EXPECT_EQ(solveGaSettings().memeticEvery, gridRun(grid, 0).settings.memeticEvery);
-  EXPECT_EQ("g 1 - 0 0.3 " + gaSettingsText(solveGaSettings(), true) + "\n",
-            canonicalRunLine(gridRun(grid, 0)));
+  EXPECT_EQ("g 1 - 0 0.3 profile=solve memetic_every=5\n", canonicalRunLine(gridRun(grid, 0)));
+  EXPECT_EQ("", gridSettingsProblem(grid));
+  GridSetting design, kick;
+  ASSERT_TRUE(parseGridSetting("profile=solve,design", &design, &error));
+  ASSERT_TRUE(parseGridSetting("kick=0,2", &kick, &error));
+  grid.settings = {design, kick};
+  EXPECT_EQ("the runs with profile=design kick=2: kick=2 needs memetic=ls (the kick restarts its search)",
+            gridSettingsProblem(grid));
 }
 
 TEST(Grid, ShortestFloatTextReadsBack) {

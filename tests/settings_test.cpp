@@ -20,120 +20,136 @@
 
 namespace {
 
-GaSettings parsed(const std::string& words) {
-  GaSettings s = designGaSettings();
+// The request of `words` (separated by single blanks).
+GaRequest request(const std::string& words) {
+  GaRequest r;
   size_t at = 0;
   while (at < words.size()) {
     size_t end = words.find(' ', at);
     if (end == std::string::npos) end = words.size();
     std::string error;
-    EXPECT_TRUE(parseGaSetting(words.substr(at, end - at), &s, &error)) << error;
+    EXPECT_TRUE(parseGaSetting(words.substr(at, end - at), &r, &error)) << error;
     at = end + 1;
   }
-  return s;
+  return r;
 }
 
+// The settings of `words` on a complete instance within the design's limits.
+GaSettings parsed(const std::string& words) { return resolveGaSettings(request(words), 45, false, false); }
+
+// The design's values but for `words`.
+GaSettings designWith(const std::string& words) { return parsed("profile=design " + words); }
+
+bool same(const GaSettings& a, const GaSettings& b) { return gaSettingsText(a, false) == gaSettingsText(b, false); }
+
 TEST(SettingsText, DesignSpelledOutIsTheDesign) {
-  const GaSettings d = designGaSettings();
+  const GaSettings d = parsed("profile=design");
   EXPECT_TRUE(isDesign(d));
+  const GaSettings design = designGaSettings();
+  EXPECT_EQ(0, std::memcmp(&d, &design, sizeof d));
   EXPECT_EQ("", gaSettingsText(d, true));
   const std::string all = gaSettingsText(d, false);
   EXPECT_EQ(
       "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
-      "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24",
+      "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24 "
+      "kick=0",
       all);
+  // The design's values named under the solve profile give the design's run too.
   const GaSettings back = parsed(all);
   EXPECT_EQ(0, std::memcmp(&d, &back, sizeof d));
-  EXPECT_TRUE(isDesign(back));
 }
 
 TEST(SettingsText, ValuesReadBackAndShowInJson) {
-  const GaSettings s = parsed(
-      "elite=0 tournament=1 crossover=0.3 mutation=0.01 mutation_step=0.125 "
-      "mutation_patience=7 repair=off init=mst memetic=ls memetic_every=50 memetic_count=128");
-  EXPECT_FALSE(isDesign(s));
+  const GaRequest r = request(
+      "profile=design elite=0 tournament=1 crossover=0.3 mutation=0.01 mutation_step=0.125 "
+      "mutation_patience=7 repair=off init=mst memetic=ls memetic_every=50 memetic_count=128 "
+      "kick=2");
+  const GaSettings s = resolveGaSettings(r, 45, false, false);
   EXPECT_EQ(0, s.elite);
   EXPECT_EQ(0.3f, s.crossover);
   EXPECT_EQ(0.125, s.mutationStep);
   EXPECT_EQ(gaInitMst, s.init);
   EXPECT_EQ(gaMemeticLs, s.memetic);
-  const GaSettings back = parsed(gaSettingsText(s, true));
-  EXPECT_EQ(0, std::memcmp(&s, &back, sizeof s));
+  EXPECT_TRUE(same(s, parsed(gaSettingsText(s, true))));
+  EXPECT_EQ(gaRequestText(r), gaRequestText(request(gaRequestText(r))));
   EXPECT_EQ(
-      "{\"elite\":0,\"tournament\":1,\"crossover\":0.3,\"mutation\":0.01,\"mutation_step\":0.125,"
-      "\"mutation_patience\":7,\"repair\":\"off\",\"init\":\"mst\",\"memetic\":\"ls\","
-      "\"memetic_every\":50,\"memetic_count\":128}",
-      gaSettingsJson(s));
-  EXPECT_EQ("memetic=prune", gaSettingsText(parsed("memetic=prune"), true));
-  // kick, like links, shows only when set, so texts without it stay as they were.
-  const GaSettings kicked = parsed("memetic=ls kick=3");
-  EXPECT_EQ(3, kicked.kick);
-  EXPECT_FALSE(isDesign(parsed("kick=3")));
-  EXPECT_EQ("memetic=ls kick=3", gaSettingsText(kicked, true));
-  EXPECT_EQ(std::string::npos, gaSettingsText(s, false).find("kick"));
-  EXPECT_EQ(",\"kick\":3}", gaSettingsJson(kicked).substr(gaSettingsJson(kicked).size() - 10));
+      "{\"profile\":\"design\",\"elite\":0,\"tournament\":1,\"crossover\":0.3,\"mutation\":0.01,"
+      "\"mutation_step\":0.125,\"mutation_patience\":7,\"repair\":\"off\",\"init\":\"mst\","
+      "\"memetic\":\"ls\",\"memetic_every\":50,\"memetic_count\":128,\"kick\":2}",
+      gaSettingsJson(s, r.profile));
+  // A run's results show every value, a kick of 0 and the candidate links included.
+  EXPECT_NE(std::string::npos, gaSettingsJson(parsed("profile=design"), 1).find("\"kick\":0"));
+  const GaSettings wide = resolveGaSettings(request("links=all"), 300, false, true);
+  EXPECT_NE(std::string::npos, gaSettingsJson(wide, 0).find("\"links\":\"all\""));
 }
 
-TEST(SettingsText, ProfileSolveSetsEverySettingAndLaterWordsOverride) {
-  const GaSettings solve = solveGaSettings();
+TEST(SettingsText, ANamedSettingOverridesOnlyItselfWhereverItStands) {
+  const GaSettings solve = parsed("");
   EXPECT_FALSE(isDesign(solve));
   EXPECT_EQ(gaMemeticLs, solve.memetic);
-  const GaSettings s = parsed("elite=3 init=mst profile=solve tournament=4");
   GaSettings expected = solve;
+  expected.elite = 3;
   expected.tournament = 4;
-  EXPECT_EQ(0, std::memcmp(&expected, &s, sizeof s));
-  // Results list the concrete values, never the profile.
-  EXPECT_EQ(std::string::npos, gaSettingsJson(s).find("profile"));
+  EXPECT_TRUE(same(expected, parsed("elite=3 profile=solve tournament=4")));
+  EXPECT_TRUE(same(expected, parsed("tournament=4 elite=3")));
+  // Beyond the design's limits the profile means other values; one named
+  // setting (the candidate links) keeps all the others.
+  const GaSettings wideSolve = resolveGaSettings(request(""), 300, false, true);
+  EXPECT_EQ(gaInitMst, wideSolve.init);
+  EXPECT_EQ(defaultCandidateLinks(300, false), wideSolve.links);
+  GaSettings six = resolveGaSettings(request("links=6"), 300, false, true);
+  EXPECT_EQ(6, six.links);
+  six.links = wideSolve.links;
+  EXPECT_TRUE(same(wideSolve, six));
+  // profile=design beyond the limits: the design's GA over candidate links.
+  GaSettings designWide = resolveGaSettings(request("profile=design"), 300, false, true);
+  EXPECT_EQ(defaultCandidateLinks(300, false), designWide.links);
+  designWide.links = 0;
+  EXPECT_TRUE(isDesign(designWide));
+  // A sparse file's links, and a small instance's, are all candidates.
+  EXPECT_EQ(int(linksAll), resolveGaSettings(request(""), 300, true, true).links);
+}
+
+TEST(SettingsText, AKickNeedsTheLocalSearch) {
+  EXPECT_EQ("", gaRequestProblem(request("kick=4")));
+  EXPECT_EQ("", gaRequestProblem(request("profile=design memetic=ls kick=2")));
+  EXPECT_EQ("", gaRequestProblem(request("profile=design kick=0")));
+  EXPECT_NE("", gaRequestProblem(request("profile=design kick=3")));
+  EXPECT_NE("", gaRequestProblem(request("memetic=prune")));  // the profile's kick of 3
+  EXPECT_EQ("", gaRequestProblem(request("memetic=none kick=0")));
 }
 
 TEST(SettingsText, BadWordsAreRefusedAndChangeNothing) {
-  const char* bad[] = {"elite=127",
-                       "elite=-1",
-                       "elite=1.5",
-                       "elite=",
-                       "tournament=0",
-                       "tournament=129",
-                       "crossover=1.01",
-                       "crossover=nan",
-                       "mutation=-0.1",
-                       "mutation_step=2",
-                       "mutation_patience=0",
-                       "repair=yes",
-                       "init=MST",
-                       "memetic=full",
-                       "memetic_every=51",
-                       "memetic_count=0",
-                       "elite= 3",
-                       "colour=red",
-                       "elite",
-                       "=3",
-                       "profile=fast",
-                       "profile=",
-                       "kick=-1",
-                       "kick=65",
-                       "kick=1.5",
-                       "kick="};
+  const char* bad[] = {"elite=127",      "elite=-1",         "elite=1.5",        "elite=",
+                       "tournament=0",   "tournament=129",   "crossover=1.01",   "crossover=nan",
+                       "mutation=-0.1",  "mutation_step=2",  "mutation_patience=0",
+                       "repair=yes",     "init=MST",         "memetic=full",     "memetic_every=51",
+                       "memetic_count=0", "elite= 3",        "colour=red",       "elite",
+                       "=3",             "profile=fast",     "profile=",         "kick=-1",
+                       "kick=65",        "kick=1.5",         "kick=",            "elite=0x10",
+                       "crossover=0x1p-1", "mutation=inf",   "links=0",          "links=0x10",
+                       "links=2000",     "links=1e2",        "elite=1e1"};
   for (const char* word : bad) {
-    GaSettings s = designGaSettings();
+    GaRequest r = request("elite=3");
     std::string error;
-    EXPECT_FALSE(parseGaSetting(word, &s, &error)) << word;
+    EXPECT_FALSE(parseGaSetting(word, &r, &error)) << word;
     EXPECT_FALSE(error.empty()) << word;
-    EXPECT_TRUE(isDesign(s)) << word;
+    EXPECT_EQ("profile=solve elite=3", gaRequestText(r)) << word;
   }
-  GaSettings s = designGaSettings();
+  GaRequest r;
   std::string error;
-  parseGaSetting("colour=red", &s, &error);
+  parseGaSetting("colour=red", &r, &error);
   EXPECT_NE(std::string::npos, error.find("unknown setting 'colour'")) << error;
-  parseGaSetting("tournament=0", &s, &error);
+  parseGaSetting("tournament=0", &r, &error);
   EXPECT_NE(std::string::npos, error.find("tournament must be from 1 to 128")) << error;
   // Ranges of integers read as plain integers.
-  parseGaSetting("memetic_every=51", &s, &error);
+  parseGaSetting("memetic_every=51", &r, &error);
   EXPECT_NE(std::string::npos, error.find("memetic_every must be from 1 to 50")) << error;
   // A probability too small for a float's normal range is still in [0, 1];
   // one too large for a float is not.
-  ASSERT_TRUE(parseGaSetting("mutation=1e-38", &s, &error)) << error;
-  EXPECT_EQ(1e-38f, s.mutation);
-  EXPECT_FALSE(parseGaSetting("crossover=1e39", &s, &error));
+  ASSERT_TRUE(parseGaSetting("mutation=1e-38", &r, &error)) << error;
+  EXPECT_EQ(1e-38f, r.named.mutation);
+  EXPECT_FALSE(parseGaSetting("crossover=1e39", &r, &error));
 }
 
 // One or more runs of the batch kernels on one random complete instance, each
@@ -283,7 +299,7 @@ TEST_F(BatchWithSettings, SelectionSettingsFollowTheModel) {
                         "mutation_patience=1000 repair=on init=random memetic=none"};
   makeInstance(20, 0.3f, 11);
   std::vector<GaSettings> settings;
-  for (const char* s : sets) settings.push_back(parsed(s));
+  for (const char* s : sets) settings.push_back(designWith(s));
   std::vector<ModelState> model;
   for (size_t b = 0; b < settings.size(); ++b) {
     ModelState s;
@@ -322,7 +338,7 @@ TEST_F(BatchWithSettings, SelectionSettingsFollowTheModel) {
 
 TEST_F(BatchWithSettings, EliteZeroCanLoseTheBestAndRepairOffKeepsDuplicates) {
   makeInstance(8, 0.4f, 5);
-  start({parsed("elite=0"), designGaSettings(), parsed("repair=off")});
+  start({designWith("elite=0"), designGaSettings(), designWith("repair=off")});
   bool lost = false;
   std::vector<unsigned short> last = launch(0.05f);
   for (int k = 0; k < 6; ++k) {
@@ -344,7 +360,7 @@ TEST_F(BatchWithSettings, EliteZeroCanLoseTheBestAndRepairOffKeepsDuplicates) {
 
 TEST_F(BatchWithSettings, InitMstStartsFromTheSpanningTree) {
   makeInstance(30, 0.3f, 3, true);
-  start({parsed("init=mst"), designGaSettings()}, true);
+  start({designWith("init=mst"), designGaSettings()}, true);
   const int mst = spanningTreeEnergy();
   const ModelState withTree = stateOf(0), design = stateOf(1);
   int found = 0;
@@ -367,8 +383,8 @@ TEST_F(BatchWithSettings, MemeticStepsNeverRaiseTheEnergyNorDisconnect) {
   for (unsigned seed : {1u, 2u, 3u}) {
     makeInstance(seed == 3 ? 45 : 25, 0.2f + 0.1f * float(seed), seed);
     const std::string base = "elite=126 crossover=0 repair=off memetic_every=1 memetic_count=128";
-    start({parsed(base + " memetic=prune"), parsed(base + " memetic=ls"),
-           parsed(base + " memetic=ls kick=2")},
+    start({designWith(base + " memetic=prune"), designWith(base + " memetic=ls"),
+           designWith(base + " memetic=ls kick=2")},
           true);
     const ModelState before = stateOf(0);
     ASSERT_LT(before.fit[0], 65000);

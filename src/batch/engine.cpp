@@ -440,8 +440,15 @@ bool isWideRun(const GraphData& g, const GaSettings& settings) {
 }
 
 int candidateLinksOf(const GraphData& g, const GaSettings& settings) {
-  if (settings.links != 0) return settings.links;
-  return g.sparse || g.n <= maxNodes ? int(linksAll) : int(wideDefaultLinks);
+  return settings.links != 0 ? settings.links : defaultCandidateLinks(g.n, g.sparse);
+}
+
+RunSpec resolveRun(const RunLine& run, long index, int instance, const GraphData& g) {
+  RunSpec spec{run.path, run.seed, run.maxGen, run.objHard, run.graphDens, index, instance};
+  spec.settings = resolveGaSettings(run.ga, g.n, g.sparse, g.wide != nullptr);
+  spec.stop = run.stop;
+  spec.profile = run.ga.profile;
+  return spec;
 }
 
 bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch/runs.h"
 #include "batch/stop.h"
 #include "host/record.h"
 #include "problem/graph.h"
@@ -27,7 +28,13 @@ struct RunSpec {
   int instance;  // index into the batch's instance table
   GaSettings settings = designGaSettings();
   RunStop stop = RunStop();  // time limit, target, no limit on generations
+  int profile = gaProfileDesign;  // the profile the settings were resolved from
 };
+
+// A run as a front end read it, resolved for its instance (the one place
+// where runs are): the profile's values for the instance's size, the named
+// settings over them, and the candidate links a wide run takes.
+RunSpec resolveRun(const RunLine& run, long index, int instance, const GraphData& g);
 
 // What a finished run gives.
 struct RunResult {

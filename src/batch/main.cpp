@@ -84,11 +84,12 @@ are skipped. Numbers must parse whole ("12abc" and "1e3" are errors); the
 density is from 0 to 1. Generations that are not a multiple of 50 are rounded
 down to one (with a warning).
 
-A line may go on with GA settings as name=value words, e.g.
-  data/g45.txt 1 5000 0 0.3 memetic=ls init=mst
-A run without settings is the design's run, bit for bit; a run with other
-settings has no record (results only). profile=solve sets every setting to
-the values measured best for solving; words after it override it.
+A line may go on with a profile and GA settings as name=value words, e.g.
+  data/g45.txt 1 5000 0 0.3 links=8 kick=4
+A run gets profile=solve (the values measured best for solving, resolved for
+the instance's size) unless it names profile=design: the design's run, bit
+for bit, with a record in the record file. A setting named beside a profile
+overrides only itself, wherever it stands.
 
 Stopping early: time_limit=S (seconds of the run's own clock; the run ends at
 the first launch boundary past it) and target=E (the run ends once its best is
@@ -99,8 +100,7 @@ target ends it. The result says what ended the run in "stop".
 
 Grid: the runs are, for each --instance (in order), each hardness, each
 density, each seed, each combination of the --set values (the last --set
-varies fastest; a later --set overrides an earlier one, e.g. --set
-profile=solve --set memetic_every=10,25). --hardness defaults to 0 and
+varies fastest; e.g. --set profile=design,solve --set links=6,12,all). --hardness defaults to 0 and
 --density to 0.3. --seeds and --hardness take numbers and inclusive ranges
 separated by commas; a minus right after a number separates a range's ends:
   --seeds 1-30   --seeds -3--1 (-3, -2, -1)   --seeds -5,7   --hardness 0,2
@@ -124,6 +124,7 @@ struct Runs {
   bool launchesUnknown = false;                // some run has no limit on its generations
   double timeBudget = 0;  // the time limits of the shard's runs summed; -1: some run has none
   RunStop stop;           // --time-limit and --target
+  int profile = gaProfileSolve;  // --profile
   std::string sha;        // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.
@@ -170,11 +171,12 @@ void useInstance(Runs* runs, const std::string& path, long line, int hardness) {
   hardest = std::max(hardest, hardness);
 }
 
-// A runs file's hash covers the batch's --time-limit and --target, which
-// change its runs: the file's bytes, then (when either is given) one line of
-// their words, "time_limit=S target=E".
-void addStopToHash(Sha256* sha, const RunStop& stop) {
-  const std::string words = runStopText(stop);
+// A runs file's hash covers the batch's --time-limit, --target and
+// --profile, which change its runs: the file's bytes, then (when any is
+// given) one line of their words, "time_limit=S target=E profile=P".
+void addStopToHash(Sha256* sha, const RunStop& stop, int profile) {
+  std::string words = runStopText(stop);
+  if (profile != gaProfileSolve) words += std::string(words.empty() ? "" : " ") + "profile=design";
   if (!words.empty()) sha256Add(sha, (words + "\n").data(), words.size() + 1);
 }
 
@@ -237,7 +239,7 @@ bool checkRunsFile(Runs* runs) {
     }
     ++line;
     const RunLineKind kind =
-        parseRunLine(text.data(), text.size(), line, &run, &reason, runs->stop);
+        parseRunLine(text.data(), text.size(), line, &run, &reason, runs->stop, runs->profile);
     if (kind == lineBad) {
       if (++errors <= 100) complain(runs->name + ":" + std::to_string(line) + ": " + reason);
     } else if (kind == lineRun) {
@@ -262,7 +264,7 @@ bool checkRunsFile(Runs* runs) {
     complain("cannot keep a copy of " + copyOf + ": " + std::strerror(errno));
     return false;
   }
-  addStopToHash(sha.get(), runs->stop);
+  addStopToHash(sha.get(), runs->stop, runs->profile);
   if (runs->fd != STDIN_FILENO) ::close(runs->fd);
   runs->fd = ::dup(fileno(spool));
   runs->sha = sha256End(sha.get());
@@ -515,6 +517,7 @@ struct Options {
   std::string seedsText, hardnessText, densityText, shardText;
   std::vector<std::string> settingTexts;  // --set
   std::string timeLimitText, targetText;  // --time-limit, --target
+  std::string profileText;                // --profile
   int generations = 0;
   bool generationsGiven = false;
   bool noRecord = false, quiet = false, resume = false, overwrite = false;
@@ -544,6 +547,11 @@ int runMain(const Options& o) {
       return 1;
     }
     runs.stop = scratch.stop;
+    if (!o.profileText.empty() && !parseRunWord("profile=" + o.profileText, &scratch, &error)) {
+      complain("--profile: " + error);
+      return 1;
+    }
+    runs.profile = scratch.ga.profile;
   }
   if (o.grid) {
     if (!o.runsFile.empty()) {
@@ -559,6 +567,7 @@ int runMain(const Options& o) {
     g.instances = o.instancePaths;
     g.maxGen = o.generations;
     g.stop = runs.stop;
+    g.profile = runs.profile;
     g.stop.noGenerationLimit = !o.generationsGiven;
     if (!parseIntList(o.seedsText, &g.seeds, &error)) {
       complain("--seeds " + error);
@@ -594,6 +603,11 @@ int runMain(const Options& o) {
                     [](const GridSetting& s) { return s.name == "time_limit"; });
     if (g.stop.noGenerationLimit && !everyRunTimed) {
       complain(gridNeeds);
+      return 1;
+    }
+    const std::string problem = gridSettingsProblem(g);
+    if (!problem.empty()) {
+      complain("--set " + problem);
       return 1;
     }
     runs.launchesUnknown = g.stop.noGenerationLimit;
@@ -662,16 +676,6 @@ int runMain(const Options& o) {
   warnOfGenerations(runs);
   // One warning, before any run, when a device with a watchdog may stop a
   // launch of this batch.
-  // An instance beyond the design's limits changes what a run without
-  // settings means: say so once for each such instance.
-  if (!o.quiet)
-    for (const std::string& path : runs.instanceOrder)
-      if (graphs[size_t(instanceOf[path])].wide)
-        complain("note: " + shown(path) + " is beyond the design's limits (" +
-                 std::to_string(graphs[size_t(instanceOf[path])].n) +
-                 " nodes, over candidate links): its runs that name no GA settings run with "
-                 "the wide defaults (" +
-                 gaSettingsText(wideRunSettings(), true) + ")");
   for (const std::string& path : runs.instanceOrder) {
     const GraphData& g = graphs[size_t(instanceOf[path])];
     const int hardest = runs.instances[path].maxHardness;
@@ -792,7 +796,8 @@ int runMain(const Options& o) {
         while (kind != lineRun) {
           const int got = readLine(&reader, &text, &at, &broken);
           if (got <= 0) return false;
-          kind = parseRunLine(text.data(), text.size(), ++lineNo, &run, &reason, runs.stop);
+          kind = parseRunLine(text.data(), text.size(), ++lineNo, &run, &reason, runs.stop,
+                              runs.profile);
           if (kind == lineBad) {
             sourceFailed = true;
             return false;
@@ -805,25 +810,12 @@ int runMain(const Options& o) {
       }
       const long long index = nextIndex++;
       if (index % shardN != shardK || (o.resume && resumed.done[size_t(index)])) continue;
-      *spec = RunSpec{run.path,
-                      run.seed,
-                      run.maxGen,
-                      run.objHard,
-                      run.graphDens,
-                      long(index),
-                      instanceOf.count(run.path) ? instanceOf[run.path] : -1,
-                      run.settings,
-                      run.stop};
-      if (spec->instance < 0) {
+      const int instance = instanceOf.count(run.path) ? instanceOf[run.path] : -1;
+      if (instance < 0) {
         sourceFailed = true;
         return false;
       }
-      // A run beyond the design's limits without settings gets those for solving.
-      const GraphData& g = graphs[size_t(spec->instance)];
-      if (g.wide && isDesign(spec->settings)) spec->settings = wideRunSettings();
-      // A wide run's results name its candidate links.
-      if (isWideRun(g, spec->settings) && spec->settings.links == 0)
-        spec->settings.links = candidateLinksOf(g, spec->settings);
+      *spec = resolveRun(run, long(index), instance, graphs[size_t(instance)]);
       return true;
     }
   };
@@ -904,7 +896,7 @@ int runMain(const Options& o) {
   if (!closeOrderedOutput(&out, &error) && failure.empty()) failure = error;
   if (failure.empty() && sourceFailed)
     failure = "runs file " + shown(runs.name) + " changed while the batch ran";
-  if (!runs.grid) addStopToHash(again.get(), runs.stop);
+  if (!runs.grid) addStopToHash(again.get(), runs.stop, runs.profile);
   if (failure.empty() && complete && !runs.grid && sha256End(again.get()) != runs.sha &&
       !stopRequested)
     failure = "runs file " + shown(runs.name) + " changed while the batch ran";
@@ -959,7 +951,7 @@ int cliMain(int argc, char** argv) {
   app.add_option("--set", o.settingTexts,
                  "grid: a GA setting and its values, e.g. memetic=none,ls (repeatable; "
                  "settings: " +
-                     std::string(gaSettingNames()) + "; also profile=solve, time_limit, target)")
+                     std::string(gaSettingNames()) + "; also profile=solve|design, time_limit, target)")
       ->allow_extra_args(false);
   app.add_option("--time-limit", o.timeLimitText,
                  "every run: end it at the first launch boundary past S seconds of its own "
@@ -968,6 +960,10 @@ int cliMain(int argc, char** argv) {
   app.add_option("--target", o.targetText,
                  "every run: end it once its best energy is at most E (a line's target=E "
                  "overrides)")
+      ->allow_extra_args(false);
+  app.add_option("--profile", o.profileText,
+                 "every run that names no profile: solve (the default) or design (the "
+                 "design's run, bit for bit, with its record)")
       ->allow_extra_args(false);
   app.add_option("--results", o.resultsPath, "results file (JSON Lines; - for standard output)")
       ->capture_default_str();

@@ -206,7 +206,7 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   field("seconds_to_target", r.stop == stopTarget ? jsonText(r.secondsToTarget) : "null");
   field("end_mutation", jsonText(jsonFloat(r.record.endMut)));
   field("backend", jsonText(std::string(r.backend ? r.backend : "")));
-  field("settings", gaSettingsJson(spec.settings));
+  field("settings", gaSettingsJson(spec.settings, spec.profile));
   field("time_limit", spec.stop.timeLimit > 0 ? jsonText(spec.stop.timeLimit) : "null");
   // An energy is a whole number: a whole target is written as one.
   if (spec.stop.target >= 0 && spec.stop.target == std::floor(spec.stop.target) &&

@@ -74,7 +74,8 @@ bool readListInt(const std::string& text, size_t* p, int* value) {
 
 // A whole decimal number within [lo, hi], as strtod reads it.
 bool wholeNumber(const std::string& text, double lo, double hi, double* value) {
-  if (text.empty() || text.find_first_of(" \t\r\v\f\n") != std::string::npos) return false;
+  // Decimal text only: strtod would also take hexadecimal (0x10), inf and nan.
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text.c_str(), &end);
@@ -119,7 +120,7 @@ bool parseRunWord(const std::string& word, RunLine* run, std::string* error) {
     run->stop.target = v;
     return true;
   }
-  return parseGaSetting(word, &run->settings, error);
+  return parseGaSetting(word, &run->ga, error);
 }
 
 std::string runStopText(const RunStop& stop) {
@@ -205,7 +206,7 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken) {
 }
 
 RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
-                         std::string* reason, const RunStop& defaults) {
+                         std::string* reason, const RunStop& defaults, int profile) {
   if (size > size_t(maxRunsLineBytes)) {
     *reason = "the line is longer than " + std::to_string(int(maxRunsLineBytes)) + " bytes";
     return lineBad;
@@ -227,6 +228,7 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
   }
   *run = {fields[0], 0, 0, 0, 0.0f, line};
   run->stop = defaults;
+  run->ga.profile = profile;
   run->stop.noGenerationLimit = fields[2] == "-";
   const char* const names[] = {"seed", "generations", "hardness"};
   int* const ints[] = {&run->seed, &run->maxGen, &run->objHard};
@@ -255,6 +257,8 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
       }
     if (!parseRunWord(fields[k], run, reason)) return lineBad;
   }
+  *reason = gaRequestProblem(run->ga);
+  if (!reason->empty()) return lineBad;
   *reason = unboundedReason(*run);
   return reason->empty() ? lineRun : lineBad;
 }
@@ -416,9 +420,30 @@ long long gridSize(const Grid& grid) {
   return count;
 }
 
+std::string gridSettingsProblem(const Grid& grid) {
+  long long combinations = 1;
+  for (const GridSetting& s : grid.settings) combinations *= (long long)s.values.size();
+  std::string unused;
+  for (long long c = 0; c < combinations; ++c) {
+    RunLine run;
+    std::string words;
+    for (long long k = (long long)grid.settings.size(), i = c; k-- > 0;) {
+      const GridSetting& s = grid.settings[size_t(k)];
+      const std::string word = s.name + "=" + s.values[size_t(i % (long long)s.values.size())];
+      i /= (long long)s.values.size();
+      parseRunWord(word, &run, &unused);
+      words = word + (words.empty() ? "" : " ") + words;
+    }
+    const std::string problem = gaRequestProblem(run.ga);
+    if (!problem.empty()) return "the runs with " + words + ": " + problem;
+  }
+  return "";
+}
+
 RunLine gridRun(const Grid& grid, long long i) {
   RunLine run;
   run.stop = grid.stop;
+  run.ga.profile = grid.profile;
   // The value of each --set (the last varies fastest), then the words
   // applied in the order of the options, so that later ones override.
   std::vector<size_t> pick(grid.settings.size());
@@ -476,7 +501,7 @@ std::string shortestFloatText(float value) {
 }
 
 std::string canonicalRunLine(const RunLine& r) {
-  const std::string settings = gaSettingsText(r.settings, true), stop = runStopText(r.stop);
+  const std::string settings = gaRequestText(r.ga), stop = runStopText(r.stop);
   return r.path + " " + std::to_string(r.seed) + " " +
          (r.stop.noGenerationLimit ? std::string("-") : std::to_string(r.maxGen)) + " " +
          std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) +

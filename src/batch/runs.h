@@ -20,7 +20,7 @@ struct RunLine {
   int objHard;
   float graphDens;
   long line;  // 1-based line of the runs file; 0 for a run of the grid
-  GaSettings settings = designGaSettings();  // the design's unless the line names others
+  GaRequest ga = GaRequest();  // profile=solve unless the line names another, and named settings
   RunStop stop = RunStop();  // the batch's --time-limit and --target, then the line's words
 };
 
@@ -39,13 +39,15 @@ enum RunLineKind { lineEmpty, lineRun, lineBad };
 // (*run filled), a line with no fields, or a bad line (*reason says why).
 // `defaults` is the batch's time limit and target (--time-limit, --target),
 // which the line's words override.
+// `profile` is the batch's profile for runs that name none (--profile).
 RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
-                         std::string* reason, const RunStop& defaults = RunStop());
+                         std::string* reason, const RunStop& defaults = RunStop(),
+                         int profile = gaProfileSolve);
 
 // Applies one word after the five fields to a run: `time_limit=S` (seconds,
-// a number above 0), `target=E` (a number, 0 or more), or a GA setting
-// (parseGaSetting, profile=solve included). False with the reason in *error
-// for a bad word; the run is then unchanged.
+// a decimal number above 0), `target=E` (a decimal number, 0 or more), or a GA
+// setting or profile (parseGaSetting). False with the reason in *error for a
+// bad word; the run is then unchanged.
 bool parseRunWord(const std::string& word, RunLine* run, std::string* error);
 
 // The words of a run's time limit and target ("time_limit=S target=E",
@@ -79,8 +81,8 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 
 // A runs file: one run a line, "graphfile seed generations hardness density"
 // separated by blanks (space, tab, CR, VT, FF), then optionally words
-// (parseRunWord: GA settings, time_limit, target), applied in order to the
-// design's settings, each name at most once. Generations "-" means no limit on
+// (parseRunWord: a profile, GA settings, time_limit, target), each name at
+// most once; a named setting overrides the profile's value wherever it stands. Generations "-" means no limit on
 // generations: the run must then have a time limit. A field that starts with
 // '#' starts a comment that runs to the end of the line; lines with no fields are skipped. Every
 // number must be whole: seed, generations and hardness an optional sign and decimal digits within
@@ -127,9 +129,8 @@ struct GridSetting {
 // The runs of a grid, expanded one at a time: for each instance, each
 // hardness, each density, each seed, each combination of the --set values
 // (the first --set slowest, the last fastest). Each run starts from `stop`
-// and the design's settings; its --set words then apply in the order of the
-// --set options, so a later one overrides an earlier one (profile=solve
-// first, then single settings).
+// and profile=solve; its --set words then apply (a named setting overrides
+// the profile's value, whatever the order of the options).
 struct Grid {
   std::vector<std::string> instances;
   std::vector<int> seeds;
@@ -138,6 +139,7 @@ struct Grid {
   std::vector<float> densities;
   std::vector<GridSetting> settings;
   RunStop stop = RunStop();  // --time-limit, --target; noGenerationLimit without --generations
+  int profile = gaProfileSolve;  // --profile: of runs whose --set words name none
 };
 
 // A --set option "name=v1,v2,...": each value checked as a word of a run
@@ -145,6 +147,9 @@ struct Grid {
 bool parseGridSetting(const std::string& text, GridSetting* setting, std::string* error);
 // Runs of the grid (0 when a list is empty); may exceed maxGridRuns.
 long long gridSize(const Grid& grid);
+// "" when every combination of the grid's --set values makes sense as a
+// whole (gaRequestProblem), else the first problem, with the words at fault.
+std::string gridSettingsProblem(const Grid& grid);
 // Run i (0 <= i < gridSize) of the grid.
 RunLine gridRun(const Grid& grid, long long i);
 
@@ -157,8 +162,8 @@ std::string shortestFloatText(float value);
 
 // The runs as a runs file: one "path seed generations hardness density" line
 // per run (generations "-" for a run without a limit on them), the density as
-// shortestFloatText, then the settings that are not the design's and the
-// run's time limit and target (none for a design run). Parsing it gives the
+// shortestFloatText, then its profile and named settings (gaRequestText) and
+// the run's time limit and target. Parsing it gives the
 // same runs (for paths without blanks).
 std::string canonicalRunsText(const std::vector<RunLine>& runs);
 // One run's line of that text, its line break included.

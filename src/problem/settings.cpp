@@ -1,5 +1,7 @@
 #include "problem/settings.h"
 
+#include "problem/wide.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -9,7 +11,7 @@
 
 namespace {
 
-enum Kind { kindInt, kindFloat, kindDouble, kindWord };
+enum Kind { kindInt, kindFloat, kindDouble, kindWord, kindLinks };
 
 // One setting: its name, how its value reads and where it lives in the record.
 struct SettingInfo {
@@ -36,14 +38,18 @@ const SettingInfo settingInfo[] = {
     {"memetic", kindWord, 0, 0, memeticWords, 3},
     {"memetic_every", kindInt, 1, 50, nullptr, 0},
     {"memetic_count", kindInt, 1, 128, nullptr, 0},
+    {"links", kindLinks, 1, wideMaxNodes - 1, nullptr, 0},
+    {"kick", kindInt, 0, kickMax, nullptr, 0},
 };
+enum { settingLinks = 11, settingKick = 12 };
 enum { settingCount = sizeof settingInfo / sizeof settingInfo[0] };
 
 // The record's field of setting k, as a pointer of the right type.
 void* fieldOf(GaSettings& s, int k) {
   void* const fields[settingCount] = {
       &s.elite,  &s.tournament, &s.crossover, &s.mutation,     &s.mutationStep, &s.mutationPatience,
-      &s.repair, &s.init,       &s.memetic,   &s.memeticEvery, &s.memeticCount};
+      &s.repair, &s.init,       &s.memetic,   &s.memeticEvery, &s.memeticCount,
+      &s.links,  &s.kick};
   return fields[k];
 }
 const void* fieldOf(const GaSettings& s, int k) { return fieldOf(const_cast<GaSettings&>(s), k); }
@@ -76,6 +82,8 @@ std::string valueText(const GaSettings& s, int k) {
       return shortestFloat(*static_cast<const float*>(f));
     case kindDouble:
       return shortestDouble(*static_cast<const double*>(f));
+    case kindLinks:
+      return *static_cast<const int*>(f) == linksAll ? "all" : std::to_string(*static_cast<const int*>(f));
     case kindWord:
       break;
   }
@@ -104,45 +112,51 @@ std::string rangeText(const SettingInfo& info) {
     }
     return t;
   }
+  if (info.kind == kindLinks)
+    return "from 1 to " + std::to_string((long long)info.hi) + " or all";
   if (info.kind == kindInt)  // plain integers: "from 1 to 50", never "5e+01"
     return "from " + std::to_string((long long)info.lo) + " to " +
            std::to_string((long long)info.hi);
   return "from " + shortestDouble(info.lo) + " to " + shortestDouble(info.hi);
 }
 
-std::string linksText(int links) { return links == linksAll ? "all" : std::to_string(links); }
+// Decimal text of a number: digits, a sign, a point and an exponent only, so
+// that the C library's hexadecimal, infinity and nan forms are refused.
+bool decimalText(const std::string& v) {
+  return !v.empty() && v.find_first_not_of("0123456789+-.eE") == std::string::npos;
+}
+
+const char* const profileWords[] = {"solve", "design"};
 
 }  // namespace
 
-GaSettings solveGaSettings() {
+GaSettings profileGaSettings(int profile, bool wide) {
   GaSettings s = designGaSettings();
+  if (profile == gaProfileDesign) return s;
+  // The design's GA with the memetic local search and the kick.
   s.memetic = gaMemeticLs;
   s.memeticEvery = 20;
   s.kick = 3;
-  return s;
-}
-
-GaSettings wideRunSettings() {
-  GaSettings s = solveGaSettings();
-  s.init = gaInitMst;
-  // Beyond 45 nodes a search costs far more than a generation: fewer slots
-  // searched more often, and a wider kick, beat the solve profile at equal
-  // time on 200 to 1,000 nodes.
-  s.memeticCount = 8;
-  s.memeticEvery = 5;
-  s.kick = 6;
+  if (wide) {
+    // Beyond 45 nodes a random start at any density is far from connected,
+    // and a search costs far more than a generation: start from the spanning
+    // tree, search fewer slots more often, with a wider kick.
+    s.init = gaInitMst;
+    s.memeticCount = 8;
+    s.memeticEvery = 5;
+    s.kick = 6;
+  }
   return s;
 }
 
 bool isDesign(const GaSettings& s) {
-  if (s.links != 0 || s.kick != 0) return false;
   const GaSettings d = designGaSettings();
   for (int k = 0; k < settingCount; ++k)
     if (!sameValue(s, d, k)) return false;
   return true;
 }
 
-bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) {
+bool parseGaSetting(const std::string& word, GaRequest* r, std::string* error) {
   const size_t eq = word.find('=');
   if (eq == std::string::npos || eq == 0) {
     *error = "'" + word + "' is not a setting (name=value)";
@@ -150,109 +164,124 @@ bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error) 
   }
   const std::string name = word.substr(0, eq), value = word.substr(eq + 1);
   if (name == "profile") {
-    if (value != "solve") {
-      *error = "'" + word + "': the only profile is solve";
-      return false;
-    }
-    *s = solveGaSettings();
-    return true;
-  }
-  if (name == "links") {
-    char* end = nullptr;
-    errno = 0;
-    const long k = std::strtol(value.c_str(), &end, 10);
-    if (value == "all") {
-      s->links = linksAll;
-    } else if (!value.empty() && std::isdigit((unsigned char)value[0]) && *end == '\0' &&
-               errno == 0 && k >= 1 && k <= 1999) {
-      s->links = int(k);
-    } else {
-      *error = "'" + word + "': links must be from 1 to 1999 or all";
-      return false;
-    }
-    return true;
-  }
-  if (name == "kick") {
-    char* end = nullptr;
-    errno = 0;
-    const long k = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || !std::isdigit((unsigned char)value[0]) || *end != '\0' || errno != 0 ||
-        k < 0 || k > kickMax) {
-      *error = "'" + word + "': kick must be from 0 to " + std::to_string(kickMax);
-      return false;
-    }
-    s->kick = int(k);
-    return true;
+    for (int p = 0; p < 2; ++p)
+      if (value == profileWords[p]) {
+        r->profile = p;
+        return true;
+      }
+    *error = "'" + word + "': profile must be solve or design";
+    return false;
   }
   int k = 0;
   while (k < settingCount && name != settingInfo[k].name) ++k;
   if (k == settingCount) {
     *error = "'" + word + "': unknown setting '" + name + "' (settings: " + gaSettingNames() +
-             "; or profile=solve)";
+             "; or profile=solve|design)";
     return false;
   }
   const SettingInfo& info = settingInfo[k];
   const std::string bad = "'" + word + "': " + name + " must be " + rangeText(info);
-  if (info.kind == kindWord) {
+  void* f = fieldOf(r->named, k);
+  if (info.kind == kindWord || (info.kind == kindLinks && value == "all")) {
     for (int i = 0; i < info.wordCount; ++i)
       if (value == info.words[i]) {
-        *static_cast<int*>(fieldOf(*s, k)) = i;
+        *static_cast<int*>(f) = i;
+        r->namedMask |= 1u << k;
         return true;
       }
+    if (info.kind == kindLinks) {
+      *static_cast<int*>(f) = linksAll;
+      r->namedMask |= 1u << k;
+      return true;
+    }
     *error = bad;
     return false;
   }
-  // A number: the whole value, no blanks, finite and within the range.
+  // A number: the whole value, decimal, finite and within the range;
+  // integers are digits only.
+  const bool integer = info.kind == kindInt || info.kind == kindLinks;
   const char* text = value.c_str();
   char* end = nullptr;
   errno = 0;
-  const double v = info.kind == kindInt     ? double(std::strtol(text, &end, 10))
+  const double v = integer                   ? double(std::strtol(text, &end, 10))
                    : info.kind == kindFloat ? double(std::strtof(text, &end))
                                             : std::strtod(text, &end);
   // ERANGE counts only for an overflow: a value too small for a float (1e-38)
   // reads as a subnormal or 0, which is within every range.
   const bool overflow = errno == ERANGE && std::isinf(v);
-  if (value.empty() || *end != '\0' || overflow || (info.kind == kindInt && errno == ERANGE) ||
-      value.find_first_of(" \t") != std::string::npos || !(v >= info.lo && v <= info.hi)) {
+  if (!decimalText(value) || *end != '\0' || overflow || (integer && errno == ERANGE) ||
+      (integer && value.find_first_of(".eE") != std::string::npos) ||
+      !(v >= info.lo && v <= info.hi)) {
     *error = bad;
     return false;
   }
-  void* f = fieldOf(*s, k);
-  if (info.kind == kindInt)
+  if (integer)
     *static_cast<int*>(f) = int(v);
   else if (info.kind == kindFloat)
     *static_cast<float*>(f) = float(v);
   else
     *static_cast<double*>(f) = v;
+  r->namedMask |= 1u << k;
   return true;
+}
+
+std::string gaRequestProblem(const GaRequest& r) {
+  const bool kickNamed = r.namedMask >> settingKick & 1u, memeticNamed = r.namedMask >> 8 & 1u;
+  const int kick = kickNamed ? r.named.kick : profileGaSettings(r.profile, false).kick;
+  const int memetic =
+      memeticNamed ? r.named.memetic : profileGaSettings(r.profile, false).memetic;
+  if (kick > 0 && memetic != gaMemeticLs)
+    return "kick=" + std::to_string(kick) + " needs memetic=ls (the kick restarts its search)";
+  return "";
+}
+
+std::string gaRequestText(const GaRequest& r) {
+  std::string t = std::string("profile=") + profileWords[r.profile];
+  for (int k = 0; k < settingCount; ++k)
+    if (r.namedMask >> k & 1u) t += " " + std::string(settingInfo[k].name) + "=" + valueText(r.named, k);
+  return t;
+}
+
+GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide) {
+  GaSettings s = profileGaSettings(r.profile, wide);
+  for (int k = 0; k < settingCount; ++k)
+    if (r.namedMask >> k & 1u) {
+      if (settingInfo[k].kind == kindFloat)
+        *static_cast<float*>(fieldOf(s, k)) = *static_cast<const float*>(fieldOf(r.named, k));
+      else if (settingInfo[k].kind == kindDouble)
+        *static_cast<double*>(fieldOf(s, k)) = *static_cast<const double*>(fieldOf(r.named, k));
+      else
+        *static_cast<int*>(fieldOf(s, k)) = *static_cast<const int*>(fieldOf(r.named, k));
+    }
+  if (s.links == 0 && wide) s.links = defaultCandidateLinks(n, sparse);
+  return s;
+}
+
+int defaultCandidateLinks(int n, bool sparse) {
+  // Every link of a sparse file or of a small instance; each node's lightest
+  // links (and a spanning tree's) of a larger complete instance.
+  return sparse || n <= maxNodes ? int(linksAll) : int(wideDefaultLinks);
 }
 
 std::string gaSettingsText(const GaSettings& s, bool onlyChanged) {
   const GaSettings d = designGaSettings();
   std::string t;
   for (int k = 0; k < settingCount; ++k) {
-    if (onlyChanged && sameValue(s, d, k)) continue;
+    if ((onlyChanged && sameValue(s, d, k)) || (k == settingLinks && s.links == 0)) continue;
     if (!t.empty()) t += ' ';
     t += std::string(settingInfo[k].name) + "=" + valueText(s, k);
   }
-  if (s.links != 0) t += std::string(t.empty() ? "" : " ") + "links=" + linksText(s.links);
-  // kick, like links, only when set, so that the texts of runs without it
-  // stay as they were.
-  if (s.kick != 0) t += std::string(t.empty() ? "" : " ") + "kick=" + std::to_string(s.kick);
   return t;
 }
 
-std::string gaSettingsJson(const GaSettings& s) {
-  std::string t = "{";
+std::string gaSettingsJson(const GaSettings& s, int profile) {
+  std::string t = std::string("{\"profile\":\"") + profileWords[profile] + "\"";
   for (int k = 0; k < settingCount; ++k) {
-    if (k) t += ',';
-    t += "\"" + std::string(settingInfo[k].name) + "\":";
-    const bool word = settingInfo[k].kind == kindWord;
+    if (k == settingLinks && s.links == 0) continue;
+    t += ",\"" + std::string(settingInfo[k].name) + "\":";
+    const bool word = settingInfo[k].kind == kindWord || (k == settingLinks && s.links == linksAll);
     t += word ? "\"" + valueText(s, k) + "\"" : valueText(s, k);
   }
-  if (s.links == linksAll) t += ",\"links\":\"all\"";
-  if (s.links > 0) t += ",\"links\":" + std::to_string(s.links);
-  if (s.kick != 0) t += ",\"kick\":" + std::to_string(s.kick);
   return t + "}";
 }
 

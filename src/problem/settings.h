@@ -60,38 +60,68 @@ SETTINGS_FN GaSettings designGaSettings() {
   return s;
 }
 
-// The settings measured best for solving (the `profile=solve` word): the
-// design's GA with the memetic local search and the kick (see the README's
-// measurements): the design's values but for memetic=ls, memetic_every=20
-// and kick=3.
-GaSettings solveGaSettings();
+// Profiles: named bundles of settings, resolved for the run's instance.
+// design: the design's values (a run of an instance within the design's
+// limits is then the design's run, bit for bit). solve: the values measured
+// best for solving, which differ beyond the design's limits. A run names at
+// most one profile; without one it gets profile=solve.
+enum GaProfile { gaProfileSolve = 0, gaProfileDesign = 1 };
 
-// The settings a wide run without settings gets: profile=solve, started
-// from the spanning tree (init=mst), since on hundreds of nodes a random
-// start at any density is far from connected, with memetic_count=8
-// memetic_every=5 kick=6.
-GaSettings wideRunSettings();
+// The values of a profile for an instance within the design's limits
+// (wide false) or beyond them (wide true). links is left 0 here: the
+// candidate links of a run follow its instance (resolveGaSettings).
+GaSettings profileGaSettings(int profile, bool wide);
+
+// What a run's words ask for, before its instance is known: a profile and
+// the settings named beside it. A named setting overrides only itself,
+// wherever it stands among the words.
+struct GaRequest {
+  int profile = gaProfileSolve;
+  GaSettings named = designGaSettings();  // the values of the named settings
+  unsigned namedMask = 0;                 // bit k: setting k (gaSettingNames order) named
+};
+
+// Reads one `name=value` word into the request: `profile=solve|design`, or a
+// setting, range-checked. Returns false and sets *error (e.g.
+// "'tournament=0': tournament must be from 1 to 128") when the word is not
+// `name=value`, the name is unknown or the value is out of range; the request
+// is then unchanged. A number is decimal text only ("0x10" is refused).
+bool parseGaSetting(const std::string& word, GaRequest* r, std::string* error);
+
+// "" when the request makes sense as a whole, else why not (a kick without
+// memetic=ls, which would do nothing).
+std::string gaRequestProblem(const GaRequest& r);
+
+// The request as canonical words: "profile=P" then the named settings in
+// gaSettingNames order, separated by single blanks. Parsing them gives the
+// same request.
+std::string gaRequestText(const GaRequest& r);
+
+// The settings a run uses on an instance of n nodes (sparse: read from a
+// sparse file, whose links are its candidates): the profile's values for the
+// instance's size, then the named settings. links is resolved too: 0 for a run
+// in the design's layout (an instance within the design's limits, no links
+// named), else the candidate links (-1 all, or K).
+GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide);
+
+// The candidate links of a wide run that names none: linksAll, or each
+// node's K lightest links (and a minimum spanning tree's).
+int defaultCandidateLinks(int n, bool sparse);
 
 // True when every setting has the design's value.
 bool isDesign(const GaSettings& s);
 
-// Sets one setting from a `name=value` word, range-checked; the word
-// `profile=solve` sets every setting to solveGaSettings() (so words after it
-// override it, words before it are overridden). Returns false and
-// sets *error (e.g. "tournament=0: tournament must be from 1 to 128") when the
-// word is not `name=value`, the name is unknown or the value is out of range;
-// the settings are then unchanged.
-bool parseGaSetting(const std::string& word, GaSettings* s, std::string* error);
-
 // The settings as `name=value` words in a fixed order separated by single
 // blanks: all of them, or (onlyChanged) those that differ from the design,
-// so that a run without settings gives the empty text. Values are written so
-// that parseGaSetting reads back the same setting.
+// so that a design run gives the empty text. Values are written so that
+// parseGaSetting reads back the same setting.
 std::string gaSettingsText(const GaSettings& s, bool onlyChanged);
 
-// The settings as one JSON object with every setting's value, in the same
-// order: {"elite":16,"tournament":8,...,"init":"random","memetic":"none",...}.
-std::string gaSettingsJson(const GaSettings& s);
+// The settings as one JSON object with the profile's name and every
+// setting's value, in the same order:
+// {"profile":"solve","elite":16,...,"init":"random","memetic":"none",...}.
+// links is left out for a run in the design's layout (links 0).
+std::string gaSettingsJson(const GaSettings& s, int profile);
 
 // The names the parser knows, in the order of the texts above, separated by
 // blanks (for help and error texts).

@@ -297,14 +297,8 @@ bool takeRun(Batch& b, RunSpec* spec) {
       b.kept.push_back(graph.data);
       known = b.instanceOf.emplace(graph.data.get(), int(b.instances.size()) - 1).first;
     }
-    *spec = RunSpec{graph.name, run.seed,      run.maxGen,   run.objHard, run.graphDens,
-                    b.count,    known->second, run.settings, run.stop};
-    // As smetp-batch: a run beyond the design's limits without settings gets
-    // those for solving, and a wide run's result names its candidate links.
-    const GraphData& g = *graph.data;
-    if (g.wide && isDesign(spec->settings)) spec->settings = wideRunSettings();
-    if (isWideRun(g, spec->settings) && spec->settings.links == 0)
-      spec->settings.links = candidateLinksOf(g, spec->settings);
+    *spec = resolveRun(run, b.count, known->second, *graph.data);
+    spec->path = graph.name;
     ++b.count;
     return true;
   } catch (const std::exception& e) {

@@ -31,15 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parseGridSetting(option, &setting, &error)) {
     require(!setting.values.empty(), "a --set without values accepted");
     for (const std::string& value : setting.values) {
-      GaSettings s = designGaSettings();
-      require(parseGaSetting(setting.name + "=" + value, &s, &error), "a --set value refused");
+      RunLine run;
+      require(parseRunWord(setting.name + "=" + value, &run, &error), "a --set value refused");
     }
   } else {
     require(!error.empty(), "a --set refused without a reason");
   }
   if (newline == std::string::npos) return 0;
 
-  GaSettings s = designGaSettings();
+  GaRequest r;
   std::string word;
   for (size_t i = newline + 1; i <= text.size(); ++i) {
     const char c = i < text.size() ? text[i] : ' ';
@@ -48,17 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     if (word.empty()) continue;
-    const std::string before = gaSettingsText(s, false);
+    const std::string before = gaRequestText(r);
     error.clear();
-    if (!parseGaSetting(word, &s, &error)) {
+    if (!parseGaSetting(word, &r, &error)) {
       require(!error.empty(), "a word refused without a reason");
-      require(gaSettingsText(s, false) == before, "a refused word changed the settings");
+      require(gaRequestText(r) == before, "a refused word changed the settings");
     }
     word.clear();
   }
-  // The settings as text read back as the same settings, word by word.
-  const std::string all = gaSettingsText(s, false);
-  GaSettings again = designGaSettings();
+  // The request as text reads back as the same request, word by word, and
+  // resolves to the same settings; so do the resolved settings' own words.
+  const std::string all = gaRequestText(r);
+  GaRequest again;
   size_t p = 0;
   while (p < all.size()) {
     size_t end = all.find(' ', p);
@@ -66,7 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(parseGaSetting(all.substr(p, end - p), &again, &error), "settings text refused");
     p = end + 1;
   }
-  require(gaSettingsText(again, false) == all, "settings text read back differently");
-  require(isDesign(again) == isDesign(s), "design settings read back differently");
+  require(gaRequestText(again) == all, "settings text read back differently");
+  for (bool wide : {false, true}) {
+    const GaSettings s = resolveGaSettings(r, wide ? 300 : 45, false, wide);
+    const std::string words = gaSettingsText(s, false);
+    GaRequest spelled;
+    spelled.profile = gaProfileDesign;
+    for (size_t q = 0; q < words.size();) {
+      size_t end = words.find(' ', q);
+      if (end == std::string::npos) end = words.size();
+      require(parseGaSetting(words.substr(q, end - q), &spelled, &error), "resolved text refused");
+      q = end + 1;
+    }
+    require(gaSettingsText(resolveGaSettings(spelled, wide ? 300 : 45, false, wide), false) == words,
+            "resolved settings read back differently");
+  }
   return 0;
 }
