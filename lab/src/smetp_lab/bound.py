@@ -55,6 +55,9 @@ _FLOW_SCALE = 1_000_000
 _POWER_SET_MAX = 40
 _CACHE_VERSION = 1
 _PRICED_ARCS = 3  # arcs into a node that one pricing round may add
+# Up to this size, time left after the relaxation goes to exact's branch and
+# bound (its model grows as the cube of the nodes).
+BRANCH_MAX_NODES = 150
 
 
 class _Pricing:
@@ -91,9 +94,13 @@ class _Program:
 
     # -- building ---------------------------------------------------------
     def build(self):
+        """(Re)builds the program from the links, levels and cuts; a program
+        built before passes on its basis, so the solver starts from there."""
         import highspy
 
         from .exact import _new_highs
+
+        old = self._basis() if getattr(self, "h", None) is not None else None
 
         n, root, W = self.n, self.root, self.Wc
         lk = np.array(sorted(self.links), dtype=np.int64).reshape(-1, 2)
@@ -164,7 +171,7 @@ class _Program:
                 zs = ks[ws >= w]
                 ts = tstart[v] + np.nonzero(lv >= w)[0]
                 add(np.concatenate([self.zcol[zs], ts]),
-                    np.concatenate([np.ones(len(zs)), -np.ones(len(ts))]), -inf, 0.0, ("B", v))
+                    np.concatenate([np.ones(len(zs)), -np.ones(len(ts))]), -inf, 0.0, ("B", v, int(w)))
         # (C) each link at each end.
         link_arcs = [[] for _ in range(len(lk))]
         for k, li in enumerate(self.alink.tolist()):
@@ -178,7 +185,7 @@ class _Program:
                 ts = tstart[x] + np.nonzero(lv >= w)[0]
                 add(np.concatenate([zs, ts]),
                     np.concatenate([np.ones(len(zs)), -np.ones(len(ts))]), -inf, 0.0,
-                    ("C", x, w))
+                    ("C", x, w, u, v))
         self.base_rows = nrow[0]
         self.kinds = kinds
         m = coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
@@ -189,17 +196,45 @@ class _Program:
         h.changeColsCost(self.ncol, np.arange(self.ncol, dtype=np.int32), cost)
         h.addRows(nrow[0], np.array(lo), np.array(hi), m.nnz, m.indptr[:-1].astype(np.int32),
                   m.indices.astype(np.int32), m.data)
+        self.count = {"D": 0, "E": 0}
         for inside in self.dcuts:
             self._add_dcut_row(inside)
         for nodes, thr in self.ecuts:
             self._add_ecut_row(nodes, thr)
         self.highspy = highspy
+        if old is not None:
+            self._restore(old)
+
+    def _col_keys(self) -> list:
+        return ([("t", v, L) for v, L in zip(self.tnode.tolist(), self.tlev.tolist())]
+                + [("z", a, b) for a, b in zip(self.aa.tolist(), self.ab.tolist())])
+
+    def _basis(self):
+        """The solved program's basis by column and row key, or None."""
+        b = self.h.getBasis()
+        if not b.valid:
+            return None
+        return (dict(zip(self._col_keys(), b.col_status)),
+                dict(zip(self.kinds, b.row_status)))
+
+    def _restore(self, old):
+        """Starts the new program from the old basis: columns and rows kept
+        keep their status; new columns start at their lower bound, new rows
+        basic (so the basis stays square)."""
+        hs = self.highspy
+        cols, rows = old
+        basis = hs.HighsBasis()
+        basis.col_status = [cols.get(k, hs.HighsBasisStatus.kLower) for k in self._col_keys()]
+        basis.row_status = [rows.get(k, hs.HighsBasisStatus.kBasic) for k in self.kinds]
+        basis.valid = True
+        self.h.setBasis(basis)
 
     def _add_dcut_row(self, inside):
         ks = np.nonzero(inside[self.ab] & ~inside[self.aa])[0]
         cols = self.zcol[ks]
         self.h.addRow(1.0, float("inf"), len(cols), cols.astype(np.int32), np.ones(len(cols)))
-        self.kinds.append(("D",))
+        self.kinds.append(("D", self.count["D"]))
+        self.count["D"] += 1
 
     def _add_ecut_row(self, nodes, thr):
         cols = []
@@ -208,7 +243,8 @@ class _Program:
             cols.append(self.tstart[u] + np.nonzero(lv >= w)[0])
         cols = np.concatenate(cols) if cols else np.zeros(0, dtype=np.int64)
         self.h.addRow(1.0, float("inf"), len(cols), cols.astype(np.int32), np.ones(len(cols)))
-        self.kinds.append(("E",))
+        self.kinds.append(("E", self.count["E"]))
+        self.count["E"] += 1
 
     def add_dcut(self, inside):
         self.dcuts.append(inside)
@@ -397,10 +433,13 @@ def _initial_links(inst: Instance, tree, best, k: int) -> set:
 
 
 def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int = NEAREST,
-                search_seconds: float | None = None) -> dict:
+                search_seconds: float | None = None, branch: bool = True) -> dict:
     """A lower bound on the optimum's energy (true, uncapped sums), with how
-    it was obtained. Returns bound, best (the local search's energy), gap,
-    seconds, method and the program's sizes."""
+    it was obtained. Returns bound, best (the best energy found), gap,
+    seconds, method, complete (the relaxation solved over all edges), final
+    (more time would not raise the bound) and the program's sizes. branch:
+    up to BRANCH_MAX_NODES nodes, time left after the relaxation goes to
+    exact's branch and bound."""
     t0 = time.monotonic()
     deadline = t0 + time_limit
 
@@ -414,7 +453,7 @@ def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int
     tree = mst(inst)
     if tree is None:
         result.update(bound=inst.infeasible, best=inst.infeasible, gap=0.0,
-                      method="the edges do not connect all nodes", complete=True,
+                      method="the edges do not connect all nodes", complete=True, final=True,
                       seconds=round(time.monotonic() - t0, 3))
         return result
     Wc = np.clip(inst.weight, 0, None)
@@ -494,11 +533,31 @@ def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int
         h = prog.h
     bound_int = int(np.ceil(bound - 1e-9 * abs(bound) - 1e-6))
     bound_int = max(bound_int, mst_weight)
+    left = deadline - time.monotonic()
+    if branch and complete and bound_int < best_e and inst.n <= BRANCH_MAX_NODES \
+            and left >= 10:
+        # The relaxation is solved and time is left: exact's branch and
+        # bound, whose bound is valid at any time and proves the optimum
+        # where it can.
+        from .exact import solve
+
+        say(f"relaxation {bound_int}; branch and bound for the {left:.0f} s left")
+        ex = solve(inst, left)
+        ex_bound = int(np.ceil(ex.get("true_bound", ex["bound"]) - 1e-6))
+        ex_best = ex.get("true_optimum", ex["optimum"])
+        best_e = min(best_e, ex_best)
+        if ex_bound > bound_int:
+            bound_int = ex_bound
+            method = ("exact's branch and bound (mixed-integer programming, "
+                      f"{'optimum proven' if ex['proven'] else 'time limit'}) after the "
+                      "linear relaxation")
     if bound_int >= best_e:
         bound_int = best_e
     gap = (best_e - bound_int) / best_e if best_e else 0.0
     result.update(bound=bound_int, best=best_e, gap=round(gap, 6), method=method,
                   complete=complete, lp_rounds=rounds, pricing_rounds=pricings,
+                  final=bool(complete and (bound_int >= best_e or not branch
+                                           or inst.n > BRANCH_MAX_NODES)),
                   links=len(prog.links), cuts=len(prog.dcuts) + len(prog.ecuts),
                   mst=mst_weight, seconds=round(time.monotonic() - t0, 3))
     say(f"bound {bound_int}, best {best_e}, gap {100 * gap:.2f} %")
@@ -508,12 +567,12 @@ def lower_bound(inst: Instance, time_limit: float = 60.0, log=None, nearest: int
 def cached_bound(inst: Instance, time_limit: float, directory: str | None = None,
                  log=None) -> dict:
     """lower_bound() kept per instance content like exact's results: a
-    complete one (the relaxation solved over all edges) is reused always, an
-    incomplete one only when the new limit is no longer."""
+    final one (more time would not raise it) is reused always, another one
+    only when the new limit is no longer."""
     from .exact import cached_result
 
     return cached_result("bound", _CACHE_VERSION, inst, time_limit, directory, log,
-                         lambda: lower_bound(inst, time_limit, log), lambda c: c["complete"])
+                         lambda: lower_bound(inst, time_limit, log), lambda c: c["final"])
 
 
 def known_bound(inst: Instance, directory: str | None = None) -> dict | None:
