@@ -85,3 +85,31 @@ def test_export_follows_the_layout(tmp_path, capsys):
             if alg == "elite=4":
                 # 65000 is no energy; the stall adds no row.
                 assert [y for _, y, _ in rows] == [best + 5, best]
+
+
+def test_ils_results_join_export_and_report(tmp_path, capsys):
+    import json
+    import random
+
+    text = instance_text(9, rng=random.Random(6))
+    (tmp_path / "g9.txt").write_text(text)
+    inst = instance(text, str(tmp_path / "g9.txt"))
+    res = tmp_path / "ils.jsonl"
+    assert main(["ils", str(tmp_path / "g9.txt"), "--time-limit", "0.3", "--results",
+                 str(res), "--index", "5", "--json"]) == 0
+    printed = json.loads(capsys.readouterr().out)
+    line = json.loads(res.read_text())
+    assert line["index"] == 5 and line["best"] == printed["energy"] == line["history"][-1]
+    assert line["settings"] == {"solver": "ils"} and line["history"][0] == 65000
+    assert main(["verify", str(res)]) == 0
+    ga = run_record(inst, "g9.txt", 0, mst(inst))
+    write_jsonl(tmp_path / "all.jsonl", [ga, line])
+    assert main(["export", str(tmp_path / "all.jsonl"), "--ioh", str(tmp_path / "ioh")]) == 0
+    data = parse_ioh(tmp_path / "ioh")
+    (_, _, evals, best, rows), = [(k, *v[0]) for k, v in data.items() if k[2] == "solver=ils"]
+    # Its rows: each improvement at its own seconds and local searches made,
+    # then the run's end.
+    k = len(line["history"]) - 1
+    assert best == line["best"] and [e for e, _, _ in rows[:k]] == line["history_evaluations"][1:]
+    assert [s for _, _, s in rows[:k]] == line["history_seconds"][1:]
+    assert rows[k:] == [(rows[k - 1][0], best, line["seconds"])]

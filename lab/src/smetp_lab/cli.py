@@ -134,7 +134,8 @@ def cmd_ils(a) -> int:
         # The search kicks and searches again until the limit, counted from
         # the start of the command; a search under way is finished.
         left = max(0.0, a.time_limit - (time.monotonic() - t0))
-        links = iterated_local_search(inst, tree, left, seed=a.seed)
+        trace = []
+        links = iterated_local_search(inst, tree, left, seed=a.seed, trace=trace)
         e = energy(inst, links)
         # Verified as any result: the written pairs read back against the
         # instance, connected, and scored again.
@@ -146,6 +147,8 @@ def cmd_ils(a) -> int:
         out.update(energy=e, capped=e != true, true_energy=true, topology=topology,
                    verified=True)
     out["seconds"] = round(time.monotonic() - t0, 3)
+    if a.results:
+        _write_ils_result(a, inst, out, trace if tree is not None else [])
     if a.json:
         print(json.dumps(out))
         return 0
@@ -161,6 +164,26 @@ def cmd_ils(a) -> int:
         print(f"verified: connects all {inst.n} nodes with {len(out['topology'])} links")
         print(f"topology: {json.dumps(out['topology'])}")
     return 0
+
+
+def _write_ils_result(a, inst, out: dict, trace: list):
+    """The search as one line of a results file (smetp-batch's fields, its
+    settings "solver": "ils", each improvement's time and searches kept), so
+    that report and export compare it with GA runs."""
+    from .results import check_outputs, write_results
+
+    check_outputs([("--results", a.results)], [a.instance])
+    best = out["energy"]
+    line = {"index": a.index, "instance": a.instance, "nodes": inst.n,
+            "edges": len(inst.edges), "seed": a.seed, "best": best,
+            "feasible": best < inst.infeasible,
+            "history": [inst.infeasible] + [int(min(e, inst.cap or e)) for _, e, _ in trace],
+            "history_seconds": [0.0] + [round(s, 6) for s, _, _ in trace],
+            "history_evaluations": [0] + [k for _, _, k in trace],
+            "seconds_to_best": round(trace[-1][0], 6) if trace else None,
+            "seconds": out["seconds"], "settings": {"solver": "ils"},
+            "time_limit": a.time_limit, "topology": out["topology"]}
+    write_results(a.results, [line])
 
 
 def cmd_polish(a) -> int:
@@ -539,6 +562,11 @@ def parser() -> argparse.ArgumentParser:
                    help="seconds for the whole command (a search under way is finished)")
     s.add_argument("--seed", type=int, default=1, metavar="K", help="seed of the kicks "
                    "(default 1)")
+    s.add_argument("--results", metavar="FILE", help="also write the search as a results "
+                   "line (settings solver=ils, each improvement's seconds), for report and "
+                   "export beside GA runs")
+    s.add_argument("--index", type=int, default=0, metavar="I", help="the results line's "
+                   "index (default 0)")
     s.add_argument("--json", action="store_true", help="print one JSON object")
     s.set_defaults(func=cmd_ils)
 

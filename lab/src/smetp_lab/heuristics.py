@@ -119,22 +119,27 @@ def _adj(n: int, links: Links) -> np.ndarray:
 
 
 def iterated_local_search(inst: Instance, links: Links, seconds: float, seed: int = 1,
-                          kick: int = 3) -> Links:
+                          kick: int = 3, trace: list | None = None) -> Links:
     """The local search, then for `seconds` kicks and searches again: drop
     `kick` random tree links, reconnect the pieces by a minimum spanning
     tree under randomly jittered weights (cheap links, not always the
     cheapest), search from there; a result no worse than the current one is
     kept. Returns the best topology met (never worse than the search from
-    `links`)."""
+    `links`). trace, a list: gets (seconds, energy, searches made) at the
+    first search's end and at each improvement."""
     import time
 
-    deadline = time.monotonic() + seconds
+    start = time.monotonic()
+    deadline = start + seconds
     cand = candidates(inst, links)
     eu, ev, ew = cand
     best = current = local_search(inst, links, cand)
     if not is_connected(inst.n, best):
         return best
     best_e = current_e = energy(inst, best, capped=False)
+    searches = 1
+    if trace is not None:
+        trace.append((time.monotonic() - start, best_e, searches))
     rng = np.random.default_rng(seed)
     n = inst.n
     while time.monotonic() < deadline:
@@ -161,9 +166,12 @@ def iterated_local_search(inst: Instance, links: Links, seconds: float, seed: in
                 if len(new) == n - 1:
                     break
         new = local_search(inst, new, cand)
+        searches += 1
         e = energy(inst, new, capped=False)
         if e <= current_e:
             current, current_e = new, e
         if e < best_e:
             best, best_e = new, e
+            if trace is not None:
+                trace.append((time.monotonic() - start, e, searches))
     return best

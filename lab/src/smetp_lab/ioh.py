@@ -52,8 +52,17 @@ def family_of(inst: Instance, given: str) -> str:
 
 def improvements(run: Run, infeasible: int) -> list[tuple[int, int, float]]:
     """(evaluations, best, seconds) at each improvement of the run's best,
-    and at its end."""
+    and at its end. A run that keeps the time and evaluations of each
+    history entry (history_seconds, history_evaluations: the iterated local
+    search's results, its evaluations the local searches made) gives them."""
     history = run.get("history", list)
+    if isinstance(run.data.get("history_seconds"), list):
+        evals = run.data.get("history_evaluations") or list(range(1, len(history) + 1))
+        rows = [(int(e), int(y), float(s)) for e, y, s in
+                zip(evals, history, run.data["history_seconds"]) if y < infeasible]
+        end = (rows[-1][0] if rows else 0, run.get("best", int),
+               float(run.get("seconds", float, optional=True) or 0.0))
+        return rows + ([end] if rows and end[2] > rows[-1][2] else [])
     launches = max(1, run.get("launches", int, optional=True) or len(history) - 1)
     seconds = float(run.get("seconds", float, optional=True) or 0.0)
     rows = []
