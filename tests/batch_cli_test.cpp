@@ -474,7 +474,10 @@ TEST_F(BatchCli, InputsLockedResultsAndFailedRecordsAreNeverOverwritten) {
 TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   // Every connected topology of this triangle sums to 60000 or more.
   writeFile(path("heavy.txt"), "3 6\n1 2 20000\n1 3 30000\n2 3 30000\n");
-  writeFile(path("runs.txt"), "heavy.txt 1 100 0 0.5\nheavy.txt 2 100 0 0.5\ng6.txt 1 100 0 0.5\n");
+  // The second run's target is above the cap: a capped best (any energy from
+  // 64999 up) does not meet it.
+  writeFile(path("runs.txt"),
+            "heavy.txt 1 100 0 0.5\nheavy.txt 2 100 0 0.5 target=100000\ng6.txt 1 100 0 0.5\n");
   const Result r = batch("--quiet --no-record runs.txt");
   ASSERT_EQ(0, r.status) << r.err;
   const std::vector<json> res = results();
@@ -482,6 +485,8 @@ TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   EXPECT_EQ(64999, res[0]["best"]);
   EXPECT_EQ(std::vector<bool>({true, true, false}),
             std::vector<bool>({res[0]["capped"], res[1]["capped"], res[2]["capped"]}));
+  EXPECT_EQ("generations", res[1]["stop"]);
+  EXPECT_EQ(2, res[1]["launches"]);
   // One warning per instance, for whichever of its runs finishes first.
   const size_t warned = r.err.find(") ends at the energy cap 64999");
   EXPECT_NE(std::string::npos, warned) << r.err;

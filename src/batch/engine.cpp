@@ -232,11 +232,13 @@ bool runEnds(Slot& s) {
   const RunStop& stop = s.spec.stop;
   const long elapsedMs = runClockMs() - s.progress.startClock;
   const long long best = std::min(s.progress.lastBest, s.progress.schedule.bestSoFar);
-  // A target counts only for a best that connects all nodes (a wide run's
-  // unconnected scores start at wideUnconnectedStep).
-  const long long connectedBelow =
-      s.result.wide ? (long long)wideUnconnectedStep : (long long)infeasibleFit;
-  if (stop.target >= 0 && best < connectedBelow && double(best) <= stop.target) {
+  // A target counts only for a best that is a true energy: one that connects
+  // all nodes (a wide run's unconnected scores start at wideUnconnectedStep)
+  // and, on a design run, is below the cap, which stands for every energy
+  // from 64999 up.
+  const long long trueBelow =
+      s.result.wide ? (long long)wideUnconnectedStep : (long long)maxFeasibleFit;
+  if (stop.target >= 0 && best < trueBelow && double(best) <= stop.target) {
     s.result.stop = stopTarget;
     s.result.secondsToTarget = double(elapsedMs) / 1000.0;
   } else if (s.launchesDone == s.result.launches) {
