@@ -244,6 +244,15 @@ def test_settings_make_groups_of_their_own_and_runs_without_records_merge(sweep)
         ("a.txt", "design", "3"), ("a.txt", "memetic=ls memetic_every=10 kick=2", "3"),
         ("b.txt", "design", "2")]
     assert "memetic=ls memetic_every=10 kick=2" in (out / "report.md").read_text()
+    # Time-limited runs of one parameter set are one group whatever generations
+    # each happened to make; another time limit is another set.
+    for r, (gens, limit) in zip(runs[:3], [(3050, 2), (3000, 2), (3000, 4)]):
+        r.update(generations=gens, time_limit=limit, stop="time")
+    write_jsonl(res, runs)
+    assert main(["report", str(res), "-o", str(out), "-q"]) == 0
+    rows = list(csv.DictReader(open(out / "summary.csv")))
+    assert [(r["generations"], r["settings"], r["runs"]) for r in rows[:2]] == [
+        ("", "design time_limit=2", "2"), ("", "design time_limit=4", "1")]
     assert main(["merge", str(res), "-o", str(tmp / "m.jsonl"), "--record",
                  str(tmp / "m.dat")]) == 0
     assert (tmp / "m.dat").read_text() == "".join(r["record"] or "" for r in runs)

@@ -218,8 +218,13 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
         given.setdefault(inst.path, run.data["instance"])
         require_history(run)
         # The batch writes a density of nan as null: a parameter set of its own.
-        key = (inst.path, run.get("generations", int), run.get("hardness", int),
-               run.get("density", float, null=True), settings_label(run))
+        # A parameter set is the settings, limits and stop rule: the runs with
+        # a time limit or a target make as many generations as they happen to,
+        # so these are no part of it.
+        stops = _stop_rule(run)
+        key = (inst.path, None if stops else run.get("generations", int),
+               run.get("hardness", int), run.get("density", float, null=True),
+               " ".join([settings_label(run)] + stops))
         groups.setdefault(key, []).append(run)
     for path in instances:
         inst = read_instance(path)
@@ -464,9 +469,24 @@ def _density(d) -> str:
     return "nan" if d is None else f"{d:g}"
 
 
+def _stop_rule(run) -> list[str]:
+    """The run's time limit and target as name=value words (none for a run
+    that makes its generations)."""
+    words = []
+    for name in ("time_limit", "target"):
+        v = run.data.get(name)
+        if isinstance(v, (int, float)) and not isinstance(v, bool):
+            words.append(f"{name}={v:g}")
+    return words
+
+
+def _generations(gens) -> str:
+    return "gen to the stop rule" if gens is None else f"{gens} gen"
+
+
 def _parameters(key) -> list[str]:
     _, gens, hard, dens, sets = key
-    return [f"h {hard}", f"d {_density(dens)}", f"{gens} gen", sets]
+    return [f"h {hard}", f"d {_density(dens)}", _generations(gens), sets]
 
 
 def _labels(keys) -> tuple[str, list[str]]:
@@ -833,5 +853,5 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
 def _params(r) -> str:
     if not r["runs"]:
         return "no runs"
-    return (f"h {r['hardness']}, d {_density(r['density'])}, {r['generations']} gen"
+    return (f"h {r['hardness']}, d {_density(r['density'])}, {_generations(r['generations'])}"
             + ("" if r.get("settings") in (None, "design") else f", {r['settings']}"))
