@@ -211,6 +211,30 @@ def test_wide_runs_are_judged_by_their_own_scores(tmp_path, capsys):
     assert [(t["reference"], t["gap"]) for t in table] == [("120000", "0.0"), ("120000", "")]
 
 
+def test_exact_skips_instances_beyond_its_size_with_a_note(tmp_path, capsys):
+    # A ring of 301 nodes is beyond the exact model; the triangle still gets
+    # its optimum.
+    ring = "sparse 301 301\n" + "".join(f"{v} {v % 301 + 1} 5\n" for v in range(1, 302))
+    (tmp_path / "ring.txt").write_text(ring)
+    (tmp_path / "c.txt").write_text(instance_text(3, {(1, 2): 5, (1, 3): 7, (2, 3): 9}))
+    big, small = instance(ring, "ring.txt"), instance(instance_text(3, {(1, 2): 5, (1, 3): 7,
+                                                                         (2, 3): 9}), "c.txt")
+    path = [(v, v + 1) for v in range(300)]
+    write_jsonl(tmp_path / "r.jsonl", [run_record(big, "ring.txt", 0, path),
+                                       run_record(small, "c.txt", 1, [(0, 1), (0, 2)])])
+    cache = str(tmp_path / "cache")
+    assert main(["table", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "t.csv"), "--exact",
+                 "--cache-dir", cache]) == 0
+    assert "ring.txt: 301 nodes, no exact optimum" in capsys.readouterr().err
+    table = list(csv.DictReader(open(tmp_path / "t.csv")))
+    assert [t["reference"] for t in table] == [str(300 * 5 + 5), "19"]
+    assert main(["report", "--instance", str(tmp_path / "ring.txt"), "--instance",
+                 str(tmp_path / "c.txt"), "--exact", "--cache-dir", cache, "-q",
+                 "-o", str(tmp_path / "rep")]) == 0
+    text = (tmp_path / "rep" / "report.md").read_text()
+    assert "ring.txt: skipped, 301 nodes" in text and "c.txt: optimum 19" in text
+
+
 def test_draw_a_run_and_a_topology_file(sweep, capsys):
     tmp, res, runs, insts = sweep
     png = tmp / "d.png"

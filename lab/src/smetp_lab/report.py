@@ -12,7 +12,7 @@ import time
 from . import plots
 from .energy import check_links, energy
 from .bound import certified_gap, known_bound
-from .exact import cached_solve
+from .exact import EXACT_MAX_NODES, cached_solve
 from .heuristics import local_search, mst
 from .instance import LabError, read_instance
 from .judge import (DESIGN_SETTINGS, MEMETIC_ONLY, check_run, is_capped,  # noqa: F401
@@ -169,6 +169,20 @@ def group_stats(runs, inst, reference, target) -> dict:
     return row
 
 
+def exact_or_skip(inst, time_limit, cache_dir, log):
+    """The exact result of `inst` (cached), or None with a note where the
+    instance is larger than the exact model takes: the other instances of a
+    report or table still get theirs."""
+    if inst.n > EXACT_MAX_NODES:
+        if log:
+            log(f"smetp-lab: note: {inst.path}: {inst.n} nodes, no exact optimum (exact takes "
+                f"up to {EXACT_MAX_NODES}); its reference is the best energy known")
+        return None
+    if log:
+        log(f"report: exact optimum of {inst.path}")
+    return cached_solve(inst, time_limit, cache_dir, log)
+
+
 def parse_targets(texts) -> dict:
     """--target E (every instance) or --target INSTANCE=E: {path or None: E}."""
     out = {}
@@ -247,8 +261,7 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
             entry.update(mst=energy(inst, tree), ls=energy(inst, ls), ls_links=ls,
                          ls_seconds=time.monotonic() - t0)
         if use_exact:
-            say(f"report: exact optimum of {path}")
-            entry["exact"] = cached_solve(inst, time_limit, cache_dir, log)
+            entry["exact"] = exact_or_skip(inst, time_limit, cache_dir, log)
         # The best lower bound cached for it (bound or exact), if any.
         entry["lower"] = known_bound(inst, cache_dir)
         base[path] = entry
@@ -392,7 +405,7 @@ def table(results_path: str, out_path: str, instances_dir: str | None = None,
     known = {}  # path -> (instance, proven, candidate energies)
     for run, inst, c in checked:
         if inst.path not in known:
-            ex = cached_solve(inst, time_limit, cache_dir, log) if use_exact else None
+            ex = exact_or_skip(inst, time_limit, cache_dir, log) if use_exact else None
             tree = mst(inst)
             vals = [(ex["optimum"], inst)] if ex else []
             if tree is not None and not (ex and ex["proven"]):
@@ -799,6 +812,10 @@ def _markdown(out_dir, results_path, rows, images, base, insts, use_exact, check
         out.append("")
         for path in insts:
             ex = base[path]["exact"]
+            if ex is None:
+                out.append(f"- {given[path]}: skipped, {insts[path].n} nodes (exact takes up to "
+                           f"{EXACT_MAX_NODES}); its reference is the best energy known")
+                continue
             out.append(f"- {given[path]}: {'optimum' if ex['proven'] else 'best'} {ex['optimum']}, "
                        f"bound {ex['bound']:g}, gap {100 * ex['gap']:.2f} %, "
                        f"{ex['seconds']:.1f} s ({ex.get('solver', 'MIP')})")
