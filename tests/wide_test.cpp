@@ -162,6 +162,9 @@ TEST(WideReader, LargeWeightsManyNodesAndSparseFiles) {
   EXPECT_NE(std::string::npos, read("sparse 4 2\n1 2 1\n3 4 1\n", &g).find("do not connect"));
   EXPECT_NE(std::string::npos, read("sparse 4 1\n2 2 1\n", &g).find("line 2"));
   EXPECT_NE(std::string::npos, read("sparse 2001 1\n1 2 1\n", &g).find("2 to 2000"));
+  // Text glued to a number, the last weight's too (smetp-lab reads the same grammar).
+  EXPECT_NE(std::string::npos, read("sparse 3 2\n1 2 1\n2 3 1x\n", &g).find("\"1x\""));
+  EXPECT_NE(std::string::npos, read("sparse 3 2\n1 2 1_0\n2 3 1\n", &g).find("\"1_0\""));
   EXPECT_NE(std::string::npos, read("dense 4 1\n", &g).find("neither a number"));
 }
 

@@ -176,6 +176,13 @@ def test_sparse_files_and_wide_results(tmp_path, capsys):
     assert inst.edges == [(0, 1, 10), (0, 2, 40), (1, 2, 20), (2, 3, 5)]
     with pytest.raises(LabError, match="listed twice"):
         parse_instance("sparse 3 2\n1 2 1\n2 1 1\n", "s.txt")
+    # The engine's grammar: text glued to a number is no number; a sign may
+    # follow one (3-5 is 3 and -5).
+    for bad in ("sparse 3 2\n1 2 1\n2 3 1x\n", "sparse 3 2\n1 2 1_0\n2 3 1\n"):
+        with pytest.raises(LabError, match="unreadable sparse"):
+            parse_instance(bad, "s.txt")
+    assert parse_instance("sparse 3 2\n1 2 1\n2 3-5\n", "s.txt").edges == [(0, 1, 1),
+                                                                            (1, 2, -5)]
     # A wide run's results: exact scores, an unconnected topology 2^43 per
     # extra piece above its energy, never capped.
     (tmp_path / "s.txt").write_text(sparse)

@@ -339,9 +339,11 @@ bool parseSparse(Source* s, GraphData* g, std::string* reason, std::vector<WideL
   for (int kept = 0; kept < m; ++kept) {
     int u = 0, v = 0, w = 0;
     Token ut, vt, wt;
+    // Text glued to any number is refused, the last weight's too (the
+    // design's format leaves what follows its last weight unread).
     if (!readEdgeValue(s, kept, m, true, &u, &ut, reason) ||
         !readEdgeValue(s, kept, m, true, &v, &vt, reason) ||
-        !readEdgeValue(s, kept, m, kept + 1 < m, &w, &wt, reason))
+        !readEdgeValue(s, kept, m, true, &w, &wt, reason))
       return false;
     if (u < 1 || u > n || v < 1 || v > n || u == v) {
       std::snprintf(what, sizeof what,

@@ -157,13 +157,31 @@ class _Scanner:
         return "ok", value
 
 
+_SPACE = " \t\n\v\f\r"  # what C's isspace takes, as the engine's reader
+_SPARSE_WORD = re.compile(rf"[+-]?[0-9]+(?=[{_SPACE}+-]|\Z)|[^{_SPACE}]+?(?=[{_SPACE}]|\Z)")
+_SPARSE_INT = re.compile(r"[+-]?[0-9]+")
+
+
+def _sparse_int(word: str) -> int:
+    if not _SPARSE_INT.fullmatch(word):
+        raise ValueError(word)
+    return int(word)
+
+
 def _parse_sparse(text: str, path: str) -> Instance:
     """The sparse format smetp-batch reads: "sparse N M", then M lines
     "u v w" (1-based, u != v, each pair once, any order)."""
-    words = text.split()
+    # The engine's grammar: a number is an optional sign and digits, followed
+    # by white space, a sign or the end; anything else glued to it (1x, 1_0)
+    # makes a word that is no number. Only the header's and the M links'
+    # words are read.
+    words = [m.group() for m in _SPARSE_WORD.finditer(text, 0)]
     try:
-        n, m = int(words[1]), int(words[2])
-        vals = np.array(words[3:3 + 3 * m], dtype=np.int64)
+        if words[0] != "sparse":
+            raise ValueError
+        head = [_sparse_int(w) for w in words[1:3]]
+        n, m = head[0], head[1]
+        vals = np.array([_sparse_int(w) for w in words[3:3 + 3 * m]], dtype=np.int64)
     except (IndexError, ValueError, OverflowError):
         raise LabError(where(path, 1), "unreadable sparse file (sparse N M, then M lines u v w)")
     if not 2 <= n <= MAX_READ_NODES or m < 1 or len(vals) != 3 * m:
