@@ -176,11 +176,11 @@ class Instance:
 
     def save(self, path: str | _os.PathLike) -> None:
         """Writes the instance as a graph file that smetp-batch and smetp-lab
-        read: the design's format for a complete instance, else the sparse
-        one."""
+        read: the design's format for a complete instance, else (and for one
+        read from a sparse file, whose runs are wide runs) the sparse one."""
         t = self.links
         n = self.n
-        if len(t) == n * (n - 1) // 2:
+        if len(t) == n * (n - 1) // 2 and not self._graph.sparse:
             head = f"{n} {n * (n - 1)}"  # the links come in the design's pair order
         else:
             head = f"sparse {n} {len(t)}"

@@ -293,12 +293,15 @@ def test_save_reads_back(tmp_path):
     subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_instance.py"), "80", "3",
                     "--sparse", "--nearest", "3", "-o", str(sparse)], check=True,
                    capture_output=True)
-    for path in (G10, str(sparse)):
+    # A sparse file that lists every pair: its runs are wide runs all the same.
+    complete = tmp_path / "s3.txt"
+    complete.write_text("sparse 3 3\n1 2 5\n1 3 7\n2 3 9\n")
+    for path in (G10, str(sparse), str(complete)):
         g = smetp.Instance.read(path)
         g.save(tmp_path / "again.txt")
         back = smetp.Instance.read(tmp_path / "again.txt")
         assert np.array_equal(back.links, g.links) and back.wide == g.wide
-    assert (g.weights == smetp.NO_LINK).any()
+    assert smetp.Instance.read(sparse).weights.min() == smetp.NO_LINK and g.wide
 
 
 def test_smetp_lab_judges_results_in_memory():
