@@ -40,7 +40,7 @@ def fixed(tmp_path):
         # memetic=ls first: the report keeps the results' order.
         run(h, "h.txt", PATH, 0.05, 0.5, settings=LS, stop="target", target=40,
             seconds_to_target=0.1),
-        run(h, "h.txt", None, 0.0, 2.0, settings=LS, stop="generations",
+        run(h, "h.txt", None, 0.0, 2.0, settings=LS, stop="generations", target=40,
             history=[65000] * 5),
         run(h, "h.txt", PATH, 0.3, 0.9, settings=LS, stop="target", target=40,
             seconds_to_target=0.3),
@@ -69,7 +69,7 @@ def test_statistics_by_hand(fixed):
     assert main(["report", str(res), "-o", str(tmp / "rep"), "-q"]) == 0
     rows = list(csv.DictReader(open(tmp / "rep" / "summary.csv")))
     assert [(r["instance"], r["settings"]) for r in rows] == [
-        ("h.txt", "memetic=ls"), ("h.txt", "design"), ("c.txt", "design")]
+        ("h.txt", "memetic=ls target=40"), ("h.txt", "design"), ("c.txt", "design")]
     ls, design, capped = rows
 
     def pick(row, *cols):
@@ -137,17 +137,18 @@ def test_plots_show_every_series(fixed, monkeypatch):
                  "--target", "c.txt=65500"]) == 0
     final = seen["final_energies.png"][0]
     assert final["title"] == "h.txt (4 nodes): h 0, d 0.3, 200 gen"
-    assert final["xticks"] == ["memetic=ls", "design"]
+    assert final["xticks"] == ["memetic=ls target=40", "design"]
     assert final["yscale"] == "symlog"  # 0 to 300 %
     assert final["legend"] == ["MST = local search 40 (+0.00 %)"]
     assert "1 run(s) not drawn" in final["texts"][0]  # the run without a topology
     conv = seen["convergence.png"][0]
-    assert conv["legend"][:2] == ["memetic=ls (median of 3)", "design (median of 4)"]
+    assert conv["legend"][:2] == ["memetic=ls target=40 (median of 3)", "design (median of 4)"]
     # The run without a topology widens no band: the axis ends near the
     # design's start (about 280 %), not at a value between 40 and the mark.
     assert conv["ylim"][1] < 1000
     ttt = seen["time_to_target.png"]
-    assert ttt[0]["legend"][:2] == ["memetic=ls (2 of 3)", "design (1 of 4, upper bounds)"]
+    assert ttt[0]["legend"][:2] == ["memetic=ls target=40 (2 of 3)",
+                                    "design (1 of 4, upper bounds)"]
     assert ttt[0]["legend"][2].startswith("local search from the MST ")
     # No local search mark where it ends at the cap.
     assert ttt[1]["texts"] == ["no run reached the target"] and len(ttt[1]["legend"]) == 1

@@ -27,6 +27,7 @@ import signal as _signal
 import sys as _sys
 import threading as _threading
 import typing as _typing
+import warnings as _warnings
 
 import numpy as _np
 
@@ -38,8 +39,8 @@ from . import _core
 #: The project's version (CMakeLists.txt), compiled into the engine.
 __version__: str = _core.__version__
 
-__all__ = ["Instance", "Result", "SmetpError", "InstanceError", "RunError", "NO_LINK", "run",
-           "batch", "to_frame", "backend"]
+__all__ = ["Instance", "Result", "SmetpError", "InstanceError", "RunError", "SmetpWarning",
+           "NO_LINK", "run", "batch", "to_frame", "backend"]
 
 #: ``Instance.weights`` holds this for a pair of nodes without a link.
 NO_LINK = _np.iinfo(_np.int64).min
@@ -53,6 +54,11 @@ _STOPS = ("time_limit", "target")
 
 class SmetpError(ValueError):
     """A bad instance, run, setting or argument; the message is smetp-batch's."""
+
+
+class SmetpWarning(UserWarning):
+    """What smetp-batch and smetp-lab convert warn of: generations that are
+    not a multiple of 50, runs ending at the energy cap, coarse weights."""
 
 
 class InstanceError(SmetpError):
@@ -137,9 +143,11 @@ class Instance:
         from . import _pathloss
 
         try:
-            w, _ = _pathloss.weights_of_points(_np.asarray(xy, dtype=float), alpha, scale)
+            w, _, said = _pathloss.weights_of_points(_np.asarray(xy, dtype=float), alpha, scale)
         except (ValueError, TypeError) as e:
             raise InstanceError(f"{name}: {e}") from None
+        for text in said:
+            _warnings.warn(f"{name}: {text}", SmetpWarning, stacklevel=2)
         return cls.from_weights(w, name)
 
     @property
@@ -284,17 +292,21 @@ class Result:
                 f"launches={d['launches']}, stop={d['stop']!r})")
 
 
-def _word(value) -> str:
-    if isinstance(value, bool):
-        raise TypeError("a setting is a number or a word, not a bool")
-    if isinstance(value, float):
-        return repr(value)
+def _word(value, name: str) -> str:
+    """A value as a runs-file word (NumPy's numbers as Python's)."""
+    if isinstance(value, (bool, _np.bool_)):
+        raise SmetpError(f"{name}: {value!r} is a bool; give a number or a word")
+    if isinstance(value, float):  # np.float64 too, whose repr is no number
+        return repr(float(value))
+    if isinstance(value, _np.integer):
+        return str(int(value))
     return str(value)
 
 
-def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
+def _line(run: Mapping[str, Any], instances: dict, notes: dict) -> tuple[str, _core.Graph]:
     """A run description as a runs-file line (the instance's path replaced by
-    a placeholder word) and the instance it runs on."""
+    a placeholder word) and the instance it runs on. Warns, once a batch (as
+    smetp-batch does), of generations that are not a multiple of 50."""
     if not isinstance(run, _abc.Mapping):
         raise SmetpError(f"a run is a dict with the fields {', '.join(_FIELDS)}, not "
                          f"{type(run).__name__}")
@@ -314,23 +326,29 @@ def _line(run: Mapping[str, Any], instances: dict) -> tuple[str, _core.Graph]:
     gens = run.get("generations")
     words = [
         "@",
-        _word(run["seed"]),
-        "-" if gens is None else _word(gens),
-        _word(run.get("hardness", 0)),
-        _word(run.get("density", 0.3)),
+        _word(run["seed"], "seed"),
+        "-" if gens is None else _word(gens, "generations"),
+        _word(run.get("hardness", 0), "hardness"),
+        _word(run.get("density", 0.3), "density"),
     ]
     for key, value in run.items():
         if key in _FIELDS or value is None and key in _STOPS:
             continue
         if not isinstance(key, str) or not key or any(c.isspace() or c in "#=" for c in key):
             raise SmetpError(f"{key!r}: not a setting name")
-        text = _word(value)
+        text = _word(value, key)
         if not text or any(c.isspace() for c in text) or text.startswith("#"):
             raise SmetpError(f"{key}={text!r}: not a setting value")
         words.append(f"{key}={text}")
     for w in words[1:5]:
         if not w or any(c.isspace() for c in w) or w.startswith("#"):
             raise SmetpError(f"{w!r}: not a number")
+    if words[2].isdigit() and int(words[2]) % 50 and not notes.get("generations"):
+        notes["generations"] = True
+        g = int(words[2])
+        _warnings.warn(f"generations={g} is not a multiple of 50: a run makes generations / 50 "
+                       f"launches of 50 generations, so {g} makes {g // 50 * 50} generations",
+                       SmetpWarning, stacklevel=3)
     return " ".join(words), graph
 
 
@@ -431,16 +449,20 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
         stops["target"] = target
     for key, value in stops.items():
         try:
-            _core.check_run_line(f"@ 1 - 0 0.3 {key}={_word(value)}")
+            _core.check_run_line(f"@ 1 - 0 0.3 {key}={_word(value, key)}")
         except ValueError as e:
             raise SmetpError(f"{key}: {e}") from None
+    if isinstance(runs, (_abc.Mapping, str, bytes)):
+        raise SmetpError(f"batch takes a list or an iterable of runs (dicts), not one "
+                         f"{type(runs).__name__}: batch([run]), or run(**run) for one run")
     instances: dict[str, _core.Graph] = {}
+    notes: dict = {"capped": set()}
     if isinstance(runs, (list, tuple)):
         # The whole list checked first, as smetp-batch checks a runs file.
         lines = []
         for i, r in enumerate(runs):
             try:
-                text, graph = _line(r, instances)
+                text, graph = _line(r, instances, notes)
                 _core.check_run_line(_with_stops(text, stops, r))
             except SmetpError as e:
                 raise RunError(i, str(e)) from None
@@ -449,18 +471,18 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
             lines.append((text, graph))
         source: Iterator = iter(lines)
     else:
-        source = (_line(r, instances) for r in runs)
+        source = (_line(r, instances, notes) for r in runs)
     total = len(runs) if isinstance(runs, (list, tuple)) else None
-    return _stream(source, jobs, resident or 0, stops, progress, total)
+    return _stream(source, jobs, resident or 0, stops, progress, notes, total)
 
 
 def _with_stops(text: str, stops: dict, run: Mapping) -> str:
-    extra = [f"{k}={_word(v)}" for k, v in stops.items() if run.get(k) is None]
+    extra = [f"{k}={_word(v, k)}" for k, v in stops.items() if run.get(k) is None]
     return " ".join([text] + extra)
 
 
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
-            total: int | None = None) -> Iterator[Result]:
+            notes: dict, total: int | None = None) -> Iterator[Result]:
     def next_run():
         # A chunk of runs; an exception of the iterable ends it and is raised
         # in the consumer's thread once the runs before it are yielded.
@@ -492,6 +514,13 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
             for text in texts:
                 d = _json.loads(text)
                 d["runs_sha256"] = None
+                if d["capped"] and d["instance"] not in notes["capped"]:
+                    # Once an instance, as smetp-batch warns.
+                    notes["capped"].add(d["instance"])
+                    _warnings.warn(f"run {d['index']} ({d['instance']} seed {d['seed']}) ends "
+                                   "at the energy cap 64999: its true energy may be higher, so "
+                                   "runs of this instance cannot be compared by energy (scale "
+                                   "its weights down)", SmetpWarning, stacklevel=2)
                 r = Result(d)
                 if bar is not None:
                     bar.run_done(r)

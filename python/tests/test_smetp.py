@@ -130,6 +130,29 @@ def test_errors_carry_the_command_lines_messages(tmp_path):
     assert e.value.run == 1
 
 
+def test_numpy_values_clear_messages_and_the_command_lines_warnings(tmp_path):
+    # NumPy's scalars are numbers like Python's, float64 included.
+    r = smetp.run(G10, np.int64(2), np.int64(100), density=np.float64(0.3),
+                  time_limit=np.float64(50), target=np.float32(10), mutation=np.float64(0.01))
+    assert (r["density"], r["time_limit"], r["settings"]["mutation"]) == (0.3, 50, 0.01)
+    with pytest.raises(smetp.SmetpError, match="seed: True is a bool"):
+        smetp.run(G10, True, 100)
+    with pytest.raises(smetp.InstanceError, match="0 point"):
+        smetp.Instance.from_points(np.zeros((0, 2)))
+    with pytest.raises(smetp.SmetpError, match="not one dict"):
+        smetp.batch({"instance": G10, "seed": 1, "generations": 100})
+    # What smetp-batch warns of, Python warns of: generations that make no
+    # launch, a run at the energy cap, weights rounded to nothing.
+    heavy = tmp_path / "heavy.txt"
+    heavy.write_text("3 6\n1 2 20000\n1 3 30000\n2 3 30000\n")
+    with pytest.warns(smetp.SmetpWarning, match="so 30 makes 0 generations"):
+        assert smetp.run(G10, 1, 30)["launches"] == 0
+    with pytest.warns(smetp.SmetpWarning, match="ends at the energy cap 64999"):
+        assert smetp.run(heavy, 1, 100).best == 64999
+    with pytest.warns(smetp.SmetpWarning, match="weight 0 after rounding"):
+        smetp.Instance.from_points(np.random.default_rng(1).random((10, 2)), scale=1e-9)
+
+
 def test_out_of_memory_is_memory_error():
     code = ("import resource, smetp\n"
             "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"

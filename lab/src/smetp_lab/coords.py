@@ -19,13 +19,10 @@ import re
 
 import numpy as np
 
-from .instance import ENERGY_CAP, ENGINE_MAX_NODES, ENGINE_MAX_WEIGHT, LabError
-# The weighting rules, shared with the Python package's Instance.from_points.
-from .pathloss import (GEO_RADIUS, check_model, choose_scale, costs, geo_radians,
-                       most_energy, weights)
-# Warn when rounding moves the minimum spanning tree's energy by more, or
-# makes more of the links free.
-ROUNDING_WARN = 0.01
+from .instance import LabError
+# The weighting rules and their warnings, shared with the Python package's
+# Instance.from_points.
+from .pathloss import GEO_RADIUS, check_model, choose_scale, costs, geo_radians, weigh
 # CSV column names read as x and y, in order of preference.
 _CSV_AXES = (("x", "y"), ("easting", "northing"), ("lon", "lat"), ("lng", "lat"),
              ("long", "lat"), ("longitude", "latitude"))
@@ -165,45 +162,6 @@ def plane_points(points: np.ndarray, kind: str) -> np.ndarray:
     return GEO_RADIUS * np.column_stack([lon * np.cos(lat.mean()), lat])
 
 
-def mst_energy(cost: np.ndarray) -> tuple[float, list[tuple[int, int]]]:
-    """Energy (each node pays its heaviest tree link) of the minimum spanning
-    tree of a dense cost matrix, and the tree."""
-    from scipy.sparse.csgraph import minimum_spanning_tree
-
-    n = len(cost)
-    # The routine reads zero as "no edge": shift costs to at least 1.
-    t = minimum_spanning_tree(cost + 1.0 - np.eye(n) * (cost.diagonal() + 1.0)).tocoo()
-    links = list(zip(t.row.tolist(), t.col.tolist()))
-    return tree_energy(cost, links), links
-
-
-def tree_energy(cost: np.ndarray, links) -> float:
-    p = np.zeros(len(cost))
-    for u, v in links:
-        p[u] = max(p[u], cost[u, v])
-        p[v] = max(p[v], cost[u, v])
-    return float(p.sum())
-
-
-def cap_warnings(w: np.ndarray) -> list[str]:
-    """What the engine's energy cap does to an instance with weights w (an
-    n x n matrix of the complete graph): empty when no topology reaches it."""
-    n = len(w)
-    if n > ENGINE_MAX_NODES or w.max() > ENGINE_MAX_WEIGHT:
-        return []  # beyond the engine: no cap applies
-    e_mst, _ = mst_energy(w.astype(float))
-    most = most_energy(w)
-    if e_mst >= ENERGY_CAP:
-        return [f"the minimum spanning tree's energy {e_mst:.0f} is at or above the "
-                f"engine's cap {ENERGY_CAP}: every run will end capped; use smaller weights"]
-    if most > ENERGY_CAP:
-        return [f"topologies can score up to {most:.0f}, above the engine's cap {ENERGY_CAP} "
-                f"(the minimum spanning tree scores {e_mst:.0f}): runs whose topologies all "
-                "score the cap have nothing to select on and can end there (capped runs); "
-                "--scale auto keeps every topology below the cap"]
-    return []
-
-
 def instance_text(w: np.ndarray) -> str:
     """A complete instance: each pair once per direction, as the generator
     writes them."""
@@ -237,32 +195,11 @@ def convert(path: str, out: str, alpha: float = 1.0, scale: str | float = 1.0) -
         s = choose_scale(cost, scale)
     except ValueError as e:
         raise LabError(path, str(e)) from None
-    w = weights(cost, s)
-    _, tree = mst_energy(w.astype(float))
-    real, rounded = s * tree_energy(cost, tree), tree_energy(w.astype(float), tree)
-    error = abs(rounded - real) / real if real > 0 else 0.0
+    w, error, warnings = weigh(d, cost, s)
     coords_out = os.path.splitext(out)[0] + ".xy"
     note = f"smetp-lab convert {os.path.basename(path)} ({kind})"
     write_files([(out, instance_text(w)),
                  (coords_out, xy_text(plane_points(points, kind), note, alpha, s))])
     return {"nodes": len(points), "kind": kind, "scale": s, "alpha": alpha,
             "rounding_error": error, "max_weight": int(w.max()), "xy": coords_out,
-            "warnings": cap_warnings(w) + rounding_warnings(w, d, error)}
-
-
-def rounding_warnings(w: np.ndarray, d: np.ndarray, error: float) -> list[str]:
-    """What rounding the weights to integers costs: links between distinct
-    points that became free (when more than ROUNDING_WARN of all links: a
-    pair or two of near points is no harm), and a large rounding error."""
-    iu, iv = np.triu_indices(len(w), 1)
-    free = int(((w[iu, iv] <= 0) & (d[iu, iv] > 0)).sum())
-    out = []
-    if free > ROUNDING_WARN * len(iu):
-        out.append(f"{free} links between distinct points have weight 0 after rounding, "
-                   "so topologies get them for nothing: raise --scale (with --scale auto "
-                   "the engine's limits bound it: lower --alpha or use fewer points)")
-    if error > ROUNDING_WARN:
-        out.append(f"rounding to integers moves the minimum spanning tree's energy by "
-                   f"{100 * error:.1f} %: weights this small are coarse; raise --scale or "
-                   "lower --alpha")
-    return out
+            "warnings": warnings}

@@ -24,6 +24,9 @@ GEO_RADIUS = 6378.388
 # An instance holds every pair of points: 3,000 points take some 1.5 GB and
 # 9 s to write, and 20,000 would take some 30 times that.
 MAX_POINTS = 3000
+# Warn when rounding moves the minimum spanning tree's energy by more, or
+# makes more of the links free.
+ROUNDING_WARN = 0.01
 
 
 def check_model(alpha: float, scale: str | float) -> None:
@@ -126,9 +129,92 @@ def weights(cost: np.ndarray, scale: float) -> np.ndarray:
 
 
 def weights_of_points(points, alpha: float = 1.0, scale: str | float = "auto",
-                      kind: str = "EUC_2D") -> tuple[np.ndarray, float]:
-    """The (n, n) weights of the complete instance on the points, and the scale used."""
+                      kind: str = "EUC_2D") -> tuple[np.ndarray, float, list[str]]:
+    """The (n, n) weights of the complete instance on the points, the scale
+    used, and the warnings (weigh)."""
     check_model(alpha, scale)
-    _, cost = costs(points, kind, alpha)
+    d, cost = costs(points, kind, alpha)
+    if len(d) < 2:
+        raise ValueError(f"{len(d)} point(s); an instance has 2 or more")
     s = choose_scale(cost, scale)
-    return weights(cost, s), s
+    w, _, warnings = weigh(d, cost, s)
+    return w, s, warnings
+
+
+def weigh(d: np.ndarray, cost: np.ndarray, s: float) -> tuple[np.ndarray, float, list[str]]:
+    """The weights of distances d (cost = d**alpha) at scale s, the rounding
+    error of the minimum spanning tree's energy, and the warnings: the
+    engine's cap, and what rounding to integers costs."""
+    w = weights(cost, s)
+    _, tree = mst_energy(w.astype(float))
+    real, rounded = s * tree_energy(cost, tree), tree_energy(w.astype(float), tree)
+    error = abs(rounded - real) / real if real > 0 else 0.0
+    return w, error, cap_warnings(w) + rounding_warnings(w, d, error)
+
+
+def mst_energy(cost: np.ndarray) -> tuple[float, list[tuple[int, int]]]:
+    """Energy (each node pays its heaviest tree link) of the minimum spanning
+    tree of a dense cost matrix, and the tree (Prim's, ties to the lowest
+    node)."""
+    n = len(cost)
+    if n < 2:
+        return 0.0, []
+    inside = np.zeros(n, dtype=bool)
+    inside[0] = True
+    best = np.array(cost[0], dtype=float)
+    via = np.zeros(n, dtype=np.int64)
+    links = []
+    for _ in range(n - 1):
+        v = int(np.argmin(np.where(inside, np.inf, best)))
+        links.append((int(via[v]), v))
+        inside[v] = True
+        closer = ~inside & (cost[v] < best)
+        best[closer] = cost[v][closer]
+        via[closer] = v
+    return tree_energy(cost, links), links
+
+
+def tree_energy(cost: np.ndarray, links) -> float:
+    p = np.zeros(len(cost))
+    for u, v in links:
+        p[u] = max(p[u], cost[u, v])
+        p[v] = max(p[v], cost[u, v])
+    return float(p.sum())
+
+
+def cap_warnings(w: np.ndarray) -> list[str]:
+    """What the engine's energy cap does to an instance with weights w (an
+    n x n matrix of the complete graph): empty when no topology reaches it."""
+    n = len(w)
+    if n > DESIGN_MAX_NODES or w.max() > DESIGN_MAX_WEIGHT:
+        return []  # beyond the engine: no cap applies
+    e_mst, _ = mst_energy(w.astype(float))
+    most = most_energy(w)
+    if e_mst >= ENERGY_CAP:
+        return [f"the minimum spanning tree's energy {e_mst:.0f} is at or above the "
+                f"engine's cap {ENERGY_CAP}: every run will end capped; use smaller weights"]
+    if most > ENERGY_CAP:
+        return [f"topologies can score up to {most:.0f}, above the engine's cap {ENERGY_CAP} "
+                f"(the minimum spanning tree scores {e_mst:.0f}): runs whose topologies all "
+                "score the cap have nothing to select on and can end there (capped runs); "
+                "--scale auto keeps every topology below the cap"]
+    return []
+
+
+def rounding_warnings(w: np.ndarray, d: np.ndarray, error: float) -> list[str]:
+    """What rounding the weights to integers costs: links between distinct
+    points that became free (when more than ROUNDING_WARN of all links: a
+    pair or two of near points is no harm), and a large rounding error."""
+    iu, iv = np.triu_indices(len(w), 1)
+    free = int(((w[iu, iv] <= 0) & (d[iu, iv] > 0)).sum())
+    out = []
+    if free > ROUNDING_WARN * len(iu):
+        out.append(f"{free} links between distinct points have weight 0 after rounding, "
+                   "so topologies get them for nothing: raise --scale (with --scale auto "
+                   "the engine's limits bound it: lower --alpha or use fewer points)")
+    if error > ROUNDING_WARN:
+        out.append(f"rounding to integers moves the minimum spanning tree's energy by "
+                   f"{100 * error:.1f} %: weights this small are coarse; raise --scale or "
+                   "lower --alpha")
+    return out
+

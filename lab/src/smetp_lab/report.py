@@ -240,6 +240,9 @@ def build(results_path: str | None, out_dir: str, use_exact: bool = False,
                run.get("hardness", int), run.get("density", float, null=True),
                " ".join([settings_label(run)] + stops))
         groups.setdefault(key, []).append(run)
+    # Such a set's generation limit, where one of its runs made all of them.
+    groups = {(k[:1] + (_limit(rs),) + k[2:] if k[1] is None else k): rs
+              for k, rs in groups.items()}
     for path in instances:
         inst = read_instance(path)
         insts.setdefault(inst.path, inst)
@@ -491,6 +494,13 @@ def _stop_rule(run) -> list[str]:
         if isinstance(v, (int, float)) and not isinstance(v, bool):
             words.append(f"{name}={v:g}")
     return words
+
+
+def _limit(runs):
+    """The generations of the runs that ended by making them all (None when
+    every run ended by its time limit or target)."""
+    made = [r.data.get("generations") for r in runs if r.data.get("stop") == "generations"]
+    return max((g for g in made if isinstance(g, int)), default=None)
 
 
 def _generations(gens) -> str:
