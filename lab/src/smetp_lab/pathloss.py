@@ -4,9 +4,9 @@ radios; 1 gives plain distances).
 
 These rules are shared: smetp-lab's ``convert`` and the Python package's
 ``smetp.Instance.from_points`` both use this module (the package's build
-installs it as ``smetp._pathloss``), so it needs numpy alone and imports
-nothing else of smetp-lab. A bad model or set of points raises ValueError
-with the reason; callers add where it came from.
+installs it as ``smetp._pathloss``), so it needs numpy alone (SciPy where
+installed) and imports nothing else of smetp-lab. A bad model or set of
+points raises ValueError with the reason; callers add where it came from.
 """
 from __future__ import annotations
 
@@ -154,11 +154,23 @@ def weigh(d: np.ndarray, cost: np.ndarray, s: float) -> tuple[np.ndarray, float,
 
 def mst_energy(cost: np.ndarray) -> tuple[float, list[tuple[int, int]]]:
     """Energy (each node pays its heaviest tree link) of the minimum spanning
-    tree of a dense cost matrix, and the tree (Prim's, ties to the lowest
-    node)."""
+    tree of a dense cost matrix, and the tree. Among trees of equal weight
+    the energy may differ: SciPy's tree is the one taken where SciPy is
+    installed (always with smetp-lab), else Prim's with ties to the lowest
+    node (the package needs NumPy alone)."""
     n = len(cost)
-    if n < 2:
-        return 0.0, []
+    try:
+        from scipy.sparse.csgraph import minimum_spanning_tree
+    except ImportError:
+        return _prim(cost)
+    # The routine reads zero as "no edge": shift costs to at least 1.
+    t = minimum_spanning_tree(cost + 1.0 - np.eye(n) * (cost.diagonal() + 1.0)).tocoo()
+    links = list(zip(t.row.tolist(), t.col.tolist()))
+    return tree_energy(cost, links), links
+
+
+def _prim(cost: np.ndarray) -> tuple[float, list[tuple[int, int]]]:
+    n = len(cost)
     inside = np.zeros(n, dtype=bool)
     inside[0] = True
     best = np.array(cost[0], dtype=float)
