@@ -471,6 +471,14 @@ TEST_F(BatchCli, InputsLockedResultsAndFailedRecordsAreNeverOverwritten) {
   EXPECT_EQ("", readFile(path("results.jsonl")));
 }
 
+TEST_F(BatchCli, APoolHasNoMoreSlotsThanTheRuns) {
+  // The largest --resident on one run: a pool of one slot, not of a million.
+  writeFile(path("runs.txt"), "g6.txt 1 50 0 0.5\n");
+  const Result r = batch("--quiet --no-record --resident 1048576 runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(1u, results().size());
+}
+
 TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   // Every connected topology of this triangle sums to 60000 or more.
   writeFile(path("heavy.txt"), "3 6\n1 2 20000\n1 3 30000\n2 3 30000\n");

@@ -199,6 +199,19 @@ TEST_F(BatchEngine, ProgressShowsTheBestOfTheRunsInProgress) {
   }
 }
 
+// A pool larger than the free memory is refused, before any allocation, with
+// the most resident runs that fit.
+TEST(BatchPool, APoolBeyondTheFreeMemoryIsRefusedWithTheMostThatFits) {
+  EXPECT_EQ("", poolMemoryProblem(4, size_t(1) << 30));
+  const std::string refused = poolMemoryProblem(1 << 20, size_t(1) << 30);
+  EXPECT_EQ(0u, refused.find("cannot have ")) << refused;
+  EXPECT_NE(std::string::npos, refused.find("for 1048576 resident runs: 1024 MiB are free"))
+      << refused;
+  const size_t most = std::stoul(refused.substr(refused.rfind("at most ") + 8));
+  EXPECT_EQ("", poolMemoryProblem(most, size_t(1) << 30));
+  EXPECT_NE("", poolMemoryProblem(most + 1, size_t(1) << 30));
+}
+
 // The topology of a finished run is its best chromosome: connected, with the
 // run's best as its energy, by a plain recount here.
 TEST_F(BatchEngine, TopologyHasTheBestAsItsEnergy) {

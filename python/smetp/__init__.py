@@ -504,7 +504,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
         progress = None
     b = _core.start_batch(next_run, int(jobs), int(resident),
                           float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
-                          _MAX_INSTANCES)
+                          _MAX_INSTANCES, max(total or 0, 0))
     _watch(b)
     try:
         while True:

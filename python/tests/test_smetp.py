@@ -135,6 +135,9 @@ def test_numpy_values_clear_messages_and_the_command_lines_warnings(tmp_path):
     r = smetp.run(G10, np.int64(2), np.int64(100), density=np.float64(0.3),
                   time_limit=np.float64(50), target=np.float32(10), mutation=np.float64(0.01))
     assert (r["density"], r["time_limit"], r["settings"]["mutation"]) == (0.3, 50, 0.01)
+    # The largest pool asked for on one run: one slot, not a million.
+    assert len(list(smetp.batch([{"instance": G10, "seed": 1, "generations": 50}],
+                                resident=1 << 20))) == 1
     with pytest.raises(smetp.SmetpError, match="seed: True is a bool"):
         smetp.run(G10, True, 100)
     with pytest.raises(smetp.InstanceError, match="0 point"):
@@ -156,8 +159,8 @@ def test_numpy_values_clear_messages_and_the_command_lines_warnings(tmp_path):
 def test_out_of_memory_is_memory_error():
     code = ("import resource, smetp\n"
             "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
-            "try:\n"
-            f"    list(smetp.batch([{{'instance': {G10!r}, 'seed': 1, 'generations': 50}}],"
+            "try:\n"  # an iterator: the pool is as large as asked, not sized by a count
+            f"    list(smetp.batch(iter([{{'instance': {G10!r}, 'seed': 1, 'generations': 50}}]),"
             " jobs=1, resident=1 << 20))\n"
             "except MemoryError:\n"
             "    print('MemoryError')\n")

@@ -44,7 +44,17 @@ struct BatchMemory {
   }
 };
 
+// Device bytes of one slot: its run entry, control, population records and
+// bit strings.
+constexpr size_t poolSlotBytes =
+    sizeof(BatchRun) + sizeof(BatchControl) + popSize * (sizeof(Chrom) + batchBitBytes);
+
 void allocate(BatchMemory& mem, size_t slots) {
+  size_t freeBytes = 0;
+  if (gpuMemGetFree(&freeBytes) == gpuSuccess) {
+    const std::string problem = poolMemoryProblem(slots, freeBytes);
+    if (!problem.empty()) throw BatchError(problem);
+  }
   const size_t records = slots * popSize;
   const auto need = [&](int result, size_t bytes) {
     if (result == gpuSuccess) return;
@@ -453,10 +463,21 @@ RunSpec resolveRun(const RunLine& run, long index, int instance, const GraphData
   return spec;
 }
 
+std::string poolMemoryProblem(size_t slots, size_t freeBytes) {
+  if (slots <= freeBytes / poolSlotBytes) return "";
+  const auto mib = [](size_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20); };
+  return "cannot have " + mib(slots * poolSlotBytes) + " MiB of device memory for " +
+         std::to_string(slots) + " resident runs: " + mib(freeBytes) +
+         " MiB are free; ask for fewer resident runs (at most " +
+         std::to_string(freeBytes / poolSlotBytes) + ")";
+}
+
 bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
               const BatchOptions& options) {
   const gpuBatchShape shape = gpuBatchPlan(options.jobs, options.resident);
-  const size_t slots = size_t(std::max(shape.slots, 1));
+  // No more slots than the runs there are, where their number is known.
+  size_t slots = size_t(std::max(shape.slots, 1));
+  if (options.runs > 0) slots = std::min(slots, options.runs);
   const size_t threads = std::min(size_t(std::max(shape.threads, 1)), slots);
 
   BatchMemory mem;

@@ -87,6 +87,8 @@ struct BatchProgress {
 struct BatchOptions {
   int jobs = 1;      // CPU form: worker threads, each carrying its own runs
   int resident = 0;  // runs resident at once; 0: the form's default (gpuBatchPlan)
+  // The batch's runs where known (0: not known): the pool has no more slots.
+  size_t runs = 0;
   // Set (by a signal handler, say) to end the batch: each thread stops before
   // its next launch, and runs not finished by then give no result.
   const std::atomic<bool>* stop = nullptr;
@@ -109,6 +111,11 @@ struct BatchOptions {
 struct BatchError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Why a pool of `slots` resident runs cannot be had with `freeBytes` of
+// device memory free ("" when it fits): the batch refuses it before any
+// allocation, rather than running out part way.
+std::string poolMemoryProblem(size_t slots, size_t freeBytes);
 
 // Runs every run the source gives, at most options.resident at a time;
 // spec.instance indexes `instances`. Returns false when the batch was stopped

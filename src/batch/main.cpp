@@ -842,6 +842,7 @@ int runMain(const Options& o) {
   BatchOptions options;
   options.jobs = o.jobs;
   options.resident = o.resident;
+  options.runs = size_t(std::max(todo, 1LL));
   options.stop = &stopRequested;
   // A new batch empties the results file (one that --overwrite replaces)
   // only when it has its first result to write, or when it ends without one,

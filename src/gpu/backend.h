@@ -13,6 +13,7 @@ struct gpuBackend {
   int (*getDeviceProperties)(gpuDeviceProp* prop, int device);
   int (*malloc)(void** ptr, size_t bytes);
   int (*free)(void* ptr);
+  int (*memGetFree)(size_t* bytes);
   int (*memcpy)(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind);
   int (*memset)(void* ptr, int value, size_t bytes);
   int (*memcpyToSymbol)(const char* symbol, const void* src, size_t bytes, size_t offset);

@@ -148,6 +148,13 @@ int cudaFreeOp(void* ptr) {
   return int(cudaFree(ptr));
 }
 
+int cudaMemGetFreeOp(size_t* bytes) {
+  if (!bytes) return gpuErrorInvalidValue;
+  useChosenDevice();
+  size_t total = 0;
+  return int(cudaMemGetInfo(bytes, &total));
+}
+
 int cudaMemcpyOp(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
   if (kind != gpuMemcpyHostToDevice && kind != gpuMemcpyDeviceToHost)
     return gpuErrorInvalidMemcpyDirection;
@@ -203,6 +210,7 @@ gpuBatchShape cudaBatchPlanOp(int, int resident) {
 
 const char* cudaUnavailableReason() { return deviceChoice().why.c_str(); }
 
+// clang-format off
 const gpuBackend cudaBackend = {
     "cuda",
     cudaAvailable,
@@ -211,6 +219,7 @@ const gpuBackend cudaBackend = {
     cudaGetDevicePropertiesOp,
     cudaMallocOp,
     cudaFreeOp,
+    cudaMemGetFreeOp,
     cudaMemcpyOp,
     cudaMemsetOp,
     cudaMemcpyToSymbolOp,
@@ -219,3 +228,4 @@ const gpuBackend cudaBackend = {
     cudaErrorStringOp,
     cudaBatchPlanOp,
 };
+// clang-format on

@@ -124,6 +124,27 @@ int emuMalloc(void** ptr, size_t bytes) {
   return gpuSuccess;
 }
 
+// The host's available memory: MemAvailable of /proc/meminfo, else the free
+// physical pages.
+int emuMemGetFree(size_t* bytes) {
+  if (!bytes) return gpuErrorInvalidValue;
+  if (FILE* f = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f))
+      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    std::fclose(f);
+    if (found) {
+      *bytes = size_t(kib) * 1024;
+      return gpuSuccess;
+    }
+  }
+  const long pages = ::sysconf(_SC_AVPHYS_PAGES), pageBytes = ::sysconf(_SC_PAGESIZE);
+  *bytes = pages > 0 && pageBytes > 0 ? size_t(pages) * size_t(pageBytes) : SIZE_MAX;
+  return gpuSuccess;
+}
+
 int emuFree(void* ptr) {
   if (!ptr) return gpuSuccess;
   std::lock_guard<std::mutex> g(allocationLock);
@@ -377,6 +398,7 @@ void cpuform::runEmulatedBlocks(unsigned blocks, void (*body)(void* context, uns
   pool.run(blocks, body, context, workers);
 }
 
+// clang-format off
 const gpuBackend emulatorBackend = {
     "cpu",
     emuAvailable,
@@ -385,6 +407,7 @@ const gpuBackend emulatorBackend = {
     emuGetDeviceProperties,
     emuMalloc,
     emuFree,
+    emuMemGetFree,
     emuMemcpy,
     emuMemset,
     emuMemcpyToSymbol,
@@ -393,3 +416,4 @@ const gpuBackend emulatorBackend = {
     emuGetErrorString,
     emuBatchPlan,
 };
+// clang-format on

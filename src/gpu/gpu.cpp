@@ -22,6 +22,7 @@ const gpuBackend noDeviceBackend = {
     [](gpuDeviceProp*, int) { return noDevice(); },
     [](void**, size_t) { return noDevice(); },
     [](void*) { return noDevice(); },
+    [](size_t*) { return noDevice(); },
     [](void*, const void*, size_t, gpuMemcpyKind) { return noDevice(); },
     [](void*, int, size_t) { return noDevice(); },
     [](const char*, const void*, size_t, size_t) { return noDevice(); },
@@ -160,6 +161,7 @@ int gpuGetDeviceProperties(gpuDeviceProp* prop, int device) {
 }
 int gpuMalloc(void** ptr, size_t bytes) { return backend().malloc(ptr, bytes); }
 int gpuFree(void* ptr) { return backend().free(ptr); }
+int gpuMemGetFree(size_t* bytes) { return backend().memGetFree(bytes); }
 int gpuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind) {
   if (int e = takeHeldLaunchError()) return e;
   return backend().memcpy(dst, src, bytes, kind);

@@ -65,6 +65,9 @@ int gpuGetDevice(int* device);
 int gpuGetDeviceProperties(gpuDeviceProp* prop, int device);
 int gpuMalloc(void** ptr, size_t bytes);
 int gpuFree(void* ptr);
+// The memory the device can still give: free device memory (CUDA), the
+// host's available memory (the CPU form, whose device memory is the host's).
+int gpuMemGetFree(size_t* bytes);
 int gpuMemcpy(void* dst, const void* src, size_t bytes, gpuMemcpyKind kind);
 int gpuMemset(void* ptr, int value, size_t bytes);
 // Copies to and from a named device variable, at a byte offset into it.

@@ -330,7 +330,7 @@ void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult&
 }
 
 std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, double timeLimit,
-                                  double target, size_t maxInstances) {
+                                  double target, size_t maxInstances, size_t runs) {
   if (jobs < 1 || jobs > 4096) throw std::invalid_argument("jobs must be from 1 to 4096");
   if (resident < 0 || resident > (1 << 20))
     throw std::invalid_argument("resident must be from 1 to 1048576");
@@ -341,6 +341,7 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   b->instances.reserve(maxInstances);
   b->options.jobs = jobs;
   b->options.resident = resident;
+  b->options.runs = runs;
   b->options.stop = &b->stop;
   b->options.window = 16384;
   // Results wait only for an earlier run (at most the window) or for Python.
@@ -513,7 +514,8 @@ NB_MODULE(_core, m) {
           },
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
-        nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"),
+        nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"), nb::arg("runs"),
         "Starts a batch whose runs come from next_run(): a list of (runs-file line, Graph) "
-        "pairs, maybe an exception last; an empty list at the end.");
+        "pairs, maybe an exception last; an empty list at the end. `runs`: how many there "
+        "are where known (else 0), so that the pool has no more slots.");
 }
