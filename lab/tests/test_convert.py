@@ -49,6 +49,18 @@ def test_tsplib_geo(tmp_path, capsys):
     assert weights(out) == [7428, 16714, 24140]  # 0.5994 * (12393.0, 27884.3, 40274.4)
 
 
+def test_longitude_and_latitude_columns_are_degrees_on_the_earth(tmp_path):
+    # At 60 degrees north, 0.02 degrees east and 0.01 degrees north are both
+    # about 1.11 km: links of equal weight, not 20 and 10.
+    (tmp_path / "p.csv").write_text("name,lat,lon\na,60,10\nb,60,10.02\nc,60.01,10\n")
+    out = tmp_path / "g.txt"
+    assert main(["convert", str(tmp_path / "p.csv"), "-o", str(out), "--scale", "1000"]) == 0
+    ab, ac, bc = weights(out)
+    assert ab == ac == 1112 and bc == 1572
+    (tmp_path / "bad.csv").write_text("lon,lat\n10,95\n11,60\n")
+    assert main(["convert", str(tmp_path / "bad.csv"), "-o", str(out)]) == 1
+
+
 def test_auto_scale_and_cap_warning(tmp_path, capsys):
     # 45 points on a line 10 apart: node k's farthest is max(k, 44 - k) * 10
     # away, 14960 over all nodes; 64999 over that is 4.3449, while the

@@ -22,10 +22,13 @@ import numpy as np
 from .instance import LabError
 # The weighting rules and their warnings, shared with the Python package's
 # Instance.from_points.
-from .pathloss import GEO_RADIUS, check_model, choose_scale, costs, geo_radians, weigh
+from .pathloss import (EARTH_RADIUS, GEO_RADIUS, check_model, choose_scale, costs, geo_radians,
+                       weigh)
 # CSV column names read as x and y, in order of preference.
 _CSV_AXES = (("x", "y"), ("easting", "northing"), ("lon", "lat"), ("lng", "lat"),
              ("long", "lat"), ("longitude", "latitude"))
+# From here on in _CSV_AXES the columns are longitude and latitude in degrees.
+_CSV_FIRST_GEOGRAPHIC = 2
 
 
 def _number(text: str, where: str) -> float:
@@ -88,25 +91,27 @@ def _is_number(text: str) -> bool:
         return False
 
 
-def _csv_columns(header: list[str], path: str) -> tuple[int, int]:
-    """The x and y columns a header names; two unnamed columns are x and y.
-    A wider header without such names is refused: its first column is as
-    likely an id as x."""
-    for x, y in _CSV_AXES:
+def _csv_columns(header: list[str], path: str) -> tuple[int, int, bool]:
+    """The x and y columns a header names, and whether they are longitude
+    and latitude; two unnamed columns are x and y. A wider header without
+    such names is refused: its first column is as likely an id as x."""
+    for k, (x, y) in enumerate(_CSV_AXES):
         if x in header and y in header:
-            return header.index(x), header.index(y)
+            return header.index(x), header.index(y), k >= _CSV_FIRST_GEOGRAPHIC
     if len(header) == 2:
-        return 0, 1
+        return 0, 1, False
     raise LabError(f"{path}:1", f"the header {','.join(header)} names no x and y columns "
                    "(x,y; easting,northing; lon,lat); name them, or keep only two columns")
 
 
-def _csv(text: str, path: str) -> np.ndarray:
+def _csv(text: str, path: str) -> tuple[np.ndarray, str]:
+    """The points and their kind: "LONLAT" for longitude and latitude
+    columns (degrees on the sphere, not a plane), else "csv"."""
     rows = list(csv.reader(io.StringIO(text)))
     header = [h.strip().lower() for h in rows[0]]
     # A first row of numbers is a point, not a header.
     first = 1 if not all(_is_number(h) for h in header[:2]) else 0
-    cols = _csv_columns(header, path) if first else (0, 1)
+    *cols, geographic = _csv_columns(header, path) if first else (0, 1, False)
     points = []
     for lineno, row in enumerate(rows[first:], first + 1):
         if not any(c.strip() for c in row):
@@ -115,7 +120,10 @@ def _csv(text: str, path: str) -> np.ndarray:
             raise LabError(f"{path}:{lineno}", f"{len(row)} columns, the header has "
                            f"{len(header)}")
         points.append(tuple(_number(row[c].strip(), f"{path}:{lineno}") for c in cols))
-    return np.array(points, dtype=float).reshape(-1, 2)
+        if geographic and not (-180 <= points[-1][0] <= 360 and -90 <= points[-1][1] <= 90):
+            raise LabError(f"{path}:{lineno}", f"longitude {points[-1][0]:g}, latitude "
+                           f"{points[-1][1]:g}: not degrees on the Earth")
+    return np.array(points, dtype=float).reshape(-1, 2), "LONLAT" if geographic else "csv"
 
 
 def _plain(lines: list[str], path: str) -> np.ndarray:
@@ -132,7 +140,8 @@ def _plain(lines: list[str], path: str) -> np.ndarray:
 
 def read_points(path: str) -> tuple[np.ndarray, str]:
     """The points of a coordinates file and their kind: "plain", "csv",
-    "EUC_2D" or "GEO"."""
+    "LONLAT" (a CSV file's longitude and latitude columns), "EUC_2D" or
+    "GEO"."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -145,7 +154,7 @@ def read_points(path: str) -> tuple[np.ndarray, str]:
     if re.match(r"\s*(NAME|TYPE|COMMENT|DIMENSION|EDGE_WEIGHT_TYPE)\s*:", first, re.I):
         points, kind = _tsplib(lines, path)
     elif "," in first:
-        points, kind = _csv(text, path), "csv"
+        points, kind = _csv(text, path)
     else:
         points, kind = _plain(lines, path), "plain"
     if len(points) < 2:
@@ -155,6 +164,9 @@ def read_points(path: str) -> tuple[np.ndarray, str]:
 
 def plane_points(points: np.ndarray, kind: str) -> np.ndarray:
     """Points for drawing, in the units of the distances."""
+    if kind == "LONLAT":
+        lon, lat = np.radians(points[:, 0]), np.radians(points[:, 1])
+        return EARTH_RADIUS * np.column_stack([lon * np.cos(lat.mean()), lat])
     if kind != "GEO":
         return points
     r = geo_radians(points)
