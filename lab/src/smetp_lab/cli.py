@@ -255,7 +255,7 @@ def cmd_bound(a) -> int:
         return 0
     print(f"bound: {r['bound']} (true energies, valid for every topology)")
     print(f"how: {r['method']}")
-    print(f"best found: {r['best']} (iterated local search)")
+    print(f"best found: {r['best']} (local search, or branch and bound where it ran)")
     print(f"gap: {100 * r['gap']:.2f} % (the best found is at most this far above the optimum)")
     print(f"complete: {'yes' if r['complete'] else 'no (time limit)'}")
     print(f"time: {r['seconds']:.2f} s{' (from the cache)' if r.get('cached') else ''}")
