@@ -44,3 +44,24 @@ def test_check_finds_a_wrong_row(tmp_path, capsys):
     # A rebuild that differs from the row's sha256 is refused.
     with pytest.raises(LabError, match="sha256"):
         write_instance(dict(good, sha256="0" * 64), str(tmp_path))
+
+
+def test_the_committed_set_holds_together(tmp_path, capsys):
+    from helpers import REPO
+    from smetp_lab.suite import read_manifest
+
+    folder = f"{REPO}/bench/suite"
+    rows = read_manifest(f"{folder}/suite.json")["instances"]
+    best = read_manifest(f"{folder}/best.json")
+    assert len(rows) >= 40 and {r["family"] for r in rows} == set(FAMILIES)
+    assert {r["alpha"] for r in rows} == {1, 2, 3, 4}
+    assert min(r["nodes"] for r in rows) == 20 and max(r["nodes"] for r in rows) == 2000
+    for r in rows:
+        assert r["bound"] <= r["best"] and r["name"] in best
+        if r.get("optimum") is not None:
+            assert r["optimum"] == r["best"] == r["bound"]
+            assert not r["checked_by"].startswith("CHECK FAILED")
+    # The 20-node rows rebuild, their topologies score, exact proves them again.
+    assert main(["suite", "check", "--max-nodes", "20", "--all", "--suite", folder,
+                 "--cache-dir", str(tmp_path / "c"), "-q"]) == 0
+    assert capsys.readouterr().out.count(": ok\n") == sum(r["nodes"] <= 20 for r in rows)
