@@ -141,9 +141,10 @@ def main():
     todo = []
     for family, n, alpha in ENTRIES:
         name = name_of(family, n, alpha)
-        if not a.min_nodes <= n <= a.max_nodes or (name in done and (a.only is None or name not in a.only)):
+        if not a.min_nodes <= n <= a.max_nodes:
             continue
-        if a.only is not None and name not in a.only:
+        # A row already in the set is kept unless named with --only.
+        if (a.only is None and name in done) or (a.only is not None and name not in a.only):
             continue
         entry = {"name": name, "family": family, "nodes": n, "alpha": alpha, "seed": 1,
                  "scale": scale_for(family, n, alpha, 1)}

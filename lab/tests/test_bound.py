@@ -4,7 +4,6 @@ import json
 import random
 
 import numpy as np
-import pytest
 from helpers import enumerate_optimum, instance, instance_text, run_record, write_jsonl
 from smetp_lab.bound import _Pricing, _Program, lower_bound
 from smetp_lab.cli import main

@@ -34,8 +34,6 @@ such a Lagrangian value, never the restricted program's own value.
 """
 from __future__ import annotations
 
-import json
-import os
 import time
 
 import numpy as np
@@ -171,7 +169,8 @@ class _Program:
                 zs = ks[ws >= w]
                 ts = tstart[v] + np.nonzero(lv >= w)[0]
                 add(np.concatenate([self.zcol[zs], ts]),
-                    np.concatenate([np.ones(len(zs)), -np.ones(len(ts))]), -inf, 0.0, ("B", v, int(w)))
+                    np.concatenate([np.ones(len(zs)), -np.ones(len(ts))]), -inf, 0.0,
+                    ("B", v, int(w)))
         # (C) each link at each end.
         link_arcs = [[] for _ in range(len(lk))]
         for k, li in enumerate(self.alink.tolist()):
