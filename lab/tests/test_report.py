@@ -6,6 +6,7 @@ import statistics
 
 import pytest
 from helpers import instance, instance_text, run_record, write_jsonl
+from smetp_lab import plots
 from smetp_lab.cli import main
 from smetp_lab.energy import energy
 from smetp_lab.exact import solve
@@ -186,7 +187,7 @@ def test_capped_runs_are_flagged_and_give_no_gap(tmp_path, capsys):
     assert out[1].endswith("ok (capped: the engine's cap, the true energy is higher)")
 
 
-def test_wide_runs_are_judged_by_their_own_scores(tmp_path, capsys):
+def test_wide_runs_are_judged_by_their_own_scores(tmp_path, capsys, monkeypatch):
     # A capped instance (every topology above 64999) run wide: exact energies,
     # one run connected at the optimum 120000, one unconnected (2^43 above).
     w = {(1, 2): 40000, (1, 3): 50000, (2, 3): 40000}
@@ -200,7 +201,15 @@ def test_wide_runs_are_judged_by_their_own_scores(tmp_path, capsys):
                  settings={"links": 0})
         runs.append(r)
     write_jsonl(tmp_path / "r.jsonl", runs)
+    seen = {}
+    save = plots._save
+    monkeypatch.setattr(plots, "_save", lambda fig, path: (
+        seen.__setitem__(path.rsplit("/", 1)[-1], plots.describe(fig)), save(fig, path)))
     assert main(["report", str(tmp_path / "r.jsonl"), "-o", str(tmp_path / "rep"), "-q"]) == 0
+    # The plots: the unconnected start (3 * 2^43) sets no axis, and the
+    # legends lie below the data.
+    (conv,), (final,) = seen["convergence.png"], seen["final_energies.png"]
+    assert conv["ylim"][1] < 1000 and conv["legend_clear"] and final["legend_clear"]
     row = next(csv.DictReader(open(tmp_path / "rep" / "summary.csv")))
     assert (row["feasible_runs"], row["capped_runs"], row["ga_best"]) == ("1", "0", "120000")
     assert (row["polished_best"], row["reference"], row["gap_ga_best_pct"]) == (

@@ -152,6 +152,8 @@ def test_plots_show_every_series(fixed, monkeypatch):
     assert ttt[0]["legend"][2].startswith("local search from the MST ")
     # No local search mark where it ends at the cap.
     assert ttt[1]["texts"] == ["no run reached the target"] and len(ttt[1]["legend"]) == 1
+    # ... and its series is drawn (at 0), not only named; legends cover no data.
+    assert ttt[1]["empty_curves"] == [] and all(p["legend_clear"] for p in ttt)
     assert len(seen["final_energies.png"]) == 2  # c.txt: a panel with nothing drawn
 
 

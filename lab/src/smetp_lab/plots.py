@@ -28,7 +28,8 @@ def _grid(count: int):
 
 
 STYLES = {"MST": ("gray", "--"), "local search": ("tab:green", ":"),
-          "optimum": ("black", "-"), "best known": ("black", "-."), "target": ("tab:red", "-.")}
+          "optimum": ("black", "-"), "exact's best": ("black", "-."),
+          "target": ("tab:red", "-.")}
 # One marker per series, so that series of one colour family or drawn on top
 # of each other still tell apart.
 MARKERS = "osD^vP*X<>ph"
@@ -38,20 +39,49 @@ LOG_ABOVE = 50.0
 
 
 def _save(fig, path: str):
-    """Writes the figure and closes it."""
-    fig.savefig(path, dpi=110)
+    """Writes the figure, all of its text inside the image, and closes it."""
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
+
+
+def _legend(ax):
+    """The legend below the axes, where it covers no data, its long labels
+    wrapped."""
+    handles, labels = ax.get_legend_handles_labels()
+    if handles:
+        ax.legend(handles, [textwrap.fill(t, 80) for t in labels], fontsize=7,
+                  loc="upper center", bbox_to_anchor=(0.5, -0.16), frameon=False)
+
+
+def _misses(ax, missed: list, times: list):
+    """Series that never reached their target: a flat line at 0 over the
+    seconds shown, so that they are seen, not only named."""
+    lo, hi = (min(times), max(times)) if times else (0.0, 1.0)
+    if hi <= lo:
+        lo, hi = lo * 0.9, hi * 1.1 or 1.0
+    for i, label in missed:
+        ax.plot([lo, hi], [0.0, 0.0], marker=MARKERS[i % len(MARKERS)], markevery=[0, 1],
+                markersize=5, zorder=3, label=label)
+    if not times:
+        ax.set_xlim(0.0, 1.0)
 
 
 def describe(fig) -> list[dict]:
     """What each visible panel of a figure shows: title, axis scale, the
-    legend's entries and the x tick labels (for checks of a plot's series)."""
+    legend's entries and the x tick labels (for checks of a plot's series),
+    whether the legend lies clear of the data area, and the labels of
+    curves drawn without a point."""
+    fig.canvas.draw()
     out = []
     for ax in fig.axes:
         if not ax.get_visible():
             continue
         legend = ax.get_legend()
-        out.append({"title": ax.get_title(), "yscale": ax.get_yscale(),
+        clear = (legend is None or not legend.get_window_extent().overlaps(
+            ax.get_window_extent()))
+        empty = [line.get_label() for line in ax.get_lines() if len(line.get_xdata()) == 0]
+        out.append({"legend_clear": clear, "empty_curves": empty,
+                    "title": ax.get_title(), "yscale": ax.get_yscale(),
                     "xscale": ax.get_xscale(), "ylabel": ax.get_ylabel(),
                     "ylim": tuple(float(v) for v in ax.get_ylim()),
                     "legend": [t.get_text() for t in legend.get_texts()] if legend else [],
@@ -172,8 +202,7 @@ def convergence(panels: list[dict], path: str, title: str = "Convergence"):
                     + "; ".join(hidden), transform=ax.transAxes, fontsize=7, va="bottom")
         ax.set_title(panel["title"], fontsize=9)
         ax.set_xlabel("generations")
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize=7)
+        _legend(ax)
         ax.grid(alpha=0.3)
     fig.suptitle(title)
     fig.tight_layout()
@@ -205,14 +234,14 @@ def final_energies(panels: list[dict], path: str):
         shown = [float(v) for d in feasible for v in d]
         shown += _lines(ax, panel.get("lines", {}), ceiling, ref)
         _energy_axis(ax, shown, ref, "final best energy")
-        ax.set_xticks(range(1, len(labels) + 1), labels, fontsize=7, rotation=15)
+        ax.set_xticks(range(1, len(labels) + 1), [textwrap.fill(t, 30) for t in labels],
+                      fontsize=7)
         ax.set_title(panel["title"], fontsize=9)
         off = sum(int((d >= top).sum()) for d, top in zip(data, tops))
         if off:
             ax.text(0.01, 0.98, f"{off} run(s) not drawn: no connected topology or at the "
                     "engine's cap", transform=ax.transAxes, va="top", fontsize=7)
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize=7)
+        _legend(ax)
         ax.grid(alpha=0.3, axis="y")
     fig.tight_layout()
     _save(fig, path)
@@ -226,14 +255,14 @@ def time_to_target(panels: list[dict], path: str):
     (other methods' times) as vertical lines beneath."""
     fig, axes = _grid(len(panels))
     for ax, panel in zip(axes, panels):
-        times = []
+        times, missed = [], []
         for i, s in enumerate(panel["series"]):
             t = sorted(s["seconds"])
             label = f"{s['label']} ({len(t)} of {s['runs']})"
             if s.get("bound") and t:
                 label = label[:-1] + ", upper bounds)"
             if not t:
-                ax.plot([], [], marker=MARKERS[i % len(MARKERS)], label=label)
+                missed.append((i, label))
                 continue
             frac = np.arange(1, len(t) + 1) / s["runs"]
             ax.step([t[0]] + t, [0.0] + list(frac), where="post", zorder=3, label=label,
@@ -246,6 +275,7 @@ def time_to_target(panels: list[dict], path: str):
                            label=f"{label} {secs:.3g} s")
                 times.append(secs)
         times = [t for t in times if t > 0]
+        _misses(ax, missed, times)
         if times and max(times) / min(times) > 20:
             ax.set_xscale("log")
         if not any(s["seconds"] for s in panel["series"]):
@@ -253,10 +283,9 @@ def time_to_target(panels: list[dict], path: str):
                     va="top", fontsize=7)
         ax.set_ylim(-0.03, 1.03)
         ax.set_xlabel("seconds")
-        ax.set_ylabel("fraction of runs at or below the target")
+        ax.set_ylabel("fraction of runs\nat or below the target")
         ax.set_title(panel["title"], fontsize=9)
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(fontsize=7, loc="lower right")
+        _legend(ax)
         ax.grid(alpha=0.3)
     fig.tight_layout()
     _save(fig, path)
@@ -331,26 +360,26 @@ def ecdf_and_profiles(ecdf: dict, profiles: dict | None, path: str):
     the fastest (absent with fewer than two settings)."""
     fig, axes = _grid(2 if profiles else 1)
     ax = axes[0]
-    times = []
+    times, missed = [], []
     for i, s in enumerate(ecdf["series"]):
         t = sorted(s["times"])
         label = f"{s['label']} ({len(t)} of {s['pairs']})"
         if not t:
-            ax.plot([], [], marker=MARKERS[i % len(MARKERS)], label=label)
+            missed.append((i, label))
             continue
         ax.step([t[0]] + t, [0.0] + list(np.arange(1, len(t) + 1) / s["pairs"]), where="post",
                 marker=MARKERS[i % len(MARKERS)], markersize=4, label=label)
         times += t
     times = [t for t in times if t > 0]
+    _misses(ax, missed, times)
     if times and max(times) / min(times) > 20:
         ax.set_xscale("log")
     ax.set_ylim(-0.03, 1.03)
     ax.set_xlabel("seconds")
-    ax.set_ylabel("fraction of (run, target) pairs reached")
+    ax.set_ylabel("fraction of (run, target)\npairs reached")
     gaps = ", ".join(f"{g:g}" for g in ecdf["targets"])
     ax.set_title(f"ECDF over gap targets {gaps} % above the reference", fontsize=9)
-    if ax.get_legend_handles_labels()[0]:
-        ax.legend(fontsize=7, loc="lower right")
+    _legend(ax)
     ax.grid(alpha=0.3)
     if profiles:
         ax = axes[1]
@@ -367,7 +396,7 @@ def ecdf_and_profiles(ecdf: dict, profiles: dict | None, path: str):
         ax.set_xlabel("tau (time to target over the fastest setting's)")
         ax.set_ylabel("fraction of instances")
         ax.set_title("Performance profile: time to each instance's target", fontsize=9)
-        ax.legend(fontsize=7, loc="lower right")
+        _legend(ax)
         ax.grid(alpha=0.3)
     fig.tight_layout()
     _save(fig, path)
