@@ -484,17 +484,11 @@ def _with_stops(text: str, stops: dict, run: Mapping) -> str:
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
             notes: dict, total: int | None = None) -> Iterator[Result]:
     def next_run():
-        # A chunk of runs; an exception of the iterable ends it and is raised
-        # in the consumer's thread once the runs before it are yielded.
-        chunk = []
-        try:
-            for _ in range(256):
-                chunk.append(next(source))
-        except StopIteration:
-            pass
-        except BaseException as e:
-            chunk.append(e)
-        return chunk
+        # The next run, None at the end; what the iterable raises ends the
+        # runs and is raised in the consumer's thread once the runs before it
+        # are yielded. Called by the engine's feeder thread, one run at a
+        # time, as the pool needs them.
+        return next(source, None)
 
     bar = _Progress(total) if progress is True else None
     if bar is not None:

@@ -2,6 +2,7 @@
 errors, interrupts and memory on long batches."""
 import json
 import os
+import queue
 import resource
 import shutil
 import signal
@@ -232,6 +233,42 @@ def test_a_batch_left_running_at_exit_does_not_end_the_interpreter(tmp_path):
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert p.returncode == 3 and "terminate" not in p.stderr, p.stderr
     assert out.read_text() == "started\n"
+
+
+def test_runs_are_taken_as_the_pool_needs_them():
+    # A feedback loop: each run waits for the result before it (through a
+    # queue), with two workers: the batch goes on while the iterable waits.
+    q = queue.Queue()
+    q.put(None)
+
+    def feedback(count):
+        for s in range(1, count + 1):
+            q.get()
+            yield {"instance": G10, "seed": s, "generations": 50}
+
+    got = []
+    for r in smetp.batch(feedback(6), jobs=2):
+        got.append(r)
+        q.put(r)
+    assert [r["seed"] for r in got] == [1, 2, 3, 4, 5, 6]
+    # Leaving a batch (Ctrl-C) while its iterable waits does not wait for it.
+    with pytest.raises(KeyboardInterrupt):
+        for r in smetp.batch(feedback(6), jobs=2):
+            raise KeyboardInterrupt
+    q.put(None)  # lets the iterable's thread go
+    # The first result comes before the iterable is asked for many more runs
+    # than the pool holds.
+    asked = []
+
+    def counted():
+        for s in range(1, 1001):
+            asked.append(s)
+            yield {"instance": G10, "seed": s, "generations": 50}
+
+    gen = smetp.batch(counted(), jobs=2)
+    next(gen)
+    assert len(asked) <= 2 + 64 + 1
+    gen.close()
 
 
 def test_memory_stays_bounded_on_a_long_generator():

@@ -301,6 +301,7 @@ int takeRuns(std::vector<Slot>& slots, Pool& pool) {
     while (!s.busy && !pool.sourceDone && !pool.stopped()) {
       if (!pool.unfinished.empty() && pool.nextPosition >= *pool.unfinished.begin() + pool.window)
         break;
+      if (pool.options->runReady && !pool.options->runReady()) break;
       RunSpec spec;
       if (!(*pool.source)(&spec)) {
         pool.sourceDone = true;
@@ -357,9 +358,10 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
       busy = takeRuns(slots, pool);
       if (busy == 0) {
         if (pool.sourceDone || pool.stopped()) return;
-        // Every free slot waits for the earliest unfinished run; check for a
+        // Every free slot waits for the earliest unfinished run, or for the
+        // source's next run (runReady: soon looked at again); check for a
         // stop now and then, since a signal handler cannot wake this thread.
-        pool.finished.wait_for(g, std::chrono::milliseconds(50));
+        pool.finished.wait_for(g, std::chrono::milliseconds(pool.options->runReady ? 2 : 50));
         continue;
       }
     }

@@ -27,7 +27,7 @@ struct RunSpec {
   long index;    // position in the whole list of runs (file order), 0-based
   int instance;  // index into the batch's instance table
   GaSettings settings = designGaSettings();
-  RunStop stop = RunStop();  // time limit, target, no limit on generations
+  RunStop stop = RunStop();       // time limit, target, no limit on generations
   int profile = gaProfileDesign;  // the profile the settings were resolved from
 };
 
@@ -96,6 +96,11 @@ struct BatchOptions {
   // earliest unfinished run, which bounds the results that wait for an earlier
   // run to finish. 0: 16384.
   size_t window = 0;
+  // Where set, the source is asked for a run only while this says one is
+  // there (or the runs have ended); until then free slots stay empty and the
+  // runs in the pool go on, so a source that waits for earlier results never
+  // holds the pool up.
+  std::function<bool()> runReady;
   // Called once the device memory of the pool is set up, before any run.
   std::function<void()> onStarted;
   // Called as each run finishes, in the order they finish, one call at a

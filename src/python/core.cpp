@@ -94,13 +94,13 @@ nb::ndarray<nb::numpy, long long, nb::ndim<2>> graphLinks(const Graph& graph) {
 // which a C++ frame on the way turns into std::terminate). So the package's
 // atexit handler, shutdown(), marks the exit here before finalisation: from
 // then on no thread of a batch takes the lock again. The engine threads are
-// stopped and joined; a Python thread still waiting in Batch.next (a daemon
-// thread) waits for ever instead, and the process ends around it.
+// stopped (they never call Python); a Python thread still waiting in
+// Batch.next (a daemon thread) waits for ever instead, and the process ends
+// around it.
 struct ExitState {
   std::mutex lock;
   std::condition_variable changed;
   bool exiting = false;
-  int inPython = 0;  // engine threads running the run iterable
   std::set<struct Batch*> batches;
 };
 ExitState& exitState() {
@@ -127,11 +127,122 @@ void restoreUnlessExiting(PyThreadState* saved) {
   PyEval_RestoreThread(saved);
 }
 
+// A run taken from Python: its runs-file line and its instance.
+struct Pending {
+  std::string line;
+  Graph graph;
+};
+
+// The runs on their way from Python to the engine. A feeder thread of its
+// own takes them from the run iterable one at a time, as the pool needs them
+// (a few ahead), so that the engine never waits for Python under its lock: a
+// run iterable that waits for earlier results (through a queue, say) only
+// leaves slots empty until its next run comes. The feeder may be inside the
+// iterable when the batch ends; it then finds `closed` set and ends on its
+// own, so this state is shared with it. Python objects here are touched with
+// the interpreter lock held only.
+struct Feed {
+  static constexpr size_t ahead = 64;  // runs taken before the pool asks for them
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<Pending> pending;
+  bool ended = false;             // the iterable has no more runs
+  PyObject* exception = nullptr;  // owned: what the iterable raised, if anything
+  bool closed = false;            // the batch is over: take no more runs
+};
+
+// Where the feeder gets runs: next_run() gives a (line, Graph) tuple, None at
+// the end, or raises what the run iterable raised.
+void feedRuns(std::shared_ptr<Feed> f, PyObject* nextRun) {
+  // Raw C API calls and no destructors around them: a thread that calls into
+  // an exiting interpreter is ended by force there (see ExitState).
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> held(f->lock);
+      // Refilled at half, so that a quick iterable takes the interpreter
+      // once for many runs.
+      f->changed.wait(held, [&] { return f->closed || f->pending.size() <= Feed::ahead / 2; });
+      if (f->closed) break;
+    }
+    {
+      std::lock_guard<std::mutex> held(exitState().lock);
+      if (exitState().exiting) return;  // nextRun is left to the exiting interpreter
+    }
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    bool stop = false;
+    while (!stop) {
+      PyObject* got = PyObject_CallNoArgs(nextRun);
+      PyObject* raised = nullptr;
+      std::string line;
+      std::shared_ptr<const GraphData> data;
+      std::string name;
+      if (!got) {
+        PyObject *type, *tb;
+        PyErr_Fetch(&type, &raised, &tb);
+        PyErr_NormalizeException(&type, &raised, &tb);
+        if (raised && tb) PyException_SetTraceback(raised, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+      } else if (got != Py_None) {
+        try {
+          nb::tuple t = nb::borrow<nb::tuple>(got);
+          line = nb::cast<std::string>(t[0]);
+          const Graph& g = nb::cast<const Graph&>(t[1]);
+          data = g.data;
+          name = g.name;
+        } catch (const std::exception& e) {
+          PyErr_SetString(PyExc_TypeError, e.what());
+          PyObject *type, *tb;
+          PyErr_Fetch(&type, &raised, &tb);
+          PyErr_NormalizeException(&type, &raised, &tb);
+          Py_XDECREF(type);
+          Py_XDECREF(tb);
+        }
+      }
+      const bool end = !got || got == Py_None || raised;
+      Py_XDECREF(got);
+      std::unique_lock<std::mutex> held(f->lock);
+      if (f->closed) {
+        held.unlock();
+        Py_XDECREF(raised);
+        stop = true;
+        break;
+      }
+      if (end) {
+        f->ended = true;
+        f->exception = raised;
+      } else {
+        f->pending.push_back(Pending{std::move(line), Graph{data, name}});
+      }
+      stop = f->ended || f->pending.size() >= Feed::ahead;
+      f->changed.notify_all();
+    }
+    bool over;
+    {
+      std::lock_guard<std::mutex> held(f->lock);
+      over = f->closed || f->ended;
+    }
+    if (over) {
+      Py_DECREF(nextRun);
+      PyGILState_Release(gil);
+      return;
+    }
+    PyGILState_Release(gil);
+  }
+  {
+    std::lock_guard<std::mutex> held(exitState().lock);
+    if (exitState().exiting) return;
+  }
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  Py_DECREF(nextRun);
+  PyGILState_Release(gil);
+}
+
 // A batch in progress: the engine in a thread of its own, its results kept in
 // run order until Python takes them.
 struct Batch {
-  nb::object nextRun;  // () -> a list of (line text, Graph) pairs, maybe an exception last
-  RunStop defaults;    // the batch's time limit and target
+  std::shared_ptr<Feed> feed = std::make_shared<Feed>();
+  RunStop defaults;  // the batch's time limit and target
   BatchOptions options;
   std::atomic<bool> stop{false};
   std::atomic<long long> launches{0};
@@ -145,23 +256,12 @@ struct Batch {
   std::vector<std::shared_ptr<const GraphData>> kept;
   long count = 0;  // runs taken from the source
 
-  // What ended the source early: a bad run (its index and the reason) or an
-  // exception the run iterable raised. Written by the source, read after the
+  // What ended the source early: a bad run (its index and the reason), or
+  // (failedRun with no reason) the exception the run iterable raised, kept
+  // in feed->exception. Written by the engine's source, read after the
   // engine thread has ended.
   long failedRun = -1;
   std::string failedReason;
-  nb::object failedException;
-  // Runs taken from Python and not yet given to the engine; the source has
-  // ended (after them) when sourceEnded is set, with endException when the
-  // iterable raised one.
-  struct Pending {
-    std::string line;
-    Graph graph;
-  };
-  std::deque<Pending> pending;
-  bool sourceEnded = false;
-  nb::object endException;
-
   std::mutex lock;
   std::condition_variable changed;
   std::map<size_t, std::string> ready;  // result objects by position
@@ -180,6 +280,10 @@ struct Batch {
   }
   ~Batch() {
     close();
+    {
+      std::lock_guard<std::mutex> held(feed->lock);
+      Py_CLEAR(feed->exception);  // the interpreter lock is held here
+    }
     std::lock_guard<std::mutex> held(exitState().lock);
     exitState().batches.erase(this);
   }
@@ -201,8 +305,13 @@ struct Batch {
       stop = true;
     }
     changed.notify_all();
+    {
+      // The feeder ends on its own, now or once the run iterable returns.
+      std::lock_guard<std::mutex> held(feed->lock);
+      feed->closed = true;
+    }
+    feed->changed.notify_all();
     if (thread.joinable()) {
-      // The engine thread may wait for the interpreter in the source.
       PyThreadState* saved = PyEval_SaveThread();
       {
         // shutdown() may have ended the engine thread's work already.
@@ -215,82 +324,53 @@ struct Batch {
   }
 };
 
-// Takes the next runs from Python (a list of (line, Graph) pairs, ending
-// early with the exception the run iterable raised, if any) into b.pending.
-// Once the interpreter exits the runs end here, without Python.
-void fetchRuns(Batch& b) {
-  ExitState& e = exitState();
-  {
-    std::lock_guard<std::mutex> held(e.lock);
-    if (e.exiting) {
-      b.sourceEnded = true;
-      return;
-    }
-    ++e.inPython;
-  }
-  struct Leave {
-    ~Leave() {
-      {
-        std::lock_guard<std::mutex> held(exitState().lock);
-        --exitState().inPython;
-      }
-      exitState().changed.notify_all();
-    }
-  } leave;
-  nb::gil_scoped_acquire locked;
-  try {
-    nb::object got = b.nextRun();
-    for (nb::handle item : got) {
-      if (!nb::isinstance<nb::tuple>(item)) {
-        b.endException = nb::borrow(item);
-        b.sourceEnded = true;
-        return;
-      }
-      nb::tuple t = nb::borrow<nb::tuple>(item);
-      b.pending.push_back(
-          Batch::Pending{nb::cast<std::string>(t[0]), nb::cast<const Graph&>(t[1])});
-    }
-    if (b.pending.empty()) b.sourceEnded = true;
-  } catch (nb::python_error& e) {
-    b.endException = nb::borrow(e.value());
-    b.sourceEnded = true;
-  }
+// The engine's source (called under the pool's lock, only while
+// runReady() says a run is there or the runs have ended): the next run,
+// parsed as a runs-file line.
+bool runReady(Batch& b) {
+  std::lock_guard<std::mutex> held(b.feed->lock);
+  return !b.feed->pending.empty() || b.feed->ended;
 }
 
-// The engine's source (called under the pool's lock): the next run, parsed
-// as a runs-file line. Runs come from Python a chunk at a time, so that the
-// interpreter is taken once per chunk, not once per run.
-bool takeRun(Batch& b, RunSpec* spec) {
-  if (b.pending.empty() && !b.sourceEnded) fetchRuns(b);
-  if (b.pending.empty()) {
-    if (b.endException.is_valid() && b.failedRun < 0) {
-      b.failedRun = b.count;
-      b.failedException = std::move(b.endException);
-    }
-    return false;
+// Marks the runs' end after a run that cannot be made (the feeder takes no
+// more).
+void endRuns(Batch& b, const std::string& reason) {
+  b.failedRun = b.count;
+  b.failedReason = reason;
+  {
+    std::lock_guard<std::mutex> held(b.feed->lock);
+    b.feed->pending.clear();
+    b.feed->closed = true;
   }
+  b.feed->changed.notify_all();
+}
+
+bool takeRun(Batch& b, RunSpec* spec) {
+  Pending p;
+  {
+    std::lock_guard<std::mutex> held(b.feed->lock);
+    if (b.feed->pending.empty()) {
+      if (b.feed->exception && b.failedRun < 0) b.failedRun = b.count;
+      return false;
+    }
+    p = std::move(b.feed->pending.front());
+    b.feed->pending.pop_front();
+  }
+  b.feed->changed.notify_all();
   try {
-    const Batch::Pending p = std::move(b.pending.front());
-    b.pending.pop_front();
     const std::string& line = p.line;
     const Graph& graph = p.graph;
     RunLine run;
     std::string reason;
     if (parseRunLine(line.data(), line.size(), b.count + 1, &run, &reason, b.defaults) != lineRun) {
-      b.failedRun = b.count;
-      b.failedReason = reason.empty() ? "no run in the line" : reason;
-      b.pending.clear();
-      b.sourceEnded = true;
+      endRuns(b, reason.empty() ? "no run in the line" : reason);
       return false;
     }
     auto known = b.instanceOf.find(graph.data.get());
     if (known == b.instanceOf.end()) {
       if (b.instances.size() == b.instances.capacity()) {
-        b.failedRun = b.count;
-        b.failedReason = "a batch takes at most " + std::to_string(b.instances.capacity()) +
-                         " different instances; split it";
-        b.pending.clear();
-        b.sourceEnded = true;
+        endRuns(b, "a batch takes at most " + std::to_string(b.instances.capacity()) +
+                       " different instances; split it");
         return false;
       }
       b.instances.push_back(*graph.data);
@@ -302,10 +382,7 @@ bool takeRun(Batch& b, RunSpec* spec) {
     ++b.count;
     return true;
   } catch (const std::exception& e) {
-    b.failedRun = b.count;
-    b.failedReason = e.what();
-    b.pending.clear();
-    b.sourceEnded = true;
+    endRuns(b, e.what());
     return false;
   }
 }
@@ -335,7 +412,6 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   if (resident < 0 || resident > (1 << 20))
     throw std::invalid_argument("resident must be from 1 to 1048576");
   auto b = std::make_unique<Batch>();
-  b->nextRun = std::move(nextRun);
   b->defaults.timeLimit = timeLimit;
   b->defaults.target = target;
   b->instances.reserve(maxInstances);
@@ -354,7 +430,10 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   b->options.onRunFinished = [raw](size_t position, const RunSpec& spec, const RunResult& r) {
     keepResult(*raw, position, spec, r);
   };
+  b->options.runReady = [raw] { return runReady(*raw); };
   gpuQuietNotices(true);
+  // The feeder owns its reference to next_run and ends on its own.
+  std::thread(feedRuns, b->feed, nextRun.release().ptr()).detach();
   b->thread = std::thread([raw] {
     const RunSource source = [raw](RunSpec* spec) { return takeRun(*raw, spec); };
     std::exception_ptr error;
@@ -429,16 +508,14 @@ nb::object nextResult(Batch& b, nb::object progress) {
 }
 
 // The package's atexit handler: no batch thread takes the interpreter lock
-// from now on; each batch stops after its launches in flight, and its engine
-// thread is joined once it has left the run iterable.
+// from now on; each batch stops after its launches in flight.
 void shutdown() {
   nb::gil_scoped_release unlocked;
   ExitState& e = exitState();
   std::vector<Batch*> batches;
   {
-    std::unique_lock<std::mutex> held(e.lock);
+    std::lock_guard<std::mutex> held(e.lock);
     e.exiting = true;
-    e.changed.wait(held, [&] { return e.inPython == 0; });
     batches.assign(e.batches.begin(), e.batches.end());
   }
   for (Batch* b : batches) {
@@ -509,13 +586,16 @@ NB_MODULE(_core, m) {
           "failure",
           [](const Batch& b) -> nb::object {
             if (b.failedRun < 0) return nb::none();
+            std::lock_guard<std::mutex> held(b.feed->lock);
             return nb::make_tuple(b.failedRun, b.failedReason,
-                                  b.failedException.is_valid() ? b.failedException : nb::none());
+                                  b.feed->exception && b.failedReason.empty()
+                                      ? nb::borrow(b.feed->exception)
+                                      : nb::none());
           },
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
         nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"), nb::arg("runs"),
-        "Starts a batch whose runs come from next_run(): a list of (runs-file line, Graph) "
-        "pairs, maybe an exception last; an empty list at the end. `runs`: how many there "
-        "are where known (else 0), so that the pool has no more slots.");
+        "Starts a batch whose runs come from next_run(): a (runs-file line, Graph) pair, None "
+        "at the end (what it raises ends the runs). `runs`: how many there are where known "
+        "(else 0), so that the pool has no more slots.");
 }
