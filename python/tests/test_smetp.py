@@ -235,6 +235,36 @@ def test_a_batch_left_running_at_exit_does_not_end_the_interpreter(tmp_path):
     assert out.read_text() == "started\n"
 
 
+def test_ctrl_c_in_join_leaves_the_interpreter_its_own_exit():
+    # A non-daemon thread runs a long batch; Ctrl-C interrupts the main
+    # thread's join(), a second one Python's wait for the thread at exit.
+    code = ("import smetp, sys, threading\n"
+            "def go():\n"
+            f"    runs = ({{'instance': {G10!r}, 'seed': s, 'generations': 10**6}}"
+            " for s in range(1, 50))\n"
+            "    for r in smetp.batch(runs, jobs=1, progress=lambda n: print(n, flush=True)):\n"
+            "        pass\n"
+            "t = threading.Thread(target=go)\n"
+            "t.start()\n"
+            "t.join()\n")
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        p.stdout.readline()  # the batch has made a launch
+        p.send_signal(signal.SIGINT)
+        err = ""
+        while "KeyboardInterrupt" not in err:
+            line = p.stderr.readline()
+            assert line, err
+            err += line
+        p.send_signal(signal.SIGINT)
+        err += p.stderr.read()
+        status = p.wait()
+    finally:
+        p.kill()
+    assert status in (-signal.SIGINT, 130, 1) and "terminate" not in err, (status, err)
+
+
 def test_runs_are_taken_as_the_pool_needs_them():
     # A feedback loop: each run waits for the result before it (through a
     # queue), with two workers: the batch goes on while the iterable waits.

@@ -7,6 +7,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/unique_ptr.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -432,6 +434,19 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   };
   b->options.runReady = [raw] { return runReady(*raw); };
   gpuQuietNotices(true);
+  // The batch's threads (and the engine's workers they start) take no
+  // asynchronous signal: Ctrl-C goes to a Python thread, where Python sees
+  // it at once (a wait in join() included), not to an engine thread.
+  sigset_t async, before;
+  sigemptyset(&async);
+  for (int signal :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGWINCH})
+    sigaddset(&async, signal);
+  pthread_sigmask(SIG_BLOCK, &async, &before);
+  struct Restore {
+    sigset_t* mask;
+    ~Restore() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
+  } restore{&before};
   // The feeder owns its reference to next_run and ends on its own.
   std::thread(feedRuns, b->feed, nextRun.release().ptr()).detach();
   b->thread = std::thread([raw] {
