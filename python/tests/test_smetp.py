@@ -233,6 +233,14 @@ def test_a_batch_left_running_at_exit_does_not_end_the_interpreter(tmp_path):
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert p.returncode == 3 and "terminate" not in p.stderr, p.stderr
     assert out.read_text() == "started\n"
+    # A batch of the main thread left suspended: the exit closes it as it
+    # collects the generator, and ends.
+    code = ("import smetp\n"
+            f"gen = smetp.batch([{{'instance': {G10!r}, 'seed': s, 'generations': 50}}"
+            " for s in range(1, 100)], jobs=1)\n"
+            "next(gen)\n")
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert p.returncode == 0, p.stderr
 
 
 def test_ctrl_c_in_join_leaves_the_interpreter_its_own_exit():

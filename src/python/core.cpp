@@ -103,6 +103,7 @@ struct ExitState {
   std::mutex lock;
   std::condition_variable changed;
   bool exiting = false;
+  std::thread::id finalizing;  // the thread that runs the exit (and may go on)
   std::set<struct Batch*> batches;
 };
 ExitState& exitState() {
@@ -118,11 +119,12 @@ ExitState& exitState() {
 }
 
 // Takes the interpreter lock back after PyEval_SaveThread, unless the
-// interpreter is exiting (then the thread parks for good).
+// interpreter is exiting (then the thread parks for good; the thread that
+// runs the exit goes on: it closes batches that the exit collects).
 void restoreUnlessExiting(PyThreadState* saved) {
   ExitState& e = exitState();
   std::unique_lock<std::mutex> held(e.lock);
-  if (e.exiting) {
+  if (e.exiting && std::this_thread::get_id() != e.finalizing) {
     held.unlock();
     parkForExit();
   }
@@ -531,6 +533,7 @@ void shutdown() {
   {
     std::lock_guard<std::mutex> held(e.lock);
     e.exiting = true;
+    e.finalizing = std::this_thread::get_id();
     batches.assign(e.batches.begin(), e.batches.end());
   }
   for (Batch* b : batches) {
