@@ -3,6 +3,7 @@
 // itself on the same five arguments.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -915,6 +917,13 @@ TEST_F(BatchCli, RunsComeFromTheBytesThatWereHashedEvenWhenTheFileChanges) {
   }
 }
 
+// Whether the pipe that writeEnd writes to has no room: a writer that polls
+// for room, as the batch does, then waits.
+bool pipeFull(int writeEnd) {
+  struct pollfd p = {writeEnd, POLLOUT, 0};
+  return ::poll(&p, 1, 0) == 0;
+}
+
 // Waits up to seconds for the child pid to end (its wait status in *raw);
 // one that is still running then is killed, and the answer is false.
 bool endsWithin(pid_t pid, int seconds, int* raw) {
@@ -942,9 +951,16 @@ TEST_F(BatchCli, AStalledReaderOfStandardOutputDoesNotOutlastTheFirstSignal) {
           "-", "runs.txt", (char*)nullptr);
     _exit(127);
   }
-  close(pipeFds[1]);
-  // The pipe fills (400 lines are far more than it holds) and nobody reads.
-  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // The pipe fills (400 lines are far more than it holds) and nobody reads:
+  // the signal comes once it is full, however long the machine takes to get
+  // there. The write end kept here only asks the pipe whether it has room.
+  const int probe = pipeFds[1];
+  while (!pipeFull(probe)) {
+    int early = 0;
+    ASSERT_NE(pid, waitpid(pid, &early, WNOHANG)) << "the batch ended with the pipe unread";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  close(probe);
   kill(pid, SIGINT);
   int raw = 0;
   const bool ended = endsWithin(pid, 10, &raw);
