@@ -525,7 +525,8 @@ TEST_F(BatchCli, RunsGetTheSolveProfileUnlessTheyNameTheDesigns) {
   solve.erase("kick");
   EXPECT_EQ(solve, kicked);
   // A kick without the local search would do nothing: refused.
-  const Result bad = solveBatch("--quiet --results - -", "g10.txt 1 100 0 0.3 profile=design kick=2\n");
+  const Result bad =
+      solveBatch("--quiet --results - -", "g10.txt 1 100 0 0.3 profile=design kick=2\n");
   EXPECT_EQ(1, bad.status);
   EXPECT_NE(std::string::npos, bad.err.find("kick=2 needs memetic=ls")) << bad.err;
 }
@@ -814,12 +815,13 @@ TEST_F(BatchCli, AKillBetweenAnyTwoWritesIsRepairedByTheResume) {
     SCOPED_TRACE("killed after write " + std::to_string(kill));
     std::remove(path("results.jsonl").c_str());
     std::remove(path("out.dat").c_str());
-    ASSERT_EQ(0, std::system(
-                     ("cd '" + dir + "' && SMETP_BACKEND=cpu SMETP_BATCH_KILL_AFTER_WRITES=" +
-                      std::to_string(kill) +
-                      " '" SMETP_BATCH_EXE "' --profile design --quiet --jobs 1 runs.txt 2>/dev/null; "
-                      "test $? = 137")
-                         .c_str()));
+    ASSERT_EQ(0,
+              std::system(
+                  ("cd '" + dir +
+                   "' && SMETP_BACKEND=cpu SMETP_BATCH_KILL_AFTER_WRITES=" + std::to_string(kill) +
+                   " '" SMETP_BATCH_EXE "' --profile design --quiet --jobs 1 runs.txt 2>/dev/null; "
+                   "test $? = 137")
+                      .c_str()));
     const Result r = batch("--quiet --resume runs.txt");
     ASSERT_EQ(0, r.status) << r.err;
     const std::vector<json> resumed = results();

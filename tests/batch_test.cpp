@@ -232,7 +232,8 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
        {"a 1 - 0 0.3 target=5", "a 1 1 0 0.3 time_limit=0", "a 1 1 0 0.3 time_limit=-1",
         "a 1 1 0 0.3 time_limit=1s", "a 1 1 0 0.3 time_limit=inf", "a 1 1 0 0.3 target=-1",
         "a 1 1 0 0.3 target=nan", "a 1 1 0 0.3 target=", "a 1 1 0 0.3 profile=fast",
-        "a 1 1 0 0.3 target=0x10", "a 1 1 0 0.3 time_limit=0x1p3", "a 1 1 0 0.3 kick=2 memetic=none"})
+        "a 1 1 0 0.3 target=0x10", "a 1 1 0 0.3 time_limit=0x1p3",
+        "a 1 1 0 0.3 kick=2 memetic=none"})
     EXPECT_NE("", parseRunsTextOrError(bad, &again)) << bad;
   EXPECT_EQ("", parseRunsTextOrError("a 1 - 0 0.3", &again, batchWide));
 
@@ -259,8 +260,9 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
   ASSERT_TRUE(parseGridSetting("profile=solve,design", &design, &error));
   ASSERT_TRUE(parseGridSetting("kick=0,2", &kick, &error));
   grid.settings = {design, kick};
-  EXPECT_EQ("the runs with profile=design kick=2: kick=2 needs memetic=ls (the kick restarts its search)",
-            gridSettingsProblem(grid));
+  EXPECT_EQ(
+      "the runs with profile=design kick=2: kick=2 needs memetic=ls (the kick restarts its search)",
+      gridSettingsProblem(grid));
 }
 
 TEST(Grid, ShortestFloatTextReadsBack) {

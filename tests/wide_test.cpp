@@ -441,7 +441,7 @@ TEST(WideBatch, ResultsDoNotDependOnTheWorkers) {
   std::vector<RunSpec> specs;
   for (int k = 0; k < 4; ++k) {
     RunSpec s{path, k + 1, 150, k % 2, 0.1f, k, 0};
-    s.settings = profileGaSettings(gaProfileSolve, true);
+    s.settings = profileGaSettings(gaProfileSolve);
     s.settings.links = k < 2 ? 5 : linksAll;
     specs.push_back(s);
   }

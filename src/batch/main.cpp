@@ -125,7 +125,7 @@ struct Runs {
   double timeBudget = 0;  // the time limits of the shard's runs summed; -1: some run has none
   RunStop stop;           // --time-limit and --target
   int profile = gaProfileSolve;  // --profile
-  std::string sha;        // runs_sha256
+  std::string sha;               // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.
   struct InstanceUse {
@@ -952,7 +952,8 @@ int cliMain(int argc, char** argv) {
   app.add_option("--set", o.settingTexts,
                  "grid: a GA setting and its values, e.g. memetic=none,ls (repeatable; "
                  "settings: " +
-                     std::string(gaSettingNames()) + "; also profile=solve|design, time_limit, target)")
+                     std::string(gaSettingNames()) +
+                     "; also profile=solve|design, time_limit, target)")
       ->allow_extra_args(false);
   app.add_option("--time-limit", o.timeLimitText,
                  "every run: end it at the first launch boundary past S seconds of its own "

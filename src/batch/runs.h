@@ -19,9 +19,9 @@ struct RunLine {
   int maxGen;
   int objHard;
   float graphDens;
-  long line;  // 1-based line of the runs file; 0 for a run of the grid
+  long line;                   // 1-based line of the runs file; 0 for a run of the grid
   GaRequest ga = GaRequest();  // profile=solve unless the line names another, and named settings
-  RunStop stop = RunStop();  // the batch's --time-limit and --target, then the line's words
+  RunStop stop = RunStop();    // the batch's --time-limit and --target, then the line's words
 };
 
 struct RunsError {
@@ -82,8 +82,8 @@ int readLine(LineReader* r, std::string* line, long long* at, bool* broken);
 // A runs file: one run a line, "graphfile seed generations hardness density"
 // separated by blanks (space, tab, CR, VT, FF), then optionally words
 // (parseRunWord: a profile, GA settings, time_limit, target), each name at
-// most once; a named setting overrides the profile's value wherever it stands. Generations "-" means no limit on
-// generations: the run must then have a time limit. A field that starts with
+// most once; a named setting overrides the profile's value wherever it stands. Generations "-"
+// means no limit on generations: the run must then have a time limit. A field that starts with
 // '#' starts a comment that runs to the end of the line; lines with no fields are skipped. Every
 // number must be whole: seed, generations and hardness an optional sign and decimal digits within
 // int ("12abc", "5OOO" and "1e3" are errors), the density a decimal number from 0 to 1 (nan,
@@ -138,7 +138,7 @@ struct Grid {
   std::vector<int> hardness;
   std::vector<float> densities;
   std::vector<GridSetting> settings;
-  RunStop stop = RunStop();  // --time-limit, --target; noGenerationLimit without --generations
+  RunStop stop = RunStop();      // --time-limit, --target; noGenerationLimit without --generations
   int profile = gaProfileSolve;  // --profile: of runs whose --set words name none
 };
 

@@ -3,7 +3,6 @@
 // namespace cudaform), and for the race check as the threaded form (namespace
 // threadform); block.h picks the form.
 #include "device/ga.h"
-#include "device/memetic.h"
 #include "device/operators.h"
 #include "device/wide.h"
 #include "gpu/gpu.h"
@@ -67,18 +66,12 @@ DEVFN void viewBatchRun(RunView& run, BatchRun& r, int t) {
 }
 
 // Scores, sorts, repairs and sorts a random population, and stores it back in
-// ascending order of fitness. With init=mst, slot 0 becomes the instance's
-// minimum spanning tree before it is scored (its random bits were drawn all
-// the same, so the other 127 start strings are the design's); with
-// repair=off there is no repair and no second sort.
+// ascending order of fitness; with repair=off there is no repair and no
+// second sort.
 DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
   PerLane<bool> dup;
   const unsigned long long hardSteps = hardnessSteps(sp.run);
   block.step([&](int t) { loadSlot(sp, popcurrent, t, false); });
-  if (sp.run.settings.init == gaInitMst)
-    block.step([&](int t) {
-      if (t == 0) plantSpanningTree(sp, 0);
-    });
   evaluatePopulation(block, sp, hardSteps, 0);
   bitonicSortPopulation(block, sp);
   if (sp.run.settings.repair) {
@@ -87,6 +80,11 @@ DEVFN void initialGeneration(Block& block, BlockPop& sp, Chrom* popcurrent) {
   }
   block.step([&](int t) { storeSlot(sp, popcurrent, t); });
 }
+
+// The design's layout has no tree steps: a run that asks for the spanning-tree
+// start or the memetic step is a wide run (every link a candidate at the
+// design's sizes), so that one local search serves every size.
+DEVFN void memeticStep(Block&, BlockPop&, PerLane<SlotWord>&) {}
 
 // Fifty generations with the run's settings: selection, crossover, mutation,
 // evaluation and sort; then, every memetic_every generations, the memetic step

@@ -26,10 +26,9 @@ struct GaSettings {
   int memetic;           // GaMemetic
   int memeticEvery;  // the memetic step follows generation g of a launch when g + 1 is a multiple
   int memeticCount;  // ... and works on this many of the best chromosomes
-  // Candidate links of a chromosome: 0, the run's default (every pair of an
-  // instance within the design's limits, else each node's wideDefaultLinks
-  // lightest links and a minimum spanning tree's); K > 0, each node's K
-  // lightest and the tree's; linksAll, every link. Any value but 0 makes the
+  // Candidate links of a chromosome: 0, the design's layout (every pair of an
+  // instance within the design's limits); K > 0, each node's K lightest and a
+  // minimum spanning tree's; linksAll, every link. Any value but 0 makes the
   // run a wide run. Read on the host only.
   int links;
   // Runs with memetic=ls: when the memetic step finds a slot that it already
@@ -63,14 +62,13 @@ SETTINGS_FN GaSettings designGaSettings() {
 // Profiles: named bundles of settings, resolved for the run's instance.
 // design: the design's values (a run of an instance within the design's
 // limits is then the design's run, bit for bit). solve: the values measured
-// best for solving, which differ beyond the design's limits. A run names at
-// most one profile; without one it gets profile=solve.
+// best for solving, over candidate links that follow the instance. A run
+// names at most one profile; without one it gets profile=solve.
 enum GaProfile { gaProfileSolve = 0, gaProfileDesign = 1 };
 
-// The values of a profile for an instance within the design's limits
-// (wide false) or beyond them (wide true). links is left 0 here: the
-// candidate links of a run follow its instance (resolveGaSettings).
-GaSettings profileGaSettings(int profile, bool wide);
+// The values of a profile. links is left 0 here: the candidate links of a
+// run follow its instance (resolveGaSettings).
+GaSettings profileGaSettings(int profile);
 
 // What a run's words ask for, before its instance is known: a profile and
 // the settings named beside it. A named setting overrides only itself,
@@ -101,7 +99,8 @@ std::string gaRequestText(const GaRequest& r);
 // sparse file, whose links are its candidates): the profile's values for the
 // instance's size, then the named settings. links is resolved too: 0 for a run
 // in the design's layout (an instance within the design's limits, no links
-// named), else the candidate links (-1 all, or K).
+// named, neither init=mst nor a memetic step), else the candidate links (-1
+// all, or K).
 GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide);
 
 // The candidate links of a wide run that names none: linksAll, or each

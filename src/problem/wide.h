@@ -14,8 +14,12 @@ struct WideLink {
 };
 
 enum {
-  wideMaxNodes = 2000,      // nodes of the largest instance a batch takes
-  wideDefaultLinks = 3,     // K: each node's K lightest links are candidates by default
+  wideMaxNodes = 2000,  // nodes of the largest instance a batch takes
+  // K: each node's K lightest links are candidates by default. On complete
+  // instances from coordinates (alpha 1 to 3, 150 to 1,000 nodes) K = 3 left
+  // the GA above one local search from the spanning tree over all links; 6 to
+  // 12 end level and below it, 8 in the middle.
+  wideDefaultLinks = 8,
   wideLaneWorkArrays = 11,  // arrays of n ints in each lane's work area
 };
 

@@ -79,8 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       require(parseGaSetting(words.substr(q, end - q), &spelled, &error), "resolved text refused");
       q = end + 1;
     }
-    require(gaSettingsText(resolveGaSettings(spelled, wide ? 300 : 45, false, wide), false) == words,
-            "resolved settings read back differently");
+    require(
+        gaSettingsText(resolveGaSettings(spelled, wide ? 300 : 45, false, wide), false) == words,
+        "resolved settings read back differently");
   }
   return 0;
 }
