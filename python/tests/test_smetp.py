@@ -152,7 +152,7 @@ def test_numpy_values_clear_messages_and_the_command_lines_warnings(tmp_path):
     with pytest.warns(smetp.SmetpWarning, match="so 30 makes 0 generations"):
         assert smetp.run(G10, 1, 30)["launches"] == 0
     with pytest.warns(smetp.SmetpWarning, match="ends at the energy cap 64999"):
-        assert smetp.run(heavy, 1, 100).best == 64999
+        assert smetp.run(heavy, 1, 100, profile="design").best == 64999
     with pytest.warns(smetp.SmetpWarning, match="weight 0 after rounding"):
         smetp.Instance.from_points(np.random.default_rng(1).random((10, 2)), scale=1e-9)
 
@@ -317,7 +317,8 @@ def test_memory_stays_bounded_on_a_long_generator():
                     return int(line.split()[1]) / 1024
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
-    runs = ({"instance": G10, "seed": i, "generations": 0} for i in range(300_000))
+    runs = ({"instance": G10, "seed": i, "generations": 0, "profile": "design"}
+            for i in range(300_000))
     seen, best = 0, set()
     for r in smetp.batch(runs, jobs=2):
         seen += 1
