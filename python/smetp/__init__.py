@@ -6,7 +6,7 @@ line::
 
     import smetp
     g = smetp.Instance.read("data/g45.txt")
-    r = smetp.run(g, seed=1, generations=5000, profile="solve")
+    r = smetp.run(g, seed=1, generations=5000)   # profile="solve", the default
     print(r.best, r.stop, r.topology[:3])
     for r in smetp.batch({"instance": g, "seed": s, "generations": 500} for s in range(1, 9)):
         print(r.as_dict()["seed"], r.best)
@@ -423,7 +423,8 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     :class:`Instance`), ``seed``, ``generations`` (None or left out: no limit,
     which needs a time limit), ``hardness`` (default 0), ``density``
     (default 0.3), and GA settings, ``time_limit`` and ``target`` as further
-    keys (``memetic="ls"``, ``profile="solve"``). ``time_limit`` and
+    keys (``links=6``, ``profile="design"``; a run gets ``profile="solve"``
+    unless it names another, and a named setting overrides only itself). ``time_limit`` and
     ``target`` here apply to every run that does not name its own.
 
     ``jobs`` is the number of worker threads (default: the cores);
@@ -578,8 +579,8 @@ def run(instance: Instance | str | _os.PathLike, seed: int, generations: int | N
         hardness: int = 0, density: float = 0.3, time_limit: float | None = None,
         target: float | None = None, **settings) -> Result:
     """One run (one worker thread); ``generations=None`` leaves them open,
-    which needs a time limit. Settings as keywords: ``profile="solve"``,
-    ``memetic="ls"``, ``links=3`` ..."""
+    which needs a time limit. Settings as keywords: ``links=6``, ``kick=4``
+    ... over ``profile="solve"`` (the default), or ``profile="design"``."""
     r = {"instance": instance, "seed": seed, "generations": generations, "hardness": hardness,
          "density": density, "time_limit": time_limit, "target": target, **settings}
     try:

@@ -41,7 +41,7 @@ const SettingInfo settingInfo[] = {
     {"links", kindLinks, 1, wideMaxNodes - 1, nullptr, 0},
     {"kick", kindInt, 0, kickMax, nullptr, 0},
 };
-enum { settingLinks = 11, settingKick = 12 };
+enum { settingMemetic = 8, settingLinks = 11, settingKick = 12 };
 enum { settingCount = sizeof settingInfo / sizeof settingInfo[0] };
 
 // The record's field of setting k, as a pointer of the right type.
@@ -223,7 +223,7 @@ bool parseGaSetting(const std::string& word, GaRequest* r, std::string* error) {
 }
 
 std::string gaRequestProblem(const GaRequest& r) {
-  const bool kickNamed = r.namedMask >> settingKick & 1u, memeticNamed = r.namedMask >> 8 & 1u;
+  const bool kickNamed = r.namedMask >> settingKick & 1u, memeticNamed = r.namedMask >> settingMemetic & 1u;
   const int kick = kickNamed ? r.named.kick : profileGaSettings(r.profile).kick;
   const int memetic = memeticNamed ? r.named.memetic : profileGaSettings(r.profile).memetic;
   if (kick > 0 && memetic != gaMemeticLs)
