@@ -189,17 +189,17 @@ if [[ ! -x $batch || ! -x $lab ]]; then
 fi
 runs=$tmp/work/runs.txt
 cat >"$runs" <<'EOF'
-# nine runs: four shards of 3, 2, 2 and 2 runs
-data/g10.txt 1 200 0 0.3
-data/g10.txt 2 200 0 0.3
-data/g10.txt 3 150 1 0.5
+# nine runs of the design (with their records): four shards of 3, 2, 2 and 2 runs
+data/g10.txt 1 200 0 0.3 profile=design
+data/g10.txt 2 200 0 0.3 profile=design
+data/g10.txt 3 150 1 0.5 profile=design
 
-data/g20.txt 1 200 0 0.3   #a comment after a run
-data/g20.txt 2 100 0 0.2
-data/g20.txt 3 200 1 0.4
-data/g10.txt 4 250 0 0.3
-data/g20.txt 4 150 0 0.6
-data/g10.txt 5 100 1 0.1
+data/g20.txt 1 200 0 0.3 profile=design   #a comment after a run
+data/g20.txt 2 100 0 0.2 profile=design
+data/g20.txt 3 200 1 0.4 profile=design
+data/g10.txt 4 250 0 0.3 profile=design
+data/g20.txt 4 150 0 0.6 profile=design
+data/g10.txt 5 100 1 0.1 profile=design
 EOF
 cd "$root"
 "$batch" --results "$tmp/work/local.jsonl" --record "$tmp/work/local.dat" --quiet --jobs 2 "$runs" ||
@@ -285,9 +285,9 @@ echo "slurm test: a failing shard stops the sweep ($((SECONDS - started))s)"
 
 expect_status 2 sweep --partial
 grep_err "submitting shards 2$"
-grep -qx "missing run 2 ($runs:4): data/g10.txt 3 150 1 0.5" "$tmp/work/sweep.stdout" ||
+grep -qx "missing run 2 ($runs:4): data/g10.txt 3 150 1 0.5 profile=design" "$tmp/work/sweep.stdout" ||
   die "--partial did not list run 2 as missing"
-grep -qx "missing run 6 ($runs:9): data/g10.txt 4 250 0 0.3" "$tmp/work/sweep.stdout" ||
+grep -qx "missing run 6 ($runs:9): data/g10.txt 4 250 0 0.3 profile=design" "$tmp/work/sweep.stdout" ||
   die "--partial did not list run 6 as missing"
 [[ $(grep -c '^missing run' "$tmp/work/sweep.stdout") == 2 ]] || die "--partial listed other runs"
 compare 0 1 3 4 5 7 8 || die "the partial merge differs from the local run"
@@ -314,7 +314,7 @@ cmp -s "$out/results.jsonl" "$tmp/work/first.jsonl" || die "merging complete sha
 # finished; the next sweep resumes it after them. The wrapper stops shard 0 of 2 once its
 # first result is out, while the file "stop-0" exists.
 runs2=$tmp/work/runs2.txt
-for seed in 1 2 3 4 5 6; do echo "data/g45.txt $seed 3000 0 0.3"; done >"$runs2"
+for seed in 1 2 3 4 5 6; do echo "data/g45.txt $seed 3000 0 0.3 profile=design"; done >"$runs2"
 "$batch" --results "$tmp/work/local2.jsonl" --record "$tmp/work/local2.dat" --quiet --jobs 2 "$runs2" ||
   die "the local smetp-batch of the second runs file failed"
 cat >"$tmp/work/stop-wrapper" <<EOF
