@@ -172,10 +172,16 @@ enum {
   wideLowerLevels = 8,
 };
 // Work allowed to one ls call, counted in candidate links (and nodes)
-// visited: a few tens of milliseconds on 1,000 nodes. It is checked between
-// moves and between lower-and-repair tries. A call that runs out keeps the moves made
-// so far, and the next memetic step goes on from there.
-const unsigned long long wideLsBudget = 1ull << 23;
+// visited: 2^23, or 2^15 per node on instances of more than 256 nodes, where
+// a fixed 2^23 let a call's exchange sweeps use it all (at 2,000 nodes every
+// call was cut short before its lower-and-repair moves, and the search ended
+// above one local search from the spanning tree). It is checked between
+// moves and between lower-and-repair tries. A call that runs out keeps the
+// moves made so far, and the next memetic step goes on from there.
+DEVFN unsigned long long wideLsBudget(const WideView& run) {
+  const unsigned long long perNode = (unsigned long long)run.probNn << 15;
+  return perNode > (1ull << 23) ? perNode : 1ull << 23;
+}
 
 // A lane's local search over a wide run's candidate links: the spanning tree
 // (a row of link bits) it moves, a scratch row, and n-int work arrays of the
@@ -827,7 +833,7 @@ DEVFN bool wideKickSlot(WidePop& sp, int t, int lane, SlotWord start, bool* fini
   wideKick(ls, run.settings.kick, run.next, lane);
   ls.energy = widePowers(run, ls.tree, ls.power);
   ls.work = 0;
-  ls.budget = wideLsBudget;
+  ls.budget = wideLsBudget(run);
   ls.lowerStart = int((start >> 17) % (SlotWord)run.probNn);
   *finished = wideLocalSearch(ls);
   if (ls.energy <= sp.sfit[t]) {
@@ -868,7 +874,7 @@ DEVFN void wideMemeticSlot(WidePop& sp, int t, int lane, SlotWord& mark) {
   if (run.settings.memetic == gaMemeticLs) {
     ls.energy = widePowers(run, ls.tree, ls.power);
     ls.work = 0;
-    ls.budget = wideLsBudget;
+    ls.budget = wideLsBudget(run);
     ls.lowerStart = int((start >> 17) % (SlotWord)run.probNn);
     finished = wideLocalSearch(ls);
   }
