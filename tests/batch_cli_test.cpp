@@ -504,6 +504,26 @@ TEST_F(BatchCli, RunsAtTheEnergyCapAreMarkedAndWarnedOf) {
   EXPECT_NE(std::string::npos, r.err.find("warning: 2 runs end at the energy cap 64999"));
 }
 
+TEST_F(BatchCli, AResumeRefusesAGraphFileThatChanged) {
+  writeFile(path("mine.txt"), readFile(path("g6.txt")));
+  writeFile(path("runs.txt"), "mine.txt 1 100 0 0.5\nmine.txt 2 100 0 0.5\n");
+  ASSERT_EQ(0, batch("--quiet --no-record runs.txt").status);
+  const std::vector<json> res = results();
+  ASSERT_EQ(2u, res.size());
+  EXPECT_EQ(sha256Hex(readFile(path("mine.txt"))), res[1]["instance_sha256"]);
+  // The same file resumes; once one weight changed, the results are not its.
+  ASSERT_EQ(0, batch("--quiet --no-record --resume runs.txt").status);
+  std::string text = readFile(path("mine.txt"));
+  text[text.find_last_of("0123456789")] ^= 1;
+  writeFile(path("mine.txt"), text);
+  const Result r = batch("--quiet --no-record --resume runs.txt");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos,
+            r.err.find("graph file mine.txt changed since these results were made"))
+      << r.err;
+  EXPECT_EQ(2u, results().size());
+}
+
 TEST_F(BatchCli, RunsGetTheSolveProfileUnlessTheyNameTheDesigns) {
   const Result r = solveBatch("--quiet --results - --record rec.dat -",
                               "g10.txt 1 100 0 0.3\ng10.txt 1 100 0 0.3 profile=design\n"

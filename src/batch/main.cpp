@@ -338,11 +338,13 @@ struct ResultFields {
   bool object = false;  // the line is an object
   int depth = 0;
   std::string name;  // of the top-level value being read
-  JsonScalar index, sha, launches, record;
+  JsonScalar index, sha, launches, record, instance, instanceSha;
   JsonScalar* slot() {
     if (depth != 1) return nullptr;
     if (name == "index") return &index;
     if (name == "runs_sha256") return &sha;
+    if (name == "instance") return &instance;
+    if (name == "instance_sha256") return &instanceSha;
     if (name == "launches") return &launches;
     if (name == "record") return &record;
     return nullptr;
@@ -396,10 +398,11 @@ struct ResultFields {
 };
 
 // Reads the results file of an earlier batch of the same runs: every line
-// must be a result of these runs (of this shard); a last line cut short (the
+// must be a result of these runs (of this shard), made on graph files with
+// the bytes they have now (fileSha256 by path); a last line cut short (the
 // batch ended in the middle of a write) is cut off the file.
 bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK, long shardN,
-                 Resumed* resumed) {
+                 const std::map<std::string, std::string>& fileSha256, Resumed* resumed) {
   resumed->done.assign(size_t(runs.count), false);
   LineReader reader;
   startLineReader(&reader, fd, size_t(1) << 30);
@@ -446,6 +449,17 @@ bool readResumed(int fd, const std::string& path, const Runs& runs, long shardK,
       complain(where + "the results are of other runs (runs_sha256 " + shortQuote(f.sha.s) +
                ", these runs have " + runs.sha + "); give another results file or the same runs");
       return false;
+    }
+    // The runs are the same; their graph files must be too.
+    if (f.instanceSha.kind == JsonScalar::text && f.instance.kind == JsonScalar::text) {
+      const auto now = fileSha256.find(f.instance.s);
+      if (now != fileSha256.end() && now->second != f.instanceSha.s) {
+        complain(where + "graph file " + shown(f.instance.s) +
+                 " changed since these results were made (instance_sha256 " +
+                 shortQuote(f.instanceSha.s) + ", the file now has " + now->second +
+                 "); give the same file or another results file");
+        return false;
+      }
     }
     const bool known =
         index.kind == JsonScalar::unsignedInt && index.u < (unsigned long long)runs.count;
@@ -668,6 +682,9 @@ int runMain(const Options& o) {
     } else if (status == graphBad) {
       complain(where + ": bad graph file " + shown(path) + ": " + reason);
       bad = true;
+    } else if (!sha256OfFile(path, &g.fileSha256, &reason)) {
+      complain(where + ": cannot read graph file " + shown(path) + ": " + reason);
+      bad = true;
     }
     instanceOf[path] = int(graphs.size());
     graphs.push_back(g);
@@ -741,7 +758,10 @@ int runMain(const Options& o) {
       ::close(resultsFd);
       return 1;
     }
-    if (o.resume && !readResumed(resultsFd, rp, runs, shardK, shardN, &resumed)) {
+    std::map<std::string, std::string> fileSha256;
+    for (const auto& used : instanceOf)
+      fileSha256[used.first] = graphs[size_t(used.second)].fileSha256;
+    if (o.resume && !readResumed(resultsFd, rp, runs, shardK, shardN, fileSha256, &resumed)) {
       ::close(resultsFd);
       return 1;
     }

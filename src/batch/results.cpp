@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -133,6 +134,24 @@ std::string sha256Hex(const std::string& bytes) {
   return sha256End(s.get());
 }
 
+bool sha256OfFile(const std::string& path, std::string* hex, std::string* error) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  Sha256Ptr s = sha256Start();
+  char buffer[1 << 16];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) sha256Add(s.get(), buffer, got);
+  const bool failed = std::ferror(f) != 0;
+  if (failed) *error = "a read failed";
+  std::fclose(f);
+  if (failed) return false;
+  *hex = sha256End(s.get());
+  return true;
+}
+
 namespace {
 
 // One scalar as JSON text, formatted as the JSON library formats it (strings
@@ -170,6 +189,7 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   field("index", std::to_string(spec.index));
   field("runs_sha256", jsonText(runsSha256));
   field("instance", jsonText(spec.path));
+  field("instance_sha256", g.fileSha256.empty() ? "null" : jsonText(g.fileSha256));
   field("nodes", std::to_string(g.n));
   field("edges", std::to_string(g.nl));
   field("seed", std::to_string(spec.seed));

@@ -32,6 +32,9 @@ int launchOfBest(const std::vector<long long>& history, long long feasibleBelow 
 // sha256 of the bytes, as 64 lowercase hex digits.
 std::string sha256Hex(const std::string& bytes);
 
+// sha256 of a file's bytes; false with the reason in *error when it cannot be read.
+bool sha256OfFile(const std::string& path, std::string* hex, std::string* error);
+
 // sha256 of bytes given a piece at a time.
 struct Sha256;
 struct Sha256Deleter {

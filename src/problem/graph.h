@@ -23,6 +23,9 @@ struct GraphData {
   // and link counts, and the tables above are unused. Null otherwise.
   std::shared_ptr<const WideGraph> wide;
   bool sparse = false;  // read from a sparse file: its links are its candidates
+  // sha256 of the graph file's bytes (64 hex digits) where smetp-batch read
+  // one, so that a resume can tell a changed file; empty otherwise.
+  std::string fileSha256;
 };
 
 enum GraphReadStatus { graphOk, graphOpenFailed, graphBad };

@@ -65,6 +65,9 @@ Graph readGraph(const std::string& path) {
     throw std::invalid_argument("cannot open graph file " + shown(path) + ": " + reason);
   if (status == graphBad)
     throw std::invalid_argument("bad graph file " + shown(path) + ": " + reason);
+  // As smetp-batch: results name the bytes of the file they were made on.
+  if (!sha256OfFile(path, &g->fileSha256, &reason))
+    throw std::invalid_argument("cannot read graph file " + shown(path) + ": " + reason);
   return Graph{g, path};
 }
 
