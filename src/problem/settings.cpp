@@ -41,7 +41,7 @@ const SettingInfo settingInfo[] = {
     {"links", kindLinks, 1, wideMaxNodes - 1, nullptr, 0},
     {"kick", kindInt, 0, kickMax, nullptr, 0},
 };
-enum { settingMemetic = 8, settingLinks = 11, settingKick = 12 };
+enum { settingLinks = 11 };
 enum { settingCount = sizeof settingInfo / sizeof settingInfo[0] };
 
 // The record's field of setting k, as a pointer of the right type.
@@ -179,18 +179,18 @@ bool parseGaSetting(const std::string& word, GaRequest* r, std::string* error) {
   const SettingInfo& info = settingInfo[k];
   const std::string bad = "'" + word + "': " + name + " must be " + rangeText(info);
   void* f = fieldOf(r->named, k);
-  if (info.kind == kindWord || (info.kind == kindLinks && value == "all")) {
+  if (info.kind == kindLinks && value == "all") {
+    *static_cast<int*>(f) = linksAll;
+    r->namedMask |= 1u << k;
+    return true;
+  }
+  if (info.kind == kindWord) {
     for (int i = 0; i < info.wordCount; ++i)
       if (value == info.words[i]) {
         *static_cast<int*>(f) = i;
         r->namedMask |= 1u << k;
         return true;
       }
-    if (info.kind == kindLinks) {
-      *static_cast<int*>(f) = linksAll;
-      r->namedMask |= 1u << k;
-      return true;
-    }
     *error = bad;
     return false;
   }
@@ -223,11 +223,10 @@ bool parseGaSetting(const std::string& word, GaRequest* r, std::string* error) {
 }
 
 std::string gaRequestProblem(const GaRequest& r) {
-  const bool kickNamed = r.namedMask >> settingKick & 1u, memeticNamed = r.namedMask >> settingMemetic & 1u;
-  const int kick = kickNamed ? r.named.kick : profileGaSettings(r.profile).kick;
-  const int memetic = memeticNamed ? r.named.memetic : profileGaSettings(r.profile).memetic;
-  if (kick > 0 && memetic != gaMemeticLs)
-    return "kick=" + std::to_string(kick) + " needs memetic=ls (the kick restarts its search)";
+  // The kick and the search as the run would have them, whatever its size.
+  const GaSettings s = resolveGaSettings(r, 2, false, false);
+  if (s.kick > 0 && s.memetic != gaMemeticLs)
+    return "kick=" + std::to_string(s.kick) + " needs memetic=ls (the kick restarts its search)";
   return "";
 }
 
