@@ -266,12 +266,12 @@ TEST(RunsFile, StopWordsOpenGenerationsAndProfileOrder) {
 }
 
 TEST(Grid, ShortestFloatTextReadsBack) {
-  EXPECT_EQ("0.3", shortestFloatText(0.3f));
-  EXPECT_EQ("1.5", shortestFloatText(1.5f));
-  EXPECT_EQ("0.005", shortestFloatText(0.005f));
-  EXPECT_EQ("-2", shortestFloatText(-2.0f));
+  EXPECT_EQ("0.3", shortestText(0.3f));
+  EXPECT_EQ("1.5", shortestText(1.5f));
+  EXPECT_EQ("0.005", shortestText(0.005f));
+  EXPECT_EQ("-2", shortestText(-2.0f));
   for (float f : {0.1f, 0.7f, 1.0f / 3.0f, 123456.79f, 1e-7f, 3.4e38f})
-    EXPECT_EQ(f, std::strtof(shortestFloatText(f).c_str(), nullptr)) << f;
+    EXPECT_EQ(f, std::strtof(shortestText(f).c_str(), nullptr)) << f;
 }
 
 // A graph of n nodes with the given pairs (0-based u < v, in pair order).

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/results.h"
 #include "gpu/gpu.h"
 #include "model_batch_run.h"
 #include "plain_ga.h"

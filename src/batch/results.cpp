@@ -26,7 +26,7 @@ namespace {
 
 // The float as the JSON number of its shortest decimal text (a double read
 // from that text prints as the same digits).
-double jsonFloat(float value) { return std::strtod(shortestFloatText(value).c_str(), nullptr); }
+double jsonFloat(float value) { return std::strtod(shortestText(value).c_str(), nullptr); }
 
 int findRoot(std::vector<int>& parent, int v) {
   while (parent[size_t(v)] != v) {
@@ -154,51 +154,60 @@ bool sha256OfFile(const std::string& path, std::string* hex, std::string* error)
 
 namespace {
 
-// One scalar as JSON text, formatted as the JSON library formats it (strings
-// with bytes that are not UTF-8 replaced, not thrown on: a path may hold any).
-// Only scalars pass through the library's values: destroying an array or an
-// object there allocates, and memory that runs out then (under a small
-// ulimit -v) would end the process instead of failing the line.
-template <typename T>
-std::string jsonText(const T& value) {
-  return nlohmann::json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+using Json = nlohmann::ordered_json;
+
+// Empties a document from its leaves up. The library destroys a non-empty
+// array or object through a stack it allocates, and memory that runs out
+// there (under a small ulimit -v) would end the process instead of failing
+// the line; empty ones and scalars are destroyed without allocating.
+void dismantle(Json& j) {
+  if (!j.is_array() && !j.is_object()) return;
+  for (auto it = j.begin(); it != j.end(); ++it) dismantle(*it);
+  j.clear();
 }
 
-template <typename T>
-std::string jsonList(const std::vector<T>& values) {
-  std::string text = "[";
-  for (size_t k = 0; k < values.size(); ++k) {
-    if (k) text += ',';
-    text += std::to_string(values[k]);
+// A document that is dismantled before it is destroyed, also when building
+// it fails part way.
+struct Document {
+  Json json;
+  Document() = default;
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+  ~Document() { dismantle(json); }
+};
+
+// The run's settings as an object: the profile's name, then every setting,
+// words as strings and numbers as the numbers of their texts.
+void putSettings(Json& j, const GaSettings& s, int profile) {
+  j = Json::object();
+  j["profile"] = gaProfileName(profile);
+  for (const GaSettingValue& v : gaSettingValues(s)) {
+    if (v.word)
+      j[v.name] = v.text;
+    else if (v.text.find_first_not_of("-0123456789") == std::string::npos)
+      j[v.name] = std::strtoll(v.text.c_str(), nullptr, 10);
+    else
+      j[v.name] = std::strtod(v.text.c_str(), nullptr);
   }
-  return text + "]";
 }
 
-}  // namespace
-
-std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
-                       const std::string& runsSha256) {
-  std::string j = "{";
-  const auto field = [&j](const char* name, const std::string& text) {
-    if (j.size() > 1) j += ',';
-    j += '"';
-    j += name;
-    j += "\":";
-    j += text;
-  };
-  field("index", std::to_string(spec.index));
-  field("runs_sha256", jsonText(runsSha256));
-  field("instance", jsonText(spec.path));
-  field("instance_sha256", g.fileSha256.empty() ? "null" : jsonText(g.fileSha256));
-  field("nodes", std::to_string(g.n));
-  field("edges", std::to_string(g.nl));
-  field("seed", std::to_string(spec.seed));
+// The result of a run as a document, its fields in the order of the results file.
+void putResult(Json& j, const RunSpec& spec, const RunResult& r, const GraphData& g,
+               const std::string& runsSha256) {
+  j = Json::object();
+  j["index"] = spec.index;
+  j["runs_sha256"] = runsSha256;
+  j["instance"] = spec.path;
+  j["instance_sha256"] = g.fileSha256.empty() ? Json() : Json(g.fileSha256);
+  j["nodes"] = g.n;
+  j["edges"] = g.nl;
+  j["seed"] = spec.seed;
   // Generations made; the record's maxGen says the same, except for a
   // negative count, which it keeps as smetp prints it although no launch ran.
-  field("generations", std::to_string(r.launches * 50));
-  field("hardness", std::to_string(spec.objHard));
-  field("density", jsonText(jsonFloat(spec.graphDens)));
-  field("launches", std::to_string(r.launches));
+  j["generations"] = r.launches * 50;
+  j["hardness"] = spec.objHard;
+  j["density"] = jsonFloat(spec.graphDens);
+  j["launches"] = r.launches;
   // A wide run's best is exact (an unconnected best scores from
   // wideUnconnectedStep up). The design's energy is capped at 64999: such a
   // best hides the true energy, which may be far higher (weights too large
@@ -206,53 +215,66 @@ std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData&
   const long long feasibleBelow =
       r.wide ? (long long)wideUnconnectedStep : (long long)infeasibleFit;
   if (r.wide) {
-    field("best", std::to_string(r.best));
-    field("feasible", r.best < feasibleBelow ? "true" : "false");
-    field("capped", "false");
-    field("candidate_links", std::to_string(r.candidateLinks));
+    j["best"] = r.best;
+    j["feasible"] = r.best < feasibleBelow;
+    j["capped"] = false;
+    j["candidate_links"] = r.candidateLinks;
   } else {
-    field("best", std::to_string(int(r.record.best)));
-    field("feasible", r.record.best < infeasibleFit ? "true" : "false");
-    field("capped", r.record.best == maxFeasibleFit ? "true" : "false");
+    j["best"] = int(r.record.best);
+    j["feasible"] = r.record.best < infeasibleFit;
+    j["capped"] = r.record.best == maxFeasibleFit;
   }
-  field("history", jsonList(r.history));
-  field("launch_of_best", std::to_string(launchOfBest(r.history, feasibleBelow)));
-  field("seconds_to_best", jsonText(r.record.sec));
-  field("seconds", jsonText(r.record.totSec));
+  j["history"] = r.history;
+  j["launch_of_best"] = launchOfBest(r.history, feasibleBelow);
+  j["seconds_to_best"] = r.record.sec;
+  j["seconds"] = r.record.totSec;
   static const char* const stopWords[] = {"generations", "time", "target"};
-  field("stop", jsonText(std::string(stopWords[r.stop])));
+  j["stop"] = stopWords[r.stop];
   // A run ends when it meets its target, so only a run that "target" ended
   // has met it.
-  field("seconds_to_target", r.stop == stopTarget ? jsonText(r.secondsToTarget) : "null");
-  field("end_mutation", jsonText(jsonFloat(r.record.endMut)));
-  field("backend", jsonText(std::string(r.backend ? r.backend : "")));
-  field("settings", gaSettingsJson(spec.settings, spec.profile));
-  field("time_limit", spec.stop.timeLimit > 0 ? jsonText(spec.stop.timeLimit) : "null");
+  j["seconds_to_target"] = r.stop == stopTarget ? Json(r.secondsToTarget) : Json();
+  j["end_mutation"] = jsonFloat(r.record.endMut);
+  j["backend"] = r.backend ? r.backend : "";
+  putSettings(j["settings"], spec.settings, spec.profile);
+  j["time_limit"] = spec.stop.timeLimit > 0 ? Json(spec.stop.timeLimit) : Json();
   // An energy is a whole number: a whole target is written as one.
-  if (spec.stop.target >= 0 && spec.stop.target == std::floor(spec.stop.target) &&
-      spec.stop.target < 9.2e18)
-    field("target", std::to_string((long long)spec.stop.target));
-  else if (spec.stop.target >= 0)
-    field("target", jsonText(spec.stop.target));
+  const double target = spec.stop.target;
+  if (target >= 0 && target == std::floor(target) && target < 9.2e18)
+    j["target"] = (long long)target;
   else
-    field("target", "null");
+    j["target"] = target >= 0 ? Json(target) : Json();
+  Json& topology = j["topology"];
   if (r.hasTopology) {
     std::vector<std::pair<int, int>> links = r.topology;
     std::sort(links.begin(), links.end());
-    std::string text = "[";
-    for (const std::pair<int, int>& l : links) {
-      if (text.size() > 1) text += ',';
-      text += "[" + std::to_string(l.first) + "," + std::to_string(l.second) + "]";
-    }
-    field("topology", text + "]");
-  } else {
-    field("topology", "null");
+    topology = Json::array();
+    for (const std::pair<int, int>& l : links) topology.push_back(Json::array({l.first, l.second}));
   }
   // The record describes the design's GA (its elite, crossover and
   // tournament are the design's constants), so a run with other settings has
   // none.
-  field("record", isDesign(spec.settings) && !r.wide ? jsonText(runRecordText(r.record)) : "null");
-  return escapeLineSeparators(j + "}") + "\n";
+  j["record"] = isDesign(spec.settings) && !r.wide ? Json(runRecordText(r.record)) : Json();
+}
+
+// A document as one line of JSON text: bytes of a string that are not UTF-8
+// replaced, not thrown on (a path may hold any), line separators escaped.
+std::string jsonLine(const Json& j) {
+  return escapeLineSeparators(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+}  // namespace
+
+std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
+                       const std::string& runsSha256) {
+  Document d;
+  putResult(d.json, spec, r, g, runsSha256);
+  return jsonLine(d.json) + "\n";
+}
+
+std::string gaSettingsJson(const GaSettings& s, int profile) {
+  Document d;
+  putSettings(d.json, s, profile);
+  return jsonLine(d.json);
 }
 
 std::string escapeLineSeparators(const std::string& json) {

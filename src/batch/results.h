@@ -55,6 +55,11 @@ std::string escapeLineSeparators(const std::string& json);
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256);
 
+// The settings of a run as its result shows them: one JSON object with the
+// profile's name and every setting's value (gaSettingValues), in that order:
+// {"profile":"solve","elite":16,...,"init":"random","memetic":"none",...}.
+std::string gaSettingsJson(const GaSettings& s, int profile);
+
 // Appends a record to the record file with one write (appendRecordChecked):
 // refuses a file that is not a regular file, and one whose lock another
 // program holds for more than 3 seconds (a batch writing it as its results).

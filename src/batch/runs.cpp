@@ -84,12 +84,6 @@ bool wholeNumber(const std::string& text, double lo, double hi, double* value) {
   return true;
 }
 
-std::string shortestDoubleText(double value) {
-  char text[64];
-  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, r.ptr);
-}
-
 // The reason a run cannot be made as it stands: no limit on its generations
 // and no time limit to end it; "" when it can.
 std::string unboundedReason(const RunLine& run) {
@@ -125,8 +119,8 @@ bool parseRunWord(const std::string& word, RunLine* run, std::string* error) {
 
 std::string runStopText(const RunStop& stop) {
   std::string t;
-  if (stop.timeLimit > 0) t += "time_limit=" + shortestDoubleText(stop.timeLimit);
-  if (stop.target >= 0) t += (t.empty() ? "" : " ") + ("target=" + shortestDoubleText(stop.target));
+  if (stop.timeLimit > 0) t += "time_limit=" + shortestText(stop.timeLimit);
+  if (stop.target >= 0) t += (t.empty() ? "" : " ") + ("target=" + shortestText(stop.target));
   return t;
 }
 
@@ -494,17 +488,11 @@ std::string shortQuote(const std::string& text) {
   return "\"" + text.substr(0, shown) + "...\"";
 }
 
-std::string shortestFloatText(float value) {
-  char text[64];
-  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, r.ptr);
-}
-
 std::string canonicalRunLine(const RunLine& r) {
   const std::string settings = gaRequestText(r.ga), stop = runStopText(r.stop);
   return r.path + " " + std::to_string(r.seed) + " " +
          (r.stop.noGenerationLimit ? std::string("-") : std::to_string(r.maxGen)) + " " +
-         std::to_string(r.objHard) + " " + shortestFloatText(r.graphDens) +
+         std::to_string(r.objHard) + " " + shortestText(r.graphDens) +
          (settings.empty() ? "" : " " + settings) + (stop.empty() ? "" : " " + stop) + "\n";
 }
 

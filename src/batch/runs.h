@@ -157,12 +157,9 @@ RunLine gridRun(const Grid& grid, long long i);
 // it was cut.
 std::string shortQuote(const std::string& text);
 
-// The shortest decimal text that strtof reads back as exactly `value`.
-std::string shortestFloatText(float value);
-
 // The runs as a runs file: one "path seed generations hardness density" line
 // per run (generations "-" for a run without a limit on them), the density as
-// shortestFloatText, then its profile and named settings (gaRequestText) and
+// shortestText, then its profile and named settings (gaRequestText) and
 // the run's time limit and target. Parsing it gives the
 // same runs (for paths without blanks).
 std::string canonicalRunsText(const std::vector<RunLine>& runs);

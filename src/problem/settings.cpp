@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -54,24 +55,6 @@ void* fieldOf(GaSettings& s, int k) {
 }
 const void* fieldOf(const GaSettings& s, int k) { return fieldOf(const_cast<GaSettings&>(s), k); }
 
-// The shortest decimal text that reads back as the same value.
-std::string shortestFloat(float v) {
-  char buf[64];
-  for (int digits = 1; digits <= 9; ++digits) {
-    std::snprintf(buf, sizeof buf, "%.*g", digits, double(v));
-    if (std::strtof(buf, nullptr) == v) break;
-  }
-  return buf;
-}
-std::string shortestDouble(double v) {
-  char buf[64];
-  for (int digits = 1; digits <= 17; ++digits) {
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  return buf;
-}
-
 std::string valueText(const GaSettings& s, int k) {
   const SettingInfo& info = settingInfo[k];
   const void* f = fieldOf(s, k);
@@ -79,9 +62,9 @@ std::string valueText(const GaSettings& s, int k) {
     case kindInt:
       return std::to_string(*static_cast<const int*>(f));
     case kindFloat:
-      return shortestFloat(*static_cast<const float*>(f));
+      return shortestText(*static_cast<const float*>(f));
     case kindDouble:
-      return shortestDouble(*static_cast<const double*>(f));
+      return shortestText(*static_cast<const double*>(f));
     case kindLinks:
       return *static_cast<const int*>(f) == linksAll ? "all"
                                                      : std::to_string(*static_cast<const int*>(f));
@@ -117,7 +100,7 @@ std::string rangeText(const SettingInfo& info) {
   if (info.kind == kindInt)  // plain integers: "from 1 to 50", never "5e+01"
     return "from " + std::to_string((long long)info.lo) + " to " +
            std::to_string((long long)info.hi);
-  return "from " + shortestDouble(info.lo) + " to " + shortestDouble(info.hi);
+  return "from " + shortestText(info.lo) + " to " + shortestText(info.hi);
 }
 
 // Decimal text of a number: digits, a sign, a point and an exponent only, so
@@ -273,15 +256,28 @@ std::string gaSettingsText(const GaSettings& s, bool onlyChanged) {
   return t;
 }
 
-std::string gaSettingsJson(const GaSettings& s, int profile) {
-  std::string t = std::string("{\"profile\":\"") + profileWords[profile] + "\"";
+std::vector<GaSettingValue> gaSettingValues(const GaSettings& s) {
+  std::vector<GaSettingValue> values;
   for (int k = 0; k < settingCount; ++k) {
     if (k == settingLinks && s.links == 0) continue;
-    t += ",\"" + std::string(settingInfo[k].name) + "\":";
     const bool word = settingInfo[k].kind == kindWord || (k == settingLinks && s.links == linksAll);
-    t += word ? "\"" + valueText(s, k) + "\"" : valueText(s, k);
+    values.push_back(GaSettingValue{settingInfo[k].name, valueText(s, k), word});
   }
-  return t + "}";
+  return values;
+}
+
+const char* gaProfileName(int profile) { return profileWords[profile]; }
+
+std::string shortestText(float value) {
+  char text[64];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, r.ptr);
+}
+
+std::string shortestText(double value) {
+  char text[64];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, r.ptr);
 }
 
 const char* gaSettingNames() {

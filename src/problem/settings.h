@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #ifdef __CUDACC__
 #define SETTINGS_FN __host__ __device__ inline
@@ -116,11 +117,25 @@ bool isDesign(const GaSettings& s);
 // parseGaSetting reads back the same setting.
 std::string gaSettingsText(const GaSettings& s, bool onlyChanged);
 
-// The settings as one JSON object with the profile's name and every
-// setting's value, in the same order:
-// {"profile":"solve","elite":16,...,"init":"random","memetic":"none",...}.
-// links is left out for a run in the design's layout (links 0).
-std::string gaSettingsJson(const GaSettings& s, int profile);
+// One setting's value as a result shows it: its name, its text (as
+// gaSettingsText writes it) and whether that text is a word ("on", "mst",
+// links "all") rather than a number.
+struct GaSettingValue {
+  const char* name;
+  std::string text;
+  bool word;
+};
+// Every setting in the order of the texts above; links is left out for a run
+// in the design's layout (links 0).
+std::vector<GaSettingValue> gaSettingValues(const GaSettings& s);
+
+// The name of a profile (gaProfileSolve, gaProfileDesign).
+const char* gaProfileName(int profile);
+
+// The shortest decimal text that reads back as exactly `value` (strtof for a
+// float, strtod for a double): "0.3", "1e-05", "120".
+std::string shortestText(float value);
+std::string shortestText(double value);
 
 // The names the parser knows, in the order of the texts above, separated by
 // blanks (for help and error texts).
