@@ -20,6 +20,7 @@ from __future__ import annotations
 # private names.
 import atexit as _atexit
 import json as _json
+import re as _re
 from collections import abc as _abc
 import math as _math
 import os as _os
@@ -303,9 +304,44 @@ def _word(value, name: str) -> str:
     return str(value)
 
 
-def _line(run: Mapping[str, Any], instances: dict, notes: dict) -> tuple[str, _core.Graph]:
-    """A run description as a runs-file line (the instance's path replaced by
-    a placeholder word) and the instance it runs on. Warns, once a batch (as
+def _whole(value, name: str) -> int:
+    """A whole-number field as the engine takes it (NumPy's integers as
+    Python's; a text of an optional sign and digits as its number)."""
+    if isinstance(value, (bool, _np.bool_)):
+        raise SmetpError(f"{name}: {value!r} is a bool; give a number or a word")
+    if isinstance(value, _np.integer):
+        value = int(value)
+    elif isinstance(value, str) and _re.fullmatch(r"[+-]?[0-9]+", value):
+        value = int(value)
+    if not isinstance(value, int) or not -(1 << 31) <= value < (1 << 31):
+        raise SmetpError(f"{name} {_quote(value)} is not a whole number (an optional sign and "
+                         f"digits, within 32-bit integers)")
+    return value
+
+
+def _density(value) -> float:
+    """The density as the engine takes it: a number from 0 to 1."""
+    if isinstance(value, (bool, _np.bool_)):
+        raise SmetpError(f"density: {value!r} is a bool; give a number or a word")
+    try:
+        d = float(value) if isinstance(value, (int, float, _np.integer, _np.floating, str)) \
+            else None
+    except ValueError:
+        d = None
+    if d is None or not 0 <= d <= 1:
+        raise SmetpError(f"density {_quote(value)} is not a number from 0 to 1")
+    return d
+
+
+def _quote(value) -> str:
+    text = str(value)
+    return f'"{text}"' if len(text) <= 60 else f'"{text[:60]}..."'
+
+
+def _line(run: Mapping[str, Any], instances: dict, notes: dict) -> tuple:
+    """A run description as the record the engine takes: (graph, seed,
+    generations or None, hardness, density, words), the words its settings,
+    time limit and target as ``name=value``. Warns, once a batch (as
     smetp-batch does), of generations that are not a multiple of 50."""
     if not isinstance(run, _abc.Mapping):
         raise SmetpError(f"a run is a dict with the fields {', '.join(_FIELDS)}, not "
@@ -324,13 +360,11 @@ def _line(run: Mapping[str, Any], instances: dict, notes: dict) -> tuple[str, _c
     else:
         raise SmetpError(f"instance: a path or an Instance, not {type(inst).__name__}")
     gens = run.get("generations")
-    words = [
-        "@",
-        _word(run["seed"], "seed"),
-        "-" if gens is None else _word(gens, "generations"),
-        _word(run.get("hardness", 0), "hardness"),
-        _word(run.get("density", 0.3), "density"),
-    ]
+    seed = _whole(run["seed"], "seed")
+    gens = None if gens is None else _whole(gens, "generations")
+    hardness = _whole(run.get("hardness", 0), "hardness")
+    density = _density(run.get("density", 0.3))
+    words = []
     for key, value in run.items():
         if key in _FIELDS or value is None and key in _STOPS:
             continue
@@ -340,16 +374,12 @@ def _line(run: Mapping[str, Any], instances: dict, notes: dict) -> tuple[str, _c
         if not text or any(c.isspace() for c in text) or text.startswith("#"):
             raise SmetpError(f"{key}={text!r}: not a setting value")
         words.append(f"{key}={text}")
-    for w in words[1:5]:
-        if not w or any(c.isspace() for c in w) or w.startswith("#"):
-            raise SmetpError(f"{w!r}: not a number")
-    if words[2].isdigit() and int(words[2]) % 50 and not notes.get("generations"):
+    if gens is not None and gens >= 0 and gens % 50 and not notes.get("generations"):
         notes["generations"] = True
-        g = int(words[2])
-        _warnings.warn(f"generations={g} is not a multiple of 50: a run makes generations / 50 "
-                       f"launches of 50 generations, so {g} makes {g // 50 * 50} generations",
+        _warnings.warn(f"generations={gens} is not a multiple of 50: a run makes generations / 50 "
+                       f"launches of 50 generations, so {gens} makes {gens // 50 * 50} generations",
                        SmetpWarning, stacklevel=3)
-    return " ".join(words), graph
+    return graph, seed, gens, hardness, density, words
 
 
 class _Progress:
@@ -450,7 +480,7 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
         stops["target"] = target
     for key, value in stops.items():
         try:
-            _core.check_run_line(f"@ 1 - 0 0.3 {key}={_word(value, key)}")
+            _core.check_run(1, None, 0, 0.3, [f"{key}={_word(value, key)}"])
         except ValueError as e:
             raise SmetpError(f"{key}: {e}") from None
     if isinstance(runs, (_abc.Mapping, str, bytes)):
@@ -460,26 +490,27 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     notes: dict = {"capped": set()}
     if isinstance(runs, (list, tuple)):
         # The whole list checked first, as smetp-batch checks a runs file.
-        lines = []
+        records = []
         for i, r in enumerate(runs):
             try:
-                text, graph = _line(r, instances, notes)
-                _core.check_run_line(_with_stops(text, stops, r))
+                record = _line(r, instances, notes)
+                _core.check_run(*record[1:5], record[5] + _stop_words(stops, r))
             except SmetpError as e:
                 raise RunError(i, str(e)) from None
             except ValueError as e:
                 raise RunError(i, str(e)) from None
-            lines.append((text, graph))
-        source: Iterator = iter(lines)
+            records.append(record)
+        source: Iterator = iter(records)
     else:
         source = (_line(r, instances, notes) for r in runs)
     total = len(runs) if isinstance(runs, (list, tuple)) else None
     return _stream(source, jobs, resident or 0, stops, progress, notes, total)
 
 
-def _with_stops(text: str, stops: dict, run: Mapping) -> str:
-    extra = [f"{k}={_word(v, k)}" for k, v in stops.items() if run.get(k) is None]
-    return " ".join([text] + extra)
+def _stop_words(stops: dict, run: Mapping) -> list:
+    """The batch's time limit and target as the words of a run that names
+    none of its own."""
+    return [f"{k}={_word(v, k)}" for k, v in stops.items() if run.get(k) is None]
 
 
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
@@ -503,11 +534,10 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
     _watch(b)
     try:
         while True:
-            texts = b.next(progress)
-            if texts is None:
+            results = b.next(progress)
+            if results is None:
                 break
-            for text in texts:
-                d = _json.loads(text)
+            for d in results:
                 d["runs_sha256"] = None
                 if d["capped"] and d["instance"] not in notes["capped"]:
                     # Once an instance, as smetp-batch warns.

@@ -18,8 +18,8 @@ class Graph:
 
 class Batch:
     """A batch running on the engine's pool."""
-    def next(self, progress: Callable[[int], Any] | None) -> list[str] | None:
-        """The next results' JSON texts in run order (a list); None at the end."""
+    def next(self, progress: Callable[[int], Any] | None) -> list[dict] | None:
+        """The next results in run order (dicts of a result line's fields); None at the end."""
     def close(self) -> None:
         """Stops the batch and waits for its threads."""
     @property
@@ -32,7 +32,8 @@ class Batch:
 
 def read_graph(path: str) -> Graph: ...
 def parse_graph(text: bytes, name: str) -> Graph: ...
-def check_run_line(line: str) -> None: ...
+def check_run(seed: int, generations: int | None, hardness: int, density: float,
+              words: list[str]) -> None: ...
 def backend() -> str: ...
 def start_batch(next_run: Callable[[], Any], jobs: int, resident: int, time_limit: float,
                 target: float, max_instances: int, runs: int) -> Batch: ...

@@ -18,6 +18,7 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
+#include "batch/resultdoc.h"
 #include "batch/runs.h"
 #include "host/record.h"
 #include "problem/chrom.h"
@@ -154,27 +155,7 @@ bool sha256OfFile(const std::string& path, std::string* hex, std::string* error)
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-// Empties a document from its leaves up. The library destroys a non-empty
-// array or object through a stack it allocates, and memory that runs out
-// there (under a small ulimit -v) would end the process instead of failing
-// the line; empty ones and scalars are destroyed without allocating.
-void dismantle(Json& j) {
-  if (!j.is_array() && !j.is_object()) return;
-  for (auto it = j.begin(); it != j.end(); ++it) dismantle(*it);
-  j.clear();
-}
-
-// A document that is dismantled before it is destroyed, also when building
-// it fails part way.
-struct Document {
-  Json json;
-  Document() = default;
-  Document(const Document&) = delete;
-  Document& operator=(const Document&) = delete;
-  ~Document() { dismantle(json); }
-};
+using Json = ResultJson;
 
 // The run's settings as an object: the profile's name, then every setting,
 // words as strings and numbers as the numbers of their texts.
@@ -191,7 +172,14 @@ void putSettings(Json& j, const GaSettings& s, int profile) {
   }
 }
 
-// The result of a run as a document, its fields in the order of the results file.
+}  // namespace
+
+void dismantle(ResultJson& j) {
+  if (!j.is_array() && !j.is_object()) return;
+  for (auto it = j.begin(); it != j.end(); ++it) dismantle(*it);
+  j.clear();
+}
+
 void putResult(Json& j, const RunSpec& spec, const RunResult& r, const GraphData& g,
                const std::string& runsSha256) {
   j = Json::object();
@@ -256,6 +244,8 @@ void putResult(Json& j, const RunSpec& spec, const RunResult& r, const GraphData
   j["record"] = isDesign(spec.settings) && !r.wide ? Json(runRecordText(r.record)) : Json();
 }
 
+namespace {
+
 // A document as one line of JSON text: bytes of a string that are not UTF-8
 // replaced, not thrown on (a path may hold any), line separators escaped.
 std::string jsonLine(const Json& j) {
@@ -266,13 +256,13 @@ std::string jsonLine(const Json& j) {
 
 std::string resultLine(const RunSpec& spec, const RunResult& r, const GraphData& g,
                        const std::string& runsSha256) {
-  Document d;
+  ResultDocument d;
   putResult(d.json, spec, r, g, runsSha256);
   return jsonLine(d.json) + "\n";
 }
 
 std::string gaSettingsJson(const GaSettings& s, int profile) {
-  Document d;
+  ResultDocument d;
   putSettings(d.json, s, profile);
   return jsonLine(d.json);
 }

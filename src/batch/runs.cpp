@@ -220,41 +220,66 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
               "settings as name=value)";
     return lineBad;
   }
-  *run = {fields[0], 0, 0, 0, 0.0f, line};
-  run->stop = defaults;
-  run->ga.profile = profile;
-  run->stop.noGenerationLimit = fields[2] == "-";
+  RunFields f;
+  f.noGenerationLimit = fields[2] == "-";
   const char* const names[] = {"seed", "generations", "hardness"};
-  int* const ints[] = {&run->seed, &run->maxGen, &run->objHard};
+  int* const ints[] = {&f.seed, &f.maxGen, &f.objHard};
   for (int k = 0; k < 3; ++k) {
-    if (k == 1 && run->stop.noGenerationLimit) continue;
+    if (k == 1 && f.noGenerationLimit) continue;
     if (!wholeInt(fields[size_t(k) + 1], ints[k])) {
       *reason = std::string(names[k]) + " " + shortQuote(fields[size_t(k) + 1]) +
                 " is not a whole number (an optional sign and digits, within 32-bit integers)";
       return lineBad;
     }
   }
-  if (!wholeDensity(fields[4], &run->graphDens)) {
+  float density = 0;
+  if (!wholeDensity(fields[4], &density)) {
     *reason = "density " + shortQuote(fields[4]) + " is not a number from 0 to 1";
     return lineBad;
   }
-  for (size_t k = 5; k < fields.size(); ++k) {
-    if (fields[k].size() > 200) {
-      *reason = "a setting " + shortQuote(fields[k]) + " longer than 200 bytes";
-      return lineBad;
+  f.density = density;
+  f.words.assign(fields.begin() + 5, fields.end());
+  return runLineOf(fields[0], f, line, defaults, profile, run, reason) ? lineRun : lineBad;
+}
+
+bool runLineOf(const std::string& path, const RunFields& f, long line, const RunStop& defaults,
+               int profile, RunLine* run, std::string* reason) {
+  if (!(f.density >= 0 && f.density <= 1)) {
+    *reason = "density " + shortQuote(shortestText(f.density)) + " is not a number from 0 to 1";
+    return false;
+  }
+  // The float that the density's shortest text reads as, as a runs file's
+  // density is read.
+  *run = {path,
+          f.seed,
+          f.noGenerationLimit ? 0 : f.maxGen,
+          f.objHard,
+          std::strtof(shortestText(f.density).c_str(), nullptr),
+          line};
+  run->stop = defaults;
+  run->ga.profile = profile;
+  run->stop.noGenerationLimit = f.noGenerationLimit;
+  return applyRunWords(f.words, run, reason);
+}
+
+bool applyRunWords(const std::vector<std::string>& words, RunLine* run, std::string* reason) {
+  for (size_t k = 0; k < words.size(); ++k) {
+    if (words[k].size() > 200) {
+      *reason = "a setting " + shortQuote(words[k]) + " longer than 200 bytes";
+      return false;
     }
-    const std::string name = fields[k].substr(0, fields[k].find('='));
-    for (size_t e = 5; e < k; ++e)
-      if (fields[e].substr(0, fields[e].find('=')) == name) {
+    const std::string name = words[k].substr(0, words[k].find('='));
+    for (size_t e = 0; e < k; ++e)
+      if (words[e].substr(0, words[e].find('=')) == name) {
         *reason = "the setting " + shortQuote(name) + " is given twice";
-        return lineBad;
+        return false;
       }
-    if (!parseRunWord(fields[k], run, reason)) return lineBad;
+    if (!parseRunWord(words[k], run, reason)) return false;
   }
   *reason = gaRequestProblem(run->ga);
-  if (!reason->empty()) return lineBad;
+  if (!reason->empty()) return false;
   *reason = unboundedReason(*run);
-  return reason->empty() ? lineRun : lineBad;
+  return reason->empty();
 }
 
 bool parseRunsText(const std::string& text, std::vector<RunLine>* runs,

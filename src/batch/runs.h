@@ -50,6 +50,30 @@ RunLineKind parseRunLine(const char* text, size_t size, long line, RunLine* run,
 // bad word; the run is then unchanged.
 bool parseRunWord(const std::string& word, RunLine* run, std::string* error);
 
+// A run's fields as a front end that has them as numbers gives them (the
+// Python package): seed, generations (unless there is no limit on them),
+// hardness, density, then the words of its settings, time limit and target.
+struct RunFields {
+  int seed = 0;
+  int maxGen = 0;
+  bool noGenerationLimit = false;
+  int objHard = 0;
+  double density = 0;  // from 0 to 1; read as the float its shortest text reads as
+  std::vector<std::string> words;
+};
+
+// The run those fields make on the graph file `path`, with the checks of a
+// runs-file line (parseRunLine makes its runs here); false with the reason
+// in *reason.
+bool runLineOf(const std::string& path, const RunFields& fields, long line, const RunStop& defaults,
+               int profile, RunLine* run, std::string* reason);
+
+// Applies the words after a run's five fields (parseRunWord), each name at
+// most once, then checks the run as a whole: its settings together
+// (gaRequestProblem) and a limit that ends it. False with the reason in
+// *reason.
+bool applyRunWords(const std::vector<std::string>& words, RunLine* run, std::string* reason);
+
 // The words of a run's time limit and target ("time_limit=S target=E",
 // those it has; "" for none), the numbers as the shortest text that reads back.
 std::string runStopText(const RunStop& stop);

@@ -1,18 +1,21 @@
 // smetp._core: the engine in-process for Python. Instances are read by the
-// batch's own reader, runs are parsed by the runs-file parser (so errors read
-// as smetp-batch's), and a batch runs on the batch engine's streaming pool in
-// a thread of its own while Python takes the results in run order, each as
-// the JSON object smetp-batch writes.
+// batch's own reader, runs come as typed records made into runs by the runs
+// file's own checks (runLineOf, so errors read as smetp-batch's), and a batch
+// runs on the batch engine's streaming pool in a thread of its own while
+// Python takes the results in run order, each as a dict of the fields that
+// smetp-batch's result line has.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/unique_ptr.h>
+#include <nanobind/stl/vector.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -29,6 +32,8 @@
 #include <vector>
 
 #include "batch/engine.h"
+#include "batch/plan.h"
+#include "batch/resultdoc.h"
 #include "batch/results.h"
 #include "batch/runs.h"
 #include "gpu/gpu.h"
@@ -43,11 +48,6 @@ struct Graph {
   std::shared_ptr<const GraphData> data;
   std::string name;
 };
-
-// A path for a message: shortened when it is long.
-std::string shown(const std::string& path) {
-  return path.size() <= 200 ? path : path.substr(0, 200) + "...";
-}
 
 // The batch's reader on a file, with smetp-batch's messages (ValueError).
 Graph readGraph(const std::string& path) {
@@ -134,11 +134,26 @@ void restoreUnlessExiting(PyThreadState* saved) {
   PyEval_RestoreThread(saved);
 }
 
-// A run taken from Python: its runs-file line and its instance.
+// A run taken from Python: its fields and its instance.
 struct Pending {
-  std::string line;
+  RunFields fields;
   Graph graph;
 };
+
+// A run record from Python: (seed, generations or None, hardness, density,
+// words), each field of its type (the package checks them), the words
+// "name=value" texts of settings, time limit and target.
+RunFields runFieldsOf(nb::handle seed, nb::handle generations, nb::handle hardness,
+                      nb::handle density, nb::handle words) {
+  RunFields f;
+  f.seed = nb::cast<int>(seed);
+  f.noGenerationLimit = generations.is_none();
+  if (!f.noGenerationLimit) f.maxGen = nb::cast<int>(generations);
+  f.objHard = nb::cast<int>(hardness);
+  f.density = nb::cast<double>(density);
+  f.words = nb::cast<std::vector<std::string>>(words);
+  return f;
+}
 
 // The runs on their way from Python to the engine. A feeder thread of its
 // own takes them from the run iterable one at a time, as the pool needs them
@@ -180,7 +195,7 @@ void feedRuns(std::shared_ptr<Feed> f, PyObject* nextRun) {
     while (!stop) {
       PyObject* got = PyObject_CallNoArgs(nextRun);
       PyObject* raised = nullptr;
-      std::string line;
+      RunFields fields;
       std::shared_ptr<const GraphData> data;
       std::string name;
       if (!got) {
@@ -193,8 +208,8 @@ void feedRuns(std::shared_ptr<Feed> f, PyObject* nextRun) {
       } else if (got != Py_None) {
         try {
           nb::tuple t = nb::borrow<nb::tuple>(got);
-          line = nb::cast<std::string>(t[0]);
-          const Graph& g = nb::cast<const Graph&>(t[1]);
+          const Graph& g = nb::cast<const Graph&>(t[0]);
+          fields = runFieldsOf(t[1], t[2], t[3], t[4], t[5]);
           data = g.data;
           name = g.name;
         } catch (const std::exception& e) {
@@ -219,7 +234,7 @@ void feedRuns(std::shared_ptr<Feed> f, PyObject* nextRun) {
         f->ended = true;
         f->exception = raised;
       } else {
-        f->pending.push_back(Pending{std::move(line), Graph{data, name}});
+        f->pending.push_back(Pending{std::move(fields), Graph{data, name}});
       }
       stop = f->ended || f->pending.size() >= Feed::ahead;
       f->changed.notify_all();
@@ -271,9 +286,9 @@ struct Batch {
   std::string failedReason;
   std::mutex lock;
   std::condition_variable changed;
-  std::map<size_t, std::string> ready;  // result objects by position
-  size_t next = 0;                      // position of the next result for Python
-  size_t bound = 0;                     // most results kept at once
+  std::map<size_t, ResultDocument> ready;  // results by position
+  size_t next = 0;                         // position of the next result for Python
+  size_t bound = 0;                        // most results kept at once
   bool done = false;
   bool interrupted = false;   // stopped by requestStop before it ended
   long long reported = -1;    // the launches last given to the progress callback
@@ -365,12 +380,11 @@ bool takeRun(Batch& b, RunSpec* spec) {
   }
   b.feed->changed.notify_all();
   try {
-    const std::string& line = p.line;
     const Graph& graph = p.graph;
     RunLine run;
     std::string reason;
-    if (parseRunLine(line.data(), line.size(), b.count + 1, &run, &reason, b.defaults) != lineRun) {
-      endRuns(b, reason.empty() ? "no run in the line" : reason);
+    if (!runLineOf(graph.name, p.fields, b.count + 1, b.defaults, gaProfileSolve, &run, &reason)) {
+      endRuns(b, reason);
       return false;
     }
     auto known = b.instanceOf.find(graph.data.get());
@@ -385,7 +399,6 @@ bool takeRun(Batch& b, RunSpec* spec) {
       known = b.instanceOf.emplace(graph.data.get(), int(b.instances.size()) - 1).first;
     }
     *spec = resolveRun(run, b.count, known->second, *graph.data);
-    spec->path = graph.name;
     ++b.count;
     return true;
   } catch (const std::exception& e) {
@@ -394,12 +407,47 @@ bool takeRun(Batch& b, RunSpec* spec) {
   }
 }
 
+// A result document as Python's objects: an object as a dict (its fields in
+// order), an array as a list, strings with bytes that are not UTF-8 replaced,
+// and a number that is not finite as None, as the results file has them.
+nb::object pythonOf(const ResultJson& j) {
+  switch (j.type()) {
+    case ResultJson::value_t::boolean:
+      return nb::bool_(j.get<bool>());
+    case ResultJson::value_t::number_integer:
+      return nb::int_(j.get<long long>());
+    case ResultJson::value_t::number_unsigned:
+      return nb::steal(PyLong_FromUnsignedLongLong(j.get<unsigned long long>()));
+    case ResultJson::value_t::number_float: {
+      const double v = j.get<double>();
+      return std::isfinite(v) ? nb::object(nb::float_(v)) : nb::none();
+    }
+    case ResultJson::value_t::string: {
+      const std::string& t = j.get_ref<const std::string&>();
+      return nb::steal(PyUnicode_DecodeUTF8(t.data(), Py_ssize_t(t.size()), "replace"));
+    }
+    case ResultJson::value_t::array: {
+      nb::list list;
+      for (const ResultJson& e : j) list.append(pythonOf(e));
+      return list;
+    }
+    case ResultJson::value_t::object: {
+      nb::dict dict;
+      for (auto it = j.begin(); it != j.end(); ++it) dict[it.key().c_str()] = pythonOf(it.value());
+      return dict;
+    }
+    default:
+      return nb::none();
+  }
+}
+
 // A finished run (engine thread, one at a time): its result object, kept
 // until Python takes it; waits while too many results are kept.
 void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult& r) {
   const GraphData& g = b.instances[size_t(spec.instance)];
   const std::string wrong = checkTopology(g, r);
-  std::string line = wrong.empty() ? resultLine(spec, r, g, "") : "";
+  ResultDocument result;
+  if (wrong.empty()) putResult(result.json, spec, r, g, "");
   std::unique_lock<std::mutex> held(b.lock);
   if (!wrong.empty()) {
     b.wrongTopology = "run " + std::to_string(spec.index) + " (" + shown(spec.path) + " seed " +
@@ -409,7 +457,7 @@ void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult&
     return;
   }
   b.changed.wait(held, [&] { return b.ready.size() < b.bound || b.stop.load(); });
-  b.ready.emplace(position, std::move(line));
+  b.ready.emplace(position, std::move(result));
   b.changed.notify_all();
 }
 
@@ -477,7 +525,7 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
 nb::object nextResult(Batch& b, nb::object progress) {
   long long& reported = b.reported;
   for (;;) {
-    std::vector<std::string> lines;
+    std::vector<ResultDocument> lines;
     bool ended = false;
     {
       // Released by hand, not by a scoped guard: taking the lock back must
@@ -508,7 +556,7 @@ nb::object nextResult(Batch& b, nb::object progress) {
     }
     if (!lines.empty()) {
       nb::list out;
-      for (const std::string& line : lines) out.append(nb::str(line.data(), line.size()));
+      for (const ResultDocument& line : lines) out.append(pythonOf(line.json));
       return out;
     }
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
@@ -581,14 +629,19 @@ NB_MODULE(_core, m) {
   m.def("parse_graph", &parseGraph, nb::arg("text"), nb::arg("name"),
         "Reads an instance's text as smetp-batch reads a graph file.");
   m.def(
-      "check_run_line",
-      [](const std::string& line) {
+      "check_run",
+      [](nb::handle seed, nb::handle generations, nb::handle hardness, nb::handle density,
+         nb::handle words) {
         RunLine run;
         std::string reason;
-        if (parseRunLine(line.data(), line.size(), 1, &run, &reason) != lineRun)
-          throw std::invalid_argument(reason.empty() ? "no run in the line" : reason);
+        if (!runLineOf("@", runFieldsOf(seed, generations, hardness, density, words), 1, RunStop(),
+                       gaProfileSolve, &run, &reason))
+          throw std::invalid_argument(reason);
       },
-      nb::arg("line"), "Checks one runs-file line; ValueError with the reason.");
+      nb::arg("seed"), nb::arg("generations").none(), nb::arg("hardness"), nb::arg("density"),
+      nb::arg("words"),
+      "Checks one run's fields as smetp-batch checks a runs-file line; ValueError with the "
+      "reason.");
   m.def(
       "backend", [] { return std::string(gpuBackendName()); }, "\"cpu\" or \"cuda\".");
   m.def("shutdown", &shutdown,
@@ -596,7 +649,8 @@ NB_MODULE(_core, m) {
 
   nb::class_<Batch>(m, "Batch", "A batch running on the engine's pool.")
       .def("next", &nextResult, nb::arg("progress").none(),
-           "The next results' JSON texts in run order (a list); None at the end.")
+           "The next results in run order (a list of dicts, the fields of smetp-batch's result "
+           "lines); None at the end.")
       .def("close", &Batch::close, "Stops the batch and waits for its threads.")
       .def_prop_ro(
           "best", [](const Batch& b) { return b.best.load(); },
@@ -616,7 +670,8 @@ NB_MODULE(_core, m) {
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
         nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"), nb::arg("runs"),
-        "Starts a batch whose runs come from next_run(): a (runs-file line, Graph) pair, None "
-        "at the end (what it raises ends the runs). `runs`: how many there are where known "
+        "Starts a batch whose runs come from next_run(): a (Graph, seed, generations or None, "
+        "hardness, density, words) tuple, None at the end (what it raises ends the runs). `runs`: "
+        "how many there are where known "
         "(else 0), so that the pool has no more slots.");
 }
