@@ -51,17 +51,17 @@ TEST(SettingsText, DesignSpelledOutIsTheDesign) {
   const GaSettings d = parsed("profile=design");
   EXPECT_TRUE(isDesign(d));
   const GaSettings design = designGaSettings();
-  EXPECT_EQ(0, std::memcmp(&d, &design, sizeof d));
+  EXPECT_TRUE(same(d, design));
   EXPECT_EQ("", gaSettingsText(d, true));
   const std::string all = gaSettingsText(d, false);
   EXPECT_EQ(
       "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
       "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24 "
-      "kick=0",
+      "kick=0 islands=1 migrate_every=10 migrants=4",
       all);
   // The design's values named under the solve profile give the design's run too.
   const GaSettings back = parsed(all);
-  EXPECT_EQ(0, std::memcmp(&d, &back, sizeof d));
+  EXPECT_TRUE(same(d, back));
 }
 
 TEST(SettingsText, ValuesReadBackAndShowInJson) {
@@ -81,12 +81,16 @@ TEST(SettingsText, ValuesReadBackAndShowInJson) {
       "{\"profile\":\"design\",\"elite\":0,\"tournament\":1,\"crossover\":0.3,\"mutation\":0.01,"
       "\"mutation_step\":0.125,\"mutation_patience\":7,\"repair\":\"off\",\"init\":\"mst\","
       "\"memetic\":\"ls\",\"memetic_every\":50,\"memetic_count\":128,\"links\":\"all\","
-      "\"kick\":2}",
+      "\"kick\":2,\"islands\":1,\"migrate_every\":10,\"migrants\":4}",
       gaSettingsJson(s, r.profile));
   // A run's results show every value, a kick of 0 and the candidate links included.
   EXPECT_NE(std::string::npos, gaSettingsJson(parsed("profile=design"), 1).find("\"kick\":0"));
   const GaSettings wide = resolveGaSettings(request("links=all"), 300, false, true);
   EXPECT_NE(std::string::npos, gaSettingsJson(wide, 0).find("\"links\":\"all\""));
+  // Islands make a run wide, as the tree steps do.
+  EXPECT_EQ(linksAll, designWith("islands=2").links);
+  EXPECT_EQ(0, designWith("islands=1").links);
+  EXPECT_EQ(3, requestedIslands(request("islands=3 migrants=2")));
 }
 
 TEST(SettingsText, ANamedSettingOverridesOnlyItselfWhereverItStands) {

@@ -478,4 +478,74 @@ TEST(WideBatch, ResultsDoNotDependOnTheWorkers) {
   std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
 
+// Islands: until they first migrate, a run of I islands is I runs with the
+// islands' seeds, its best at each launch the lowest of theirs; with
+// migration, the same result for any number of workers; a run with more
+// islands than a launch holds is refused.
+TEST(WideBatch, IslandsAreRunsOfTheirSeedsThatMigrateAlikeOnAnyWorkers) {
+  char pattern[] = "/tmp/smetp-islands-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string path = std::string(pattern) + "/n90.txt";
+  {
+    std::mt19937 rng(11);
+    const WideGraph g = randomWideGraph(90, 1000000, rng);
+    std::ofstream f(path);
+    f << "sparse 90 " << g.links.size() << "\n";
+    for (const WideLink& l : g.links) f << l.from + 1 << " " << l.to + 1 << " " << l.weight << "\n";
+  }
+  std::vector<GraphData> instances(1);
+  std::string reason;
+  ASSERT_EQ(graphOk, readBatchGraphFile(path.c_str(), &instances[0], &reason)) << reason;
+  // The design's GA over 4 links a node: far from done after 8 launches.
+  RunSpec base{path, 7, 400, 0, 0.1f, 0, 0};
+  base.settings.links = 4;
+  const auto run = [&](const RunSpec& spec, int jobs) {
+    RunResult out;
+    BatchOptions o;
+    o.jobs = jobs;
+    o.islands = spec.settings.islands;
+    o.onRunFinished = [&](size_t, const RunSpec&, const RunResult& r) {
+      EXPECT_EQ("", checkTopology(instances[0], r));
+      out = r;
+    };
+    EXPECT_TRUE(runBatch(std::vector<RunSpec>{spec}, instances, o));
+    return out;
+  };
+  RunSpec apart = base;
+  apart.settings.islands = 3;
+  apart.settings.migrateEvery = 1000;
+  const RunResult together = run(apart, 2);
+  std::vector<long long> lowest(together.history.size(), -1);
+  long long bestOfSeeds = -1;
+  int bestSeed = -1;
+  for (int i = 0; i < 3; ++i) {
+    RunSpec lone = base;
+    lone.seed = islandSeed(base.seed, i);
+    const RunResult r = run(lone, 1);
+    ASSERT_EQ(lowest.size(), r.history.size());
+    for (size_t k = 0; k < lowest.size(); ++k)
+      if (lowest[k] < 0 || r.history[k] < lowest[k]) lowest[k] = r.history[k];
+    if (bestSeed < 0 || r.best < bestOfSeeds) bestOfSeeds = r.best, bestSeed = i;
+  }
+  EXPECT_EQ(base.seed, islandSeed(base.seed, 0));
+  EXPECT_EQ(lowest, together.history);
+  EXPECT_EQ(bestSeed, together.island);
+
+  RunSpec ring = apart;
+  ring.settings.migrateEvery = 1;
+  ring.settings.migrants = 6;
+  const RunResult one = run(ring, 1), two = run(ring, 2);
+  EXPECT_EQ(one.history, two.history);
+  EXPECT_EQ(one.topology, two.topology);
+  EXPECT_EQ(one.island, two.island);
+  EXPECT_NE(together.history, one.history);
+
+  BatchOptions narrow;
+  narrow.jobs = 1;
+  narrow.resident = 2;
+  narrow.islands = 1;
+  EXPECT_THROW(runBatch(std::vector<RunSpec>{ring}, instances, narrow), BatchError);
+  std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
+}
+
 }  // namespace

@@ -117,7 +117,18 @@ struct Slot {
   std::shared_ptr<const WideCandidates> candidates;
   void* area = nullptr;
   WideRun layout{};
+  // A run of islands holds one slot per island. The run's own slot (island 0)
+  // lists them in island order and carries the run's host side; another
+  // island's slot names the run's slot in `lead` and has only its spec (with
+  // the island's seed) and its area.
+  std::vector<size_t> islands;
+  long lead = -1;
+  bool waiting = false;  // the run's slot, until its share has a slot for every island
 };
+
+bool isIsland(const Slot& s) { return s.lead >= 0; }
+// A slot that takes part in the next launch.
+bool launches(const Slot& s) { return s.busy && !s.waiting; }
 
 // What the host threads of a batch share, under `lock`.
 struct Pool {
@@ -267,8 +278,9 @@ bool runEnds(Slot& s) {
 
 // Ends the run of slot s (the pool's lock held): the final best, the record
 // and, after at least one launch, the best chromosome, which the last launch
-// left in record 0 of the run's population.
-void finishRun(Slot& s, const Chrom* population, Pool& pool) {
+// left in record 0 of the run's population (a wide run: the best row of the
+// area of `best`, the island whose best is the run's).
+void finishRun(Slot& s, const Chrom* population, Pool& pool, const Slot* best = nullptr) {
   const GraphData& g = (*pool.instances)[size_t(s.spec.instance)];
   RunResult& res = s.result;
   finishRunProgress(s.progress);
@@ -278,7 +290,7 @@ void finishRun(Slot& s, const Chrom* population, Pool& pool) {
                            s.spec.graphDens, graphConstBytes(g), runClockMs());
   res.hasTopology = res.launches > 0;
   if (res.wide) {
-    if (res.hasTopology) res.topology = wideTopologyOf(s);
+    if (res.hasTopology) res.topology = wideTopologyOf(best ? *best : s);
     releaseWideRun(s);
   } else if (res.hasTopology) {
     Chrom best;
@@ -293,11 +305,42 @@ void finishRun(Slot& s, const Chrom* population, Pool& pool) {
   pool.finished.notify_all();
 }
 
+// Gives the run of slot k a slot for each of its other islands, when the
+// share has them free; the run waits until then.
+void placeIslands(std::vector<Slot>& slots, size_t k) {
+  Slot& run = slots[k];
+  const int count = run.spec.settings.islands;
+  std::vector<size_t> free;
+  for (size_t j = 0; j < slots.size() && int(free.size()) + 1 < count; ++j)
+    if (!slots[j].busy) free.push_back(j);
+  run.waiting = int(free.size()) + 1 < count;
+  if (run.waiting) return;
+  run.islands.assign(1, k);
+  for (size_t j : free) {
+    Slot& island = slots[j];
+    island = Slot();
+    island.busy = island.fresh = true;
+    island.lead = long(k);
+    island.spec = run.spec;
+    island.spec.seed = islandSeed(run.spec.seed, int(run.islands.size()));
+    island.result.wide = true;
+    run.islands.push_back(j);
+  }
+}
+
 // Takes runs into the free slots of a share (the pool's lock held). A run
-// without launches finishes at once and takes no slot. Returns the busy slots.
+// without launches finishes at once and takes no slot; a run of islands
+// takes a slot for each, and no run after it is taken until it has them.
+// Returns the busy slots.
 int takeRuns(std::vector<Slot>& slots, Pool& pool) {
+  for (size_t k = 0; k < slots.size(); ++k)
+    if (slots[k].waiting) {
+      placeIslands(slots, k);
+      if (slots[k].waiting) return int(std::count_if(slots.begin(), slots.end(), launches));
+    }
   int busy = 0;
-  for (Slot& s : slots) {
+  for (size_t k = 0; k < slots.size(); ++k) {
+    Slot& s = slots[k];
     while (!s.busy && !pool.sourceDone && !pool.stopped()) {
       if (!pool.unfinished.empty() && pool.nextPosition >= *pool.unfinished.begin() + pool.window)
         break;
@@ -315,10 +358,74 @@ int takeRuns(std::vector<Slot>& slots, Pool& pool) {
         continue;
       }
       s.busy = s.fresh = true;
+      if (spec.settings.islands > 1) {
+        if (size_t(spec.settings.islands) > slots.size())
+          throw BatchError("run " + std::to_string(spec.index + 1) + " has " +
+                           std::to_string(spec.settings.islands) +
+                           " islands, but a launch holds only " + std::to_string(slots.size()) +
+                           " of them; ask for at least that many resident runs");
+        placeIslands(slots, k);
+        if (s.waiting) break;
+      }
     }
-    busy += s.busy;
+    if (s.waiting) break;
   }
+  for (const Slot& s : slots) busy += launches(s);
   return busy;
+}
+
+// Island i of a run sends copies of its best `migrants` rows to island
+// i + 1 (the last to the first), which puts them in the rows of its worst
+// slots and sorts its slots again (stably, so the order is the same on every
+// form). Every island sends what it had before any receives.
+void migrate(const std::vector<Slot>& slots, const Slot& run) {
+  const int count = int(run.islands.size());
+  const int m = run.spec.settings.migrants;
+  const size_t words = size_t(run.layout.words);
+  struct Island {
+    std::vector<unsigned long long> fit = std::vector<unsigned long long>(popSize);
+    std::vector<unsigned char> idx = std::vector<unsigned char>(popSize);
+    std::vector<unsigned long long> sent, sentFit;
+  };
+  std::vector<Island> is(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const WideRun& w = slots[run.islands[size_t(i)]].layout;
+    Island& x = is[size_t(i)];
+    check(gpuMemcpy(x.fit.data(), w.fit, popSize * sizeof x.fit[0], gpuMemcpyDeviceToHost),
+          "reading an island");
+    check(gpuMemcpy(x.idx.data(), w.idx, popSize, gpuMemcpyDeviceToHost), "reading an island");
+    x.sent.resize(size_t(m) * words);
+    x.sentFit.assign(x.fit.begin(), x.fit.begin() + m);
+    for (int j = 0; j < m; ++j)
+      check(gpuMemcpy(&x.sent[size_t(j) * words], w.rows + size_t(x.idx[size_t(j)]) * words,
+                      words * 8, gpuMemcpyDeviceToHost),
+            "reading an island");
+  }
+  for (int i = 0; i < count; ++i) {
+    const Island& from = is[size_t(i)];
+    Island& to = is[size_t((i + 1) % count)];
+    const WideRun& w = slots[run.islands[size_t((i + 1) % count)]].layout;
+    for (int j = 0; j < m; ++j) {
+      const size_t slot = size_t(popSize - m + j);
+      check(gpuMemcpy(w.rows + size_t(to.idx[slot]) * words, &from.sent[size_t(j) * words],
+                      words * 8, gpuMemcpyHostToDevice),
+            "migrating to an island");
+      to.fit[slot] = from.sentFit[size_t(j)];
+    }
+    std::vector<int> order(popSize);
+    for (int t = 0; t < popSize; ++t) order[size_t(t)] = t;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return to.fit[size_t(a)] < to.fit[size_t(b)]; });
+    std::vector<unsigned long long> fit(popSize);
+    std::vector<unsigned char> idx(popSize);
+    for (int t = 0; t < popSize; ++t) {
+      fit[size_t(t)] = to.fit[size_t(order[size_t(t)])];
+      idx[size_t(t)] = to.idx[size_t(order[size_t(t)])];
+    }
+    check(gpuMemcpy(w.fit, fit.data(), popSize * sizeof fit[0], gpuMemcpyHostToDevice),
+          "migrating to an island");
+    check(gpuMemcpy(w.idx, idx.data(), popSize, gpuMemcpyHostToDevice), "migrating to an island");
+  }
 }
 
 // The batch as a progress display shows it (the pool's lock held).
@@ -367,11 +474,16 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     }
     if (pool.stopped()) return;
 
+    // An island's mutation probability is its run's.
+    const auto runOf = [&](const Slot& s) -> const Slot& {
+      return isIsland(s) ? slots[size_t(s.lead)] : s;
+    };
     bool fresh = false, freshWide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
-      control[k] = BatchControl{s.progress.schedule.mutProb, 0, (unsigned short)s.fresh, 0};
-      if (!s.fresh) continue;
+      const bool starts = s.fresh && !s.waiting;
+      control[k] = BatchControl{runOf(s).progress.schedule.mutProb, 0, (unsigned short)starts, 0};
+      if (!starts) continue;
       (s.result.wide ? freshWide : fresh) = true;
       if (s.result.wide) setUpWideRun(s, pool);
       fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)],
@@ -397,13 +509,14 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     bool design = false, wide = false;
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
-      control[k].active = s.busy;
-      if (!s.busy) continue;
+      control[k].active = launches(s);
+      if (!launches(s) || isIsland(s)) continue;
       (s.result.wide ? wide : design) = true;
       beforeLaunch(s.progress);
-      control[k].mutProb = s.progress.schedule.mutProb;
       s.result.history.push_back(s.progress.schedule.bestSoFar);
     }
+    for (size_t k = 0; k < count; ++k)
+      if (launches(slots[k])) control[k].mutProb = runOf(slots[k]).progress.schedule.mutProb;
     check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
           "uploading the runs' control");
     if (design)
@@ -418,16 +531,32 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     std::lock_guard<std::mutex> g(pool.lock);
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
-      if (!s.busy) continue;
+      if (!launches(s) || isIsland(s)) continue;
       s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
+      // A run of islands: the lowest of its islands' bests, the first island
+      // to have it named.
+      s.result.island = 0;
+      for (size_t i = 1; i < s.islands.size(); ++i)
+        if ((long long)control[s.islands[i]].wideBest < s.progress.lastBest) {
+          s.progress.lastBest = (long long)control[s.islands[i]].wideBest;
+          s.result.island = int(i);
+        }
       s.progress.schedule.mutProb = control[k].mutProb;
       ++s.launchesDone;
       const bool connected = s.result.wide ? s.progress.lastBest < (long long)wideUnconnectedStep
                                            : s.progress.lastBest < infeasibleFit;
       pool.slotBest[first + k] = connected ? s.progress.lastBest : -1;
       if (runEnds(s)) {
-        finishRun(s, pops + k * popSize, pool);
+        finishRun(s, pops + k * popSize, pool,
+                  s.islands.empty() ? nullptr : &slots[s.islands[size_t(s.result.island)]]);
         pool.slotBest[first + k] = -1;
+        for (size_t i = 1; i < s.islands.size(); ++i) {
+          releaseWideRun(slots[s.islands[i]]);
+          slots[s.islands[i]] = Slot();
+        }
+        s.islands.clear();
+      } else if (s.islands.size() > 1 && s.launchesDone % s.spec.settings.migrateEvery == 0) {
+        migrate(slots, s);
       }
     }
     pool.launchesDone += busy;
@@ -457,6 +586,16 @@ int candidateLinksOf(const GraphData& g, const GaSettings& settings) {
   return settings.links != 0 ? settings.links : defaultCandidateLinks(g.n, g.sparse);
 }
 
+int islandSeed(int seed, int island) {
+  if (island == 0) return seed;
+  // A SplitMix64 step of the seed and the island's number.
+  unsigned long long z =
+      (unsigned long long)(unsigned)seed + 0x9e3779b97f4a7c15ull * unsigned(island);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  return int(unsigned(z ^ (z >> 31)));
+}
+
 RunSpec resolveRun(const RunLine& run, long index, int instance, const GraphData& g) {
   RunSpec spec{run.path, run.seed, run.maxGen, run.objHard, run.graphDens, index, instance};
   spec.settings = resolveGaSettings(run.ga, g.n, g.sparse, g.wide != nullptr);
@@ -476,10 +615,12 @@ std::string poolMemoryProblem(size_t slots, size_t freeBytes) {
 
 bool runBatch(const RunSource& source, const std::vector<GraphData>& instances,
               const BatchOptions& options) {
-  const gpuBatchShape shape = gpuBatchPlan(options.jobs, options.resident);
+  const gpuBatchShape shape = gpuBatchPlan(options.jobs, options.resident, options.islands);
   // No more slots than the runs there are, where their number is known.
   size_t slots = size_t(std::max(shape.slots, 1));
-  if (options.runs > 0) slots = std::min(slots, options.runs);
+  // A run of islands takes a slot for each.
+  if (options.runs > 0)
+    slots = std::min(slots, options.runs * size_t(std::max(options.islands, 1)));
   const size_t threads = std::min(size_t(std::max(shape.threads, 1)), slots);
 
   BatchMemory mem;

@@ -60,6 +60,7 @@ struct RunResult {
   long long best = 0;
   bool wide = false;       // a wide run: chromosomes over candidate links
   int candidateLinks = 0;  // a wide run's candidate links
+  int island = 0;          // the island whose best is the run's best (0 without islands)
 };
 
 // True when a run on g with these settings is a wide run: the instance is
@@ -68,6 +69,10 @@ bool isWideRun(const GraphData& g, const GaSettings& settings);
 
 // The candidate links a wide run takes: a count K, or linksAll.
 int candidateLinksOf(const GraphData& g, const GaSettings& settings);
+
+// The seed of island `island` of a run with this seed: island 0 has the run's
+// own, so that a run of one island is the run without islands.
+int islandSeed(int seed, int island);
 
 // Where the runs of a batch come from: each call fills *spec with the next
 // run, in order, and returns false when there is none left. The engine asks
@@ -89,6 +94,9 @@ struct BatchOptions {
   int resident = 0;  // runs resident at once; 0: the form's default (gpuBatchPlan)
   // The batch's runs where known (0: not known): the pool has no more slots.
   size_t runs = 0;
+  // The most islands of any run of the batch (1: none has islands). A run
+  // with more islands than this is refused when it comes.
+  int islands = 1;
   // Set (by a signal handler, say) to end the batch: each thread stops before
   // its next launch, and runs not finished by then give no result.
   const std::atomic<bool>* stop = nullptr;

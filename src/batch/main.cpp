@@ -137,6 +137,7 @@ int runMain(const BatchArgs& o) {
   options.jobs = o.jobs;
   options.resident = o.resident;
   options.runs = size_t(std::max(todo, 1LL));
+  options.islands = runs.islands;
   options.stop = &stopRequested;
   options.onProgress = [&](const BatchProgress& batch) { progressLaunches(&progress, batch); };
   options.onRunFinished = [&](size_t position, const RunSpec& spec, const RunResult& r) {

@@ -132,6 +132,7 @@ bool checkRunsFile(BatchPlan* runs) {
         if (runs->timeBudget >= 0) runs->timeBudget += run.stop.timeLimit;
       }
       useInstance(runs, run.path, line, run.objHard);
+      runs->islands = std::max(runs->islands, requestedIslands(run.ga));
     }
   }
   if (errors > 100) complain(std::to_string(errors - 100) + " more bad lines");
@@ -155,8 +156,10 @@ bool checkRunsFile(BatchPlan* runs) {
 void hashGrid(BatchPlan* runs) {
   Sha256Ptr sha = sha256Start();
   for (long long i = 0; i < runs->count; ++i) {
-    const std::string line = canonicalRunLine(gridRun(runs->gridRuns, i));
+    const RunLine run = gridRun(runs->gridRuns, i);
+    const std::string line = canonicalRunLine(run);
     sha256Add(sha.get(), line.data(), line.size());
+    runs->islands = std::max(runs->islands, requestedIslands(run.ga));
   }
   runs->sha = sha256End(sha.get());
 }

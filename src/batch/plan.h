@@ -42,6 +42,7 @@ struct BatchPlan {
   double timeBudget = 0;  // the time limits of the shard's runs summed; -1: some run has none
   RunStop stop;           // --time-limit and --target
   int profile = gaProfileSolve;  // --profile
+  int islands = 1;               // the most islands of any run
   std::string sha;               // runs_sha256
   // Each instance: the first line that uses it (0 in a grid) and the highest
   // hardness of its runs; and the paths in order of first use.

@@ -207,6 +207,8 @@ void putResult(Json& j, const RunSpec& spec, const RunResult& r, const GraphData
     j["feasible"] = r.best < feasibleBelow;
     j["capped"] = false;
     j["candidate_links"] = r.candidateLinks;
+    // The island whose best the run's best is (0 for a run of one).
+    j["island"] = r.island;
   } else {
     j["best"] = int(r.record.best);
     j["feasible"] = r.record.best < infeasibleFit;

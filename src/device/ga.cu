@@ -396,6 +396,14 @@ int batchBlocksPerMultiprocessor() {
   return blocks;
 }
 
+int wideBlocksPerMultiprocessor() {
+  int blocks = 0;
+  if (cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, batchWideGenerations, popSize,
+                                                    wideSharedRowBytes) != cudaSuccess)
+    return 0;
+  return blocks;
+}
+
 #endif
 
 #ifndef __CUDACC__

@@ -30,6 +30,8 @@ int launchKernel(int kernel, unsigned blocks, unsigned blockThreads, void* arg0,
 // Blocks of the batch generation kernel that one multiprocessor of the
 // current device holds at once; 0 when the runtime cannot say.
 int batchBlocksPerMultiprocessor();
+// The same for the wide runs' generation kernel, with its shared rows.
+int wideBlocksPerMultiprocessor();
 }  // namespace cudaform
 
 // The threaded form, built only into the race check: each lane a host thread,

@@ -21,7 +21,7 @@ struct gpuBackend {
   int (*launch)(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* arg0, void* arg1,
                 void* arg2);
   const char* (*getErrorString)(int error);
-  gpuBatchShape (*batchPlan)(int jobs, int resident);
+  gpuBatchShape (*batchPlan)(int jobs, int resident, int islands);
 };
 
 extern const gpuBackend emulatorBackend;

@@ -4,6 +4,7 @@
 // and codes the runtime returns pass through unchanged.
 #include <cuda_runtime.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -192,18 +193,18 @@ const char* cudaErrorStringOp(int error) { return cudaGetErrorString(cudaError_t
 // One host thread launches over all slots; by default twice the blocks the
 // device holds at once, so that blocks of runs still going fill the
 // multiprocessors while finished slots wait for their next run.
-gpuBatchShape cudaBatchPlanOp(int, int resident) {
-  if (resident > 0) return {1, resident};
+gpuBatchShape cudaBatchPlanOp(int, int resident, int islands) {
   useChosenDevice();
   int device = 0, multiprocessors = 0;
   if (cudaGetDevice(&device) != cudaSuccess ||
       cudaDeviceGetAttribute(&multiprocessors, cudaDevAttrMultiProcessorCount, device) !=
-          cudaSuccess)
+          cudaSuccess ||
+      multiprocessors < 1)
     multiprocessors = 1;
-  const int perMultiprocessor = cudaform::batchBlocksPerMultiprocessor();
-  const int slots = 2 * (multiprocessors > 0 ? multiprocessors : 1) *
-                    (perMultiprocessor > 0 ? perMultiprocessor : 1);
-  return {1, slots};
+  const int perMultiprocessor = std::max(cudaform::batchBlocksPerMultiprocessor(), 1);
+  const int concurrent = multiprocessors * std::max(cudaform::wideBlocksPerMultiprocessor(), 1);
+  const int slots = resident > 0 ? resident : 2 * multiprocessors * perMultiprocessor;
+  return {1, std::max(slots, islands), concurrent};
 }
 
 }  // namespace

@@ -377,11 +377,17 @@ void gpuSetHostWorkers(int workers) { hostWorkers = workers > 0 ? workers : 0; }
 namespace {
 
 // Each of `jobs` threads carries its own runs, so a launch runs on the thread
-// that makes it rather than on the shared block workers.
-gpuBatchShape emuBatchPlan(int jobs, int resident) {
-  const int slots = resident > 0 ? resident : jobs;
+// that makes it rather than on the shared block workers. Islands of one run
+// must be launched together: one thread then launches over every slot, and
+// the block workers spread each launch over the jobs.
+gpuBatchShape emuBatchPlan(int jobs, int resident, int islands) {
+  int slots = resident > 0 ? resident : jobs;
+  if (islands > 1) {
+    gpuSetHostWorkers(jobs);
+    return {1, slots > islands ? slots : islands, jobs};
+  }
   gpuSetHostWorkers(1);
-  return {jobs < slots ? jobs : slots, slots};
+  return {jobs < slots ? jobs : slots, slots, jobs};
 }
 
 }  // namespace

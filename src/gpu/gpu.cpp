@@ -2,6 +2,7 @@
 
 #include <errno.h>  // program_invocation_short_name
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +30,8 @@ const gpuBackend noDeviceBackend = {
     [](void*, const char*, size_t, size_t) { return noDevice(); },
     [](gpuKernel, unsigned, unsigned, void*, void*, void*) { return noDevice(); },
     gpuCommonErrorString,
-    [](int, int resident) {
-      return gpuBatchShape{1, resident > 0 ? resident : 1};
+    [](int, int resident, int islands) {
+      return gpuBatchShape{1, std::max(resident > 0 ? resident : 1, islands), 1};
     },
 };
 #endif
@@ -189,6 +190,7 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
 }
 const char* gpuGetErrorString(int error) { return backend().getErrorString(error); }
 int gpuPeekAtLastError() { return heldLaunchError; }
-gpuBatchShape gpuBatchPlan(int jobs, int resident) {
-  return backend().batchPlan(jobs > 0 ? jobs : 1, resident > 0 ? resident : 0);
+gpuBatchShape gpuBatchPlan(int jobs, int resident, int islands) {
+  return backend().batchPlan(jobs > 0 ? jobs : 1, resident > 0 ? resident : 0,
+                             islands > 1 ? islands : 1);
 }

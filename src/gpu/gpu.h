@@ -86,6 +86,9 @@ int gpuLaunchBlocks(gpuKernel kernel, unsigned blocks, unsigned blockThreads, vo
 struct gpuBatchShape {
   int threads;
   int slots;
+  // Blocks the form runs at the same time: the CPU form's workers, the CUDA
+  // form's multiprocessors x the wide kernels' resident blocks on each.
+  int concurrent;
 };
 // The shape for `jobs` host workers and `resident` runs asked for (0: the
 // form's default). The CPU form gives each of `jobs` threads its own slots
@@ -94,7 +97,11 @@ struct gpuBatchShape {
 // launches without waiting for others; the CUDA form launches from one
 // thread over 2 x multiprocessors x resident blocks per multiprocessor slots
 // by default, so that the device always has a next block to start.
-gpuBatchShape gpuBatchPlan(int jobs, int resident);
+// `islands` > 1: a run of that many blocks (islands that exchange
+// chromosomes between launches) must lie in one thread's share; the CPU form
+// then launches from one thread over at least `islands` slots and spreads
+// the blocks of each launch over `jobs` workers.
+gpuBatchShape gpuBatchPlan(int jobs, int resident, int islands = 1);
 // Worker threads that the CPU form spreads the blocks of a launch over
 // (default: the processor count); the CUDA form ignores it.
 void gpuSetHostWorkers(int workers);

@@ -41,6 +41,9 @@ const SettingInfo settingInfo[] = {
     {"memetic_count", kindInt, 1, 128, nullptr, 0},
     {"links", kindLinks, 1, wideMaxNodes - 1, nullptr, 0},
     {"kick", kindInt, 0, kickMax, nullptr, 0},
+    {"islands", kindInt, 1, islandsMax, nullptr, 0},
+    {"migrate_every", kindInt, 1, 1000000000, nullptr, 0},
+    {"migrants", kindInt, 1, migrantsMax, nullptr, 0},
 };
 enum { settingLinks = 11 };
 enum { settingCount = sizeof settingInfo / sizeof settingInfo[0] };
@@ -48,9 +51,10 @@ enum { settingCount = sizeof settingInfo / sizeof settingInfo[0] };
 // The record's field of setting k, as a pointer of the right type.
 void* fieldOf(GaSettings& s, int k) {
   void* const fields[settingCount] = {
-      &s.elite,  &s.tournament, &s.crossover, &s.mutation,     &s.mutationStep, &s.mutationPatience,
-      &s.repair, &s.init,       &s.memetic,   &s.memeticEvery, &s.memeticCount, &s.links,
-      &s.kick};
+      &s.elite,        &s.tournament,       &s.crossover,    &s.mutation,
+      &s.mutationStep, &s.mutationPatience, &s.repair,       &s.init,
+      &s.memetic,      &s.memeticEvery,     &s.memeticCount, &s.links,
+      &s.kick,         &s.islands,          &s.migrateEvery, &s.migrants};
   return fields[k];
 }
 const void* fieldOf(const GaSettings& s, int k) { return fieldOf(const_cast<GaSettings&>(s), k); }
@@ -232,12 +236,14 @@ GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide) 
       else
         *static_cast<int*>(fieldOf(s, k)) = *static_cast<const int*>(fieldOf(r.named, k));
     }
-  // The spanning-tree start and the memetic step work on the wide layout at
-  // every size.
-  const bool treeSteps = s.init == gaInitMst || s.memetic != gaMemeticNone;
-  if (s.links == 0 && (wide || treeSteps)) s.links = defaultCandidateLinks(n, sparse);
+  // The spanning-tree start, the memetic step and islands work on the wide
+  // layout at every size.
+  const bool wideSteps = s.init == gaInitMst || s.memetic != gaMemeticNone || s.islands > 1;
+  if (s.links == 0 && (wide || wideSteps)) s.links = defaultCandidateLinks(n, sparse);
   return s;
 }
+
+int requestedIslands(const GaRequest& r) { return resolveGaSettings(r, 2, false, false).islands; }
 
 int defaultCandidateLinks(int n, bool sparse) {
   // Every link of a sparse file or of a small instance; each node's lightest
@@ -282,5 +288,5 @@ std::string shortestText(double value) {
 
 const char* gaSettingNames() {
   return "elite tournament crossover mutation mutation_step mutation_patience repair init "
-         "memetic memetic_every memetic_count links kick";
+         "memetic memetic_every memetic_count links kick islands migrate_every migrants";
 }

@@ -38,8 +38,15 @@ struct GaSettings {
   // own stream), runs the local search again and keeps the result when its
   // energy is no higher. 0: off.
   int kick;
+  // Islands: a run of islands > 1 is that many populations on its instance,
+  // one block each with its own streams; after every migrateEvery launches
+  // each sends its best `migrants` chromosomes to the next island on a ring,
+  // which takes them in place of its worst. Read on the host only.
+  int islands;
+  int migrateEvery;
+  int migrants;
 };
-enum { linksAll = -1, kickMax = 64 };
+enum { linksAll = -1, kickMax = 64, islandsMax = 4096, migrantsMax = 64 };
 
 // The design's values.
 SETTINGS_FN GaSettings designGaSettings() {
@@ -57,6 +64,9 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.memeticCount = 24;
   s.links = 0;
   s.kick = 0;
+  s.islands = 1;
+  s.migrateEvery = 10;
+  s.migrants = 4;
   return s;
 }
 
@@ -103,6 +113,9 @@ std::string gaRequestText(const GaRequest& r);
 // named, neither init=mst nor a memetic step), else the candidate links (-1
 // all, or K).
 GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide);
+
+// The islands of a run with this request, on any instance.
+int requestedIslands(const GaRequest& r);
 
 // The candidate links of a wide run that names none: linksAll, or each
 // node's K lightest links (and a minimum spanning tree's).
