@@ -1032,4 +1032,48 @@ TEST_F(BatchCli, AStalledReaderOfStandardErrorNeverHoldsTheBatchUp) {
   EXPECT_LT(size_t(std::count(said.begin(), said.end(), '\n')), 120u);
 }
 
+// solve: one run whose islands spread over the jobs, the same with 1 and 2
+// jobs; its edge list is its topology with the instance's weights, its bound
+// at most its energy; bad input is refused.
+TEST_F(BatchCli, SolveGivesOneRunWithABoundAndItsTopologyOnAnyJobs) {
+  const std::string args =
+      "solve g6.txt --generations 250 --quiet --json --set 'islands=3 migrate_every=1' ";
+  const Result one = solveBatch(args + "--jobs 1 -o one.txt");
+  const Result two = solveBatch(args + "--jobs 2 -o two.txt");
+  ASSERT_EQ(0, one.status) << one.err;
+  ASSERT_EQ(0, two.status) << two.err;
+  const json a = json::parse(one.out), b = json::parse(two.out);
+  EXPECT_EQ(withoutTimes(a), withoutTimes(b));
+  EXPECT_EQ(3, a["settings"]["islands"]);
+  EXPECT_EQ(250, a["generations"]);
+  EXPECT_LE(a["bound"].get<long long>(), a["best"].get<long long>());
+  EXPECT_EQ(readFile(path("one.txt")), readFile(path("two.txt")));
+  // The edge list scores the best: each node pays its heaviest link (from 0 up).
+  std::map<int, long long> power;
+  size_t links = 0;
+  for (const std::string& line : linesOf(readFile(path("one.txt")))) {
+    if (line[0] == '#') continue;
+    int u, v;
+    long long w;
+    ASSERT_EQ(3, std::sscanf(line.c_str(), "%d %d %lld", &u, &v, &w)) << line;
+    EXPECT_EQ(10 * (u + v) - 35, w);
+    power[u] = std::max(power[u], w);
+    power[v] = std::max(power[v], w);
+    ++links;
+  }
+  long long energy = 0;
+  for (const auto& p : power) energy += p.second;
+  EXPECT_EQ(a["best"].get<long long>(), energy);
+  EXPECT_EQ(a["topology"].size(), links);
+
+  const Result text = solveBatch("solve g10.txt --generations 100 --quiet");
+  ASSERT_EQ(0, text.status) << text.err;
+  EXPECT_EQ(0u, text.out.find("energy ")) << text.out;
+  EXPECT_NE(std::string::npos, text.out.find("\nlower bound ")) << text.out;
+  EXPECT_EQ(1, solveBatch("solve missing.txt --quiet").status);
+  const Result bad = solveBatch("solve g10.txt --quiet --set islands=0");
+  EXPECT_EQ(1, bad.status);
+  EXPECT_NE(std::string::npos, bad.err.find("islands must be from 1")) << bad.err;
+}
+
 }  // namespace

@@ -247,9 +247,10 @@ std::vector<std::pair<int, int>> wideTopologyOf(const Slot& s) {
 }
 
 // After a launch of slot s's run: true when the run ends here, with what
-// ended it in s.result. A target met counts before the other two, so a run
-// that meets it on its last launch says "target".
-bool runEnds(Slot& s) {
+// ended it in s.result. A target met counts before the others, so a run
+// that meets it on its last launch says "target"; `finish`: the batch ends
+// its runs now.
+bool runEnds(Slot& s, bool finish) {
   const RunStop& stop = s.spec.stop;
   const long elapsedMs = runClockMs() - s.progress.startClock;
   const long long best = std::min(s.progress.lastBest, s.progress.schedule.bestSoFar);
@@ -266,6 +267,8 @@ bool runEnds(Slot& s) {
     s.result.stop = stopGenerations;
   } else if (stop.timeLimit > 0 && double(elapsedMs) >= stop.timeLimit * 1000.0) {
     s.result.stop = stopTime;
+  } else if (finish) {
+    s.result.stop = stopInterrupted;
   } else {
     return false;
   }
@@ -546,7 +549,7 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
       const bool connected = s.result.wide ? s.progress.lastBest < (long long)wideUnconnectedStep
                                            : s.progress.lastBest < infeasibleFit;
       pool.slotBest[first + k] = connected ? s.progress.lastBest : -1;
-      if (runEnds(s)) {
+      if (runEnds(s, pool.options->finish && pool.options->finish->load())) {
         finishRun(s, pops + k * popSize, pool,
                   s.islands.empty() ? nullptr : &slots[s.islands[size_t(s.result.island)]]);
         pool.slotBest[first + k] = -1;

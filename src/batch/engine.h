@@ -100,6 +100,9 @@ struct BatchOptions {
   // Set (by a signal handler, say) to end the batch: each thread stops before
   // its next launch, and runs not finished by then give no result.
   const std::atomic<bool>* stop = nullptr;
+  // Set to end every run at its next launch boundary with what it has: each
+  // gives its result, with stop "interrupted".
+  const std::atomic<bool>* finish = nullptr;
   // A run may start only while it is fewer than `window` positions after the
   // earliest unfinished run, which bounds the results that wait for an earlier
   // run to finish. 0: 16384.

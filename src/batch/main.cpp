@@ -30,6 +30,7 @@
 #include "batch/progress.h"
 #include "batch/results.h"
 #include "batch/runs.h"
+#include "batch/solve.h"
 #include "gpu/gpu.h"
 #include "host/record.h"
 #include "host/run.h"
@@ -67,6 +68,9 @@ void installSignalHandlers() {
 int stopStatus() { return stopSignal == SIGTERM ? 143 : 130; }
 
 const char* helpFooter = R"(
+One instance with the whole machine: smetp-batch solve INSTANCE (see
+smetp-batch solve --help).
+
 Runs file: one run a line, the five arguments of smetp in order
   graphfile seed generations hardness density
 separated by blanks; a word that starts with # starts a comment; blank lines
@@ -277,6 +281,8 @@ int cliMain(int argc, char** argv) {
 // every result line and record goes out whole or is cut off again.
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && std::strcmp(argv[1], "solve") == 0)
+      return solveMain(argc - 1, argv + 1, SMETP_VERSION);
     return cliMain(argc, argv);
   } catch (const std::bad_alloc&) {
     static const char text[] = "smetp-batch: out of memory\n";

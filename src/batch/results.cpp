@@ -218,7 +218,7 @@ void putResult(Json& j, const RunSpec& spec, const RunResult& r, const GraphData
   j["launch_of_best"] = launchOfBest(r.history, feasibleBelow);
   j["seconds_to_best"] = r.record.sec;
   j["seconds"] = r.record.totSec;
-  static const char* const stopWords[] = {"generations", "time", "target"};
+  static const char* const stopWords[] = {"generations", "time", "target", "interrupted"};
   j["stop"] = stopWords[r.stop];
   // A run ends when it meets its target, so only a run that "target" ended
   // has met it.

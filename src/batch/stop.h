@@ -11,4 +11,6 @@ struct RunStop {
 };
 
 // Why a run ended, as its result's `stop` says.
-enum StopReason { stopGenerations, stopTime, stopTarget };
+// stopInterrupted: the batch was asked to end its runs with what they have
+// (BatchOptions::finish).
+enum StopReason { stopGenerations, stopTime, stopTarget, stopInterrupted };

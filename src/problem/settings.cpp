@@ -243,6 +243,12 @@ GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide) 
   return s;
 }
 
+bool namesSetting(const GaRequest& r, const char* name) {
+  for (int k = 0; k < settingCount; ++k)
+    if (std::strcmp(settingInfo[k].name, name) == 0) return (r.namedMask >> k & 1u) != 0;
+  return false;
+}
+
 int requestedIslands(const GaRequest& r) { return resolveGaSettings(r, 2, false, false).islands; }
 
 int defaultCandidateLinks(int n, bool sparse) {

@@ -114,6 +114,9 @@ std::string gaRequestText(const GaRequest& r);
 // all, or K).
 GaSettings resolveGaSettings(const GaRequest& r, int n, bool sparse, bool wide);
 
+// True when the request names the setting `name` itself.
+bool namesSetting(const GaRequest& r, const char* name);
+
 // The islands of a run with this request, on any instance.
 int requestedIslands(const GaRequest& r);
 

@@ -44,16 +44,31 @@ void incidence(WideCandidates* c) {
   }
 }
 
+// g's link indices lightest first, equal weights in (from, to) order.
+std::vector<size_t> lightestFirst(const WideGraph& g) {
+  std::vector<size_t> order(g.links.size());
+  std::iota(order.begin(), order.end(), size_t(0));
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return lighter(g.links[a], g.links[b]); });
+  return order;
+}
+
+// Kruskal over the links in `order`: calls take(i) for each tree link i.
+template <class Take>
+void minimumTree(const WideGraph& g, const std::vector<size_t>& order, Take take) {
+  std::vector<int> parent(size_t(g.n));
+  std::iota(parent.begin(), parent.end(), 0);
+  for (size_t i : order)
+    if (join(parent, g.links[i].from, g.links[i].to)) take(i);
+}
+
 }  // namespace
 
 WideCandidates wideCandidates(const WideGraph& g, int k) {
   const size_t m = g.links.size();
   std::vector<char> keep(m, k <= 0 ? 1 : 0);
   if (k > 0) {
-    std::vector<size_t> order(m);
-    std::iota(order.begin(), order.end(), size_t(0));
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return lighter(g.links[a], g.links[b]); });
+    const std::vector<size_t> order = lightestFirst(g);
     // Lightest first, equal weights in (from, to) order: a node's first k
     // links in this order are its k lightest, ties by the other node.
     std::vector<int> taken(size_t(g.n), 0);
@@ -63,10 +78,7 @@ WideCandidates wideCandidates(const WideGraph& g, int k) {
       ++taken[size_t(l.from)];
       ++taken[size_t(l.to)];
     }
-    std::vector<int> parent(size_t(g.n));
-    std::iota(parent.begin(), parent.end(), 0);
-    for (size_t i : order)
-      if (join(parent, g.links[i].from, g.links[i].to)) keep[i] = 1;
+    minimumTree(g, order, [&](size_t i) { keep[i] = 1; });
   }
   WideCandidates c;
   c.n = g.n;
@@ -79,6 +91,13 @@ WideCandidates wideCandidates(const WideGraph& g, int k) {
   });
   incidence(&c);
   return c;
+}
+
+unsigned long long wideTreeWeight(const WideGraph& g) {
+  unsigned long long weight = 0;
+  minimumTree(g, lightestFirst(g),
+              [&](size_t i) { weight += unsigned(std::max(g.links[i].weight, 0)); });
+  return weight;
 }
 
 bool wideConnected(const WideGraph& g) {

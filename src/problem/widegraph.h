@@ -30,6 +30,12 @@ struct WideCandidates {
 // lightest first, ties by (from, to)); every link when k <= 0.
 WideCandidates wideCandidates(const WideGraph& g, int k);
 
+// The weight of a minimum spanning tree of g, each weight counted from 0 up:
+// no topology that connects g's nodes has a lower energy (each node but a
+// root pays at least its link towards the root in a spanning tree of the
+// topology).
+unsigned long long wideTreeWeight(const WideGraph& g);
+
 // True when g's links connect all its nodes.
 bool wideConnected(const WideGraph& g);
 
