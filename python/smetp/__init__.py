@@ -41,7 +41,7 @@ from . import _core
 __version__: str = _core.__version__
 
 __all__ = ["Instance", "Result", "SmetpError", "InstanceError", "RunError", "SmetpWarning",
-           "NO_LINK", "run", "batch", "to_frame", "backend"]
+           "NO_LINK", "run", "batch", "solve", "to_frame", "backend"]
 
 #: ``Instance.weights`` holds this for a pair of nodes without a link.
 NO_LINK = _np.iinfo(_np.int64).min
@@ -445,7 +445,7 @@ class _Progress:
 def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
           time_limit: float | None = None, target: float | None = None,
           progress: Callable[[int], Any] | bool | None = None,
-          resident: int | None = None) -> Iterator[Result]:
+          resident: int | None = None, islands: int | None = None) -> Iterator[Result]:
     """Runs the runs on the engine's streaming pool and yields their results
     in run order as they finish.
 
@@ -458,7 +458,10 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     ``target`` here apply to every run that does not name its own.
 
     ``jobs`` is the number of worker threads (default: the cores);
-    ``resident`` the runs resident at once (default: the form's).
+    ``resident`` the runs resident at once (default: the form's). A run
+    with ``islands=I`` takes I blocks of one launch: ``islands`` is the most
+    islands of any run, looked up in a list of runs, needed for runs with
+    islands from an iterator.
     ``progress`` is called with the launches made so far (``True``: runs
     done, the best of the runs in progress and the launches on standard
     error, through tqdm where it is installed). A list of runs is checked whole before any run
@@ -504,7 +507,9 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     else:
         source = (_line(r, instances, notes) for r in runs)
     total = len(runs) if isinstance(runs, (list, tuple)) else None
-    return _stream(source, jobs, resident or 0, stops, progress, notes, total)
+    if islands is None:
+        islands = max([1] + [int(r.get("islands") or 1) for r in runs]) if total else 1
+    return _stream(source, jobs, resident or 0, stops, progress, notes, total, islands)
 
 
 def _stop_words(stops: dict, run: Mapping) -> list:
@@ -514,7 +519,7 @@ def _stop_words(stops: dict, run: Mapping) -> list:
 
 
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
-            notes: dict, total: int | None = None) -> Iterator[Result]:
+            notes: dict, total: int | None = None, islands: int = 1) -> Iterator[Result]:
     def next_run():
         # The next run, None at the end; what the iterable raises ends the
         # runs and is raised in the consumer's thread once the runs before it
@@ -530,7 +535,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
         progress = None
     b = _core.start_batch(next_run, int(jobs), int(resident),
                           float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
-                          _MAX_INSTANCES, max(total or 0, 0))
+                          _MAX_INSTANCES, max(total or 0, 0), int(islands))
     _watch(b)
     try:
         while True:
@@ -615,6 +620,28 @@ def run(instance: Instance | str | _os.PathLike, seed: int, generations: int | N
          "density": density, "time_limit": time_limit, "target": target, **settings}
     try:
         return next(iter(batch([r], jobs=1)))
+    except RunError as e:
+        raise SmetpError(e.reason) from None
+
+
+def solve(instance: Instance | str | _os.PathLike, time_limit: float | None = None,
+          islands: int | None = None, seed: int = 1, target: float | None = None,
+          generations: int | None = None, jobs: int | None = None,
+          progress: Callable[[int], Any] | bool | None = None, **settings) -> Result:
+    """One instance with the whole machine, as ``smetp-batch solve``: one run
+    of ``profile="solve"`` with ``islands`` populations (default: one a
+    worker, or a block on each place of the GPU) that exchange their best
+    chromosomes. ``time_limit`` defaults to 30 s unless ``generations`` is
+    given; settings as keywords (``links=12``, ``migrate_every=5``)."""
+    jobs = (_os.cpu_count() or 1) if jobs is None else jobs
+    if islands is None:
+        islands = min(max(_core.concurrent_blocks(int(jobs)), 1), 4096)
+    if time_limit is None and generations is None:
+        time_limit = 30.0
+    r = {"instance": instance, "seed": seed, "generations": generations,
+         "time_limit": time_limit, "target": target, "islands": islands, **settings}
+    try:
+        return next(iter(batch([r], jobs=jobs, progress=progress)))
     except RunError as e:
         raise SmetpError(e.reason) from None
 

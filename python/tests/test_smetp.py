@@ -89,6 +89,21 @@ def test_results_equal_smetp_batch(tmp_path, wide_file):
     assert one.topology.shape == (len(theirs[0]["topology"]), 2) and one.best == theirs[0]["best"]
 
 
+def test_solve_is_smetp_batch_solve():
+    g30 = os.path.join(DATA, "g30.txt")
+    p = subprocess.run([batch_program(), "solve", g30, "--generations", "300", "--json",
+                        "--quiet", "--jobs", "2", "--set", "islands=3 migrate_every=1"],
+                       capture_output=True, text=True)
+    assert p.returncode == 0, p.stderr
+    theirs = json.loads(p.stdout)
+    ours = smetp.solve(g30, generations=300, islands=3, migrate_every=1, jobs=2)
+    assert theirs["bound"] <= ours.best
+    for k in ("bound", "bound_method", "gap"):
+        del theirs[k]
+    assert untimed(ours.as_dict()) == untimed(theirs)
+    assert ours.settings["islands"] == 3 and ours["island"] in range(3)
+
+
 def test_errors_carry_the_command_lines_messages(tmp_path):
     bad = tmp_path / "bad.txt"
     bad.write_text("3 6\n1 2 5\n1 3 x\n")

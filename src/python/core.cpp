@@ -462,7 +462,9 @@ void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult&
 }
 
 std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, double timeLimit,
-                                  double target, size_t maxInstances, size_t runs) {
+                                  double target, size_t maxInstances, size_t runs, int islands) {
+  if (islands < 1 || islands > islandsMax)
+    throw std::invalid_argument("islands must be from 1 to " + std::to_string(islandsMax));
   if (jobs < 1 || jobs > 4096) throw std::invalid_argument("jobs must be from 1 to 4096");
   if (resident < 0 || resident > (1 << 20))
     throw std::invalid_argument("resident must be from 1 to 1048576");
@@ -473,6 +475,7 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
   b->options.jobs = jobs;
   b->options.resident = resident;
   b->options.runs = runs;
+  b->options.islands = islands;
   b->options.stop = &b->stop;
   b->options.window = 16384;
   // Results wait only for an earlier run (at most the window) or for Python.
@@ -670,8 +673,14 @@ NB_MODULE(_core, m) {
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
         nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"), nb::arg("runs"),
+        nb::arg("islands") = 1,
         "Starts a batch whose runs come from next_run(): a (Graph, seed, generations or None, "
         "hardness, density, words) tuple, None at the end (what it raises ends the runs). `runs`: "
-        "how many there are where known "
-        "(else 0), so that the pool has no more slots.");
+        "how many there are where known (else 0), so that the pool has no more slots; "
+        "`islands`: the most islands of any run.");
+  m.def(
+      "concurrent_blocks", [](int jobs) { return gpuBatchPlan(jobs, 0).concurrent; },
+      nb::arg("jobs"),
+      "Blocks the form runs at once with `jobs` workers: the CPU form's workers, the GPU's "
+      "multiprocessors times the blocks each holds.");
 }
