@@ -55,19 +55,6 @@ struct SolveOptions {
   bool json = false, quiet = false;
 };
 
-// A decimal number that parses whole, or an error naming the option.
-bool numberOf(const std::string& text, const char* option, bool above0, double* v) {
-  char* end = nullptr;
-  errno = 0;
-  *v = std::strtod(text.c_str(), &end);
-  const bool ok = !text.empty() && text.find_first_not_of("0123456789.eE+-") == std::string::npos &&
-                  *end == '\0' && errno == 0 && (above0 ? *v > 0 : *v >= 0);
-  if (!ok)
-    complain(std::string(option) + " " + text + ": give a decimal number" +
-             (above0 ? " above 0" : ", 0 or more"));
-  return ok;
-}
-
 // The run the options ask for (`islands` unless the settings name them), or
 // false after saying why not.
 bool runOf(const SolveOptions& o, int islands, RunLine* run) {
@@ -99,16 +86,15 @@ bool runOf(const SolveOptions& o, int islands, RunLine* run) {
     complain("--set: " + problem);
     return false;
   }
-  double v = 0;
-  if (!o.timeLimitText.empty()) {
-    if (!numberOf(o.timeLimitText, "--time-limit", true, &v)) return false;
-    run->stop.timeLimit = v;
-  } else if (!o.generationsGiven) {
-    run->stop.timeLimit = defaultSolveSeconds;
+  // The runs file's words, read as a line's are.
+  if (!o.timeLimitText.empty() && !parseRunWord("time_limit=" + o.timeLimitText, run, &error)) {
+    complain("--time-limit: " + error);
+    return false;
   }
-  if (!o.targetText.empty()) {
-    if (!numberOf(o.targetText, "--target", false, &v)) return false;
-    run->stop.target = v;
+  if (o.timeLimitText.empty() && !o.generationsGiven) run->stop.timeLimit = defaultSolveSeconds;
+  if (!o.targetText.empty() && !parseRunWord("target=" + o.targetText, run, &error)) {
+    complain("--target: " + error);
+    return false;
   }
   return true;
 }
@@ -246,7 +232,8 @@ int solveMain(int argc, char** argv, const char* version) {
     j["gap"] = feasible ? nlohmann::json(gap) : nlohmann::json(nullptr);
     std::printf("%s\n", j.dump().c_str());
   } else {
-    static const char* const stopWords[] = {"its generations", "its time limit", "its target", "an interrupt"};
+    static const char* const stopWords[] = {"its generations", "its time limit", "its target",
+                                            "an interrupt"};
     if (feasible)
       std::printf("energy %lld, found after %.2f s (%d launches, ended by %s)\n", result.best,
                   result.record.sec, result.launches, stopWords[result.stop]);
