@@ -406,6 +406,8 @@ TEST_F(BatchCli, AnInterruptedAndResumedBatchEqualsOneBatchRunInOneGo) {
   ASSERT_LT(0u, kept);
   ASSERT_GT(one.size(), kept);
   EXPECT_NE(std::string::npos, readFile(path("stderr.txt")).find("--resume finishes the batch"));
+  // The long run 3 was part way: its state waits beside the results.
+  EXPECT_TRUE(exists(path("results.jsonl.ckpt/run-3.ckpt")));
   const std::string text = readFile(path("results.jsonl"));
   const std::string last = linesOf(text).back();
   writeFile(path("results.jsonl"), text + last.substr(0, last.size() / 2));
@@ -418,6 +420,7 @@ TEST_F(BatchCli, AnInterruptedAndResumedBatchEqualsOneBatchRunInOneGo) {
   ASSERT_EQ(one.size(), resumed.size());
   for (size_t i = 0; i < one.size(); ++i) EXPECT_EQ(withoutTimes(one[i]), withoutTimes(resumed[i]));
   EXPECT_EQ(oneRecords, maskTimes(readFile(path("out.dat"))));
+  EXPECT_FALSE(exists(path("results.jsonl.ckpt")));
 
   // Nothing left to run; results of other runs are refused and kept.
   r = batch("--quiet --resume runs.txt");

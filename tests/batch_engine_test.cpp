@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "batch/checkpoint.h"
 #include "batch/engine.h"
 #include "files.h"
 #include "gpu/gpu.h"
@@ -251,3 +253,130 @@ TEST_F(BatchEngine, TopologyHasTheBestAsItsEnergy) {
 }
 
 }  // namespace
+
+// A batch stopped part way keeps each unfinished run's state in a checkpoint;
+// a batch that continues the runs from their checkpoints (with other workers
+// and another pool, stopped and continued once more) ends every run exactly
+// as the batch made in one go: history, best, topology and record (times
+// aside). Design runs and wide runs (the solve profile) both.
+TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
+  ASSERT_TRUE(gpuSelectBackend("cpu"));
+  char pattern[] = "/tmp/smetp-ckpt-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string dir = pattern;
+  std::vector<GraphData> instances(2);
+  std::string reason;
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = std::string(SMETP_SOURCE_DIR "/data/") + (i ? "g45.txt" : "g20.txt");
+    ASSERT_EQ(graphOk, readBatchGraphFile(path.c_str(), &instances[size_t(i)], &reason)) << reason;
+  }
+  std::vector<RunSpec> runs;
+  for (int k = 0; k < 6; ++k) {
+    RunSpec spec{"g", k + 1, 300 + 150 * k, k % 3 == 2, 0.3f, long(k), k % 2};
+    if (k >= 3)  // the solve profile: wide runs with the local search
+      spec.settings =
+          resolveGaSettings(GaRequest(), instances[size_t(spec.instance)].n, false, false);
+    runs.push_back(spec);
+  }
+  ASSERT_TRUE(isWideRun(instances[1], runs[5].settings));
+
+  // results[i]: run i's result and record text, from whichever batch ended it.
+  using Results = std::map<long, std::pair<RunResult, std::string>>;
+  const auto batchOf = [&](int jobs, int resident, long long stopAfter, CheckpointStore* store,
+                           Results* results) {
+    std::vector<RunSpec> left;
+    for (const RunSpec& r : runs)
+      if (!results->count(r.index)) left.push_back(r);
+    std::atomic<bool> stop{false};
+    BatchOptions options;
+    options.jobs = jobs;
+    options.resident = resident;
+    options.stop = &stop;
+    options.onProgress = [&](const BatchProgress& p) {
+      if (stopAfter > 0 && p.launchesDone >= stopAfter) stop = true;
+    };
+    options.onRunFinished = [&](size_t, const RunSpec& spec, const RunResult& r) {
+      (*results)[spec.index] = {r, runRecordText(r.record)};
+      if (store) dropCheckpoint(store, spec.index);
+    };
+    if (store) {
+      options.onCheckpoint = [&](const RunSpec& spec, const RunState& state) {
+        checkpointRun(store, spec, state);
+      };
+      options.resumeRun = [&](const RunSpec& spec, RunState* state) {
+        return resumeRunFrom(store, spec, state);
+      };
+    }
+    return runBatch(left, instances, options);
+  };
+  Results whole;
+  ASSERT_TRUE(batchOf(2, 0, 0, nullptr, &whole));
+
+  CheckpointStore store;
+  store.dir = dir + "/ckpt";
+  store.program = "test";
+  store.instances = &instances;
+  Results pieces;
+  EXPECT_FALSE(batchOf(1, 3, 5, &store, &pieces));
+  EXPECT_EQ("", store.failure);
+  EXPECT_EQ(3u, store.saved.size());
+  EXPECT_FALSE(batchOf(2, 5, 20, &store, &pieces));
+  EXPECT_TRUE(batchOf(3, 0, 0, &store, &pieces));
+  EXPECT_TRUE(store.refused.empty());
+  EXPECT_TRUE(store.saved.empty());
+  ASSERT_EQ(whole.size(), pieces.size());
+  for (const auto& w : whole) {
+    const RunResult &a = w.second.first, &b = pieces[w.first].first;
+    EXPECT_EQ(a.history, b.history) << "run " << w.first;
+    EXPECT_EQ(a.best, b.best) << "run " << w.first;
+    EXPECT_EQ(a.topology, b.topology) << "run " << w.first;
+    EXPECT_EQ(a.launches, b.launches) << "run " << w.first;
+    EXPECT_EQ(maskTimes(w.second.second), maskTimes(pieces[w.first].second)) << "run " << w.first;
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// A checkpoint is used only by its own run: another instance, other settings
+// or another program is refused with the difference named, and a damaged
+// file is refused.
+TEST(BatchCheckpoint, ACheckpointOfAnotherRunOrADamagedOneIsRefused) {
+  char pattern[] = "/tmp/smetp-ckpt-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string dir = pattern;
+  GraphData g;
+  g.fileSha256 = "aa";
+  RunSpec spec{"g45.txt", 1, 500, 0, 0.3f, 7, 0};
+  RunState state;
+  state.launchesDone = 2;
+  state.history = {65000, 300};
+  state.populations.resize(1);
+  state.populations[0].bits.assign(100, 5);
+  std::string error;
+  const std::string identity = checkpointIdentity("smetp-batch 1", "sha", spec, g);
+  ASSERT_TRUE(saveCheckpoint(dir, 7, identity, state, &error)) << error;
+  RunState back;
+  EXPECT_EQ(checkpointLoaded, loadCheckpoint(dir, 7, identity, &back, &error));
+  EXPECT_EQ(state.history, back.history);
+  EXPECT_EQ(state.populations[0].bits, back.populations[0].bits);
+  EXPECT_EQ(checkpointNone, loadCheckpoint(dir, 8, identity, &back, &error));
+
+  GraphData other = g;
+  other.fileSha256 = "bb";
+  RunSpec kicked = spec;
+  kicked.settings.kick = 3;
+  const std::vector<std::pair<std::string, std::string>> refusals = {
+      {checkpointIdentity("smetp-batch 2", "sha", spec, g), "program"},
+      {checkpointIdentity("smetp-batch 1", "sha", spec, other), "instance_sha256"},
+      {checkpointIdentity("smetp-batch 1", "sha", kicked, g), "settings"},
+      {checkpointIdentity("smetp-batch 1", "other", spec, g), "runs_sha256"}};
+  for (const auto& r : refusals) {
+    EXPECT_EQ(checkpointRefused, loadCheckpoint(dir, 7, r.first, &back, &error));
+    EXPECT_NE(std::string::npos, error.find("is of another run (" + r.second)) << error;
+  }
+  std::string bytes = readFile(checkpointPath(dir, 7));
+  bytes[bytes.size() / 2] ^= 1;
+  writeFile(checkpointPath(dir, 7), bytes);
+  EXPECT_EQ(checkpointRefused, loadCheckpoint(dir, 7, identity, &back, &error));
+  EXPECT_NE(std::string::npos, error.find("damaged")) << error;
+  std::system(("rm -rf '" + dir + "'").c_str());
+}

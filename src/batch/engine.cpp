@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "batch/checkpoint.h"
 #include "gpu/gpu.h"
 #include "host/run.h"
 #include "problem/batchrun.h"
@@ -124,6 +125,8 @@ struct Slot {
   std::vector<size_t> islands;
   long lead = -1;
   bool waiting = false;  // the run's slot, until its share has a slot for every island
+  // A run continued from a checkpoint: its state, until it is in its slots.
+  std::unique_ptr<RunState> resume;
 };
 
 bool isIsland(const Slot& s) { return s.lead >= 0; }
@@ -331,6 +334,68 @@ void placeIslands(std::vector<Slot>& slots, size_t k) {
   }
 }
 
+// The slots of run s's populations, in island order (slot k alone for a run
+// without islands).
+std::vector<size_t> populationSlots(const Slot& s, size_t k) {
+  return s.islands.empty() ? std::vector<size_t>{k} : s.islands;
+}
+
+// The state of the run in slot k after its latest launch (its islands'
+// populations included), read from the share's run table entries and records.
+void captureRun(const std::vector<Slot>& slots, size_t k, const BatchRun* runs, const Chrom* pops,
+                const Pool& pool, RunState* state) {
+  const Slot& s = slots[k];
+  const GraphData& g = (*pool.instances)[size_t(s.spec.instance)];
+  state->launchesDone = s.launchesDone;
+  state->elapsedMs = runClockMs() - s.progress.startClock;
+  state->progress = s.progress;
+  state->progress.startClock = 0;
+  state->progress.schedule.lastImproveClock -= s.progress.startClock;
+  state->history = s.result.history;
+  const std::vector<size_t> at = populationSlots(s, k);
+  state->populations.resize(at.size());
+  for (size_t i = 0; i < at.size(); ++i)
+    readPopulation(runs + at[i], pops + at[i] * popSize, g.nlBytes,
+                   s.result.wide ? &slots[at[i]].layout : nullptr, &state->populations[i]);
+}
+
+// Puts the run of slot k back where its checkpoint left it: the host side,
+// its clock going on from the time it had used, and each population on the
+// device (the slots' entries uploaded, wide areas set up); `bits` are the
+// share's bit strings.
+void restoreRun(std::vector<Slot>& slots, size_t k, BatchRun* runs, Chrom* pops,
+                unsigned char* bits, const Pool& pool) {
+  Slot& s = slots[k];
+  const GraphData& g = (*pool.instances)[size_t(s.spec.instance)];
+  const RunState& state = *s.resume;
+  s.launchesDone = state.launchesDone;
+  s.progress = state.progress;
+  s.progress.startClock = runClockMs() - state.elapsedMs;
+  s.progress.schedule.lastImproveClock += s.progress.startClock;
+  s.result.history = state.history;
+  const std::vector<size_t> at = populationSlots(s, k);
+  for (size_t i = 0; i < at.size(); ++i)
+    writePopulation(runs + at[i], pops + at[i] * popSize, bits + at[i] * popSize * batchBitBytes,
+                    g.nlBytes, s.result.wide ? &slots[at[i]].layout : nullptr,
+                    state.populations[i]);
+  s.resume.reset();
+}
+
+// Hands the state of every run of a share that has made a launch to the
+// batch's checkpoint callback.
+void checkpointShare(const std::vector<Slot>& slots, const BatchRun* runs, const Chrom* pops,
+                     Pool& pool) {
+  if (!pool.options->onCheckpoint) return;
+  RunState state;
+  for (size_t k = 0; k < slots.size(); ++k) {
+    const Slot& s = slots[k];
+    if (!s.busy || s.fresh || s.waiting || isIsland(s) || s.launchesDone == 0) continue;
+    captureRun(slots, k, runs, pops, pool, &state);
+    std::lock_guard<std::mutex> g(pool.lock);
+    pool.options->onCheckpoint(s.spec, state);
+  }
+}
+
 // Takes runs into the free slots of a share (the pool's lock held). A run
 // without launches finishes at once and takes no slot; a run of islands
 // takes a slot for each, and no run after it is taken until it has them.
@@ -356,6 +421,13 @@ int takeRuns(std::vector<Slot>& slots, Pool& pool) {
       const size_t position = pool.nextPosition++;
       startRun(s, spec, position, pool);
       pool.unfinished.insert(position);
+      s.resume.reset();
+      if (pool.options->resumeRun) {
+        auto state = std::make_unique<RunState>();
+        if (pool.options->resumeRun(spec, state.get()) && state->launchesDone < s.result.launches &&
+            state->populations.size() == size_t(std::max(spec.settings.islands, 1)))
+          s.resume = std::move(state);
+      }
       if (s.result.launches == 0) {
         finishRun(s, nullptr, pool);
         continue;
@@ -458,8 +530,11 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
   BatchRun* runs = static_cast<BatchRun*>(mem.runs) + first;
   BatchControl* deviceControl = static_cast<BatchControl*>(mem.control) + first;
   Chrom* pops = static_cast<Chrom*>(mem.pops) + first * popSize;
+  unsigned char* bits = static_cast<unsigned char*>(mem.bits) + first * popSize * batchBitBytes;
   const unsigned blocks = unsigned(count);
   const size_t controlBytes = count * sizeof(BatchControl);
+  const long checkpointMs = long(pool.options->checkpointEvery * 1000.0);
+  long lastCheckpoint = runClockMs();
 
   for (;;) {
     int busy;
@@ -475,7 +550,11 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
         continue;
       }
     }
-    if (pool.stopped()) return;
+    if (pool.stopped()) {
+      // A stop (not a failure) keeps each run's state for a resume.
+      if (!pool.abort) checkpointShare(slots, runs, pops, pool);
+      return;
+    }
 
     // An island's mutation probability is its run's.
     const auto runOf = [&](const Slot& s) -> const Slot& {
@@ -485,9 +564,11 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     for (size_t k = 0; k < count; ++k) {
       Slot& s = slots[k];
       const bool starts = s.fresh && !s.waiting;
-      control[k] = BatchControl{runOf(s).progress.schedule.mutProb, 0, (unsigned short)starts, 0};
+      // A run continued from its checkpoint makes no initial generation.
+      const bool initial = starts && !runOf(s).resume;
+      control[k] = BatchControl{runOf(s).progress.schedule.mutProb, 0, (unsigned short)initial, 0};
       if (!starts) continue;
-      (s.result.wide ? freshWide : fresh) = true;
+      if (initial) (s.result.wide ? freshWide : fresh) = true;
       if (s.result.wide) setUpWideRun(s, pool);
       fillBatchRun(*entry, s.spec, (*pool.instances)[size_t(s.spec.instance)],
                    s.result.wide ? static_cast<WideRun*>(s.area) : nullptr,
@@ -496,6 +577,8 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
             "uploading a run");
       s.fresh = false;
     }
+    for (size_t k = 0; k < count; ++k)
+      if (slots[k].resume && !slots[k].waiting) restoreRun(slots, k, runs, pops, bits, pool);
     if (fresh || freshWide) {
       check(gpuMemcpy(deviceControl, control.data(), controlBytes, gpuMemcpyHostToDevice),
             "uploading the runs' control");
@@ -531,39 +614,45 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
     check(gpuMemcpy(control.data(), deviceControl, controlBytes, gpuMemcpyDeviceToHost),
           "reading the runs' bests");
 
-    std::lock_guard<std::mutex> g(pool.lock);
-    for (size_t k = 0; k < count; ++k) {
-      Slot& s = slots[k];
-      if (!launches(s) || isIsland(s)) continue;
-      s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
-      // A run of islands: the lowest of its islands' bests, the first island
-      // to have it named.
-      s.result.island = 0;
-      for (size_t i = 1; i < s.islands.size(); ++i)
-        if ((long long)control[s.islands[i]].wideBest < s.progress.lastBest) {
-          s.progress.lastBest = (long long)control[s.islands[i]].wideBest;
-          s.result.island = int(i);
+    {
+      std::lock_guard<std::mutex> g(pool.lock);
+      for (size_t k = 0; k < count; ++k) {
+        Slot& s = slots[k];
+        if (!launches(s) || isIsland(s)) continue;
+        s.progress.lastBest = s.result.wide ? (long long)control[k].wideBest : control[k].best;
+        // A run of islands: the lowest of its islands' bests, the first island
+        // to have it named.
+        s.result.island = 0;
+        for (size_t i = 1; i < s.islands.size(); ++i)
+          if ((long long)control[s.islands[i]].wideBest < s.progress.lastBest) {
+            s.progress.lastBest = (long long)control[s.islands[i]].wideBest;
+            s.result.island = int(i);
+          }
+        s.progress.schedule.mutProb = control[k].mutProb;
+        ++s.launchesDone;
+        const bool connected = s.result.wide ? s.progress.lastBest < (long long)wideUnconnectedStep
+                                             : s.progress.lastBest < infeasibleFit;
+        pool.slotBest[first + k] = connected ? s.progress.lastBest : -1;
+        if (runEnds(s, pool.options->finish && pool.options->finish->load())) {
+          finishRun(s, pops + k * popSize, pool,
+                    s.islands.empty() ? nullptr : &slots[s.islands[size_t(s.result.island)]]);
+          pool.slotBest[first + k] = -1;
+          for (size_t i = 1; i < s.islands.size(); ++i) {
+            releaseWideRun(slots[s.islands[i]]);
+            slots[s.islands[i]] = Slot();
+          }
+          s.islands.clear();
+        } else if (s.islands.size() > 1 && s.launchesDone % s.spec.settings.migrateEvery == 0) {
+          migrate(slots, s);
         }
-      s.progress.schedule.mutProb = control[k].mutProb;
-      ++s.launchesDone;
-      const bool connected = s.result.wide ? s.progress.lastBest < (long long)wideUnconnectedStep
-                                           : s.progress.lastBest < infeasibleFit;
-      pool.slotBest[first + k] = connected ? s.progress.lastBest : -1;
-      if (runEnds(s, pool.options->finish && pool.options->finish->load())) {
-        finishRun(s, pops + k * popSize, pool,
-                  s.islands.empty() ? nullptr : &slots[s.islands[size_t(s.result.island)]]);
-        pool.slotBest[first + k] = -1;
-        for (size_t i = 1; i < s.islands.size(); ++i) {
-          releaseWideRun(slots[s.islands[i]]);
-          slots[s.islands[i]] = Slot();
-        }
-        s.islands.clear();
-      } else if (s.islands.size() > 1 && s.launchesDone % s.spec.settings.migrateEvery == 0) {
-        migrate(slots, s);
       }
+      pool.launchesDone += busy;
+      if (pool.options->onProgress) pool.options->onProgress(progressOf(pool));
     }
-    pool.launchesDone += busy;
-    if (pool.options->onProgress) pool.options->onProgress(progressOf(pool));
+    if (checkpointMs > 0 && runClockMs() - lastCheckpoint >= checkpointMs) {
+      lastCheckpoint = runClockMs();
+      checkpointShare(slots, runs, pops, pool);
+    }
   }
 }
 

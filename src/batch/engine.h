@@ -79,6 +79,8 @@ int islandSeed(int seed, int island);
 // for runs as slots free, one call at a time.
 using RunSource = std::function<bool(RunSpec* spec)>;
 
+struct RunState;  // batch/checkpoint.h
+
 // What a progress display shows of a batch after a launch.
 struct BatchProgress {
   long long launchesDone = 0;  // launches made so far by all runs together
@@ -120,6 +122,15 @@ struct BatchOptions {
   // Called after each launch step with the launches made so far and the runs
   // in the pool, one call at a time; may be empty.
   std::function<void(const BatchProgress& progress)> onProgress;
+  // Checkpoints: where set, called with the state of each run that is part
+  // way through its launches, one call at a time: every checkpointEvery
+  // seconds of each thread's work (0: never) and once more when the batch
+  // is stopped (`stop`; not when it fails).
+  std::function<void(const RunSpec& spec, const RunState& state)> onCheckpoint;
+  double checkpointEvery = 0;
+  // Where set, asked for each run as it enters the pool: true with *state
+  // filled continues the run from that state instead of starting it.
+  std::function<bool(const RunSpec& spec, RunState* state)> resumeRun;
 };
 
 // A batch that cannot go on: a device call that failed (with the runtime's

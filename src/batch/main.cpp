@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch/checkpoint.h"
 #include "batch/engine.h"
 #include "batch/outputs.h"
 #include "batch/plan.h"
@@ -143,6 +144,32 @@ int runMain(const BatchArgs& o) {
   options.runs = size_t(std::max(todo, 1LL));
   options.islands = runs.islands;
   options.stop = &stopRequested;
+  // Checkpoints of the unfinished runs beside the results file.
+  CheckpointStore checkpoints;
+  if (!files.toStdout) {
+    checkpoints.dir = o.resultsPath + ".ckpt";
+    checkpoints.program = std::string("smetp-batch ") + SMETP_VERSION;
+    checkpoints.runsSha256 = runs.sha;
+    checkpoints.instances = &runs.graphs;
+    writer.checkpoints = &checkpoints;
+    options.checkpointEvery = o.checkpointEvery;
+    options.onCheckpoint = [&](const RunSpec& spec, const RunState& state) {
+      const bool failed = !checkpoints.failure.empty();
+      checkpointRun(&checkpoints, spec, state);
+      if (!failed && !checkpoints.failure.empty())
+        progressNote(&progress, "smetp-batch: warning: " + checkpoints.failure +
+                                    "; the batch goes on without checkpoints");
+    };
+    if (o.resume)
+      options.resumeRun = [&](const RunSpec& spec, RunState* state) {
+        const size_t refused = checkpoints.refused.size();
+        const bool resumed = resumeRunFrom(&checkpoints, spec, state);
+        if (checkpoints.refused.size() > refused)
+          progressNote(&progress, "smetp-batch: " + checkpoints.refused.back() +
+                                      "; the run starts from its beginning");
+        return resumed;
+      };
+  }
   options.onProgress = [&](const BatchProgress& batch) { progressLaunches(&progress, batch); };
   options.onRunFinished = [&](size_t position, const RunSpec& spec, const RunResult& r) {
     if (!writeRunResult(&writer, position, spec, r)) stopRequested.store(true);
@@ -169,8 +196,15 @@ int runMain(const BatchArgs& o) {
     complain(failure);
     return 1;
   }
+  if (complete && !stopSignal) closeCheckpoints(&checkpoints);
   if (!complete || stopSignal) {
     const long long shardRuns = runs.shardRuns;
+    if (!checkpoints.saved.empty())
+      complain(std::to_string(checkpoints.saved.size()) +
+               (checkpoints.saved.size() == 1 ? " unfinished run is" : " unfinished runs are") +
+               " checkpointed in " + shown(checkpoints.dir) + "; --resume continues " +
+               (checkpoints.saved.size() == 1 ? "it" : "them") + " where " +
+               (checkpoints.saved.size() == 1 ? "it" : "they") + " stopped");
     if (files.toStdout)
       complain("stopped: " + std::to_string(written - resumed.runs) + " of " +
                std::to_string(shardRuns) +
@@ -248,6 +282,12 @@ int cliMain(int argc, char** argv) {
                "results file that is not empty)")
       ->excludes(resumeOpt);
   app.add_option("--shard", o.shardText, "run only the runs whose index i has i mod N == K (K/N)");
+  app.add_option("--checkpoint-every", o.checkpointEvery,
+                 "seconds between checkpoints of the unfinished runs, written to the results "
+                 "file's name with .ckpt (0: only when the batch is stopped); --resume continues "
+                 "each run from its checkpoint")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1e9));
   app.add_flag("--quiet", o.quiet, "no progress on standard error");
   try {
     app.parse(argc, argv);

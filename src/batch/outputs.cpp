@@ -141,9 +141,15 @@ bool writeRunResult(BatchWriter* w, size_t position, const RunSpec& spec, const 
   const size_t before = w->out.next;
   const std::string record = isDesign(spec.settings) && !r.wide ? runRecordText(r.record) : "";
   std::string error;
+  if (w->checkpoints) w->indexAt[position] = spec.index;
   if (!offerResult(&w->out, position, resultLine(spec, r, g, w->plan->sha), record, &error))
     w->failure = error;
   w->written += (long long)(w->out.next - before);
+  if (w->checkpoints)
+    for (size_t p = before; p < w->out.next; ++p) {
+      dropCheckpoint(w->checkpoints, w->indexAt[p]);
+      w->indexAt.erase(p);
+    }
   return w->failure.empty();
 }
 

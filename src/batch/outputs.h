@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "batch/checkpoint.h"
 #include "batch/plan.h"
 #include "batch/progress.h"
 #include "batch/results.h"
@@ -40,6 +42,9 @@ struct BatchWriter {
   long long capped = 0;
   std::vector<bool> cappedWarned;
   std::string failure;  // the first failure: nothing is written after it
+  // Where set, a run's checkpoint goes once its result is in the file.
+  CheckpointStore* checkpoints = nullptr;
+  std::map<size_t, long> indexAt;  // run index by position, until written
 };
 void startBatchWriter(BatchWriter* w, const BatchArgs& o, const BatchPlan& plan,
                       const BatchFiles& files, Progress* progress, const std::atomic<bool>* stop);

@@ -14,6 +14,10 @@
 #include "batch/runs.h"
 #include "problem/graph.h"
 
+// Seconds between two checkpoints of a run unless --checkpoint-every says
+// otherwise.
+constexpr double defaultCheckpointEvery = 60;
+
 // The command line of smetp-batch, as given.
 struct BatchArgs {
   std::string runsFile, resultsPath = "results.jsonl", recordPath = "./out.dat";
@@ -27,6 +31,9 @@ struct BatchArgs {
   bool noRecord = false, quiet = false, resume = false, overwrite = false;
   int jobs = 1, resident = 0;
   bool grid = false;
+  // Seconds between checkpoints of the unfinished runs (0: only when the
+  // batch is stopped); they go to the results file's name with ".ckpt".
+  double checkpointEvery = defaultCheckpointEvery;
 };
 
 // Where the runs come from (read in two passes) and what they need.
