@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -258,7 +259,7 @@ TEST_F(BatchEngine, TopologyHasTheBestAsItsEnergy) {
 // a batch that continues the runs from their checkpoints (with other workers
 // and another pool, stopped and continued once more) ends every run exactly
 // as the batch made in one go: history, best, topology and record (times
-// aside). Design runs and wide runs (the solve profile) both.
+// aside). Design runs, wide runs (the solve profile) and a run of islands.
 TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
   ASSERT_TRUE(gpuSelectBackend("cpu"));
   char pattern[] = "/tmp/smetp-ckpt-XXXXXX";
@@ -272,18 +273,28 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
   }
   std::vector<RunSpec> runs;
   for (int k = 0; k < 6; ++k) {
-    RunSpec spec{"g", k + 1, 300 + 150 * k, k % 3 == 2, 0.3f, long(k), k % 2};
+    RunSpec spec{"g", k + 1, 200 + 50 * k, k % 3 == 2, 0.3f, long(k), k % 2};
     if (k >= 3)  // the solve profile: wide runs with the local search
       spec.settings =
           resolveGaSettings(GaRequest(), instances[size_t(spec.instance)].n, false, false);
     runs.push_back(spec);
   }
   ASSERT_TRUE(isWideRun(instances[1], runs[5].settings));
+  // Runs of two islands, which migrate every second launch, in a batch of
+  // their own.
+  std::vector<RunSpec> islandRuns(2, runs[5]);
+  for (int k = 0; k < 2; ++k) {
+    islandRuns[size_t(k)].index = k;
+    islandRuns[size_t(k)].seed = 10 + k;
+    islandRuns[size_t(k)].maxGen = 300;
+    islandRuns[size_t(k)].settings.islands = 2;
+    islandRuns[size_t(k)].settings.migrateEvery = 2;
+  }
 
   // results[i]: run i's result and record text, from whichever batch ended it.
   using Results = std::map<long, std::pair<RunResult, std::string>>;
-  const auto batchOf = [&](int jobs, int resident, long long stopAfter, CheckpointStore* store,
-                           Results* results) {
+  const auto batchOf = [&](const std::vector<RunSpec>& runs, int jobs, int resident,
+                           long long stopAfter, CheckpointStore* store, Results* results) {
     std::vector<RunSpec> left;
     for (const RunSpec& r : runs)
       if (!results->count(r.index)) left.push_back(r);
@@ -292,6 +303,7 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
     options.jobs = jobs;
     options.resident = resident;
     options.stop = &stop;
+    for (const RunSpec& r : runs) options.islands = std::max(options.islands, r.settings.islands);
     options.onProgress = [&](const BatchProgress& p) {
       if (stopAfter > 0 && p.launchesDone >= stopAfter) stop = true;
     };
@@ -309,30 +321,41 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
     }
     return runBatch(left, instances, options);
   };
-  Results whole;
-  ASSERT_TRUE(batchOf(2, 0, 0, nullptr, &whole));
-
-  CheckpointStore store;
-  store.dir = dir + "/ckpt";
-  store.program = "test";
-  store.instances = &instances;
-  Results pieces;
-  EXPECT_FALSE(batchOf(1, 3, 5, &store, &pieces));
-  EXPECT_EQ("", store.failure);
-  EXPECT_EQ(3u, store.saved.size());
-  EXPECT_FALSE(batchOf(2, 5, 20, &store, &pieces));
-  EXPECT_TRUE(batchOf(3, 0, 0, &store, &pieces));
-  EXPECT_TRUE(store.refused.empty());
-  EXPECT_TRUE(store.saved.empty());
-  ASSERT_EQ(whole.size(), pieces.size());
-  for (const auto& w : whole) {
-    const RunResult &a = w.second.first, &b = pieces[w.first].first;
-    EXPECT_EQ(a.history, b.history) << "run " << w.first;
-    EXPECT_EQ(a.best, b.best) << "run " << w.first;
-    EXPECT_EQ(a.topology, b.topology) << "run " << w.first;
-    EXPECT_EQ(a.launches, b.launches) << "run " << w.first;
-    EXPECT_EQ(maskTimes(w.second.second), maskTimes(pieces[w.first].second)) << "run " << w.first;
-  }
+  // Stopped after `stops` launch counts in turn, with the shapes given
+  // (jobs, resident), then made to the end.
+  const auto expectAsInOneGo = [&](const std::vector<RunSpec>& runs,
+                                   const std::vector<std::tuple<int, int, long long>>& shapes,
+                                   size_t savedFirst) {
+    Results whole;
+    ASSERT_TRUE(batchOf(runs, 2, 4, 0, nullptr, &whole));
+    CheckpointStore store;
+    store.dir = dir + "/ckpt";
+    store.program = "test";
+    store.instances = &instances;
+    Results pieces;
+    for (const auto& shape : shapes) {
+      EXPECT_FALSE(batchOf(runs, std::get<0>(shape), std::get<1>(shape), std::get<2>(shape), &store,
+                           &pieces));
+      if (&shape == &shapes[0]) {
+        EXPECT_EQ(savedFirst, store.saved.size());
+      }
+    }
+    EXPECT_TRUE(batchOf(runs, 2, 4, 0, &store, &pieces));
+    EXPECT_EQ("", store.failure);
+    EXPECT_TRUE(store.refused.empty());
+    EXPECT_TRUE(store.saved.empty());
+    ASSERT_EQ(whole.size(), pieces.size());
+    for (const auto& w : whole) {
+      const RunResult &a = w.second.first, &b = pieces[w.first].first;
+      EXPECT_EQ(a.history, b.history) << "run " << w.first;
+      EXPECT_EQ(a.best, b.best) << "run " << w.first;
+      EXPECT_EQ(a.topology, b.topology) << "run " << w.first;
+      EXPECT_EQ(a.launches, b.launches) << "run " << w.first;
+      EXPECT_EQ(maskTimes(w.second.second), maskTimes(pieces[w.first].second)) << "run " << w.first;
+    }
+  };
+  expectAsInOneGo(runs, {{1, 3, 5}, {2, 5, 20}}, 3);
+  expectAsInOneGo(islandRuns, {{1, 2, 3}, {1, 4, 9}}, 1);
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
