@@ -293,12 +293,15 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
 
   // results[i]: run i's result and record text, from whichever batch ended it.
   using Results = std::map<long, std::pair<RunResult, std::string>>;
+  // *launches: the launches the batch made, added.
   const auto batchOf = [&](const std::vector<RunSpec>& runs, int jobs, int resident,
-                           long long stopAfter, CheckpointStore* store, Results* results) {
+                           long long stopAfter, CheckpointStore* store, Results* results,
+                           long long* launches) {
     std::vector<RunSpec> left;
     for (const RunSpec& r : runs)
       if (!results->count(r.index)) left.push_back(r);
     std::atomic<bool> stop{false};
+    long long made = 0;
     BatchOptions options;
     options.jobs = jobs;
     options.resident = resident;
@@ -306,6 +309,7 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
     for (const RunSpec& r : runs) options.islands = std::max(options.islands, r.settings.islands);
     options.onProgress = [&](const BatchProgress& p) {
       if (stopAfter > 0 && p.launchesDone >= stopAfter) stop = true;
+      made = p.launchesDone;
     };
     options.onRunFinished = [&](size_t, const RunSpec& spec, const RunResult& r) {
       (*results)[spec.index] = {r, runRecordText(r.record)};
@@ -319,7 +323,9 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
         return resumeRunFrom(store, spec, state);
       };
     }
-    return runBatch(left, instances, options);
+    const bool complete = runBatch(left, instances, options);
+    *launches += made;
+    return complete;
   };
   // Stopped after `stops` launch counts in turn, with the shapes given
   // (jobs, resident), then made to the end.
@@ -327,7 +333,8 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
                                    const std::vector<std::tuple<int, int, long long>>& shapes,
                                    size_t savedFirst) {
     Results whole;
-    ASSERT_TRUE(batchOf(runs, 2, 4, 0, nullptr, &whole));
+    long long wholeLaunches = 0, pieceLaunches = 0;
+    ASSERT_TRUE(batchOf(runs, 2, 4, 0, nullptr, &whole, &wholeLaunches));
     CheckpointStore store;
     store.dir = dir + "/ckpt";
     store.program = "test";
@@ -335,12 +342,14 @@ TEST(BatchCheckpoint, RunsContinuedFromTheirCheckpointsEndAsInOneGo) {
     Results pieces;
     for (const auto& shape : shapes) {
       EXPECT_FALSE(batchOf(runs, std::get<0>(shape), std::get<1>(shape), std::get<2>(shape), &store,
-                           &pieces));
+                           &pieces, &pieceLaunches));
       if (&shape == &shapes[0]) {
         EXPECT_EQ(savedFirst, store.saved.size());
       }
     }
-    EXPECT_TRUE(batchOf(runs, 2, 4, 0, &store, &pieces));
+    EXPECT_TRUE(batchOf(runs, 2, 4, 0, &store, &pieces, &pieceLaunches));
+    // No launch made twice, none lost.
+    EXPECT_EQ(wholeLaunches, pieceLaunches);
     EXPECT_EQ("", store.failure);
     EXPECT_TRUE(store.refused.empty());
     EXPECT_TRUE(store.saved.empty());
@@ -375,7 +384,7 @@ TEST(BatchCheckpoint, ACheckpointOfAnotherRunOrADamagedOneIsRefused) {
   state.populations.resize(1);
   state.populations[0].bits.assign(100, 5);
   std::string error;
-  const std::string identity = checkpointIdentity("smetp-batch 1", "sha", spec, g);
+  const std::string identity = checkpointIdentity("smetp-batch 1", "sha", spec, instanceIdOf(g));
   ASSERT_TRUE(saveCheckpoint(dir, 7, identity, state, &error)) << error;
   RunState back;
   EXPECT_EQ(checkpointLoaded, loadCheckpoint(dir, 7, identity, &back, &error));
@@ -388,10 +397,10 @@ TEST(BatchCheckpoint, ACheckpointOfAnotherRunOrADamagedOneIsRefused) {
   RunSpec kicked = spec;
   kicked.settings.kick = 3;
   const std::vector<std::pair<std::string, std::string>> refusals = {
-      {checkpointIdentity("smetp-batch 2", "sha", spec, g), "program"},
-      {checkpointIdentity("smetp-batch 1", "sha", spec, other), "instance_sha256"},
-      {checkpointIdentity("smetp-batch 1", "sha", kicked, g), "settings"},
-      {checkpointIdentity("smetp-batch 1", "other", spec, g), "runs_sha256"}};
+      {checkpointIdentity("smetp-batch 2", "sha", spec, instanceIdOf(g)), "program"},
+      {checkpointIdentity("smetp-batch 1", "sha", spec, instanceIdOf(other)), "instance_sha256"},
+      {checkpointIdentity("smetp-batch 1", "sha", kicked, instanceIdOf(g)), "settings"},
+      {checkpointIdentity("smetp-batch 1", "other", spec, instanceIdOf(g)), "runs_sha256"}};
   for (const auto& r : refusals) {
     EXPECT_EQ(checkpointRefused, loadCheckpoint(dir, 7, r.first, &back, &error));
     EXPECT_NE(std::string::npos, error.find("is of another run (" + r.second)) << error;

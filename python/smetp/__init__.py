@@ -442,10 +442,17 @@ class _Progress:
             self.show()
 
 
+# Seconds between two checkpoints of a run (batch's checkpoint_every), as
+# smetp-batch's --checkpoint-every.
+_CHECKPOINT_EVERY: float = 60.0
+
+
 def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
           time_limit: float | None = None, target: float | None = None,
           progress: Callable[[int], Any] | bool | None = None,
-          resident: int | None = None, islands: int | None = None) -> Iterator[Result]:
+          resident: int | None = None, islands: int | None = None,
+          checkpoint: str | _os.PathLike | None = None,
+          checkpoint_every: float = _CHECKPOINT_EVERY) -> Iterator[Result]:
     """Runs the runs on the engine's streaming pool and yields their results
     in run order as they finish.
 
@@ -462,6 +469,13 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     with ``islands=I`` takes I blocks of one launch: ``islands`` is the most
     islands of any run, looked up in a list of runs, needed for runs with
     islands from an iterator.
+    ``checkpoint`` is a folder for the state of the unfinished runs, written
+    every ``checkpoint_every`` seconds and when the batch stops (Ctrl-C, the
+    generator closed); a later batch with the same folder continues each run
+    from its checkpoint (the run at the same position, with the same fields,
+    settings and instance) and ends it as the run made in one go would end
+    (the times aside). A finished run's checkpoint is removed; one of another
+    run is refused with a warning and the run starts from its beginning.
     ``progress`` is called with the launches made so far (``True``: runs
     done, the best of the runs in progress and the launches on standard
     error, through tqdm where it is installed). A list of runs is checked whole before any run
@@ -509,7 +523,11 @@ def batch(runs: Iterable[Mapping[str, Any]], jobs: int | None = None,
     total = len(runs) if isinstance(runs, (list, tuple)) else None
     if islands is None:
         islands = max([1] + [int(r.get("islands") or 1) for r in runs]) if total else 1
-    return _stream(source, jobs, resident or 0, stops, progress, notes, total, islands)
+    if not (isinstance(checkpoint_every, (int, float)) and 0 <= checkpoint_every <= 1e9):
+        raise SmetpError(f"checkpoint_every: {checkpoint_every!r} not in [0 - 1e9]")
+    folder = "" if checkpoint is None else _os.fspath(checkpoint)
+    return _stream(source, jobs, resident or 0, stops, progress, notes, total, islands,
+                   (folder, float(checkpoint_every)))
 
 
 def _stop_words(stops: dict, run: Mapping) -> list:
@@ -519,7 +537,8 @@ def _stop_words(stops: dict, run: Mapping) -> list:
 
 
 def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
-            notes: dict, total: int | None = None, islands: int = 1) -> Iterator[Result]:
+            notes: dict, total: int | None = None, islands: int = 1,
+            checkpoint: tuple = ("", 0.0)) -> Iterator[Result]:
     def next_run():
         # The next run, None at the end; what the iterable raises ends the
         # runs and is raised in the consumer's thread once the runs before it
@@ -535,7 +554,7 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
         progress = None
     b = _core.start_batch(next_run, int(jobs), int(resident),
                           float(stops.get("time_limit", 0.0)), float(stops.get("target", -1.0)),
-                          _MAX_INSTANCES, max(total or 0, 0), int(islands))
+                          _MAX_INSTANCES, max(total or 0, 0), int(islands), *checkpoint)
     _watch(b)
     try:
         while True:
@@ -568,6 +587,8 @@ def _stream(source: Iterator, jobs: int, resident: int, stops: dict, progress,
         b.close()
         if bar is not None:
             bar.show(final=True)
+        for note in b.checkpoint_notes():
+            _warnings.warn(note, SmetpWarning, stacklevel=2)
 
 
 # A batch still running when the interpreter exits (in a daemon thread, or

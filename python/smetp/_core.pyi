@@ -22,6 +22,8 @@ class Batch:
         """The next results in run order (dicts of a result line's fields); None at the end."""
     def close(self) -> None:
         """Stops the batch and waits for its threads."""
+    def checkpoint_notes(self) -> list[str]:
+        """Checkpoints that were refused or could not be written, once the batch has ended."""
     @property
     def best(self) -> int:
         """The lowest best of the runs in progress that connects all nodes; -1: none."""
@@ -36,5 +38,6 @@ def check_run(seed: int, generations: int | None, hardness: int, density: float,
               words: list[str]) -> None: ...
 def backend() -> str: ...
 def start_batch(next_run: Callable[[], Any], jobs: int, resident: int, time_limit: float,
-                target: float, max_instances: int, runs: int, islands: int = 1) -> Batch: ...
+                target: float, max_instances: int, runs: int, islands: int = 1,
+                checkpoint: str = "", checkpoint_every: float = 0.0) -> Batch: ...
 def concurrent_blocks(jobs: int) -> int: ...

@@ -437,3 +437,28 @@ def test_smetp_lab_judges_results_in_memory():
     wrong["best"] -= 1
     (bad,) = results.runs_of([wrong])
     assert not judge.check_run(bad, finder(bad)).ok
+
+
+def test_a_batch_stopped_part_way_continues_its_runs_from_their_checkpoints(tmp_path):
+    runs = [{"instance": G45, "seed": s, "generations": 2000} for s in (1, 2)]
+    runs.append({"instance": G10, "seed": 3, "generations": 600, "profile": "design"})
+    whole = [untimed(r.as_dict()) for r in smetp.batch(runs, jobs=2)]
+
+    class Enough(Exception):
+        pass
+
+    def stop_after_4(launches):
+        if launches >= 4:
+            raise Enough
+
+    folder = tmp_path / "ckpt"
+    with pytest.raises(Enough):
+        list(smetp.batch(runs, jobs=2, checkpoint=folder, progress=stop_after_4))
+    assert sorted(os.listdir(folder)) == ["run-0.ckpt", "run-1.ckpt"]
+    made = []
+    again = [untimed(r.as_dict())
+             for r in smetp.batch(runs, jobs=1, checkpoint=folder, progress=made.append)]
+    assert again == whole
+    # The runs went on from their checkpoints: fewer launches than in one go.
+    assert made[-1] < sum(r["launches"] for r in whole)
+    assert os.listdir(folder) == []

@@ -14,6 +14,7 @@
 #include "batch/results.h"
 #include "batch/runs.h"
 #include "host/record.h"
+#include "problem/graph.h"
 
 namespace {
 
@@ -127,14 +128,22 @@ std::string firstDifference(const std::string& found, const std::string& expecte
 
 }  // namespace
 
+std::string instanceIdOf(const GraphData& g) {
+  if (!g.fileSha256.empty()) return g.fileSha256;
+  const std::shared_ptr<const WideGraph> wide = wideGraphOf(g);
+  const std::vector<WideLink>& links = wide->links;
+  return "links " + sha256Hex(std::to_string(g.n) + " " +
+                              std::string(reinterpret_cast<const char*>(links.data()),
+                                          links.size() * sizeof(WideLink)));
+}
+
 std::string checkpointIdentity(const std::string& program, const std::string& runsSha256,
-                               const RunSpec& spec, const GraphData& g) {
+                               const RunSpec& spec, const std::string& instance) {
   const std::string stop = runStopText(spec.stop);
-  return "program=" + program + "\nruns_sha256=" + runsSha256 +
-         "\ninstance_sha256=" + g.fileSha256 + "\nrun=" + std::to_string(spec.index) + " " +
-         spec.path + " " + std::to_string(spec.seed) + " " +
-         (spec.stop.noGenerationLimit ? std::string("-") : std::to_string(spec.maxGen)) + " " +
-         std::to_string(spec.objHard) + " " + shortestText(spec.graphDens) +
+  return "program=" + program + "\nruns_sha256=" + runsSha256 + "\ninstance_sha256=" + instance +
+         "\nrun=" + std::to_string(spec.index) + " " + spec.path + " " + std::to_string(spec.seed) +
+         " " + (spec.stop.noGenerationLimit ? std::string("-") : std::to_string(spec.maxGen)) +
+         " " + std::to_string(spec.objHard) + " " + shortestText(spec.graphDens) +
          "\nsettings=profile=" + gaProfileName(spec.profile) + " " +
          gaSettingsText(spec.settings, false) + (stop.empty() ? "" : " " + stop) + "\n";
 }
@@ -242,22 +251,28 @@ void removeCheckpoint(const std::string& dir, long index) {
   std::remove(checkpointPath(dir, index).c_str());
 }
 
+namespace {
+
+// A run's identity, its instance's part made once per instance.
+std::string identityOf(CheckpointStore* store, const RunSpec& spec) {
+  std::string& instance = store->instanceIds[spec.instance];
+  if (instance.empty()) instance = instanceIdOf((*store->instances)[size_t(spec.instance)]);
+  return checkpointIdentity(store->program, store->runsSha256, spec, instance);
+}
+
+}  // namespace
+
 void checkpointRun(CheckpointStore* store, const RunSpec& spec, const RunState& state) {
-  const GraphData& g = (*store->instances)[size_t(spec.instance)];
   std::string error;
-  if (saveCheckpoint(store->dir, spec.index,
-                     checkpointIdentity(store->program, store->runsSha256, spec, g), state, &error))
+  if (saveCheckpoint(store->dir, spec.index, identityOf(store, spec), state, &error))
     store->saved.insert(spec.index);
   else if (store->failure.empty())
     store->failure = error;
 }
 
 bool resumeRunFrom(CheckpointStore* store, const RunSpec& spec, RunState* state) {
-  const GraphData& g = (*store->instances)[size_t(spec.instance)];
   std::string error;
-  switch (loadCheckpoint(store->dir, spec.index,
-                         checkpointIdentity(store->program, store->runsSha256, spec, g), state,
-                         &error)) {
+  switch (loadCheckpoint(store->dir, spec.index, identityOf(store, spec), state, &error)) {
     case checkpointLoaded:
       store->saved.insert(spec.index);
       return true;

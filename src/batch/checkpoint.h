@@ -4,6 +4,7 @@
 // that the run continues exactly where it stopped.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -43,12 +44,16 @@ void readPopulation(const BatchRun* entry, const Chrom* population, int nlBytes,
 void writePopulation(BatchRun* entry, Chrom* population, unsigned char* slotBits, int nlBytes,
                      const WideRun* wide, const PopulationState& state);
 
+// An instance as a checkpoint names it: the sha256 of its file's bytes, or
+// (an instance made in memory) of its links.
+std::string instanceIdOf(const GraphData& g);
+
 // What a checkpoint must match to be used: the program's version, the runs
-// (runs_sha256), the instance's bytes, and the run: its index, its five
-// arguments, its resolved settings, profile and stop words. One "name=value"
-// line each.
+// (runs_sha256), the instance (instanceIdOf), and the run: its index, its
+// five arguments, its resolved settings, profile and stop words. One
+// "name=value" line each.
 std::string checkpointIdentity(const std::string& program, const std::string& runsSha256,
-                               const RunSpec& spec, const GraphData& g);
+                               const RunSpec& spec, const std::string& instance);
 
 // The checkpoint file of run `index` in directory `dir`.
 std::string checkpointPath(const std::string& dir, long index);
@@ -77,6 +82,7 @@ struct CheckpointStore {
   std::string program;     // name and version, for the identity
   std::string runsSha256;  // of the batch's runs ("" where there is none)
   const std::vector<GraphData>* instances = nullptr;
+  std::map<int, std::string> instanceIds;  // instanceIdOf, by instance
   std::set<long> saved;              // runs whose checkpoint this batch wrote and has not removed
   std::string failure;               // the first write that failed
   std::vector<std::string> refused;  // why checkpoints were not used

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch/checkpoint.h"
 #include "batch/engine.h"
 #include "batch/plan.h"
 #include "batch/resultdoc.h"
@@ -269,6 +270,9 @@ struct Batch {
   std::atomic<bool> stop{false};
   std::atomic<long long> launches{0};
   std::atomic<long long> best{-1};  // the lowest connected best of the runs in progress; -1: none
+  // Checkpoints of the unfinished runs (dir "" for none); the engine's
+  // threads use it under the pool's lock, Python once the batch has ended.
+  CheckpointStore checkpoints;
 
   // The instances of the runs, each copied once. The engine reads entries
   // while the source adds new ones, so the vector never reallocates: its
@@ -444,6 +448,7 @@ nb::object pythonOf(const ResultJson& j) {
 // A finished run (engine thread, one at a time): its result object, kept
 // until Python takes it; waits while too many results are kept.
 void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult& r) {
+  dropCheckpoint(&b.checkpoints, spec.index);
   const GraphData& g = b.instances[size_t(spec.instance)];
   const std::string wrong = checkTopology(g, r);
   ResultDocument result;
@@ -462,7 +467,8 @@ void keepResult(Batch& b, size_t position, const RunSpec& spec, const RunResult&
 }
 
 std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, double timeLimit,
-                                  double target, size_t maxInstances, size_t runs, int islands) {
+                                  double target, size_t maxInstances, size_t runs, int islands,
+                                  const std::string& checkpoint, double checkpointEvery) {
   if (islands < 1 || islands > islandsMax)
     throw std::invalid_argument("islands must be from 1 to " + std::to_string(islandsMax));
   if (jobs < 1 || jobs > 4096) throw std::invalid_argument("jobs must be from 1 to 4096");
@@ -489,6 +495,20 @@ std::unique_ptr<Batch> startBatch(nb::object nextRun, int jobs, int resident, do
     keepResult(*raw, position, spec, r);
   };
   b->options.runReady = [raw] { return runReady(*raw); };
+  if (!checkpoint.empty()) {
+    // The batch's runs have no runs file: a checkpoint names its run by its
+    // position, its arguments, settings and instance.
+    b->checkpoints.dir = checkpoint;
+    b->checkpoints.program = std::string("smetp ") + SMETP_VERSION;
+    b->checkpoints.instances = &b->instances;
+    b->options.checkpointEvery = checkpointEvery;
+    b->options.onCheckpoint = [raw](const RunSpec& spec, const RunState& state) {
+      checkpointRun(&raw->checkpoints, spec, state);
+    };
+    b->options.resumeRun = [raw](const RunSpec& spec, RunState* state) {
+      return resumeRunFrom(&raw->checkpoints, spec, state);
+    };
+  }
   gpuQuietNotices(true);
   // The batch's threads (and the engine's workers they start) take no
   // asynchronous signal: Ctrl-C goes to a Python thread, where Python sees
@@ -655,6 +675,18 @@ NB_MODULE(_core, m) {
            "The next results in run order (a list of dicts, the fields of smetp-batch's result "
            "lines); None at the end.")
       .def("close", &Batch::close, "Stops the batch and waits for its threads.")
+      .def(
+          "checkpoint_notes",
+          [](Batch& b) {
+            // Read once the engine's threads have ended (after close()).
+            std::vector<std::string> notes;
+            for (const std::string& why : b.checkpoints.refused)
+              notes.push_back(why + "; the run starts from its beginning");
+            if (!b.checkpoints.failure.empty())
+              notes.push_back(b.checkpoints.failure + "; the batch went on without checkpoints");
+            return notes;
+          },
+          "Checkpoints that were refused or could not be written, once the batch has ended.")
       .def_prop_ro(
           "best", [](const Batch& b) { return b.best.load(); },
           "The lowest best of the runs in progress that connects all nodes; -1: none.")
@@ -673,11 +705,13 @@ NB_MODULE(_core, m) {
           "What ended the runs early once the batch has ended: (run, reason, exception) or None.");
   m.def("start_batch", &startBatch, nb::arg("next_run"), nb::arg("jobs"), nb::arg("resident"),
         nb::arg("time_limit"), nb::arg("target"), nb::arg("max_instances"), nb::arg("runs"),
-        nb::arg("islands") = 1,
+        nb::arg("islands") = 1, nb::arg("checkpoint") = "", nb::arg("checkpoint_every") = 0.0,
         "Starts a batch whose runs come from next_run(): a (Graph, seed, generations or None, "
         "hardness, density, words) tuple, None at the end (what it raises ends the runs). `runs`: "
         "how many there are where known (else 0), so that the pool has no more slots; "
-        "`islands`: the most islands of any run.");
+        "`islands`: the most islands of any run; `checkpoint`: the folder of the runs' "
+        "checkpoints (\"\": none), written every `checkpoint_every` seconds and when the batch "
+        "is stopped, and continued from.");
   m.def(
       "concurrent_blocks", [](int jobs) { return gpuBatchPlan(jobs, 0).concurrent; },
       nb::arg("jobs"),
