@@ -57,7 +57,7 @@ TEST(SettingsText, DesignSpelledOutIsTheDesign) {
   EXPECT_EQ(
       "elite=16 tournament=8 crossover=0.85 mutation=0.005 mutation_step=0.005 "
       "mutation_patience=1000 repair=on init=random memetic=none memetic_every=25 memetic_count=24 "
-      "kick=0 islands=1 migrate_every=10 migrants=4",
+      "kick=0 islands=1 migrate_every=1 migrants=4",
       all);
   // The design's values named under the solve profile give the design's run too.
   const GaSettings back = parsed(all);
@@ -81,7 +81,7 @@ TEST(SettingsText, ValuesReadBackAndShowInJson) {
       "{\"profile\":\"design\",\"elite\":0,\"tournament\":1,\"crossover\":0.3,\"mutation\":0.01,"
       "\"mutation_step\":0.125,\"mutation_patience\":7,\"repair\":\"off\",\"init\":\"mst\","
       "\"memetic\":\"ls\",\"memetic_every\":50,\"memetic_count\":128,\"links\":\"all\","
-      "\"kick\":2,\"islands\":1,\"migrate_every\":10,\"migrants\":4}",
+      "\"kick\":2,\"islands\":1,\"migrate_every\":1,\"migrants\":4}",
       gaSettingsJson(s, r.profile));
   // A run's results show every value, a kick of 0 and the candidate links included.
   EXPECT_NE(std::string::npos, gaSettingsJson(parsed("profile=design"), 1).find("\"kick\":0"));

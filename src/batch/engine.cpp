@@ -312,15 +312,18 @@ void finishRun(Slot& s, const Chrom* population, Pool& pool, const Slot* best = 
 }
 
 // Gives the run of slot k a slot for each of its other islands, when the
-// share has them free; the run waits until then.
+// share has them free; the run waits until then, and its clock starts when
+// its islands start.
 void placeIslands(std::vector<Slot>& slots, size_t k) {
   Slot& run = slots[k];
   const int count = run.spec.settings.islands;
   std::vector<size_t> free;
   for (size_t j = 0; j < slots.size() && int(free.size()) + 1 < count; ++j)
     if (!slots[j].busy) free.push_back(j);
+  const bool waited = run.waiting;
   run.waiting = int(free.size()) + 1 < count;
   if (run.waiting) return;
+  if (waited) run.progress.startClock = run.progress.schedule.lastImproveClock = runClockMs();
   run.islands.assign(1, k);
   for (size_t j : free) {
     Slot& island = slots[j];

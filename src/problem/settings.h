@@ -65,7 +65,7 @@ SETTINGS_FN GaSettings designGaSettings() {
   s.links = 0;
   s.kick = 0;
   s.islands = 1;
-  s.migrateEvery = 10;
+  s.migrateEvery = 1;
   s.migrants = 4;
   return s;
 }
