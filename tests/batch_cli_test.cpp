@@ -527,6 +527,35 @@ TEST_F(BatchCli, AResumeRefusesAGraphFileThatChanged) {
   EXPECT_EQ(2u, results().size());
 }
 
+// Checkpoints written as the run goes and at SIGTERM are used only by their
+// own run: once the run's words changed, the resume says so and makes the
+// run from its beginning; a batch that made every run leaves no checkpoint.
+TEST_F(BatchCli, ACheckpointOfOtherRunsIsRefusedWithTheDifferenceNamed) {
+  writeFile(path("g45.txt"), readFile(SMETP_DATA_DIR "/g45.txt"));
+  writeFile(path("runs.txt"), "g45.txt 1 100000 0 0.3\n");
+  const pid_t pid = startBatch(dir, {"--no-record", "--checkpoint-every", "0.001", "runs.txt"});
+  ASSERT_GT(pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!exists(path("results.jsonl.ckpt/run-0.ckpt")) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kill(pid, SIGTERM);
+  int raw = 0;
+  ASSERT_EQ(pid, waitpid(pid, &raw, 0));
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(143, WEXITSTATUS(raw));
+  EXPECT_NE(std::string::npos,
+            readFile(path("stderr.txt")).find("1 unfinished run is checkpointed"));
+  writeFile(path("runs.txt"), "g45.txt 1 100 0 0.3\n");
+  const Result r = batch("--no-record --resume runs.txt");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("run-0.ckpt is of another run (runs_sha256")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("the run starts from its beginning")) << r.err;
+  ASSERT_EQ(1u, results().size());
+  EXPECT_EQ(2, results()[0]["launches"]);
+  EXPECT_FALSE(exists(path("results.jsonl.ckpt")));
+}
+
 TEST_F(BatchCli, RunsGetTheSolveProfileUnlessTheyNameTheDesigns) {
   const Result r = solveBatch("--quiet --results - --record rec.dat -",
                               "g10.txt 1 100 0 0.3\ng10.txt 1 100 0 0.3 profile=design\n"
