@@ -58,7 +58,8 @@ struct Reader {
       return;
     }
     values->resize(size_t(n));
-    std::memcpy(values->data(), bytes.data() + at, size_t(n) * sizeof(T));
+    // An empty vector may have no storage: no copy then, not one from null.
+    if (n > 0) std::memcpy(values->data(), bytes.data() + at, size_t(n) * sizeof(T));
     at += size_t(n) * sizeof(T);
   }
 };
