@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -545,6 +546,22 @@ TEST(WideBatch, IslandsAreRunsOfTheirSeedsThatMigrateAlikeOnAnyWorkers) {
   narrow.resident = 2;
   narrow.islands = 1;
   EXPECT_THROW(runBatch(std::vector<RunSpec>{ring}, instances, narrow), BatchError);
+
+  // Asked to finish (here once launch 1 is done), a run ends at its next
+  // launch boundary with what it has.
+  std::atomic<bool> finish{false};
+  BatchOptions early;
+  early.jobs = 2;
+  early.islands = ring.settings.islands;
+  early.finish = &finish;
+  early.onProgress = [&](const BatchProgress&) { finish = true; };
+  RunResult cut;
+  early.onRunFinished = [&](size_t, const RunSpec&, const RunResult& r) { cut = r; };
+  EXPECT_TRUE(runBatch(std::vector<RunSpec>{ring}, instances, early));
+  EXPECT_EQ(stopInterrupted, cut.stop);
+  EXPECT_EQ(2, cut.launches);
+  EXPECT_EQ(std::vector<long long>(one.history.begin(), one.history.begin() + 3), cut.history);
+  EXPECT_EQ("", checkTopology(instances[0], cut));
   std::system(("rm -rf '" + std::string(pattern) + "'").c_str());
 }
 
