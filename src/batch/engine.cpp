@@ -536,8 +536,6 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
   unsigned char* bits = static_cast<unsigned char*>(mem.bits) + first * popSize * batchBitBytes;
   const unsigned blocks = unsigned(count);
   const size_t controlBytes = count * sizeof(BatchControl);
-  // Slots whose wide run released its area: their entries point at it still.
-  std::vector<bool> released(count, false);
   const long checkpointMs = long(pool.options->checkpointEvery * 1000.0);
   long lastCheckpoint = runClockMs();
 
@@ -642,9 +640,7 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
           finishRun(s, pops + k * popSize, pool,
                     s.islands.empty() ? nullptr : &slots[s.islands[size_t(s.result.island)]]);
           pool.slotBest[first + k] = -1;
-          released[k] = s.result.wide;
           for (size_t i = 1; i < s.islands.size(); ++i) {
-            released[s.islands[i]] = true;
             releaseWideRun(slots[s.islands[i]]);
             slots[s.islands[i]] = Slot();
           }
@@ -655,15 +651,6 @@ void carryRuns(Pool& pool, const BatchMemory& mem, size_t first, size_t count) {
       }
       pool.launchesDone += busy;
       if (pool.options->onProgress) pool.options->onProgress(progressOf(pool));
-    }
-    // Every launch passes over every entry of the share, so an entry left
-    // empty must not name an area that is gone.
-    for (size_t k = 0; k < count; ++k) {
-      if (!released[k]) continue;
-      released[k] = false;
-      std::memset(entry.get(), 0, sizeof(BatchRun));
-      check(gpuMemcpy(runs + k, entry.get(), sizeof(BatchRun), gpuMemcpyHostToDevice),
-            "clearing a run's entry");
     }
     if (checkpointMs > 0 && runClockMs() - lastCheckpoint >= checkpointMs) {
       lastCheckpoint = runClockMs();

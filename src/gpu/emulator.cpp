@@ -216,16 +216,20 @@ bool bitStringsValid(const Chrom* pop, int nl, int nlBytes) {
 
 // True when the batch arrays of `blocks` runs lie in device memory, with every
 // run's population and its bit strings (checked once per population while
-// nothing frees memory or writes the population's records).
+// nothing frees memory or writes the population's records). An inactive
+// block's kernel returns before it reads its run's area, so only the active
+// wide runs' areas must be there (a slot whose run ended may name one gone).
 bool batchValid(unsigned blocks, const void* runs, const void* control, const void* pops) {
   const size_t popBytes = size_t(blocks) * popSize * sizeof(Chrom);
-  if (!isDeviceRange(runs, blocks * sizeof(BatchRun)) || !isDeviceRange(pops, popBytes))
+  if (!isDeviceRange(runs, blocks * sizeof(BatchRun)) || !isDeviceRange(pops, popBytes) ||
+      !isDeviceRange(control, blocks * sizeof(BatchControl)))
     return false;
-  if (control && !isDeviceRange(control, blocks * sizeof(BatchControl))) return false;
   const BatchRun* r = static_cast<const BatchRun*>(runs);
+  const BatchControl* c = static_cast<const BatchControl*>(control);
   size_t need = 0;
   for (unsigned b = 0; b < blocks; ++b) {
     if (r[b].wide) {
+      if (!c[b].active) continue;
       // A wide run's instance and population lie in its area.
       WideRun w;
       if (!isDeviceRange(r[b].wide, sizeof w)) return false;
@@ -285,14 +289,10 @@ int emuLaunch(gpuKernel kernel, unsigned blocks, unsigned blockThreads, void* ar
               isDeviceRange(arg1, sizeof(float)) && isDeviceRange(arg2, sizeof(unsigned short));
       break;
     case kernelBatchInitial:
-      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
-      break;
     case kernelBatchGenerations:
-      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
-      break;
     case kernelBatchWideInitial:
     case kernelBatchWideGenerations:
-      valid = blocks > 0 && arg1 && batchValid(blocks, arg0, arg1, arg2);
+      valid = blocks > 0 && batchValid(blocks, arg0, arg1, arg2);
       break;
     default:
       return gpuErrorInvalidValue;
