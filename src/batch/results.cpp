@@ -75,15 +75,12 @@ int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& l
   return int(std::min(energy, long(maxFeasibleFit)));
 }
 
-// A wide run's check: the links must be the instance's, and their score
-// (energy, plus wideUnconnectedStep per extra piece) the run's best.
-std::string checkWideTopology(const GraphData& g, const RunResult& r) {
-  const long long best = r.best;
-  if (!r.hasTopology) return "";
+std::string topologyLinks(const GraphData& g, const std::vector<std::pair<int, int>>& topology,
+                          std::vector<WideLink>* chosen) {
   const std::shared_ptr<const WideGraph> wide = wideGraphOf(g);
-  const std::vector<WideLink>& all = wide->links;
-  std::vector<WideLink> chosen;
-  for (const std::pair<int, int>& l : r.topology) {
+  const std::vector<WideLink>& all = wide->links;  // ascending by (from, to)
+  chosen->clear();
+  for (const std::pair<int, int>& l : topology) {
     const int u = l.first - 1, v = l.second - 1;
     const auto at = std::lower_bound(all.begin(), all.end(), WideLink{u, v, 0},
                                      [](const WideLink& a, const WideLink& b) {
@@ -92,8 +89,19 @@ std::string checkWideTopology(const GraphData& g, const RunResult& r) {
     if (at == all.end() || at->from != u || at->to != v)
       return "the link [" + std::to_string(l.first) + ", " + std::to_string(l.second) +
              "] is not an edge of the instance";
-    chosen.push_back(*at);
+    chosen->push_back(*at);
   }
+  return "";
+}
+
+// A wide run's check: the links must be the instance's, and their score
+// (energy, plus wideUnconnectedStep per extra piece) the run's best.
+std::string checkWideTopology(const GraphData& g, const RunResult& r) {
+  const long long best = r.best;
+  if (!r.hasTopology) return "";
+  std::vector<WideLink> chosen;
+  const std::string wrong = topologyLinks(g, r.topology, &chosen);
+  if (!wrong.empty()) return wrong;
   int pieces = 0;
   const unsigned long long energy = wideEnergy(g.n, chosen, &pieces);
   const long long score =

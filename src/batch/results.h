@@ -12,6 +12,7 @@
 
 #include "batch/engine.h"
 #include "problem/graph.h"
+#include "problem/wide.h"
 
 // The energy of a topology (1-based pairs) on instance g: each node's power
 // is the largest weight among its chosen links, never below 0; the energy is
@@ -19,6 +20,12 @@
 // all g.n nodes. Returns -1 and sets *error when a pair is not an edge of g.
 int topologyEnergy(const GraphData& g, const std::vector<std::pair<int, int>>& links,
                    std::string* error);
+
+// The instance's links (0-based, with their weights) that a topology of
+// 1-based pairs names, in its order: "" and *chosen, or which pair is not a
+// link of g.
+std::string topologyLinks(const GraphData& g, const std::vector<std::pair<int, int>>& topology,
+                          std::vector<WideLink>* chosen);
 
 // Checks a finished run's topology against its best: "" when they agree,
 // else what is wrong. A run without a topology must have the best 65000.

@@ -69,7 +69,7 @@ bool runOf(const SolveOptions& o, int islands, RunLine* run) {
   for (const std::string& text : o.settingTexts) {
     std::istringstream words(text);
     for (std::string word; words >> word;)
-      if (!parseGaSetting(word, &run->ga, &error)) {
+      if (!parseRunWord(word, run, &error)) {
         complain("--set " + error);
         return false;
       }
@@ -100,21 +100,16 @@ bool runOf(const SolveOptions& o, int islands, RunLine* run) {
 }
 
 // The links of a topology, one a line: "u v weight" (1-based nodes), after a
-// comment line that names the instance and the energy.
+// comment line with their count and the energy. The run's topology was
+// checked against the instance, so every pair is one of its links.
 bool writeEdgeList(const std::string& path, const GraphData& g, const RunResult& r,
                    std::string* error) {
-  const std::shared_ptr<const WideGraph> wide = wideGraphOf(g);
-  const std::vector<WideLink>& links = wide->links;  // ascending by (from, to)
+  std::vector<WideLink> links;
+  *error = topologyLinks(g, r.topology, &links);
+  if (!error->empty()) return false;
   std::ofstream f(path);
-  f << "# " << r.topology.size() << " links, energy " << r.best << "\n";
-  for (const std::pair<int, int>& l : r.topology) {
-    const WideLink key{l.first - 1, l.second - 1, 0};
-    const auto at =
-        std::lower_bound(links.begin(), links.end(), key, [](const WideLink& a, const WideLink& b) {
-          return a.from != b.from ? a.from < b.from : a.to < b.to;
-        });
-    f << l.first << ' ' << l.second << ' ' << (at != links.end() ? at->weight : 0) << '\n';
-  }
+  f << "# " << links.size() << " links, energy " << r.best << "\n";
+  for (const WideLink& l : links) f << l.from + 1 << ' ' << l.to + 1 << ' ' << l.weight << '\n';
   f.close();
   if (!f) *error = "cannot write " + path + ": " + std::strerror(errno);
   return bool(f);
@@ -147,7 +142,8 @@ int solveMain(int argc, char** argv, const char* version) {
       ->check(CLI::Range(1, 4096));
   app.add_option("--set", o.settingTexts,
                  "GA settings, e.g. 'islands=4 links=12' (repeatable; settings: " +
-                     std::string(gaSettingNames()) + "; also profile=solve|design)")
+                     std::string(gaSettingNames()) +
+                     "; also profile=solve|design, time_limit, target)")
       ->allow_extra_args(false);
   app.add_option("-o,--output", o.outputPath, "write the topology here: one 'u v weight' a line");
   app.add_flag("--json", o.json, "print one JSON object: the run's result and the bound");
